@@ -1,0 +1,1 @@
+# Type stubs for the dovek_native extension module.

@@ -1,0 +1,59 @@
+// Writing JSON: compact, one pass into one growing buffer. Records write
+// themselves through Writer without building a generic Value first.
+//
+// Strings: '"' and '\\' escaped, \b \t \n \f \r, other bytes below 0x20 as
+// \u00xx (lowercase hex); '/', 0x7F and non-ASCII written raw.
+// Numbers: integers in decimal; doubles with the shortest round-trip digits,
+// plain for 1e-6 <= |x| < 1e21 with ".0" kept on integral values, exponent
+// form outside ("1e+21", "1.5e-7", "5e-324"); -0.0 as "-0.0"; non-finite as null.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "json/value.h"
+
+namespace dovek::json {
+
+void append_string(std::string& out, std::string_view s);  // quoted and escaped
+void append_double(std::string& out, double d);
+void append_value(std::string& out, const Value& v);  // no recursion of unbounded depth
+
+// Compact text of a generic value.
+std::string write(const Value& v);
+
+// Structured writer that places commas and colons itself.
+// Thread safety: none; one writer per thread.
+class Writer {
+ public:
+  explicit Writer(size_t initial_capacity = 128) { out_.reserve(initial_capacity); }
+
+  void begin_object();
+  void end_object();
+  void begin_array();
+  void end_array();
+  void key(std::string_view k);  // REQUIRES: inside an object, before each value
+  void null();
+  void boolean(bool b);
+  void u64(uint64_t n);
+  void i64(int64_t n);
+  void f64(double d);
+  void string(std::string_view s);
+  void optional_string(const std::string* s) { if (s) string(*s); else null(); }
+  void value(const Value& v);
+  // Pre-escaped JSON text written as one value, e.g. a cached fragment.
+  void raw_value(std::string_view json);
+
+  const std::string& text() const { return out_; }
+  std::string take() { return std::move(out_); }
+
+ private:
+  void before_value();
+  std::string out_;
+  std::vector<bool> first_;  // per open container: no member written yet
+  bool after_key_ = false;
+};
+
+}  // namespace dovek::json
