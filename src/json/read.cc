@@ -1,0 +1,717 @@
+#include "json/read.h"
+
+#include <locale.h>
+#include <rapidjson/error/error.h>
+#include <rapidjson/reader.h>
+#include <stdlib.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <system_error>
+
+#include "json/write.h"
+
+namespace dovek::json {
+namespace {
+
+// RapidJSON input stream over exactly the bytes of the text. The library's
+// own string stream stops at the first NUL byte, which would let `{"a":1}`
+// followed by a NUL and more text pass as one complete value; here a NUL is
+// just a byte, and Peek() returns '\0' only past the end.
+class BoundedStream {
+ public:
+  using Ch = char;
+  BoundedStream(const char* begin, size_t size) : begin_(begin), p_(begin), end_(begin + size) {}
+  Ch Peek() const { return p_ != end_ ? *p_ : '\0'; }
+  Ch Take() { return p_ != end_ ? *p_++ : '\0'; }
+  size_t Tell() const { return static_cast<size_t>(p_ - begin_); }
+  // Write interface: only used by in-situ parsing, which we never ask for.
+  Ch* PutBegin() { return nullptr; }
+  void Put(Ch) {}
+  void Flush() {}
+  size_t PutEnd(Ch*) { return 0; }
+
+ private:
+  const char* begin_;
+  const char* p_;
+  const char* end_;
+};
+
+inline bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// strtod in the "C" locale, for the inputs from_chars rejects as out of range.
+double strtod_c(const char* s) {
+  static locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  return strtod_l(s, nullptr, c_locale);
+}
+
+// Classifies a JSON number's text into `token`: an integer (u64, or i64 when
+// negative) or a correctly rounded double. False: the magnitude is too large
+// for a double.
+bool convert_number(const char* s, size_t n, Token& token) {
+  const char* end = s + n;
+  bool integral = true;
+  for (size_t k = 0; k < n; ++k) {
+    const char c = s[k];
+    if (c == '.' || c == 'e' || c == 'E') {
+      integral = false;
+      break;
+    }
+  }
+  if (integral) {
+    if (s[0] == '-') {
+      int64_t v = 0;
+      auto r = std::from_chars(s, end, v);
+      if (r.ec == std::errc() && r.ptr == end) {
+        // "-0" is the integer 0, stored like every non-negative integer.
+        if (v == 0) {
+          token.kind = TokenKind::kU64;
+          token.u64 = 0;
+        } else {
+          token.kind = TokenKind::kI64;
+          token.i64 = v;
+        }
+        return true;
+      }
+    } else {
+      uint64_t v = 0;
+      auto r = std::from_chars(s, end, v);
+      if (r.ec == std::errc() && r.ptr == end) {
+        token.kind = TokenKind::kU64;
+        token.u64 = v;
+        return true;
+      }
+    }
+  }
+  double d = 0;
+  auto r = std::from_chars(s, end, d);
+  if (r.ec == std::errc::result_out_of_range) {
+    // libstdc++ 12 reports underflow as out of range too; strtod gives the
+    // correctly rounded subnormal or signed zero, and infinity on overflow.
+    std::string copy(s, n);
+    d = strtod_c(copy.c_str());
+    if (std::isinf(d)) return false;
+  } else if (r.ec != std::errc() || r.ptr != end) {
+    // RapidJSON has already checked the grammar; keep the strict reading.
+    std::string copy(s, n);
+    d = strtod_c(copy.c_str());
+    if (std::isinf(d)) return false;
+  }
+  token.kind = TokenKind::kDouble;
+  token.f64 = d;
+  return true;
+}
+
+}  // namespace
+
+// SAX handler that appends tokens to a tape, counts nesting and reports
+// top-level values to the hook.
+class TapeBuilder {
+ public:
+  TapeBuilder(Tape& tape, const BoundedStream& stream, const TopLevelHook* hook)
+      : tape_(tape), stream_(stream), hook_(hook) {}
+
+  bool Null() { return scalar(TokenKind::kNull); }
+  bool Bool(bool b) { return scalar(b ? TokenKind::kTrue : TokenKind::kFalse); }
+  // Numbers arrive as text (kParseNumbersAsStringsFlag); these are unused.
+  bool Int(int) { return false; }
+  bool Uint(unsigned) { return false; }
+  bool Int64(int64_t) { return false; }
+  bool Uint64(uint64_t) { return false; }
+  bool Double(double) { return false; }
+
+  bool RawNumber(const char* s, rapidjson::SizeType n, bool) {
+    Token t;
+    t.offset = token_start();
+    if (!convert_number(s, n, t)) return fail("number out of range", t.offset);
+    last_end_ = stream_.Tell();
+    return push_value(t);
+  }
+
+  bool String(const char* s, rapidjson::SizeType n, bool) { return string(s, n, TokenKind::kString); }
+  bool Key(const char* s, rapidjson::SizeType n, bool) { return string(s, n, TokenKind::kKey); }
+
+  bool StartObject() { return begin(TokenKind::kObjectBegin); }
+  bool StartArray() { return begin(TokenKind::kArrayBegin); }
+  bool EndObject(rapidjson::SizeType) { return end(TokenKind::kObjectEnd); }
+  bool EndArray(rapidjson::SizeType) { return end(TokenKind::kArrayEnd); }
+
+  // The error that stopped reading from inside the handler, if any.
+  std::optional<Error>& error() { return error_; }
+  // Offset of the token that would start after the last one read.
+  size_t token_start() const {
+    const std::string_view text = tape_.text_;
+    size_t p = last_end_;
+    while (p < text.size() && (is_json_space(text[p]) || text[p] == ',' || text[p] == ':')) ++p;
+    return p;
+  }
+  bool in_array() const {
+    return !open_.empty() && tape_.tokens_[open_.back()].kind == TokenKind::kArrayBegin;
+  }
+
+ private:
+  bool fail(std::string message, size_t offset) {
+    error_ = Error(message + tape_.position(offset));
+    return false;
+  }
+
+  bool push_value(const Token& t) {
+    tape_.tokens_.push_back(t);
+    if (hook_ != nullptr && open_.size() == 1) {
+      Status s = (*hook_)(tape_, tape_.tokens_.size() - 1);
+      if (!s.ok()) {
+        error_ = std::move(s).error();
+        return false;
+      }
+    }
+    return true;
+  }
+
+  bool scalar(TokenKind kind) {
+    Token t;
+    t.kind = kind;
+    t.offset = token_start();
+    t.u64 = 0;
+    last_end_ = stream_.Tell();
+    return push_value(t);
+  }
+
+  bool string(const char* s, size_t n, TokenKind kind) {
+    Token t;
+    t.kind = kind;
+    t.offset = token_start();
+    last_end_ = stream_.Tell();
+    // RapidJSON 1.1.0 turns a lone low-surrogate escape ("\udc00") into the
+    // bytes ED B0..BF xx, which are not UTF-8. Raw input bytes like that fail
+    // its validation, so such a pair can only come from an escape.
+    const void* ed = std::memchr(s, '\xED', n);
+    if (ed != nullptr) {
+      for (const char* p = static_cast<const char*>(ed); p + 1 < s + n; ++p) {
+        if (static_cast<unsigned char>(p[0]) == 0xED && static_cast<unsigned char>(p[1]) >= 0xA0) {
+          return fail("lone leading surrogate in hex escape", lone_surrogate_offset(t.offset));
+        }
+      }
+    }
+    t.str.begin = tape_.strings_.size();
+    t.str.size = n;
+    tape_.strings_.append(s, n);
+    if (kind == TokenKind::kKey) {
+      tape_.tokens_.push_back(t);
+      return true;
+    }
+    return push_value(t);
+  }
+
+  // Offset of the first \uDC00..\uDFFF escape not preceded by a high
+  // surrogate escape in the string token starting at `start`.
+  size_t lone_surrogate_offset(size_t start) const {
+    const std::string_view text = tape_.text_;
+    size_t p = start + 1;
+    while (p < last_end_) {
+      if (text[p] != '\\') {
+        ++p;
+        continue;
+      }
+      if (text[p + 1] != 'u') {
+        p += 2;
+        continue;
+      }
+      unsigned v = 0;
+      std::from_chars(text.data() + p + 2, text.data() + p + 6, v, 16);
+      if (v >= 0xDC00 && v <= 0xDFFF) return p;
+      p += v >= 0xD800 && v <= 0xDBFF ? 12 : 6;
+    }
+    return start;
+  }
+
+  bool begin(TokenKind kind) {
+    // The stream stands on the bracket itself.
+    const size_t offset = stream_.Tell();
+    if (open_.size() >= static_cast<size_t>(kMaxDepth)) return fail("recursion limit exceeded", offset);
+    Token t;
+    t.kind = kind;
+    t.offset = offset;
+    t.end = 0;
+    last_end_ = offset + 1;
+    const size_t index = tape_.tokens_.size();
+    if (!push_value(t)) return false;
+    open_.push_back(index);
+    return true;
+  }
+
+  bool end(TokenKind kind) {
+    const size_t offset = stream_.Tell();
+    Token t;
+    t.kind = kind;
+    t.offset = offset;
+    t.end = 0;
+    last_end_ = offset + 1;
+    tape_.tokens_[open_.back()].end = tape_.tokens_.size();
+    open_.pop_back();
+    tape_.tokens_.push_back(t);
+    return true;
+  }
+
+  Tape& tape_;
+  const BoundedStream& stream_;
+  const TopLevelHook* hook_;
+  std::vector<size_t> open_;  // begin tokens of the open containers
+  size_t last_end_ = 0;       // offset just past the last token read
+  std::optional<Error> error_;
+};
+
+namespace {
+
+// The message for a RapidJSON syntax error found at `offset`.
+std::string syntax_message(rapidjson::ParseErrorCode code, size_t offset, std::string_view text,
+                           const TapeBuilder& builder) {
+  const bool eof = offset >= text.size();
+  const char at = eof ? '\0' : text[offset];
+  auto after_comma = [&] {
+    size_t p = offset;
+    while (p > 0 && is_json_space(text[p - 1])) --p;
+    return p > 0 && text[p - 1] == ',';
+  };
+  switch (code) {
+    case rapidjson::kParseErrorDocumentEmpty:
+      return eof ? "EOF while parsing a value" : "expected value";
+    case rapidjson::kParseErrorValueInvalid: {
+      if (eof) return builder.in_array() ? "EOF while parsing a list" : "EOF while parsing a value";
+      if (at == ']' && after_comma()) return "trailing comma";
+      const size_t start = builder.token_start();
+      if (start < text.size() && (text[start] == '-' || (text[start] >= '0' && text[start] <= '9'))) {
+        return "invalid number";
+      }
+      return "expected value";
+    }
+    case rapidjson::kParseErrorObjectMissName:
+      if (eof) return "EOF while parsing an object";
+      if (at == '}' && after_comma()) return "trailing comma";
+      return "key must be a string";
+    case rapidjson::kParseErrorObjectMissColon:
+      return eof ? "EOF while parsing an object" : "expected `:`";
+    case rapidjson::kParseErrorObjectMissCommaOrCurlyBracket:
+      return eof ? "EOF while parsing an object" : "expected `,` or `}`";
+    case rapidjson::kParseErrorArrayMissCommaOrSquareBracket:
+      return eof ? "EOF while parsing a list" : "expected `,` or `]`";
+    case rapidjson::kParseErrorStringUnicodeEscapeInvalidHex:
+      return "invalid escape";
+    case rapidjson::kParseErrorStringUnicodeSurrogateInvalid:
+      // A high surrogate escape followed by something other than a low one.
+      if (offset + 8 <= text.size() && text[offset + 6] == '\\' && text[offset + 7] == 'u') {
+        return "lone leading surrogate in hex escape";
+      }
+      return "unexpected end of hex escape";
+    case rapidjson::kParseErrorStringEscapeInvalid:
+      if (at == '\\') return "invalid escape";
+      return "control character (\\u0000-\\u001F) found while parsing a string";
+    case rapidjson::kParseErrorStringMissQuotationMark:
+      if (eof) return "EOF while parsing a string";
+      return "control character (\\u0000-\\u001F) found while parsing a string";
+    case rapidjson::kParseErrorStringInvalidEncoding:
+      return "invalid unicode code point";
+    case rapidjson::kParseErrorNumberTooBig:
+      return "number out of range";
+    case rapidjson::kParseErrorNumberMissFraction:
+    case rapidjson::kParseErrorNumberMissExponent:
+      return eof ? "EOF while parsing a value" : "invalid number";
+    case rapidjson::kParseErrorDocumentRootNotSingular:
+      return "trailing characters";
+    default:
+      return "expected value";
+  }
+}
+
+constexpr unsigned kReadFlags = rapidjson::kParseIterativeFlag |
+                                rapidjson::kParseValidateEncodingFlag |
+                                rapidjson::kParseNumbersAsStringsFlag |
+                                rapidjson::kParseStopWhenDoneFlag;
+
+}  // namespace
+
+Result<Tape> Tape::read(std::string_view text, const TopLevelHook& hook) {
+  Tape tape;
+  tape.text_ = text;
+  tape.tokens_.reserve(text.size() / 12 + 4);
+  tape.strings_.reserve(text.size() / 2 + 16);
+  BoundedStream stream(text.data(), text.size());
+  TapeBuilder builder(tape, stream, hook ? &hook : nullptr);
+  rapidjson::Reader reader;
+  const rapidjson::ParseResult result = reader.Parse<kReadFlags>(stream, builder);
+  if (result.IsError()) {
+    if (result.Code() == rapidjson::kParseErrorTermination && builder.error()) {
+      return std::move(*builder.error());
+    }
+    return Error(syntax_message(result.Code(), result.Offset(), text, builder) +
+                 tape.position(result.Offset()));
+  }
+  tape.value_end_ = stream.Tell();
+  return tape;
+}
+
+Status Tape::check_trailing() const {
+  for (size_t p = value_end_; p < text_.size(); ++p) {
+    if (!is_json_space(text_[p])) return Error("trailing characters" + position(p));
+  }
+  return ok_status();
+}
+
+std::string Tape::position(size_t offset) const {
+  // Past the end, the position is that of the last byte, as other JSON
+  // readers report an unexpected end.
+  const bool at_end = offset >= text_.size();
+  if (at_end) offset = text_.size();
+  size_t line = 1;
+  size_t line_start = 0;
+  for (size_t p = 0; p < offset; ++p) {
+    if (text_[p] == '\n') {
+      ++line;
+      line_start = p + 1;
+    }
+  }
+  const size_t column = offset - line_start + (at_end ? 0 : 1);
+  return " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+namespace {
+
+// Builds the value at tokens[i] and advances i past it. Recursion is bounded
+// by the reader's nesting limit.
+Value build(const Tape& tape, size_t& i) {
+  const Token& t = tape[i];
+  switch (t.kind) {
+    case TokenKind::kNull: ++i; return Value();
+    case TokenKind::kTrue: ++i; return Value(true);
+    case TokenKind::kFalse: ++i; return Value(false);
+    case TokenKind::kU64: ++i; return Value(t.u64);
+    case TokenKind::kI64: ++i; return Value(t.i64);
+    case TokenKind::kDouble: ++i; return Value(t.f64);
+    case TokenKind::kString:
+    case TokenKind::kKey: ++i; return Value(std::string(tape.string(t)));
+    case TokenKind::kArrayBegin: {
+      const size_t end = t.end;
+      Array a;
+      ++i;
+      while (i < end) a.push_back(build(tape, i));
+      i = end + 1;
+      return Value(std::move(a));
+    }
+    case TokenKind::kObjectBegin: {
+      const size_t end = t.end;
+      std::vector<Object::Member> members;
+      ++i;
+      while (i < end) {
+        std::string key(tape.string(tape[i]));
+        ++i;
+        Value v = build(tape, i);
+        members.emplace_back(std::move(key), std::move(v));
+      }
+      i = end + 1;
+      return Value(Object::from_members(std::move(members)));
+    }
+    case TokenKind::kArrayEnd:
+    case TokenKind::kObjectEnd:
+      break;
+  }
+  ++i;
+  return Value();
+}
+
+}  // namespace
+
+Value to_value(const Tape& tape, size_t index) { return build(tape, index); }
+
+Result<Value> parse(std::string_view text) {
+  DOVEK_ASSIGN_OR_RETURN(Tape tape, Tape::read(text));
+  DOVEK_TRY(tape.check_trailing());
+  return to_value(tape, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Cursor
+
+namespace {
+
+// Plain decimal text of a double with the shortest round-trip digits and
+// ".0" on integral values, as serde shows a float in its messages.
+std::string plain_double(double d) {
+  if (std::isnan(d)) return "NaN";
+  if (std::isinf(d)) return d < 0 ? "-inf" : "inf";
+  char buf[64];
+  auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
+  std::string_view sci(buf, static_cast<size_t>(r.ptr - buf));
+  std::string out;
+  if (sci[0] == '-') {
+    out += '-';
+    sci.remove_prefix(1);
+  }
+  const size_t e_pos = sci.find('e');
+  std::string digits;
+  for (char c : sci.substr(0, e_pos)) {
+    if (c != '.') digits += c;
+  }
+  int exp = 0;
+  std::from_chars(sci.data() + e_pos + (sci[e_pos + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exp);
+  if (exp >= 0) {
+    const size_t int_len = static_cast<size_t>(exp) + 1;
+    if (digits.size() <= int_len) {
+      out += digits;
+      out.append(int_len - digits.size(), '0');
+      out += ".0";
+    } else {
+      out += digits.substr(0, int_len);
+      out += '.';
+      out += digits.substr(int_len);
+    }
+  } else {
+    out += "0.";
+    out.append(static_cast<size_t>(-exp - 1), '0');
+    out += digits;
+  }
+  return out;
+}
+
+// A string as a debug literal: quoted, with quote, backslash and control
+// characters escaped.
+std::string debug_string(std::string_view s) {
+  std::string out = "\"";
+  for (char c : s) {
+    const auto b = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (b < 0x20 || b == 0x7F) {
+          static const char kHex[] = "0123456789abcdef";
+          out += "\\u{";
+          if (b >= 0x10) out += kHex[b >> 4];
+          out += kHex[b & 0xF];
+          out += '}';
+        } else {
+          out += c;
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string elements(size_t n) { return n == 1 ? "1 element" : std::to_string(n) + " elements"; }
+
+}  // namespace
+
+std::string Cursor::found() const {
+  const Token& t = token();
+  switch (t.kind) {
+    case TokenKind::kNull: return "null";
+    case TokenKind::kTrue: return "boolean `true`";
+    case TokenKind::kFalse: return "boolean `false`";
+    case TokenKind::kU64: return "integer `" + std::to_string(t.u64) + "`";
+    case TokenKind::kI64: return "integer `" + std::to_string(t.i64) + "`";
+    case TokenKind::kDouble: return "floating point `" + plain_double(t.f64) + "`";
+    case TokenKind::kString:
+    case TokenKind::kKey: return "string " + debug_string(tape_->string(t));
+    case TokenKind::kArrayBegin: return "sequence";
+    case TokenKind::kObjectBegin: return "map";
+    case TokenKind::kArrayEnd:
+    case TokenKind::kObjectEnd: break;
+  }
+  return "end of container";
+}
+
+Error Cursor::error(std::string message) const {
+  if (positions_) message += tape_->position(i_ < tape_->size() ? token().offset : tape_->text().size());
+  return Error(std::move(message));
+}
+
+Error Cursor::invalid_type(std::string_view expected) const {
+  std::string message = "invalid type: " + found() + ", expected ";
+  message += expected;
+  return error(std::move(message));
+}
+
+void Cursor::skip() {
+  const Token& t = token();
+  if (t.kind == TokenKind::kArrayBegin || t.kind == TokenKind::kObjectBegin) {
+    i_ = t.end + 1;
+  } else {
+    ++i_;
+  }
+}
+
+Result<std::string> Cursor::string() {
+  if (kind() != TokenKind::kString) return invalid_type("a string");
+  std::string s(tape_->string(token()));
+  ++i_;
+  return s;
+}
+
+Result<std::optional<std::string>> Cursor::optional_string() {
+  if (is_null()) {
+    ++i_;
+    return std::optional<std::string>();
+  }
+  DOVEK_ASSIGN_OR_RETURN(std::string s, string());
+  return std::optional<std::string>(std::move(s));
+}
+
+Result<bool> Cursor::boolean() {
+  if (kind() == TokenKind::kTrue || kind() == TokenKind::kFalse) {
+    const bool b = kind() == TokenKind::kTrue;
+    ++i_;
+    return b;
+  }
+  return invalid_type("a boolean");
+}
+
+Result<uint32_t> Cursor::u32() {
+  const Token& t = token();
+  if (t.kind == TokenKind::kU64) {
+    if (t.u64 > std::numeric_limits<uint32_t>::max()) {
+      return error("invalid value: integer `" + std::to_string(t.u64) + "`, expected u32");
+    }
+    ++i_;
+    return static_cast<uint32_t>(t.u64);
+  }
+  if (t.kind == TokenKind::kI64) {
+    return error("invalid value: integer `" + std::to_string(t.i64) + "`, expected u32");
+  }
+  return invalid_type("u32");
+}
+
+Result<std::vector<std::string>> Cursor::string_array() {
+  if (kind() != TokenKind::kArrayBegin) return invalid_type("a sequence");
+  const size_t end = token().end;
+  std::vector<std::string> out;
+  ++i_;
+  while (i_ < end) {
+    DOVEK_ASSIGN_OR_RETURN(std::string s, string());
+    out.push_back(std::move(s));
+  }
+  i_ = end + 1;
+  return out;
+}
+
+Value Cursor::value() { return build(*tape_, i_); }
+
+Result<size_t> Cursor::unit_variant(std::span<const std::string_view> names,
+                                    std::string_view expected) {
+  auto lookup = [&](std::string_view s) -> Result<size_t> {
+    for (size_t k = 0; k < names.size(); ++k) {
+      if (names[k] == s) return k;
+    }
+    std::string message = "unknown variant `";
+    message += s;
+    message += "`, expected ";
+    message += expected;
+    return error(std::move(message));
+  };
+  const Token& t = token();
+  if (t.kind == TokenKind::kString) {
+    DOVEK_ASSIGN_OR_RETURN(size_t index, lookup(tape_->string(t)));
+    ++i_;
+    return index;
+  }
+  if (t.kind == TokenKind::kObjectBegin) {
+    // {"name": null}: exactly one member, whose value is null.
+    const size_t end = t.end;
+    if (i_ + 1 == end) {
+      i_ = end;
+      return error("expected value");
+    }
+    ++i_;  // the key
+    DOVEK_ASSIGN_OR_RETURN(size_t index, lookup(tape_->string(token())));
+    ++i_;  // the value
+    if (!is_null()) return invalid_type("unit");
+    ++i_;
+    if (i_ != end) return error("expected value");
+    i_ = end + 1;
+    return index;
+  }
+  return error("expected value");
+}
+
+Status Cursor::record(const RecordShape& shape,
+                      const std::function<Status(size_t, Cursor&)>& on_field) {
+  const Token& t = token();
+  const size_t end = t.end;
+  const size_t n_fields = shape.fields.size();
+  if (t.kind == TokenKind::kObjectBegin) {
+    uint64_t seen = 0;
+    ++i_;
+    while (i_ < end) {
+      const std::string_view key = tape_->string(token());
+      size_t field = n_fields;
+      for (size_t k = 0; k < n_fields; ++k) {
+        if (shape.fields[k] == key) {
+          field = k;
+          break;
+        }
+      }
+      if (field == n_fields) {
+        ++i_;
+        skip();
+        continue;
+      }
+      if (seen & (uint64_t{1} << field)) {
+        std::string message = "duplicate field `";
+        message += key;
+        message += '`';
+        return error(std::move(message));
+      }
+      seen |= uint64_t{1} << field;
+      ++i_;
+      Cursor sub(*tape_, i_, positions_);
+      skip();  // wherever the field decoder stops, the next member follows its value
+      DOVEK_TRY(on_field(field, sub));
+    }
+    const uint64_t missing = shape.required & ~seen;
+    if (missing != 0) {
+      for (size_t k = 0; k < n_fields; ++k) {
+        if (missing & (uint64_t{1} << k)) {
+          std::string message = "missing field `";
+          message += shape.fields[k];
+          message += '`';
+          return error(std::move(message));
+        }
+      }
+    }
+    i_ = end + 1;
+    return ok_status();
+  }
+  if (t.kind == TokenKind::kArrayBegin) {
+    size_t count = 0;
+    ++i_;
+    while (i_ < end) {
+      if (count < n_fields) {
+        Cursor sub(*tape_, i_, positions_);
+        skip();
+        DOVEK_TRY(on_field(count, sub));
+      } else {
+        skip();
+      }
+      ++count;
+    }
+    if (count < shape.min_array_len) {
+      std::string message = "invalid length " + std::to_string(count) + ", expected ";
+      message += shape.description;
+      message += " with " + elements(n_fields);
+      return error(std::move(message));
+    }
+    if (count > n_fields) {
+      return error("invalid length " + std::to_string(count) + ", expected " + elements(n_fields) +
+                   " in sequence");
+    }
+    i_ = end + 1;
+    return ok_status();
+  }
+  return invalid_type(shape.description);
+}
+
+}  // namespace dovek::json
