@@ -1,0 +1,38 @@
+#include "domain/model.h"
+
+#include <string_view>
+
+namespace dovek::model {
+namespace {
+
+constexpr std::string_view kModelFields[] = {"provider", "id"};
+constexpr json::RecordShape kModelShape{"struct Model", kModelFields, 0b11, 2};
+
+}  // namespace
+
+Result<Model> decode_model(json::Cursor& c) {
+  Model out;
+  DOVEK_TRY(c.record(kModelShape, [&](size_t i, json::Cursor& f) -> Status {
+    if (i == 0) {
+      DOVEK_ASSIGN_OR_RETURN(out.provider, auth::decode_provider(f));
+    } else {
+      DOVEK_ASSIGN_OR_RETURN(out.id, f.string());
+    }
+    return ok_status();
+  }));
+  return out;
+}
+
+void write_model(json::Writer& w, const Model& m) {
+  w.begin_object();
+  w.key("provider");
+  w.begin_object();
+  w.key("id");
+  w.string(m.provider.id);
+  w.end_object();
+  w.key("id");
+  w.string(m.id);
+  w.end_object();
+}
+
+}  // namespace dovek::model

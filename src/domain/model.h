@@ -1,0 +1,49 @@
+// The selected model: a provider and a model id. Every new core starts with
+// Model::create("openai", "gpt-5.5").
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/error.h"
+#include "domain/auth.h"
+#include "json/read.h"
+#include "json/write.h"
+
+namespace dovek::model {
+
+struct Model {
+  auth::Provider provider;
+  std::string id;
+
+  // The constructor operation `Model::new` (`new` is reserved in C++): a
+  // model whose provider has id `provider_id`, both texts copied.
+  static Model create(std::string_view provider_id, std::string_view model_id) {
+    return Model{auth::Provider{std::string(provider_id)}, std::string(model_id)};
+  }
+
+  bool operator==(const Model&) const = default;
+};
+
+// Value type of the core's model map, which no command reads or fills; it
+// has no JSON form.
+struct ModelSpec {
+  std::string id;
+  std::string provider_id;
+  std::string name;
+  std::optional<std::string> description;
+  std::optional<std::string> context_window;
+  std::optional<std::string> base_url;
+  std::optional<std::string> api_version;
+
+  bool operator==(const ModelSpec&) const = default;
+};
+
+// Object or array form; both fields required ("struct Model", 2 elements).
+[[nodiscard]] Result<Model> decode_model(json::Cursor& c);
+
+// {"provider":{"id":"openai"},"id":"gpt-5.5"}
+void write_model(json::Writer& w, const Model& m);
+
+}  // namespace dovek::model

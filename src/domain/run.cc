@@ -1,0 +1,86 @@
+#include "domain/run.h"
+
+#include <utility>
+
+#include "domain/context.h"
+
+namespace dovek::run {
+namespace {
+
+constexpr std::string_view kTaskFields[] = {"id",       "title",    "input",      "agent_id",
+                                            "session_id", "status", "schedule",   "created_at",
+                                            "updated_at", "error"};
+constexpr json::RecordShape kTaskShape{"struct Task", kTaskFields, 0b11, 10};
+
+}  // namespace
+
+Result<Task> decode_task(json::Cursor& c) {
+  Task t;
+  std::optional<std::string>* const optional_fields[] = {
+      &t.input,    &t.agent_id,   &t.session_id, &t.status,
+      &t.schedule, &t.created_at, &t.updated_at, &t.error};
+  DOVEK_TRY(c.record(kTaskShape, [&](size_t i, json::Cursor& f) -> dovek::Status {
+    if (i == 0) {
+      DOVEK_ASSIGN_OR_RETURN(t.id, f.string());
+    } else if (i == 1) {
+      DOVEK_ASSIGN_OR_RETURN(t.title, f.string());
+    } else {
+      DOVEK_ASSIGN_OR_RETURN(*optional_fields[i - 2], f.optional_string());
+    }
+    return ok_status();
+  }));
+  return t;
+}
+
+std::string_view status_name(Status s) {
+  static constexpr std::string_view kNames[] = {"pending", "running", "done", "failed",
+                                                "canceled"};
+  return kNames[static_cast<size_t>(s)];
+}
+
+void write_run(json::Writer& w, const Run& run) {
+  auto optional = [&w](std::string_view key, const std::optional<std::string>& value) {
+    w.key(key);
+    w.optional_string(value ? &*value : nullptr);
+  };
+  w.begin_object();
+  w.key("id");
+  w.string(run.id);
+  w.key("task_id");
+  w.string(run.task_id);
+  w.key("status");
+  w.string(status_name(run.status));
+  optional("raw_status", run.raw_status);
+  optional("session_id", run.session_id);
+  optional("execution_id", run.execution_id);
+  optional("checkpoint_id", run.checkpoint_id);
+  optional("error", run.error);
+  optional("started_at", run.started_at);
+  optional("updated_at", run.updated_at);
+  optional("ended_at", run.ended_at);
+  w.end_object();
+}
+
+agent::RunInput build_agent_input(const skill::Catalog& catalog, const TaskRequest& request) {
+  std::string message;
+  message.reserve(6 + request.task.title.size() + 2 + request.message.size());
+  message += "Task: ";
+  message += request.task.title;
+  message += "\n\n";
+  message += request.message;
+  agent::RunInput input{std::move(message), {}};
+  return agent::RunInput::with_skill_context(
+      std::move(input), skill::resolve_context(catalog, request.assigned_skills, request.message));
+}
+
+dovek::Status save_task(store::Repository<Task>& tasks, Task task) {
+  const std::string key = task.id;
+  return tasks.put(key, std::move(task));
+}
+
+dovek::Status save_run(store::Repository<Run>& runs, Run run) {
+  const std::string key = run.id;
+  return runs.put(key, std::move(run));
+}
+
+}  // namespace dovek::run

@@ -1,0 +1,102 @@
+// Tasks (units of work described by the caller) and runs (one execution of
+// a task, with a caller-chosen id and a status).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/error.h"
+#include "domain/agent.h"
+#include "domain/skill.h"
+#include "json/read.h"
+#include "json/write.h"
+#include "store/repository.h"
+
+namespace dovek::run {
+
+// Stored in the task repository under its id. Apart from id and title the
+// core carries the attributes as received and never reads them.
+struct Task {
+  std::string id;
+  std::string title;
+  std::optional<std::string> input;
+  std::optional<std::string> agent_id;
+  std::optional<std::string> session_id;
+  std::optional<std::string> status;  // free text, not a Status
+  std::optional<std::string> schedule;
+  std::optional<std::string> created_at;
+  std::optional<std::string> updated_at;
+  std::optional<std::string> error;
+
+  bool operator==(const Task&) const = default;
+};
+
+// Object form (id and title required, the rest null or absent allowed) or
+// array form ("struct Task", 10 elements).
+[[nodiscard]] Result<Task> decode_task(json::Cursor& c);
+
+// A run's state. Note: inside dovek::run this name hides dovek::Status (the
+// Result of operations that return nothing); code here spells that one out.
+enum class Status { Pending, Running, Done, Failed, Canceled };
+
+// "pending", "running", "done", "failed", "canceled".
+std::string_view status_name(Status s);
+
+// Stored in the run repository under its id.
+struct Run {
+  std::string id;
+  std::string task_id;
+  Status status = Status::Pending;
+  std::optional<std::string> raw_status;
+  std::optional<std::string> session_id;
+  std::optional<std::string> execution_id;
+  std::optional<std::string> checkpoint_id;
+  std::optional<std::string> error;
+  std::optional<std::string> started_at;
+  std::optional<std::string> updated_at;
+  std::optional<std::string> ended_at;
+
+  // The constructor operation `Run::new` (`new` is reserved in C++): status
+  // pending, the eight optional fields absent.
+  static Run create(std::string_view id, std::string task_id) {
+    Run r;
+    r.id = std::string(id);
+    r.task_id = std::move(task_id);
+    return r;
+  }
+
+  bool operator==(const Run&) const = default;
+};
+
+// The eleven keys in declaration order, status as its name, absent fields
+// as null.
+void write_run(json::Writer& w, const Run& run);
+
+// The input of one task run.
+struct TaskRequest {
+  Task task;
+  std::string message;  // the only text scanned for mentions
+  std::vector<std::string> assigned_skills;
+
+  TaskRequest(Task task, std::string message) : task(std::move(task)), message(std::move(message)) {}
+
+  // Replaces (does not extend) the assigned ids and returns the request.
+  static TaskRequest with_assigned_skills(TaskRequest request, std::vector<std::string> ids) {
+    request.assigned_skills = std::move(ids);
+    return request;
+  }
+};
+
+// The agent input of a task run: message "Task: {title}\n\n{message}", skill
+// context from the assigned ids and the mentions in the request's message
+// (never in the title).
+agent::RunInput build_agent_input(const skill::Catalog& catalog, const TaskRequest& request);
+
+// Store a task or run under a copy of its own id; repository errors are
+// returned unchanged.
+[[nodiscard]] dovek::Status save_task(store::Repository<Task>& tasks, Task task);
+[[nodiscard]] dovek::Status save_run(store::Repository<Run>& runs, Run run);
+
+}  // namespace dovek::run

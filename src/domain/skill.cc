@@ -1,0 +1,120 @@
+#include "domain/skill.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "domain/decode_util.h"
+
+namespace dovek::skill {
+namespace {
+
+using domain_internal::assign;
+
+constexpr std::string_view kSkillFields[] = {"id",        "name",        "source",  "source_ref",
+                                             "read_only", "description", "content", "suggested_tools"};
+// Required: id, name, source, read_only, content, suggested_tools.
+constexpr uint64_t kSkillRequired = 0b11010111;
+constexpr json::RecordShape kSkillShape{"struct Skill", kSkillFields, kSkillRequired, 8};
+
+constexpr std::string_view kSourceNames[] = {"system", "user", "external"};
+constexpr std::string_view kSourceExpected = "one of `system`, `user`, `external`";
+
+const std::shared_ptr<SkillFields>& empty_fields() {
+  static const auto* const kEmpty = new std::shared_ptr<SkillFields>(std::make_shared<SkillFields>());
+  return *kEmpty;
+}
+
+bool id_less(const Skill& a, const Skill& b) { return a.id() < b.id(); }
+
+}  // namespace
+
+std::string_view source_label(Source s) { return kSourceNames[static_cast<size_t>(s)]; }
+
+Skill::Skill() : d_(empty_fields()) {}
+
+Skill::Skill(SkillFields fields) : d_(std::make_shared<SkillFields>(std::move(fields))) {}
+
+SkillFields& Skill::edit() {
+  // Sole owner: nobody else can observe the change. (The shared empty block
+  // always has a second owner, the static above, so it is never edited.)
+  if (d_.use_count() != 1) d_ = std::make_shared<SkillFields>(*d_);
+  return *d_;
+}
+
+Result<Skill> decode_skill(json::Cursor& c) {
+  SkillFields f;
+  DOVEK_TRY(c.record(kSkillShape, [&](size_t i, json::Cursor& v) -> Status {
+    switch (i) {
+      case 0: return assign(f.id, v.string());
+      case 1: return assign(f.name, v.string());
+      case 2: {
+        Result<size_t> index = v.unit_variant(kSourceNames, kSourceExpected);
+        if (!index.ok()) return std::move(index).error();
+        f.source = static_cast<Source>(*index);
+        return ok_status();
+      }
+      case 3: return assign(f.source_ref, v.optional_string());
+      case 4: return assign(f.read_only, v.boolean());
+      case 5: return assign(f.description, v.optional_string());
+      case 6: return assign(f.content, v.string());
+      default: return assign(f.suggested_tools, v.string_array());
+    }
+  }));
+  return Skill(std::move(f));
+}
+
+bool SkillSummary::operator==(const SkillSummary& o) const {
+  return id() == o.id() && name() == o.name() && source() == o.source() &&
+         source_ref() == o.source_ref() && description() == o.description() &&
+         suggested_tools() == o.suggested_tools();
+}
+
+Catalog::Catalog() {
+  static const auto* const kEmpty = new List(std::make_shared<const std::vector<Skill>>());
+  skills_ = *kEmpty;
+}
+
+Catalog Catalog::from_skills(std::vector<Skill> skills) {
+  // Equivalent to inserting one by one: a stable sort keeps list order among
+  // equal ids, and unique() keeps the first of each run.
+  std::stable_sort(skills.begin(), skills.end(), id_less);
+  auto last = std::unique(skills.begin(), skills.end(),
+                          [](const Skill& a, const Skill& b) { return a.id() == b.id(); });
+  skills.erase(last, skills.end());
+  return Catalog(std::make_shared<const std::vector<Skill>>(std::move(skills)));
+}
+
+Catalog Catalog::from_snapshot(List skills) {
+  const std::vector<Skill>& v = *skills;
+  for (size_t i = 1; i < v.size(); ++i) {
+    if (!(v[i - 1].id() < v[i].id())) return from_skills(v);
+  }
+  return Catalog(std::move(skills));
+}
+
+Result<Catalog> Catalog::from_repository(const store::Repository<Skill>& repository) {
+  DOVEK_ASSIGN_OR_RETURN(List skills, repository.list());
+  return from_snapshot(std::move(skills));
+}
+
+void Catalog::insert(Skill skill) {
+  auto it = std::lower_bound(skills_->begin(), skills_->end(), skill, id_less);
+  if (it != skills_->end() && it->id() == skill.id()) return;
+  // The list may be shared with other catalogs or a store listing: build a
+  // new one.
+  auto next = std::make_shared<std::vector<Skill>>();
+  next->reserve(skills_->size() + 1);
+  next->insert(next->end(), skills_->begin(), it);
+  next->push_back(std::move(skill));
+  next->insert(next->end(), it, skills_->end());
+  skills_ = std::move(next);
+}
+
+const Skill* Catalog::get(std::string_view id) const {
+  auto it = std::lower_bound(skills_->begin(), skills_->end(), id,
+                             [](const Skill& s, std::string_view k) { return s.id() < k; });
+  if (it == skills_->end() || it->id() != id) return nullptr;
+  return &*it;
+}
+
+}  // namespace dovek::skill

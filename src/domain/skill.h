@@ -1,0 +1,140 @@
+// Skills: named bodies of instructions a prompt can carry, their short form
+// for assigned skills, and the Catalog, an index of skills by id.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/error.h"
+#include "json/read.h"
+#include "store/repository.h"
+
+namespace dovek::skill {
+
+// Where a skill comes from; also its label in prompts.
+enum class Source { System, User, External };
+
+// "system", "user" or "external".
+std::string_view source_label(Source s);
+
+// The fields of a skill, in declaration order (the order of its JSON array
+// form). A plain record used to build and edit a Skill.
+struct SkillFields {
+  std::string id;
+  std::string name;
+  Source source = Source::User;
+  std::optional<std::string> source_ref;
+  bool read_only = false;
+  std::optional<std::string> description;
+  std::string content;
+  std::vector<std::string> suggested_tools;
+
+  bool operator==(const SkillFields&) const = default;
+};
+
+// A skill record. A value: its fields sit in one immutable block shared by
+// every copy, so copying a skill costs one reference count whatever the size
+// of its content. edit() gives a private block first when the current one is
+// shared, so a change made through one copy never reaches another copy or a
+// stored record.
+// Thread safety: const access from many threads is safe; edit() needs the
+// same exclusive access as any other change to a value.
+class Skill {
+ public:
+  Skill();  // empty id, name and content; source User
+  explicit Skill(SkillFields fields);
+
+  const SkillFields& fields() const { return *d_; }
+  const std::string& id() const { return d_->id; }
+  const std::string& name() const { return d_->name; }
+  Source source() const { return d_->source; }
+  const std::optional<std::string>& source_ref() const { return d_->source_ref; }
+  bool read_only() const { return d_->read_only; }
+  const std::optional<std::string>& description() const { return d_->description; }
+  const std::string& content() const { return d_->content; }
+  const std::vector<std::string>& suggested_tools() const { return d_->suggested_tools; }
+
+  // Mutable access to this copy's fields (copy on write).
+  SkillFields& edit();
+
+  bool operator==(const Skill& other) const { return d_ == other.d_ || *d_ == *other.d_; }
+
+ private:
+  std::shared_ptr<SkillFields> d_;  // never null; never changed while shared
+};
+
+// Object form or array form ("struct Skill", 8 elements); `source` as a
+// string or a single-key map. Causes as the command decoder reports them.
+[[nodiscard]] Result<Skill> decode_skill(json::Cursor& c);
+
+// The short form of a skill that prompts show for assigned skills: id, name,
+// source, source_ref, description and suggested_tools, without content or
+// read_only. Independent of the skill it was made from (it shares only the
+// immutable block, which no one changes in place).
+class SkillSummary {
+ public:
+  explicit SkillSummary(const Skill& skill) : skill_(skill) {}
+
+  const std::string& id() const { return skill_.id(); }
+  const std::string& name() const { return skill_.name(); }
+  Source source() const { return skill_.source(); }
+  const std::optional<std::string>& source_ref() const { return skill_.source_ref(); }
+  const std::optional<std::string>& description() const { return skill_.description(); }
+  const std::vector<std::string>& suggested_tools() const { return skill_.suggested_tools(); }
+
+  bool operator==(const SkillSummary& other) const;
+
+ private:
+  Skill skill_;
+};
+
+// An ordered index from skill id (bytewise) to skill; each id at most once.
+//
+// Held as one immutable list sorted by id, so a catalog built from a store's
+// listing can share that listing outright and catalogs copy in O(1). A
+// catalog is a value: insert() never changes a list shared with anyone else.
+// Thread safety: const access from many threads is safe.
+class Catalog {
+ public:
+  using List = store::Repository<Skill>::List;
+
+  Catalog();  // empty
+
+  // Inserts the skills in list order with insert(): of several skills with
+  // the same id the first one is kept.
+  static Catalog from_skills(std::vector<Skill> skills);
+
+  // Builds the catalog for a repository listing. When the list is strictly
+  // ascending by id (as MemoryStore lists skills saved under their own ids)
+  // the catalog shares it without copying; otherwise it is from_skills of a
+  // copy. REQUIRES: skills is not null.
+  static Catalog from_snapshot(List skills);
+
+  // from_snapshot of repository.list(); the repository's error is returned
+  // unchanged.
+  [[nodiscard]] static Result<Catalog> from_repository(const store::Repository<Skill>& repository);
+
+  // Adds `skill` under its id unless the id is present already, in which
+  // case the catalog stays unchanged.
+  void insert(Skill skill);
+
+  // The skill stored under exactly `id`, or nullptr. The pointer lives as
+  // long as this catalog is neither changed nor destroyed.
+  const Skill* get(std::string_view id) const;
+
+  size_t size() const { return skills_->size(); }
+  bool empty() const { return skills_->empty(); }
+  // Skills in ascending id order.
+  const std::vector<Skill>& skills() const { return *skills_; }
+  // The shared sorted list (for callers that memoize per listing).
+  const List& list() const { return skills_; }
+
+ private:
+  explicit Catalog(List skills) : skills_(std::move(skills)) {}
+  List skills_;  // never null; strictly ascending by id
+};
+
+}  // namespace dovek::skill

@@ -1,0 +1,45 @@
+#include "domain/tool.h"
+
+#include <utility>
+
+#include "domain/decode_util.h"
+
+namespace dovek::tool {
+namespace {
+
+constexpr std::string_view kToolCallFields[] = {"id", "name", "input"};
+constexpr json::RecordShape kToolCallShape{"struct ToolCall", kToolCallFields, 0b111, 3};
+
+}  // namespace
+
+Result<ToolCall> decode_tool_call(json::Cursor& c) {
+  ToolCall out;
+  DOVEK_TRY(c.record(kToolCallShape, [&](size_t i, json::Cursor& f) -> Status {
+    switch (i) {
+      case 0: return domain_internal::assign(out.id, f.string());
+      case 1: return domain_internal::assign(out.name, f.string());
+      default:
+        out.input = f.value();
+        return ok_status();
+    }
+  }));
+  return out;
+}
+
+void Registry::insert(std::string name, std::shared_ptr<Tool> tool) {
+  tools_.insert_or_assign(std::move(name), std::move(tool));
+}
+
+std::shared_ptr<Tool> Registry::get(std::string_view name) const {
+  auto it = tools_.find(name);
+  if (it == tools_.end()) return nullptr;
+  return it->second;
+}
+
+Result<json::Value> Registry::call(ToolCall call) const {
+  std::shared_ptr<Tool> tool = get(call.name);
+  if (!tool) return Error("tool not found: " + call.name);
+  return tool->invoke(std::move(call.input));
+}
+
+}  // namespace dovek::tool
