@@ -1,18 +1,366 @@
-// The CPython extension module dovek_native (stable ABI, limited API 3.11).
-// Py_LIMITED_API (0x030B0000) is defined by the build (limited_api: 3.11).
+// The CPython extension module dovek_native, on the stable ABI (limited API
+// 3.11; Py_LIMITED_API is defined by the build).
+//
+// Python-level surface (kept in step with dovek_native.pyi):
+//
+//   class Core:                                   # not subclassable
+//       def __new__(cls) -> Core
+//       def handle_json(self, command_json: str) -> str
+//       def reset(self) -> None
+//   def handle_json(command_json: str) -> str
+//   def reset() -> None
+//   def runtime_load_artifact_json(root: str) -> str
+//   def runtime_list_skills_json(root: str | None) -> str
+//   def runtime_build_skill_json(root: str, target_dir: str | None) -> str
+//   def runtime_run_skill_json(root: str, input_json: str, timeout_seconds: int) -> str
+//   def runtime_install_local_skill_json(source: str, root: str | None,
+//                                        skill_id: str | None, overwrite: bool) -> str
+//
+// Commands and runtime calls release the thread state while they work;
+// domain failures raise RuntimeError with the outermost message; a C++
+// exception raises InternalFault (a BaseException subclass, not a member).
 #include <Python.h>
 
+#include <array>
+#include <optional>
+#include <string>
+
+#include "binding/args.h"
+#include "binding/py.h"
+#include "protocol/guarded_core.h"
+#include "runtime/api.h"
+
+namespace dovek::binding {
+
+// ---- failures -------------------------------------------------------------
+
+PyObject* raise_error(const Error& error) {
+  PyErr_SetString(PyExc_RuntimeError, error.message().c_str());
+  return nullptr;
+}
+
 namespace {
+PyObject* g_internal_fault = nullptr;  // owned for the process's lifetime
+}  // namespace
+
+PyObject* internal_fault_type() { return g_internal_fault; }
+
+PyObject* raise_internal_fault() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    PyErr_SetString(g_internal_fault, e.what());
+  } catch (...) {
+    PyErr_SetString(g_internal_fault, "unknown internal failure");
+  }
+  return nullptr;
+}
+
+PyObject* to_str(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+namespace {
+
+// Every entry point ends in a catch-all: an uncaught C++ exception would
+// abort the interpreter.
+template <class F>
+PyObject* guarded(F&& body) {
+  try {
+    return body();
+  } catch (...) {
+    return raise_internal_fault();
+  }
+}
+
+PyObject* result_to_py(const Result<std::string>& result) {
+  if (!result.ok()) return raise_error(result.error());
+  return to_str(*result);
+}
+
+PyObject* run_command(server::GuardedCore* fixed, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, std::string_view function) {
+  static constexpr std::array<const char*, 1> kNames = {"command_json"};
+  std::array<PyObject*, 1> bound{};
+  if (!bind_arguments(function, kNames, args, nargs, kwnames, bound)) return nullptr;
+  std::string command;
+  if (!convert_str("command_json", bound[0], command)) return nullptr;
+  return guarded([&]() -> PyObject* {
+    std::optional<Result<std::string>> result;
+    {
+      ThreadStateRelease released;
+      server::GuardedCore& core = fixed ? *fixed : server::global_core();
+      result.emplace(core.run_json_locked(command));
+    }
+    return result_to_py(*result);
+  });
+}
+
+PyObject* reset_core(server::GuardedCore& core) {
+  return guarded([&]() -> PyObject* {
+    Status status = core.reset();
+    if (!status.ok()) return raise_error(status.error());
+    Py_RETURN_NONE;
+  });
+}
+
+// ---- module-level command functions ----------------------------------------
+
+PyObject* handle_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return run_command(nullptr, args, nargs, kwnames, "handle_json");
+}
+
+PyObject* reset(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* { return reset_core(server::global_core()); });
+}
+
+// ---- class Core ----------------------------------------------------------------
+
+struct PyCore {
+  PyObject_HEAD
+  server::GuardedCore* core;  // owned; destroyed in dealloc
+};
+
+PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  if ((args && PyTuple_Size(args) > 0) || (kwargs && PyDict_Size(kwargs) > 0)) {
+    PyErr_SetString(PyExc_TypeError, "Core() takes no arguments");
+    return nullptr;
+  }
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyRef self = PyRef::steal(alloc(type, 0));
+  if (!self) return nullptr;
+  return guarded([&]() -> PyObject* {
+    reinterpret_cast<PyCore*>(self.get())->core = new server::GuardedCore();
+    return self.release();
+  });
+}
+
+void core_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<PyCore*>(self)->core;
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);  // instances of heap types hold a reference to their type
+}
+
+PyObject* core_handle_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return run_command(reinterpret_cast<PyCore*>(self)->core, args, nargs, kwnames,
+                     "Core.handle_json");
+}
+
+PyObject* core_reset(PyObject* self, PyObject*) {
+  return reset_core(*reinterpret_cast<PyCore*>(self)->core);
+}
+
+PyMethodDef core_methods[] = {
+    {"handle_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_handle_json)),
+     METH_FASTCALL | METH_KEYWORDS, "handle_json($self, command_json)\n--\n\n"},
+    {"reset", core_reset, METH_NOARGS, "reset($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot core_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(core_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(core_dealloc)},
+    {Py_tp_methods, core_methods},
+    {Py_tp_doc, const_cast<char*>("Core()\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec core_spec = {
+    "dovek_native.Core",
+    sizeof(PyCore),
+    0,
+    Py_TPFLAGS_DEFAULT,  // no Py_TPFLAGS_BASETYPE: not subclassable
+    core_slots,
+};
+
+// ---- runtime functions ---------------------------------------------------------
+
+// Runs a runtime operation with the thread state released. The cancellation
+// check briefly takes the thread state back to run pending signal handlers,
+// so Ctrl-C interrupts a skill run or a build.
+template <class F>
+PyObject* run_runtime(F&& operation) {
+  return guarded([&]() -> PyObject* {
+    runtime::Environment env = runtime::capture_environment();
+    bool interrupted = false;
+    std::optional<Result<std::string>> result;
+    {
+      ThreadStateRelease released;
+      runtime::CancelCheck cancel = [&]() {
+        if (interrupted) return true;
+        released.with_thread_state([&] { interrupted = PyErr_CheckSignals() != 0; });
+        return interrupted;
+      };
+      result.emplace(operation(env, cancel));
+    }
+    if (interrupted) return nullptr;  // the signal handler's exception is set
+    return result_to_py(*result);
+  });
+}
+
+template <size_t N>
+bool bind_args(std::string_view function, const std::array<const char*, N>& names,
+          PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          std::array<PyObject*, N>& bound) {
+  return bind_arguments(function, names, args, nargs, kwnames, bound);
+}
+
+PyObject* runtime_load_artifact_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  static constexpr std::array<const char*, 1> kNames = {"root"};
+  std::array<PyObject*, 1> b{};
+  std::string root;
+  if (!bind_args("runtime_load_artifact_json", kNames, args, nargs, kwnames, b) ||
+      !convert_str("root", b[0], root))
+    return nullptr;
+  return run_runtime([&](const runtime::Environment&, const runtime::CancelCheck&) {
+    return runtime::load_artifact_json(root);
+  });
+}
+
+PyObject* runtime_list_skills_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  static constexpr std::array<const char*, 1> kNames = {"root"};
+  std::array<PyObject*, 1> b{};
+  std::optional<std::string> root;
+  if (!bind_args("runtime_list_skills_json", kNames, args, nargs, kwnames, b) ||
+      !convert_optional_str("root", b[0], root))
+    return nullptr;
+  return run_runtime([&](const runtime::Environment& env, const runtime::CancelCheck&) {
+    return runtime::list_skills_json(root, env);
+  });
+}
+
+PyObject* runtime_build_skill_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  static constexpr std::array<const char*, 2> kNames = {"root", "target_dir"};
+  std::array<PyObject*, 2> b{};
+  std::string root;
+  std::optional<std::string> target_dir;
+  if (!bind_args("runtime_build_skill_json", kNames, args, nargs, kwnames, b) ||
+      !convert_str("root", b[0], root) || !convert_optional_str("target_dir", b[1], target_dir))
+    return nullptr;
+  return run_runtime([&](const runtime::Environment& env, const runtime::CancelCheck& cancel) {
+    return runtime::build_skill_json(root, target_dir, env, cancel);
+  });
+}
+
+PyObject* runtime_run_skill_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  static constexpr std::array<const char*, 3> kNames = {"root", "input_json", "timeout_seconds"};
+  std::array<PyObject*, 3> b{};
+  std::string root, input_json;
+  uint64_t timeout_seconds = 0;
+  if (!bind_args("runtime_run_skill_json", kNames, args, nargs, kwnames, b) ||
+      !convert_str("root", b[0], root) || !convert_str("input_json", b[1], input_json) ||
+      !convert_u64("timeout_seconds", b[2], timeout_seconds))
+    return nullptr;
+  return run_runtime([&](const runtime::Environment& env, const runtime::CancelCheck& cancel) {
+    return runtime::run_skill_json(root, input_json, timeout_seconds, env, cancel);
+  });
+}
+
+PyObject* runtime_install_local_skill_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) {
+  static constexpr std::array<const char*, 4> kNames = {"source", "root", "skill_id",
+                                                        "overwrite"};
+  std::array<PyObject*, 4> b{};
+  std::string source;
+  std::optional<std::string> root, skill_id;
+  bool overwrite = false;
+  if (!bind_args("runtime_install_local_skill_json", kNames, args, nargs, kwnames, b) ||
+      !convert_str("source", b[0], source) || !convert_optional_str("root", b[1], root) ||
+      !convert_optional_str("skill_id", b[2], skill_id) ||
+      !convert_bool("overwrite", b[3], overwrite))
+    return nullptr;
+  return run_runtime([&](const runtime::Environment& env, const runtime::CancelCheck&) {
+    return runtime::install_local_skill_json(source, root, skill_id, overwrite, env);
+  });
+}
+
+template <class F>
+constexpr PyCFunction fastcall(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// Module-level functions, in the order they are added to the module.
+PyMethodDef functions[] = {
+    {"handle_json", fastcall(handle_json), METH_FASTCALL | METH_KEYWORDS,
+     "handle_json(command_json)\n--\n\n"},
+    {"reset", reset, METH_NOARGS, "reset()\n--\n\n"},
+    {"runtime_load_artifact_json", fastcall(runtime_load_artifact_json),
+     METH_FASTCALL | METH_KEYWORDS, "runtime_load_artifact_json(root)\n--\n\n"},
+    {"runtime_list_skills_json", fastcall(runtime_list_skills_json), METH_FASTCALL | METH_KEYWORDS,
+     "runtime_list_skills_json(root)\n--\n\n"},
+    {"runtime_build_skill_json", fastcall(runtime_build_skill_json), METH_FASTCALL | METH_KEYWORDS,
+     "runtime_build_skill_json(root, target_dir)\n--\n\n"},
+    {"runtime_run_skill_json", fastcall(runtime_run_skill_json), METH_FASTCALL | METH_KEYWORDS,
+     "runtime_run_skill_json(root, input_json, timeout_seconds)\n--\n\n"},
+    {"runtime_install_local_skill_json", fastcall(runtime_install_local_skill_json),
+     METH_FASTCALL | METH_KEYWORDS,
+     "runtime_install_local_skill_json(source, root, skill_id, overwrite)\n--\n\n"},
+};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "dovek_native",  // m_name
     nullptr,         // m_doc: empty
-    0,               // m_size: no per-module state
-    nullptr,         // m_methods
+    0,               // m_size: single-phase, no per-module state
+    nullptr,         // m_methods: members are added by the initialiser, in order
     nullptr, nullptr, nullptr, nullptr,
 };
 
-}  // namespace
+// The module is created once per process and cached; another interpreter
+// gets ImportError.
+PyObject* g_module = nullptr;
+int64_t g_interpreter_id = -1;
 
-PyMODINIT_FUNC PyInit_dovek_native() { return PyModule_Create(&module_def); }
+PyObject* create_module() {
+  PyRef module = PyRef::steal(PyModule_Create(&module_def));
+  if (!module) return nullptr;
+
+  if (g_internal_fault == nullptr) {
+    g_internal_fault = PyErr_NewException("dovek_native.InternalFault", PyExc_BaseException, nullptr);
+    if (g_internal_fault == nullptr) return nullptr;
+  }
+
+  PyRef core_type = PyRef::steal(PyType_FromSpec(&core_spec));
+  if (!core_type || PyModule_AddObjectRef(module.get(), "Core", core_type.get()) < 0) return nullptr;
+
+  PyRef name = PyRef::steal(PyUnicode_FromString("dovek_native"));
+  if (!name) return nullptr;
+  for (PyMethodDef& def : functions) {
+    PyRef fn = PyRef::steal(PyCFunction_NewEx(&def, nullptr, name.get()));
+    if (!fn || PyModule_AddObjectRef(module.get(), def.ml_name, fn.get()) < 0) return nullptr;
+  }
+  return module.release();
+}
+
+}  // namespace
+}  // namespace dovek::binding
+
+PyMODINIT_FUNC PyInit_dovek_native() {
+  using namespace dovek::binding;
+  return guarded([]() -> PyObject* {
+    const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter < 0) return nullptr;
+    if (g_module != nullptr) {
+      if (interpreter != g_interpreter_id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "dovek_native cannot be loaded in more than one interpreter per process");
+        return nullptr;
+      }
+      Py_INCREF(g_module);
+      return g_module;
+    }
+    PyObject* module = create_module();
+    if (module == nullptr) return nullptr;
+    g_module = module;  // the cache keeps its own reference
+    Py_INCREF(g_module);
+    g_interpreter_id = interpreter;
+    return module;
+  });
+}

@@ -1,0 +1,33 @@
+// Argument binding for functions with the fast calling convention with
+// keywords: positional or keyword, every parameter required, CPython's usual
+// wording for arity errors, "argument '{name}': ..." for type errors.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace dovek::binding {
+
+// Binds (args, nargs, kwnames) to `names`, writing borrowed references into
+// `out` (same length). `function` is the name shown in errors, e.g.
+// "handle_json" or "Core.handle_json". Returns false with an exception set.
+bool bind_arguments(std::string_view function, std::span<const char* const> names,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::span<PyObject*> out);
+
+// Conversions; each returns false with an exception set. Strings accept str
+// and its subclasses only; lone surrogates raise the interpreter's encoding error.
+bool convert_str(const char* name, PyObject* o, std::string& out);
+bool convert_optional_str(const char* name, PyObject* o, std::optional<std::string>& out);
+// An int (or object with __index__) in 0..2^64-1; OverflowError outside.
+bool convert_u64(const char* name, PyObject* o, uint64_t& out);
+// A bool or a NumPy boolean scalar; an int such as 1 is a TypeError.
+bool convert_bool(const char* name, PyObject* o, bool& out);
+
+}  // namespace dovek::binding

@@ -1,0 +1,50 @@
+// Core::handle: which flow each command runs and which response it gets.
+#include "engine/core.h"
+
+namespace dovek::engine {
+namespace {
+
+struct Handler {
+  Core& core;
+
+  Result<proto::CoreResponse> operator()(proto::SaveSkill& c) {
+    DOVEK_TRY(core.save_skill(std::move(c.skill)));
+    return proto::CoreResponse(proto::Saved{});
+  }
+  Result<proto::CoreResponse> operator()(proto::SaveProfile& c) {
+    DOVEK_TRY(core.save_profile(std::move(c.profile)));
+    return proto::CoreResponse(proto::Saved{});
+  }
+  Result<proto::CoreResponse> operator()(proto::SwitchModel& c) {
+    core.set_model(c.model);
+    return proto::CoreResponse(proto::ModelSwitched{std::move(c.model)});
+  }
+  Result<proto::CoreResponse> operator()(proto::ChatTurn& c) {
+    chat::TurnRequest request = chat::TurnRequest::with_assigned_skills(
+        chat::TurnRequest(std::move(c.message)), std::move(c.assigned_skills));
+    DOVEK_ASSIGN_OR_RETURN(auto events, core.chat_turn(c.session_id, std::move(request)));
+    return proto::CoreResponse(proto::ChatTurnResponse{std::move(events)});
+  }
+  Result<proto::CoreResponse> operator()(proto::StartRun& c) {
+    DOVEK_ASSIGN_OR_RETURN(run::Run run, core.start_run(std::move(c.task), std::move(c.run_id),
+                                                        std::move(c.session_id)));
+    return proto::CoreResponse(proto::RunStarted{std::move(run)});
+  }
+  Result<proto::CoreResponse> operator()(proto::RunTask& c) {
+    run::TaskRequest request = run::TaskRequest::with_assigned_skills(
+        run::TaskRequest(std::move(c.task), std::move(c.message)), std::move(c.assigned_skills));
+    DOVEK_ASSIGN_OR_RETURN(auto events, core.run_task(c.run_id, std::move(request)));
+    return proto::CoreResponse(proto::RunTaskResponse{std::move(events)});
+  }
+  Result<proto::CoreResponse> operator()(proto::CallTool& c) {
+    return proto::CoreResponse(proto::ToolEvents{core.call_tool_events(std::move(c.call))});
+  }
+};
+
+}  // namespace
+
+Result<proto::CoreResponse> Core::handle(proto::CoreCommand command) {
+  return std::visit(Handler{*this}, command);
+}
+
+}  // namespace dovek::engine

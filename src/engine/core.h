@@ -1,0 +1,107 @@
+// The engine's one stateful object: the repositories, the agent settings
+// (selected model), the tool registry and the model map; it carries out
+// commands. Every operation is a plain synchronous call that runs to
+// completion; repository errors pass through unchanged, with no context added.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/error.h"
+#include "domain/agent.h"
+#include "domain/auth.h"
+#include "domain/chat.h"
+#include "domain/event.h"
+#include "domain/model.h"
+#include "domain/run.h"
+#include "domain/skill.h"
+#include "domain/tool.h"
+#include "protocol/proto.h"
+#include "store/repository.h"
+
+namespace dovek::engine {
+
+template <class T>
+using RepositoryHandle = std::shared_ptr<store::Repository<T>>;
+
+// The five repositories of a core.
+struct CoreStores {
+  RepositoryHandle<skill::Skill> skills;
+  RepositoryHandle<chat::Session> sessions;
+  RepositoryHandle<run::Task> tasks;
+  RepositoryHandle<run::Run> runs;
+  RepositoryHandle<auth::Profile> profiles;  // keyed by the provider's id
+
+  // Five new, empty in-memory stores, created in the order above.
+  static CoreStores memory();
+};
+
+// Thread safety: none of its own. The binding serialises every command on a
+// core with the core's lock; the repositories carry their own locks.
+class Core {
+ public:
+  // The constructor operation `Core::new`: `model` selected, empty agent
+  // strings, empty registry and model map, stores = CoreStores::memory().
+  static std::unique_ptr<Core> create(model::Model model);
+  // create() with Model::create("openai", "gpt-5.5"), as every core starts.
+  static std::unique_ptr<Core> create_default();
+
+  // Replaces the selected model. Touches no repository.
+  void set_model(model::Model model);
+
+  // Every stored skill (one `list`) as a catalog. The catalog is derived
+  // from the store's immutable listing and reused while that listing is
+  // unchanged, so an unchanged skill store costs nothing to re-list.
+  [[nodiscard]] Result<skill::Catalog> skill_catalog();
+
+  [[nodiscard]] Status save_skill(skill::Skill skill);
+  [[nodiscard]] Status save_profile(auth::Profile profile);
+
+  // Registers a tool for embedders of the core (no command adds tools).
+  void register_tool(std::string name, std::shared_ptr<tool::Tool> tool);
+
+  // Carries out one command; the command is consumed.
+  [[nodiscard]] Result<proto::CoreResponse> handle(proto::CoreCommand command);
+
+  // The flows behind the commands.
+  [[nodiscard]] Result<std::vector<event::Event>> chat_turn(std::string_view session_id,
+                                                           chat::TurnRequest request);
+  [[nodiscard]] Result<run::Run> start_run(run::Task task, std::string run_id,
+                                           std::string session_id);
+  [[nodiscard]] Result<std::vector<event::Event>> run_task(std::string_view run_id,
+                                                          run::TaskRequest request);
+  std::vector<event::Event> call_tool_events(tool::ToolCall call);
+
+  agent::Agent agent;
+  tool::Registry registry;
+  std::map<std::string, model::ModelSpec> models;
+  CoreStores stores;
+
+ private:
+  explicit Core(model::Model model);
+  // An executor for one request: copies of the agent and the registry.
+  agent::Exec make_exec() const;
+
+  // Memo of the last catalog and the listing it was derived from.
+  skill::Catalog::List catalog_source_;
+  skill::Catalog catalog_;
+};
+
+}  // namespace dovek::engine
+
+namespace dovek::chat {
+// Appends `message` to the session stored under `session_id` (a new session
+// when there is none): one get, one put of the whole session. Returns the
+// session after the append, or the repository's error.
+[[nodiscard]] Result<Session> append_message(
+    const std::shared_ptr<store::Repository<Session>>& repository, std::string_view session_id,
+    Message message);
+}  // namespace dovek::chat
+
+namespace dovek::auth {
+// Stores a profile under a copy of its provider's id (one put).
+[[nodiscard]] Status save_profile(store::Repository<Profile>& repository, Profile profile);
+}  // namespace dovek::auth

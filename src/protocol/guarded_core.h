@@ -1,0 +1,53 @@
+// A core behind a mutual-exclusion lock and a poison flag: the unit that the
+// Python binding runs commands on. CORE (global_core()) and every Python
+// `Core` object are GuardedCores; they share nothing.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "base/error.h"
+
+namespace dovek::engine {
+class Core;
+}
+
+namespace dovek::server {
+
+inline constexpr std::string_view kPoisonedMessage = "core state lock was poisoned";
+
+// Thread safety: every method may be called from any thread; commands and
+// resets on one GuardedCore run one at a time.
+class GuardedCore {
+ public:
+  // A fresh core on the default model.
+  GuardedCore();
+  ~GuardedCore();
+  GuardedCore(const GuardedCore&) = delete;
+  GuardedCore& operator=(const GuardedCore&) = delete;
+
+  // Decodes, handles and encodes one command under the lock. Once poisoned,
+  // every call fails with "core state lock was poisoned" without running.
+  // An exception escaping the command (a broken invariant, bad_alloc)
+  // poisons the core and propagates to the caller.
+  Result<std::string> run_json_locked(std::string_view command_json);
+
+  // Replaces the content with a fresh core on the default model, destroying
+  // every record of the old one. Fails when poisoned; does not clear poison.
+  Status reset();
+
+  bool poisoned();
+
+ private:
+  std::mutex mu_;
+  bool poisoned_ = false;              // guarded by mu_; never cleared
+  std::unique_ptr<engine::Core> core_;  // guarded by mu_
+};
+
+// The process-wide core behind the module-level functions: created on first
+// use (thread-safe; concurrent first callers wait), never destroyed.
+GuardedCore& global_core();
+
+}  // namespace dovek::server
