@@ -1,0 +1,271 @@
+#include "json/read.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "json/write.h"
+
+namespace dovek::json {
+namespace {
+
+std::string error_of(std::string_view text) {
+  Result<Value> r = parse(text);
+  return r.ok() ? "ok: " + write(*r) : r.error().message();
+}
+
+Value parsed(std::string_view text) {
+  Result<Value> r = parse(text);
+  EXPECT_TRUE(r.ok()) << text << ": " << (r.ok() ? "" : r.error().message());
+  return r.ok() ? *r : Value();
+}
+
+std::string nested(const std::string& open, const std::string& inner, const std::string& close,
+                   int depth) {
+  std::string s;
+  for (int i = 0; i < depth; ++i) s += open;
+  s += inner;
+  for (int i = 0; i < depth; ++i) s += close;
+  return s;
+}
+
+TEST(ReadTest, IntegersKeepTheirKind) {
+  EXPECT_EQ(parsed("0"), Value(uint64_t{0}));
+  EXPECT_TRUE(parsed("0").is_u64());
+  EXPECT_TRUE(parsed("-0").is_u64());  // the integer 0, not a double
+  EXPECT_EQ(parsed("18446744073709551615"), Value(std::numeric_limits<uint64_t>::max()));
+  EXPECT_TRUE(parsed("-9223372036854775808").is_i64());
+  EXPECT_EQ(parsed("-9223372036854775808").as_i64(), std::numeric_limits<int64_t>::min());
+  EXPECT_EQ(parsed("-5"), Value(int64_t{-5}));
+  // Out of integer range: doubles.
+  EXPECT_EQ(parsed("18446744073709551616"), Value(18446744073709551616.0));
+  EXPECT_EQ(parsed("-9223372036854775809"), Value(-9223372036854775808.0));
+  EXPECT_TRUE(parsed("3.0").is_double());
+  EXPECT_TRUE(parsed("1e2").is_double());
+}
+
+TEST(ReadTest, DoublesAreCorrectlyRounded) {
+  struct Case {
+    const char* text;
+    double value;
+  } cases[] = {
+      {"0.1", 0.1},
+      {"1e21", 1e21},
+      {"1e-7", 1e-7},
+      {"5e-324", std::numeric_limits<double>::denorm_min()},
+      {"3e-324", std::numeric_limits<double>::denorm_min()},
+      {"1.7976931348623157e308", std::numeric_limits<double>::max()},
+      {"2.2250738585072011e-308", 2.2250738585072011e-308},
+      {"9007199254740993", 9007199254740993.0},  // u64, exact
+      {"9007199254740993.0", 9007199254740992.0},  // ties to even
+      {"1E+2", 100.0},
+  };
+  for (const Case& c : cases) {
+    Value v = parsed(c.text);
+    if (v.is_u64()) {
+      EXPECT_EQ(static_cast<double>(v.as_u64()), c.value) << c.text;
+    } else {
+      ASSERT_TRUE(v.is_double()) << c.text;
+      EXPECT_EQ(v.as_double(), c.value) << c.text;
+    }
+  }
+}
+
+TEST(ReadTest, UnderflowReadsAsZeroOverflowFails) {
+  for (const char* text : {"1e-400", "2e-324", "0.0"}) {
+    Value v = parsed(text);
+    ASSERT_TRUE(v.is_double()) << text;
+    EXPECT_EQ(v.as_double(), 0.0) << text;
+    EXPECT_FALSE(std::signbit(v.as_double())) << text;
+  }
+  for (const char* text : {"-1e-400", "-0.0"}) {
+    Value v = parsed(text);
+    ASSERT_TRUE(v.is_double()) << text;
+    EXPECT_TRUE(std::signbit(v.as_double()) && v.as_double() == 0.0) << text;
+  }
+  EXPECT_EQ(error_of("1e400"), "number out of range at line 1 column 1");
+  EXPECT_EQ(error_of("[0, -1e400]"), "number out of range at line 1 column 5");
+  EXPECT_EQ(error_of("1.8e308"), "number out of range at line 1 column 1");
+  EXPECT_EQ(error_of(std::string(400, '9')), "number out of range at line 1 column 1");
+}
+
+TEST(ReadTest, NumbersRoundTripThroughWrite) {
+  struct Case {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"0", "0"},
+      {"-0", "0"},
+      {"18446744073709551615", "18446744073709551615"},
+      {"-9223372036854775808", "-9223372036854775808"},
+      {"18446744073709551616", "18446744073709552000.0"},
+      {"-9223372036854775809", "-9223372036854776000.0"},
+      {"1e21", "1e+21"},
+      {"1e-7", "1e-7"},
+      {"5e-324", "5e-324"},
+      {"1.7976931348623157e308", "1.7976931348623157e+308"},
+      {"0.1", "0.1"},
+      {"-0.0", "-0.0"},
+      {"3.0", "3.0"},
+      {"1e20", "100000000000000000000.0"},
+      {"0.000001", "0.000001"},
+      {"1.5E-7", "1.5e-7"},
+      {"12345e296", "1.2345e+300"},
+  };
+  for (const Case& c : cases) {
+    Value v = parsed(c.in);
+    EXPECT_EQ(write(v), c.out) << c.in;
+    Value back = parsed(write(v));
+    EXPECT_EQ(back, v) << c.in;
+    if (v.is_double()) {
+      EXPECT_EQ(std::signbit(back.as_double()), std::signbit(v.as_double())) << c.in;
+    }
+  }
+}
+
+TEST(ReadTest, ObjectsSortKeysAndLastDuplicateWins) {
+  EXPECT_EQ(write(parsed(R"({"b":1,"a":2,"b":3})")), R"({"a":2,"b":3})");
+  // Unsigned byte order, shorter prefix first.
+  EXPECT_EQ(write(parsed("{\"\xC3\xA9\":1,\"z\":2,\"ab\":3,\"a\":4,\"B\":5}")),
+            "{\"B\":5,\"a\":4,\"ab\":3,\"z\":2,\"\xC3\xA9\":1}");
+  EXPECT_EQ(write(parsed(R"({"k":{"y":[1,{"d":0,"c":1}],"x":null}})")),
+            R"({"k":{"x":null,"y":[1,{"c":1,"d":0}]}})");
+}
+
+TEST(ReadTest, NestingLimitIs127ForArraysAndObjects) {
+  EXPECT_TRUE(parse(nested("[", "", "]", 127)).ok());
+  EXPECT_EQ(error_of(nested("[", "", "]", 128)), "recursion limit exceeded at line 1 column 128");
+  EXPECT_TRUE(parse(nested("{\"a\":", "1", "}", 127)).ok());
+  EXPECT_EQ(error_of(nested("{\"a\":", "1", "}", 128)),
+            "recursion limit exceeded at line 1 column " + std::to_string(127 * 5 + 1));
+  EXPECT_TRUE(parse(nested("[{\"k\":", "0", "}]", 63) + "").ok());  // 126 levels
+  EXPECT_EQ(error_of(nested("[{\"k\":", "[[]]", "}]", 63)),
+            "recursion limit exceeded at line 1 column " + std::to_string(63 * 6 + 2));
+  // A deep value written back reads again.
+  Value deep = parsed(nested("[", "\"x\"", "]", 127));
+  EXPECT_EQ(parsed(write(deep)), deep);
+}
+
+TEST(ReadTest, MillionDeepInputFailsCleanly) {
+  const std::string arrays(1000000, '[');
+  EXPECT_EQ(error_of(arrays), "recursion limit exceeded at line 1 column 128");
+  EXPECT_EQ(error_of(nested("{\"a\":", "1", "}", 1000000)),
+            "recursion limit exceeded at line 1 column " + std::to_string(127 * 5 + 1));
+}
+
+TEST(ReadTest, InvalidUtf8AndLoneSurrogatesFail) {
+  EXPECT_EQ(error_of("\"\xFF\""), "invalid unicode code point at line 1 column 2");
+  EXPECT_EQ(error_of("[\"ok\",\"a\xC0\xAF\"]"), "invalid unicode code point at line 1 column 9");
+  EXPECT_EQ(error_of("\"\xED\xA0\x80\""), "invalid unicode code point at line 1 column 2");
+  EXPECT_EQ(error_of("\"\xE2\x82\""), "invalid unicode code point at line 1 column 2");
+  EXPECT_EQ(error_of("{\"\xF4\x90\x80\x80\":1}"), "invalid unicode code point at line 1 column 3");
+  EXPECT_EQ(error_of("[\xFF]"), "expected value at line 1 column 2");
+
+  EXPECT_EQ(error_of(R"("\udc00")"), "lone leading surrogate in hex escape at line 1 column 2");
+  EXPECT_EQ(error_of(R"({"k\uDFFF":1})"), "lone leading surrogate in hex escape at line 1 column 4");
+  EXPECT_EQ(error_of(R"("x\ud83d\ude00\udfff")"),
+            "lone leading surrogate in hex escape at line 1 column 15");
+  EXPECT_EQ(error_of(R"("\ud800\u0041")"), "lone leading surrogate in hex escape at line 1 column 2");
+  EXPECT_EQ(error_of(R"("ab\ud800")"), "unexpected end of hex escape at line 1 column 4");
+  // A proper pair is one code point.
+  EXPECT_EQ(parsed(R"("\ud83d\ude00")").as_string(), "\xF0\x9F\x98\x80");
+}
+
+TEST(ReadTest, NulBytes) {
+  const std::string after_value("{\"a\":1}\0{\"b\":2}", 15);
+  EXPECT_EQ(error_of(after_value), "trailing characters at line 1 column 8");
+  EXPECT_EQ(error_of(std::string("[1,\0 2]", 7)), "expected value at line 1 column 4");
+  EXPECT_EQ(error_of(std::string("\"a\0b\"", 5)),
+            "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3");
+  // The escape is data.
+  Value v = parsed(R"(["a\u0000b"])");
+  EXPECT_EQ(v.as_array()[0].as_string(), std::string("a\0b", 3));
+  EXPECT_EQ(write(v), R"(["a\u0000b"])");
+}
+
+TEST(ReadTest, SyntaxErrorsCarryPositions) {
+  struct Case {
+    std::string text, message;
+  } cases[] = {
+      {"", "EOF while parsing a value at line 1 column 0"},
+      {" \n ", "EOF while parsing a value at line 2 column 1"},
+      {"[1,", "EOF while parsing a list at line 1 column 3"},
+      {"[1", "EOF while parsing a list at line 1 column 2"},
+      {"{\"a\":1", "EOF while parsing an object at line 1 column 6"},
+      {"{\"a\":", "EOF while parsing a value at line 1 column 5"},
+      {"\"abc", "EOF while parsing a string at line 1 column 4"},
+      {"{\n  \"a\": 1,\n  \"b\" 2\n}", "expected `:` at line 3 column 7"},
+      {"[1,\n 2\n 3]", "expected `,` or `]` at line 3 column 2"},
+      {"{\"a\":1\n\"b\":2}", "expected `,` or `}` at line 2 column 1"},
+      {"{1:2}", "key must be a string at line 1 column 2"},
+      {"[1,]", "trailing comma at line 1 column 4"},
+      {"{\"a\":1,\n}", "trailing comma at line 2 column 1"},
+      {"[\"\\x\"]", "invalid escape at line 1 column 3"},
+      {"\"\\u12G4\"", "invalid escape at line 1 column 2"},
+      {"\"a\tb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+      {"[1.]", "invalid number at line 1 column 4"},
+      {"[-x]", "invalid number at line 1 column 3"},
+      {"[tru]", "expected value at line 1 column 5"},
+      {"  \n  @", "expected value at line 2 column 3"},
+      {"[1]\n\n  x", "trailing characters at line 3 column 3"},
+      {"[1] [2]", "trailing characters at line 1 column 5"},
+      {"[1]\f", "trailing characters at line 1 column 4"},
+      {"\xC3\xA9", "expected value at line 1 column 1"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(error_of(c.text), c.message) << testing::PrintToString(c.text);
+}
+
+TEST(ReadTest, OnlyJsonWhitespaceSurroundsTheValue) {
+  EXPECT_EQ(parsed(" \t\r\n[1] \t\r\n"), Value(Array{Value(1)}));
+  EXPECT_EQ(parsed("\"s\""), Value("s"));
+  // Tape::read stops after the value; check_trailing looks at the rest.
+  Result<Tape> tape = Tape::read("[1] x");
+  ASSERT_TRUE(tape.ok());
+  EXPECT_EQ(tape->check_trailing().error().message(), "trailing characters at line 1 column 5");
+}
+
+TEST(ReadTest, TapeRecordsOffsetsAndMatchingEnds) {
+  Result<Tape> r = Tape::read(" {\"a\" : [true, -1.5], \"b\":\"x\"}");
+  ASSERT_TRUE(r.ok());
+  const Tape& t = *r;
+  ASSERT_EQ(t.size(), 9u);
+  EXPECT_EQ(t[0].kind, TokenKind::kObjectBegin);
+  EXPECT_EQ(t[0].end, 8u);
+  EXPECT_EQ(t[1].kind, TokenKind::kKey);
+  EXPECT_EQ(t.string(t[1]), "a");
+  EXPECT_EQ(t[2].kind, TokenKind::kArrayBegin);
+  EXPECT_EQ(t[2].end, 5u);
+  std::vector<size_t> offsets;
+  for (const Token& tok : t.tokens()) offsets.push_back(tok.offset);
+  EXPECT_EQ(offsets, (std::vector<size_t>{1, 2, 8, 9, 15, 19, 22, 26, 29}));
+  EXPECT_EQ(to_value(t, 2), parsed("[true,-1.5]"));
+}
+
+TEST(ReadTest, HookSeesTopLevelValuesAndCanStopReading) {
+  std::vector<std::string> seen;
+  TopLevelHook hook = [&](const Tape& tape, size_t index) -> Status {
+    const Token& t = tape[index];
+    seen.push_back(std::to_string(static_cast<int>(t.kind)) + "@" + std::to_string(t.offset));
+    if (t.kind == TokenKind::kString && tape.string(t) == "stop") {
+      return Error("stopped" + tape.position(t.offset));
+    }
+    return ok_status();
+  };
+  ASSERT_TRUE(Tape::read(R"({"a":[1,[2]],"b":{"c":3}})", hook).ok());
+  EXPECT_EQ(seen, (std::vector<std::string>{"7@5", "9@17"}));
+
+  seen.clear();
+  // The hook's error comes before the syntax error that follows it.
+  Result<Tape> r = Tape::read(R"({"x":1,"type":"stop","y":[})", hook);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message(), "stopped at line 1 column 15");
+  // ... but a syntax error before it comes first.
+  r = Tape::read(R"({"x":],"type":"stop"})", hook);
+  EXPECT_EQ(r.error().message(), "expected value at line 1 column 6");
+}
+
+}  // namespace
+}  // namespace dovek::json

@@ -1,0 +1,138 @@
+#include "json/write.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+namespace dovek::json {
+namespace {
+
+std::string escaped(std::string_view s) {
+  std::string out;
+  append_string(out, s);
+  return out;
+}
+
+std::string dbl(double d) {
+  std::string out;
+  append_double(out, d);
+  return out;
+}
+
+TEST(WriteTest, EscapeTable) {
+  EXPECT_EQ(escaped("\""), R"("\"")");
+  EXPECT_EQ(escaped("\\"), R"("\\")");
+  EXPECT_EQ(escaped("\b\t\n\f\r"), R"("\b\t\n\f\r")");
+  EXPECT_EQ(escaped(std::string("\0", 1)), R"("\u0000")");
+  EXPECT_EQ(escaped("\x01\x0B\x0E\x1F"), R"("\u0001\u000b\u000e\u001f")");
+  // Raw: '/', DEL and all non-ASCII.
+  EXPECT_EQ(escaped("a/b\x7F\xC3\xA9\xF0\x9F\x98\x80"), "\"a/b\x7F\xC3\xA9\xF0\x9F\x98\x80\"");
+  EXPECT_EQ(escaped("say \"hi\"\\\t\x01"), R"("say \"hi\"\\\t\u0001")");
+  EXPECT_EQ(escaped(""), R"("")");
+  // Every control byte is escaped one way or the other.
+  for (int b = 0; b < 0x20; ++b) {
+    std::string s = escaped(std::string(1, static_cast<char>(b)));
+    EXPECT_EQ(s[1], '\\') << b;
+  }
+}
+
+TEST(WriteTest, Doubles) {
+  struct Case {
+    double d;
+    const char* text;
+  } cases[] = {
+      {3.0, "3.0"},
+      {-1.5, "-1.5"},
+      {0.0, "0.0"},
+      {-0.0, "-0.0"},
+      {0.1 + 0.2, "0.30000000000000004"},
+      {123.456, "123.456"},
+      {1e-6, "0.000001"},
+      {1.5e-6, "0.0000015"},
+      {9.99e-7, "9.99e-7"},
+      {1e-7, "1e-7"},
+      {1.5e-7, "1.5e-7"},
+      {1e20, "100000000000000000000.0"},
+      {999999999999999900000.0, "999999999999999900000.0"},
+      {1e21, "1e+21"},
+      {-1e21, "-1e+21"},
+      {1.2345e300, "1.2345e+300"},
+      {std::numeric_limits<double>::denorm_min(), "5e-324"},
+      {std::numeric_limits<double>::max(), "1.7976931348623157e+308"},
+      {std::numeric_limits<double>::infinity(), "null"},
+      {-std::numeric_limits<double>::infinity(), "null"},
+      {std::nan(""), "null"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(dbl(c.d), c.text);
+}
+
+TEST(WriteTest, ValuesKeepNumberKinds) {
+  Object o;
+  o.set("z", Value(3));
+  o.set("a", Value(3.0));
+  o.set("m", Value(int64_t{-7}));
+  o.set("e", Value(Array{}));
+  o.set("o", Value(Object{}));
+  o.set("n", Value(Array{Value(), Value(true), Value(false), Value("s")}));
+  EXPECT_EQ(write(Value(o)), R"({"a":3.0,"e":[],"m":-7,"n":[null,true,false,"s"],"o":{},"z":3})");
+  EXPECT_EQ(write(Value(std::numeric_limits<uint64_t>::max())), "18446744073709551615");
+  EXPECT_EQ(write(Value(std::numeric_limits<int64_t>::min())), "-9223372036854775808");
+}
+
+TEST(WriteTest, WriterPlacesSeparators) {
+  Writer w;
+  w.begin_object();
+  w.key("type");
+  w.string("model_switched");
+  w.key("model");
+  w.begin_object();
+  w.key("provider");
+  w.begin_object();
+  w.key("id");
+  w.string("p");
+  w.end_object();
+  w.key("id");
+  w.string("m");
+  w.end_object();
+  w.key("events");
+  w.begin_array();
+  w.begin_array();
+  w.end_array();
+  w.u64(1);
+  w.i64(-2);
+  w.f64(2.0);
+  w.boolean(true);
+  w.null();
+  w.optional_string(nullptr);
+  std::string s = "x";
+  w.optional_string(&s);
+  w.raw_value(R"({"cached":1})");
+  w.value(Value(Array{Value(1)}));
+  w.end_array();
+  w.key("empty");
+  w.begin_object();
+  w.end_object();
+  w.end_object();
+  EXPECT_EQ(w.text(),
+            R"({"type":"model_switched","model":{"provider":{"id":"p"},"id":"m"},)"
+            R"("events":[[],1,-2,2.0,true,null,null,"x",{"cached":1},[1]],"empty":{}})");
+  EXPECT_EQ(w.take().size(), 136u);
+}
+
+TEST(WriteTest, DeepValuesWithoutRecursion) {
+  // Deeper than the reader allows: values built in code are not bounded.
+  Value v("leaf");
+  for (int i = 0; i < 5000; ++i) {
+    Array a;
+    a.push_back(std::move(v));
+    v = Value(std::move(a));
+  }
+  const std::string text = write(v);
+  EXPECT_EQ(text.size(), 5000u * 2 + 6);
+  EXPECT_EQ(text.substr(4998, 10), "[[\"leaf\"]]");
+}
+
+}  // namespace
+}  // namespace dovek::json
