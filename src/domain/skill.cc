@@ -26,6 +26,29 @@ const std::shared_ptr<SkillFields>& empty_fields() {
 
 bool id_less(const Skill& a, const Skill& b) { return a.id() < b.id(); }
 
+// A Source is a string naming it, or a map with exactly one member
+// {"name": null}. The map's member count and the value's type are checked
+// here, so that those failures get their own causes.
+Result<Source> decode_source(json::Cursor& v) {
+  if (v.kind() == json::TokenKind::kObjectBegin) {
+    const json::Tape& tape = v.tape();
+    const size_t end = v.token().end;
+    size_t members = 0;
+    for (size_t j = v.index() + 1; j < end; ++members) {
+      ++j;  // the key; then the value
+      const json::TokenKind kind = tape[j].kind;
+      j = (kind == json::TokenKind::kObjectBegin || kind == json::TokenKind::kArrayBegin)
+              ? tape[j].end + 1
+              : j + 1;
+    }
+    if (members != 1) return v.error("invalid value: map, expected map with a single key");
+  } else if (v.kind() != json::TokenKind::kString) {
+    return v.invalid_type("string or map");
+  }
+  DOVEK_ASSIGN_OR_RETURN(size_t index, v.unit_variant(kSourceNames, kSourceExpected));
+  return static_cast<Source>(index);
+}
+
 }  // namespace
 
 std::string_view source_label(Source s) { return kSourceNames[static_cast<size_t>(s)]; }
@@ -47,12 +70,7 @@ Result<Skill> decode_skill(json::Cursor& c) {
     switch (i) {
       case 0: return assign(f.id, v.string());
       case 1: return assign(f.name, v.string());
-      case 2: {
-        Result<size_t> index = v.unit_variant(kSourceNames, kSourceExpected);
-        if (!index.ok()) return std::move(index).error();
-        f.source = static_cast<Source>(*index);
-        return ok_status();
-      }
+      case 2: return assign(f.source, decode_source(v));
       case 3: return assign(f.source_ref, v.optional_string());
       case 4: return assign(f.read_only, v.boolean());
       case 5: return assign(f.description, v.optional_string());

@@ -1,0 +1,88 @@
+#include "domain/context.h"
+
+#include <gtest/gtest.h>
+
+#include "test_skills.h"
+
+namespace dovek::skill {
+namespace {
+
+using testing_skills::make_skill;
+
+struct MentionCase {
+  std::string text;
+  std::vector<std::string> names;
+};
+
+class Mentions : public testing::TestWithParam<MentionCase> {};
+
+TEST_P(Mentions, Extracted) { EXPECT_EQ(mentions(GetParam().text), GetParam().names); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Mentions,
+    testing::Values(
+        MentionCase{"Use @writer, then @Writer and @writer.", {"writer", "Writer"}},
+        MentionCase{"mail a@b and @@x", {"x"}},
+        MentionCase{"@ @!! @---", {"---"}},
+        MentionCase{"@(review)", {"review"}},
+        MentionCase{"@a.b/c", {"a.b/c"}},
+        MentionCase{"@\xc3\xa9" "crit", {"crit"}},                    // @écrit
+        MentionCase{"@caf\xc3\xa9", {"caf"}},                         // @café
+        MentionCase{"@\xe2\x80\x9cq\xc3\xa9x\xe2\x80\x9d", {"q\xc3\xa9x"}},  // curly quotes stripped, é kept inside
+        MentionCase{"@a@b", {"a@b"}},
+        MentionCase{"@_x_ @x", {"_x_", "x"}},
+        MentionCase{"", {}},
+        MentionCase{" \t\n\r\v\f ", {}},
+        MentionCase{"\xc2\xa0\xe3\x80\x80\xe2\x80\xa8", {}},           // only non-ASCII spaces
+        MentionCase{"@a\xc2\xa0@b", {"a", "b"}},                       // U+00A0
+        MentionCase{"@a\xe3\x80\x80@b", {"a", "b"}},                   // U+3000
+        MentionCase{"@a\xc2\x85@b\xe1\x9a\x80@c\xe2\x80\x8a@d\xe2\x80\xaf@e\xe2\x81\x9f@f",
+                    {"a", "b", "c", "d", "e", "f"}},  // U+0085 U+1680 U+200A U+202F U+205F
+        MentionCase{"@a\xe2\x80\x8b@b", {"a\xe2\x80\x8b@b"}},  // U+200B is not White_Space
+        MentionCase{"\n\n@last", {"last"}},
+        MentionCase{"x@y @z", {"z"}}));
+
+// Catalog holding only `a`: assigned ["a", "b", "a"], text "see @c and @a".
+TEST(ResolveContext, OrderOfAssignedMentionedAndIssues) {
+  Catalog catalog = Catalog::from_skills({make_skill("a", "A")});
+  SkillContext ctx = resolve_context(catalog, {"a", "b", "a"}, "see @c and @a");
+  ASSERT_EQ(ctx.assigned.size(), 1u);
+  EXPECT_EQ(ctx.assigned[0].id(), "a");
+  ASSERT_EQ(ctx.mentioned.size(), 1u);
+  EXPECT_EQ(ctx.mentioned[0].id(), "a");
+  EXPECT_EQ(ctx.issues,
+            (std::vector<SkillIssue>{
+                {"b", "assigned skill is missing: b", SkillIssueKind::MissingAssigned},
+                {"c", "unknown mentioned skill: c", SkillIssueKind::UnknownMention}}));
+}
+
+TEST(ResolveContext, AssignedIssuesComeFirstAndEachKindIsDeduplicatedSeparately) {
+  Catalog catalog = Catalog::from_skills({make_skill("k")});
+  SkillContext ctx =
+      resolve_context(catalog, {"m", "", "k", "m"}, "@z @m @k @z then @m");
+  EXPECT_EQ(ctx.assigned.size(), 1u);
+  EXPECT_EQ(ctx.mentioned.size(), 1u);
+  EXPECT_EQ(ctx.issues,
+            (std::vector<SkillIssue>{
+                {"m", "assigned skill is missing: m", SkillIssueKind::MissingAssigned},
+                {"", "assigned skill is missing: ", SkillIssueKind::MissingAssigned},
+                {"z", "unknown mentioned skill: z", SkillIssueKind::UnknownMention},
+                {"m", "unknown mentioned skill: m", SkillIssueKind::UnknownMention}}));
+}
+
+TEST(ResolveContext, EmptyInputsGiveAnEmptyContext) {
+  Catalog catalog = Catalog::from_skills({make_skill("a")});
+  EXPECT_EQ(resolve_context(catalog, {}, "no mentions here a"), SkillContext{});
+}
+
+TEST(ResolveContext, MentionedSkillIsAFullCopy) {
+  Skill w = make_skill("w", "W", Source::External, "d", {"t"}, "body");
+  Catalog catalog = Catalog::from_skills({w});
+  SkillContext ctx = resolve_context(catalog, {"w"}, "@w");
+  ASSERT_EQ(ctx.mentioned.size(), 1u);
+  EXPECT_EQ(ctx.mentioned[0], w);
+  EXPECT_EQ(ctx.assigned[0], SkillSummary(w));
+}
+
+}  // namespace
+}  // namespace dovek::skill

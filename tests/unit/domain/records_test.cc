@@ -1,0 +1,180 @@
+// Sessions, task and run requests, the tool registry and event JSON.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "domain/chat.h"
+#include "domain/event.h"
+#include "domain/run.h"
+#include "domain/tool.h"
+#include "json/write.h"
+#include "store/memory_store.h"
+
+namespace dovek {
+namespace {
+
+using chat::Message;
+using chat::Role;
+
+run::Task make_task(std::string id, std::string title) {
+  run::Task t;
+  t.id = std::move(id);
+  t.title = std::move(title);
+  return t;
+}
+
+TEST(Session, NewSessionAndPushOrder) {
+  chat::Session s = chat::Session::create("s1");
+  EXPECT_EQ(s.id, "s1");
+  EXPECT_TRUE(s.messages.empty());
+  chat::Session bare;
+  bare.id = "s1";
+  EXPECT_EQ(s, bare);  // every optional attribute absent
+  s.push({"one", Role::User});
+  s.push({"two", Role::Assistant});
+  s.push({"three", Role::User});
+  EXPECT_EQ(s.messages.size(), 3u);
+  EXPECT_EQ(s.messages.back().content, "three");
+  EXPECT_EQ(s.messages.to_vector(), (std::vector<Message>{{"one", Role::User},
+                                                          {"two", Role::Assistant},
+                                                          {"three", Role::User}}));
+}
+
+TEST(Session, CopiesBranchWithoutSeeingEachOther) {
+  chat::MessageList base;
+  base.push_back({"a", Role::User});
+  chat::MessageList left = base, right = base;
+  left.push_back({"l", Role::Assistant});
+  right.push_back({"r", Role::Assistant});
+  right.push_back({"r2", Role::User});
+  EXPECT_EQ(base.size(), 1u);
+  EXPECT_EQ(left.size(), 2u);
+  EXPECT_EQ(right.view()[1]->content, "r");
+  EXPECT_EQ(right.view()[2]->content, "r2");
+  EXPECT_EQ(left.view()[0], right.view()[0]);  // the shared prefix is one node
+  EXPECT_FALSE(left == right);
+  chat::MessageList same;
+  same.push_back({"a", Role::User});
+  same.push_back({"l", Role::Assistant});
+  EXPECT_TRUE(left == same);
+}
+
+TEST(Session, LongHistoryIsReleasedWithoutDeepRecursion) {
+  // One nested destructor per node would need far more stack than a thread
+  // has for this many messages.
+  auto list = std::make_unique<chat::MessageList>();
+  for (int i = 0; i < 1'000'000; ++i) list->push_back({"", Role::User});
+  chat::MessageList branch = *list;
+  branch.push_back({"x", Role::User});
+  list.reset();  // shared with `branch`: nothing freed yet
+  EXPECT_EQ(branch.size(), 1'000'001u);
+  branch = chat::MessageList();  // the whole chain goes now
+  EXPECT_TRUE(branch.empty());
+}
+
+TEST(Session, AppendMessageCreatesThenExtends) {
+  auto sessions = store::MemoryStore<chat::Session>::shared();
+  auto first = chat::append_message(*sessions, "s", {"hello", Role::User});
+  ASSERT_TRUE(first.ok());
+  auto second = chat::append_message(*sessions, "s", {"reply", Role::Assistant});
+  ASSERT_TRUE(second.ok());
+  EXPECT_EQ(second->messages.size(), 2u);
+  chat::Session stored = sessions->get("s")->value();
+  EXPECT_EQ(stored.id, "s");
+  EXPECT_EQ(stored.messages.to_vector(),
+            (std::vector<Message>{{"hello", Role::User}, {"reply", Role::Assistant}}));
+  EXPECT_FALSE(sessions->get("S")->has_value());
+}
+
+TEST(Requests, WithAssignedSkillsReplaces) {
+  auto turn = chat::TurnRequest::with_assigned_skills(chat::TurnRequest("m"), {"a"});
+  turn = chat::TurnRequest::with_assigned_skills(std::move(turn), {"b", "b"});
+  EXPECT_EQ(turn.assigned_skills, (std::vector<std::string>{"b", "b"}));
+  EXPECT_EQ(turn.message, "m");
+
+  run::TaskRequest task(make_task("t", "T"), "msg");
+  EXPECT_TRUE(task.assigned_skills.empty());
+  task = run::TaskRequest::with_assigned_skills(std::move(task), {"x"});
+  EXPECT_EQ(task.assigned_skills, std::vector<std::string>{"x"});
+  task = run::TaskRequest::with_assigned_skills(std::move(task), {});
+  EXPECT_TRUE(task.assigned_skills.empty());
+}
+
+TEST(Runs, CreateAndSaveUnderOwnId) {
+  run::Run r = run::Run::create("r1", "t1");
+  run::Run expected;
+  expected.id = "r1";
+  expected.task_id = "t1";
+  expected.status = run::Status::Pending;
+  EXPECT_EQ(r, expected);
+  auto runs = store::MemoryStore<run::Run>::shared();
+  auto tasks = store::MemoryStore<run::Task>::shared();
+  ASSERT_TRUE(run::save_run(*runs, r).ok());
+  ASSERT_TRUE(run::save_task(*tasks, make_task("t1", "T")).ok());
+  EXPECT_EQ(runs->get("r1")->value(), r);
+  EXPECT_EQ(tasks->get("t1")->value().title, "T");
+}
+
+class Fixed : public tool::Tool {
+ public:
+  explicit Fixed(Result<json::Value> out) : out_(std::move(out)) {}
+  std::string_view name() const override { return "fixed"; }
+  std::string_view description() const override { return "returns a fixed result"; }
+  Result<json::Value> invoke(json::Value input) override {
+    last_input = std::move(input);
+    return out_;
+  }
+  json::Value last_input;
+
+ private:
+  Result<json::Value> out_;
+};
+
+TEST(Registry, CallLooksUpExactlyAndPassesResultsThrough) {
+  tool::Registry registry;
+  auto echo = std::make_shared<Fixed>(json::Value(42));
+  registry.insert("echo", echo);
+  registry.insert("boom", std::make_shared<Fixed>(context("boom", Error("inner"))));
+
+  auto missing = registry.call({"c1", "Echo", json::Value()});
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().message(), "tool not found: Echo");
+
+  json::Object input;
+  input.set("a", 1);
+  auto found = registry.call({"c1", "echo", json::Value(input)});
+  ASSERT_TRUE(found.ok());
+  EXPECT_EQ(*found, json::Value(42));
+  EXPECT_EQ(echo->last_input, json::Value(input));
+
+  auto failed = registry.call({"c2", "boom", json::Value()});
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().message(), "boom");
+  EXPECT_EQ(failed.error().cause()->message(), "inner");
+
+  // Copies share the tool objects.
+  tool::Registry copy = registry;
+  EXPECT_EQ(copy.get("echo").get(), echo.get());
+  EXPECT_EQ(registry.get("nope"), nullptr);
+}
+
+TEST(EventJson, EveryAlternative) {
+  auto text = [](const event::Event& e) {
+    json::Writer w;
+    event::write_event(w, e);
+    return w.take();
+  };
+  json::Object input;
+  input.set("b", json::Array{1, "x"});
+  input.set("a", json::Value());
+  EXPECT_EQ(text(event::Text{"line\n\"q\""}), R"({"type":"text","value":"line\n\"q\""})");
+  EXPECT_EQ(text(event::ToolCallEvent{"c1", "echo", input}),
+            R"({"type":"tool_call","id":"c1","name":"echo","input":{"a":null,"b":[1,"x"]}})");
+  EXPECT_EQ(text(event::ToolResult{"c1", 42}), R"({"type":"tool_result","id":"c1","value":42})");
+  EXPECT_EQ(text(event::ErrorEvent{"tool not found: echo"}),
+            R"({"type":"error","message":"tool not found: echo"})");
+  EXPECT_EQ(text(event::Done{}), R"({"type":"done"})");
+}
+
+}  // namespace
+}  // namespace dovek
