@@ -12,8 +12,9 @@ export CARGO_NET_OFFLINE := true
 DEV_BUILD   := build/dev
 WHEEL_BUILD := build/wheel
 ASAN_BUILD  := build/asan
+HOOKS_BUILD := build/hooks
 
-.PHONY: all bootstrap build install demo test test-cpp test-python test-asan bench clean
+.PHONY: all bootstrap build install hooks-module demo test test-cpp test-python test-asan bench clean
 
 all: build
 
@@ -39,8 +40,15 @@ demo: install
 test-cpp: build
 	$(MESON) test -C $(DEV_BUILD) --suite unit --print-errorlogs
 
-test-python: install
-	$(PY) -m pytest -q
+# The module built with test-only hooks (a tool that throws a C++ exception),
+# for the tests of internal-fault handling. Never installed.
+hooks-module: bootstrap
+	test -f $(HOOKS_BUILD)/build.ninja || $(MESON) setup $(HOOKS_BUILD) -Dtest_hooks=true \
+	  -Dtests=disabled -Dbenchmarks=disabled >/dev/null
+	$(VENV)/bin/ninja -C $(HOOKS_BUILD) src/binding/dovek_native.abi3.so
+
+test-python: install hooks-module
+	DOVEK_TEST_HOOKS_MODULE_DIR=$(CURDIR)/$(HOOKS_BUILD)/src/binding $(PY) -m pytest -q
 
 test: test-cpp test-python
 

@@ -1,0 +1,69 @@
+"""The installed artifact: stable-ABI file name, exported symbols, stubs, and
+the same file importing on older interpreters."""
+
+import glob
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import dovek_native
+
+MODULE = Path(dovek_native.__file__)
+
+
+def test_module_is_the_abi3_build():
+    assert MODULE.name == "dovek_native.abi3.so"
+
+
+def test_only_the_init_function_is_exported():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm not available")
+    out = subprocess.run([nm, "-D", "--defined-only", str(MODULE)], check=True,
+                         capture_output=True, text=True).stdout
+    symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
+    assert symbols == ["PyInit_dovek_native"]
+
+
+def test_stubs_match_the_module():
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "dovek_native"],
+                            capture_output=True, text=True, cwd="/")
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def older_interpreters():
+    found = []
+    for version in ("3.11", "3.12"):
+        candidates = sorted(glob.glob(os.path.expanduser(f"~/.pyenv/versions/{version}*/bin/python{version}")))
+        candidates += [p for p in (shutil.which(f"python{version}"), f"/usr/bin/python{version}") if p]
+        for c in candidates:
+            if c and os.path.exists(c):
+                found.append(pytest.param(c, id=version))
+                break
+        else:
+            found.append(pytest.param(None, id=version))
+    return found
+
+
+@pytest.mark.parametrize("python", older_interpreters())
+def test_same_file_imports_on_older_interpreters(python, tmp_path):
+    if python is None:
+        pytest.skip("interpreter not installed")
+    shutil.copy(MODULE, tmp_path / MODULE.name)
+    code = (
+        "import dovek_native as d, sys\n"
+        "print(sys.version_info[:2], d.handle_json('{\"type\":\"save_skill\",\"skill\":"
+        "{\"id\":\"a\",\"name\":\"A\",\"source\":\"user\",\"read_only\":false,"
+        "\"content\":\"\",\"suggested_tools\":[]}}'))\n"
+        "print(d.runtime_list_skills_json(sys.argv[1]))\n"
+    )
+    result = subprocess.run([python, "-c", code, str(tmp_path / "none")], cwd=tmp_path,
+                            env={**os.environ, "PYTHONPATH": str(tmp_path)},
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[1:] == ["[]"]
+    assert result.stdout.splitlines()[0].endswith('{"type":"saved"}')
