@@ -1,0 +1,253 @@
+#include "runtime/fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/sendfile.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <vector>
+
+#include "base/utf8.h"
+#include "runtime/process.h"
+
+namespace dovek::runtime {
+
+Error os_error(int err) {
+  char buf[256];
+  // GNU strerror_r returns the text, which may or may not live in buf.
+  const char* text = strerror_r(err, buf, sizeof buf);
+  return Error(std::string(text) + " (os error " + std::to_string(err) + ")");
+}
+
+std::string join_path(std::string_view base, std::string_view part) {
+  if (!part.empty() && part.front() == '/') return std::string(part);
+  if (base.empty()) return std::string(part);
+  std::string out(base);
+  if (out.back() != '/') out.push_back('/');
+  out.append(part);
+  return out;
+}
+
+Result<std::string> absolute_path(const std::string& path) {
+  if (!path.empty() && path.front() == '/') return path;
+  std::unique_ptr<char, decltype(&free)> cwd(getcwd(nullptr, 0), &free);
+  if (!cwd) return os_error(errno);
+  if (path.empty()) return std::string(cwd.get());
+  return join_path(cwd.get(), path);
+}
+
+std::optional<std::string> parent_path(std::string_view path) {
+  // Trailing separators and "." components add nothing at the end.
+  while (true) {
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    if (path.size() >= 2 && path.substr(path.size() - 2) == "/.") {
+      path.remove_suffix(2);
+      continue;
+    }
+    break;
+  }
+  if (path.empty() || path == "/" || path == ".") {
+    if (path == ".") return std::string();
+    return std::nullopt;
+  }
+  size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return std::string();
+  std::string_view parent = path.substr(0, slash);
+  while (parent.size() > 1 && parent.back() == '/') parent.remove_suffix(1);
+  if (parent.empty()) return std::string("/");
+  return std::string(parent);
+}
+
+std::optional<struct stat> stat_path(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return st;
+}
+
+bool is_directory(const std::string& path) {
+  auto st = stat_path(path);
+  return st && S_ISDIR(st->st_mode);
+}
+
+bool is_regular_file(const std::string& path) {
+  auto st = stat_path(path);
+  return st && S_ISREG(st->st_mode);
+}
+
+namespace {
+
+Result<UniqueFd> open_fd(const std::string& path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return os_error(errno);
+  return UniqueFd(fd);
+}
+
+// Opens `path` for reading without blocking and insists on a regular file.
+Result<UniqueFd> open_regular(const std::string& path, struct stat& st) {
+  DOVEK_ASSIGN_OR_RETURN(UniqueFd fd, open_fd(path, O_RDONLY | O_NONBLOCK));
+  if (fstat(fd.get(), &st) != 0) return os_error(errno);
+  if (S_ISDIR(st.st_mode)) return os_error(EISDIR);
+  if (!S_ISREG(st.st_mode)) {
+    return Error("the source path is neither a regular file nor a symlink to a regular file");
+  }
+  return fd;
+}
+
+}  // namespace
+
+Result<std::string> read_text_file(const std::string& path) {
+  struct stat st;
+  DOVEK_ASSIGN_OR_RETURN(UniqueFd fd, open_regular(path, st));
+  std::string text;
+  text.reserve(static_cast<size_t>(st.st_size) + 1);
+  char buf[16384];
+  while (true) {
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  if (!utf8::is_valid(text)) return Error("stream did not contain valid UTF-8");
+  return text;
+}
+
+Status create_dir_all(const std::string& path) {
+  if (path.empty()) return ok_status();
+  if (::mkdir(path.c_str(), 0777) == 0) return ok_status();
+  int err = errno;
+  if (err == EEXIST) {
+    if (is_directory(path)) return ok_status();
+    return os_error(EEXIST);
+  }
+  if (err != ENOENT) return os_error(err);
+  auto parent = parent_path(path);
+  if (!parent) return os_error(err);
+  DOVEK_TRY(create_dir_all(*parent));
+  if (::mkdir(path.c_str(), 0777) == 0) return ok_status();
+  err = errno;
+  if (err == EEXIST && is_directory(path)) return ok_status();
+  return os_error(err);
+}
+
+namespace {
+
+// Empties the directory open at `dir_fd` (which it takes), depth first,
+// never following a symbolic link.
+Status remove_contents(int dir_fd) {
+  DIR* dir = fdopendir(dir_fd);
+  if (dir == nullptr) {
+    int err = errno;
+    ::close(dir_fd);
+    return os_error(err);
+  }
+  std::unique_ptr<DIR, DirCloser> guard(dir);
+  std::vector<std::string> names;
+  while (true) {
+    errno = 0;
+    dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      if (errno != 0) return os_error(errno);
+      break;
+    }
+    std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    names.emplace_back(name);
+  }
+  for (const std::string& name : names) {
+    struct stat st;
+    if (fstatat(dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;
+      return os_error(errno);
+    }
+    if (S_ISDIR(st.st_mode)) {
+      int child = openat(dirfd(dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (child < 0) return os_error(errno);
+      DOVEK_TRY(remove_contents(child));
+      if (unlinkat(dirfd(dir), name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
+        return os_error(errno);
+      }
+    } else if (unlinkat(dirfd(dir), name.c_str(), 0) != 0 && errno != ENOENT) {
+      return os_error(errno);
+    }
+  }
+  return ok_status();
+}
+
+}  // namespace
+
+Status remove_dir_all(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return os_error(errno);
+  if (!S_ISDIR(st.st_mode)) {
+    if (::unlink(path.c_str()) != 0) return os_error(errno);
+    return ok_status();
+  }
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return os_error(errno);
+  DOVEK_TRY(remove_contents(fd));
+  if (::rmdir(path.c_str()) != 0) return os_error(errno);
+  return ok_status();
+}
+
+Status copy_file(const std::string& from, const std::string& to) {
+  struct stat st;
+  DOVEK_ASSIGN_OR_RETURN(UniqueFd in, open_regular(from, st));
+  DOVEK_ASSIGN_OR_RETURN(UniqueFd out, open_fd(to, O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 07777));
+  off_t remaining = st.st_size;
+  bool use_read = false;
+  while (remaining > 0 && !use_read) {
+    ssize_t n = sendfile(out.get(), in.get(), nullptr, static_cast<size_t>(remaining));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EINVAL || errno == ENOSYS) {
+        use_read = true;
+        break;
+      }
+      return os_error(errno);
+    }
+    if (n == 0) break;
+    remaining -= n;
+  }
+  if (use_read) {
+    char buf[65536];
+    while (true) {
+      ssize_t n = ::read(in.get(), buf, sizeof buf);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return os_error(errno);
+      }
+      if (n == 0) break;
+      for (ssize_t done = 0; done < n;) {
+        ssize_t w = ::write(out.get(), buf + done, static_cast<size_t>(n - done));
+        if (w < 0) {
+          if (errno == EINTR) continue;
+          return os_error(errno);
+        }
+        done += w;
+      }
+    }
+  }
+  // The file may have existed with other bits: set them explicitly.
+  if (fchmod(out.get(), st.st_mode & 07777) != 0) return os_error(errno);
+  if (out.close() != 0) return os_error(errno);
+  return ok_status();
+}
+
+Result<std::string> canonical_path(const std::string& path) {
+  std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
+  if (!resolved) return os_error(errno);
+  return std::string(resolved.get());
+}
+
+}  // namespace dovek::runtime

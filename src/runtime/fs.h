@@ -1,0 +1,64 @@
+// Small file-system wrappers for the runtime. Every descriptor opened here is
+// close-on-exec, so a child started at the same time by another thread never
+// inherits it; every system call is retried on EINTR.
+#pragma once
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/error.h"
+
+namespace dovek::runtime {
+
+// The operating system's text for an errno value, the way the runtime shows
+// it everywhere: "No such file or directory (os error 2)".
+Error os_error(int err);
+
+// `base` joined with `part` the way a path library joins: an absolute `part`
+// replaces `base`, an empty `base` yields `part`, and no separator is doubled
+// after a trailing '/'.
+std::string join_path(std::string_view base, std::string_view part);
+
+// `path` made absolute against the current working directory (not
+// normalised: "." and ".." components stay).
+[[nodiscard]] Result<std::string> absolute_path(const std::string& path);
+
+// The parent of `path` as a path library reports it, or nullopt for "/" and
+// the empty path. "a" has the empty parent "".
+std::optional<std::string> parent_path(std::string_view path);
+
+// stat() following symbolic links; nullopt when it fails.
+std::optional<struct stat> stat_path(const std::string& path);
+bool is_directory(const std::string& path);
+bool is_regular_file(const std::string& path);
+
+// Reads a whole regular file as UTF-8 text. The file is opened without
+// blocking, so a FIFO fails instead of waiting for a writer. The error is the
+// bare cause (OS error text); callers add their context.
+[[nodiscard]] Result<std::string> read_text_file(const std::string& path);
+
+// mkdir -p with mode 0777 reduced by the umask. The error is the OS error.
+[[nodiscard]] Status create_dir_all(const std::string& path);
+
+// Removes `path` and everything below it without following symbolic links.
+// The error is the OS error.
+[[nodiscard]] Status remove_dir_all(const std::string& path);
+
+// Copies one file: contents and permission bits, replacing `to`, following a
+// symbolic link at `from`. A source that is not a regular file fails (and a
+// FIFO never blocks). The error is the OS error.
+[[nodiscard]] Status copy_file(const std::string& from, const std::string& to);
+
+// Deleter for std::unique_ptr<DIR, DirCloser>.
+struct DirCloser {
+  void operator()(DIR* d) const { closedir(d); }
+};
+
+// realpath(); the error is the OS error.
+[[nodiscard]] Result<std::string> canonical_path(const std::string& path);
+
+}  // namespace dovek::runtime

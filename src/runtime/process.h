@@ -1,0 +1,121 @@
+// Child processes for skills and build tools: posix_spawn with three pipes in
+// a process group of its own, and one poll loop that feeds stdin, drains
+// stdout and stderr, and notices the exit as soon as it happens.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/error.h"
+#include "runtime/api.h"
+
+namespace dovek::runtime {
+
+// A move-only owner of a file descriptor; closes it in its destructor.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1);
+  // Closes now and reports close()'s result (0 or -1 with errno).
+  int close();
+
+ private:
+  int fd_ = -1;
+};
+
+// How a process ended.
+struct ExitStatus {
+  std::optional<int> code;  // absent when a signal ended the process
+  int signal = 0;
+
+  bool success() const { return code && *code == 0; }
+  // "Some(3)" for exit code 3, "None" for death by a signal.
+  std::string describe() const;
+};
+
+struct Command {
+  // A path, or a bare name (no '/') looked up in the captured PATH.
+  std::string program;
+  std::vector<std::string> args;  // not including argv[0]
+  // Working directory of the child; absent means the host's.
+  std::optional<std::string> cwd;
+  // When false the child's stdin is the null device and `input` is ignored.
+  bool pipe_stdin = true;
+};
+
+// The time limit runs from the closing of the child's stdin; writing the input
+// has a budget of the same length of its own. Absent means no limit.
+struct Limits {
+  std::optional<std::chrono::nanoseconds> timeout;
+};
+
+// Turns seconds plus nanoseconds into a limit; a value too large for the
+// monotonic clock means no limit.
+Limits limits_for(uint64_t seconds, uint32_t nanos);
+
+// Which step of a run failed.
+enum class Stage {
+  kNone,
+  kSpawn,         // the child could not be started
+  kWriteInput,    // writing the input body failed
+  kWriteNewline,  // writing its final line feed failed
+  kWait,          // the exit status query failed
+  kCollect,       // reading the output failed
+  kTimeout,       // the limit passed (input or wait)
+  kCancelled,     // the cancellation check asked to stop
+};
+
+struct Completion {
+  Stage failed = Stage::kNone;
+  // The OS error of a failed stage (spawn, write, wait, collect).
+  std::optional<Error> error;
+  ExitStatus status;
+  std::string out;
+  std::string err;
+};
+
+// Resolves a bare program name in `path_var` (the captured PATH; absent
+// means "/bin:/usr/bin"); a name with a '/' is made absolute against the
+// current directory, since the child resolves it after changing directory.
+[[nodiscard]] Result<std::string> resolve_program(const std::string& program,
+                                                  const std::optional<std::string>& path_var);
+
+// Starts `command` and carries it to its end: writes `input` (then closes
+// stdin), drains stdout and stderr all along, and waits for the exit under
+// `limits`. The child gets `env.entries` as its environment, SIGPIPE at its
+// default action and an empty signal mask, and its own process group. On a
+// timeout, a cancellation or any failure after the start, the whole group is
+// killed and the child reaped before this returns: no process is left behind.
+// After a normal exit, output is read until end of file or until the pipes
+// have been idle ~100 ms (at most ~1 s), so a grandchild that keeps them open
+// cannot hold the caller. `cancel` (may be empty) is asked at least every
+// 100 ms. `newline_at` is the offset in `input` from which a failed write
+// counts as kWriteNewline.
+//
+// Thread safety: shares no state; any number of threads may run children.
+Completion run_command(const Command& command, std::string_view input, size_t newline_at,
+                       const Limits& limits, const Environment& env, const CancelCheck& cancel);
+
+}  // namespace dovek::runtime

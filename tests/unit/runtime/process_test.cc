@@ -1,0 +1,223 @@
+#include "runtime/process.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "test_util.h"
+
+namespace dovek::runtime {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::TempDir;
+
+Completion sh(const std::string& script, std::string_view input = {}, Limits limits = {},
+              const CancelCheck& cancel = nullptr, std::optional<std::string> cwd = {}) {
+  Command c;
+  c.program = "/bin/sh";
+  c.args = {"-c", script};
+  c.cwd = std::move(cwd);
+  return run_command(c, input, input.size(), limits, capture_environment(), cancel);
+}
+
+size_t open_fd_count() {
+  size_t n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  while (readdir(d) != nullptr) ++n;
+  closedir(d);
+  return n;
+}
+
+// True when `pid` no longer runs (gone, or a zombie waiting for its reaper).
+bool process_gone(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  if (!stat) return true;
+  std::string line;
+  std::getline(stat, line);
+  size_t paren = line.rfind(')');
+  return paren != std::string::npos && line.size() > paren + 2 && line[paren + 2] == 'Z';
+}
+
+bool wait_gone(pid_t pid) {
+  for (int i = 0; i < 200 && !process_gone(pid); ++i) std::this_thread::sleep_for(10ms);
+  return process_gone(pid);
+}
+
+TEST(ProcessTest, ExitStatusAndOutputs) {
+  Completion ok = sh("cat; echo err >&2", "hello");
+  ASSERT_EQ(ok.failed, Stage::kNone);
+  EXPECT_EQ(ok.out, "hello");
+  EXPECT_EQ(ok.err, "err\n");
+  EXPECT_EQ(ok.status.describe(), "Some(0)");
+
+  Completion three = sh("exit 3");
+  EXPECT_EQ(three.status.describe(), "Some(3)");
+  Completion killed = sh("kill -9 $$");
+  EXPECT_EQ(killed.status.describe(), "None");
+  EXPECT_FALSE(killed.status.success());
+}
+
+TEST(ProcessTest, SpawnFailures) {
+  Command missing;
+  missing.program = "no-such-program-dovek";
+  Environment env = capture_environment();
+  Completion c = run_command(missing, {}, 0, {}, env, nullptr);
+  EXPECT_EQ(c.failed, Stage::kSpawn);
+  ASSERT_TRUE(c.error);
+  EXPECT_EQ(c.error->message(), "No such file or directory (os error 2)");
+
+  TempDir dir;
+  testing::write_file(dir / "noexec", "#!/bin/sh\n", 0644);
+  Command noexec;
+  noexec.program = dir / "noexec";
+  c = run_command(noexec, {}, 0, {}, env, nullptr);
+  EXPECT_EQ(c.failed, Stage::kSpawn);
+  EXPECT_EQ(c.error->message(), "Permission denied (os error 13)");
+}
+
+TEST(ProcessTest, BareNamesAreLookedUpInTheCapturedPath) {
+  TempDir dir;
+  testing::write_file(dir / "bin/tool", "#!/bin/sh\necho \"$FOO\"\n", 0755);
+  Environment env;
+  env.path = "/nonexistent:" + (dir / "bin");
+  env.entries = {"FOO=bar"};
+  Command c;
+  c.program = "tool";
+  Completion done = run_command(c, {}, 0, {}, env, nullptr);
+  ASSERT_EQ(done.failed, Stage::kNone) << done.error->message();
+  // The environment is exactly the captured one.
+  EXPECT_EQ(done.out, "bar\n");
+
+  auto found = resolve_program("tool", env.path);
+  ASSERT_TRUE(found.ok());
+  EXPECT_EQ(*found, dir / "bin/tool");
+  EXPECT_FALSE(resolve_program("tool", std::string("/nonexistent")).ok());
+}
+
+TEST(ProcessTest, ChildSeesOnlyStdioDefaultSigpipeAndOwnGroup) {
+  struct sigaction ignore {}, old{};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &old);
+  // Our own descriptors are close-on-exec; a stray inheritable one must not
+  // reach the child either.
+  int stray = dup(1);
+  Completion c = sh(
+      "cd /proc/$$/fd && echo *; grep SigIgn /proc/$$/status; "
+      "cut -d' ' -f5 /proc/$$/stat; echo $$");
+  close(stray);
+  sigaction(SIGPIPE, &old, nullptr);
+  ASSERT_EQ(c.failed, Stage::kNone);
+  std::istringstream lines(c.out);
+  std::string fds, sigign, pgid, pid;
+  std::getline(lines, fds);
+  std::getline(lines, sigign);
+  std::getline(lines, pgid);
+  std::getline(lines, pid);
+  EXPECT_EQ(fds, "0 1 2");
+  unsigned long long mask = std::stoull(sigign.substr(sigign.find(':') + 1), nullptr, 16);
+  EXPECT_EQ(mask & (1ull << (SIGPIPE - 1)), 0u) << sigign;
+  EXPECT_EQ(pgid, pid);
+}
+
+TEST(ProcessTest, WorkingDirectory) {
+  TempDir dir;
+  Completion c = sh("pwd", {}, {}, nullptr, dir.path());
+  EXPECT_EQ(c.out, dir.path() + "\n");
+}
+
+TEST(ProcessTest, LargeOutputAndEarlyLoggingDoNotStall) {
+  // 10 MB on stdout while we still write 1 MB of input the child reads last.
+  std::string input(1 << 20, 'x');
+  Completion c = sh("head -c 10000000 /dev/zero; head -c 300000 /dev/zero >&2; wc -c",
+                    input, limits_for(60, 0));
+  ASSERT_EQ(c.failed, Stage::kNone);
+  EXPECT_EQ(c.out.size(), 10000000u + std::to_string(input.size()).size() + 1);
+  EXPECT_EQ(c.err.size(), 300000u);
+}
+
+TEST(ProcessTest, ChildIgnoringLargeInputTimesOut) {
+  std::string input(4 << 20, 'x');
+  Completion c = sh("sleep 30", input, Limits{200ms});
+  EXPECT_EQ(c.failed, Stage::kTimeout);
+}
+
+TEST(ProcessTest, ChildExitingWithoutReadingBreaksThePipe) {
+  std::string input(4 << 20, 'x');
+  Completion c = sh("exit 0", input, limits_for(30, 0));
+  EXPECT_EQ(c.failed, Stage::kWriteInput);
+  ASSERT_TRUE(c.error);
+  EXPECT_EQ(c.error->message(), "Broken pipe (os error 32)");
+}
+
+TEST(ProcessTest, TimeoutKillsTheWholeGroup) {
+  TempDir dir;
+  Completion c = sh("sleep 30 & echo $! > " + (dir / "pid") + "; sleep 30", {}, Limits{200ms});
+  EXPECT_EQ(c.failed, Stage::kTimeout);
+  pid_t grandchild = std::stoi(testing::read_file(dir / "pid"));
+  EXPECT_TRUE(wait_gone(grandchild));
+}
+
+TEST(ProcessTest, GrandchildHoldingThePipesDoesNotHoldTheCaller) {
+  Completion c = sh("sleep 30 & echo $!", {}, limits_for(10, 0));
+  ASSERT_EQ(c.failed, Stage::kNone);
+  EXPECT_TRUE(c.status.success());
+  pid_t grandchild = std::stoi(c.out);
+  kill(grandchild, SIGKILL);
+}
+
+TEST(ProcessTest, UnboundedLimitAndZeroLimit) {
+  EXPECT_FALSE(limits_for(UINT64_MAX, 0).timeout);
+  EXPECT_FALSE(limits_for(UINT64_MAX / 1000000000u, 999999999).timeout);
+  EXPECT_TRUE(limits_for(1000, 0).timeout);
+  Completion quick = sh("echo ok", {}, limits_for(UINT64_MAX, 0));
+  EXPECT_EQ(quick.failed, Stage::kNone);
+  EXPECT_EQ(sh("sleep 5", {}, limits_for(0, 0)).failed, Stage::kTimeout);
+}
+
+TEST(ProcessTest, CancellationKillsTheGroup) {
+  TempDir dir;
+  std::atomic<int> calls{0};
+  Completion c = sh("sleep 30 & echo $! > " + (dir / "pid") + "; sleep 30", {}, {},
+                    [&] { return ++calls >= 3; });
+  EXPECT_EQ(c.failed, Stage::kCancelled);
+  EXPECT_EQ(calls.load(), 3);
+  EXPECT_TRUE(wait_gone(std::stoi(testing::read_file(dir / "pid"))));
+}
+
+TEST(ProcessTest, ManyRunsLeaveNoDescriptorBehind) {
+  size_t before = open_fd_count();
+  for (int i = 0; i < 200; ++i) {
+    Completion c = sh(i % 2 ? "cat" : "exit 1", "x");
+    ASSERT_TRUE(c.failed == Stage::kNone || c.failed == Stage::kWriteInput);
+  }
+  EXPECT_EQ(open_fd_count(), before);
+}
+
+TEST(ProcessTest, ParallelRunsGetTheirOwnOutput) {
+  std::vector<std::thread> threads;
+  std::vector<std::string> outs(8);
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([t, &outs] {
+      std::string all;
+      for (int i = 0; i < 10; ++i) {
+        std::string in = std::to_string(t) + ":" + std::to_string(i) + ";";
+        all += sh("cat", in).out;
+      }
+      outs[t] = all;
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 0; t < 8; ++t) {
+    std::string expected;
+    for (int i = 0; i < 10; ++i) expected += std::to_string(t) + ":" + std::to_string(i) + ";";
+    EXPECT_EQ(outs[t], expected);
+  }
+}
+
+}  // namespace
+}  // namespace dovek::runtime
