@@ -1,7 +1,7 @@
 // Records are values that are cheap to copy: what a copy or an append costs
 // must not depend on how much the record holds. Each pair below runs the same
 // operation on a large and a small record in one process and prints the
-// ratio large / small beside its goal.
+// ratio large / small (CPU time: the machine may be shared) beside its goal.
 //
 //   session_append/10000 vs /10: get + Session::push + put on a MemoryStore
 //     holding a session of 10,000 vs 10 messages (goal: at most 1.2x)
@@ -60,7 +60,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-        ns_[run.benchmark_name()] = run.GetAdjustedRealTime();
+        ns_[run.benchmark_name()] = run.GetAdjustedCPUTime();
       }
     }
     ConsoleReporter::ReportRuns(runs);

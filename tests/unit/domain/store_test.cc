@@ -187,8 +187,11 @@ TEST(MemoryStore, ConcurrentReadersAndWritersSeeWholeStates) {
   Store store = MemoryStore<std::string>::shared();
   std::vector<std::pair<std::string, std::string>> one, two;
   for (int i = 0; i < 50; ++i) {
-    one.emplace_back("k" + std::to_string(i), "one");
-    two.emplace_back("k" + std::to_string(i), "two");
+    // (Appending rather than "k" + to_string: g++ 12 warns falsely there.)
+    std::string key = "k";
+    key += std::to_string(i);
+    one.emplace_back(key, "one");
+    two.emplace_back(key, "two");
   }
   ASSERT_TRUE(store->replace_all(one).ok());
   std::thread writer([&] {
