@@ -40,6 +40,15 @@ class GuardedCore {
 
   bool poisoned();
 
+  // Test seam: runs `f(engine::Core&)` under the lock, e.g. to register a
+  // tool or inspect the stores. The caller must include "engine/core.h".
+  // An exception escaping `f` does not poison the core.
+  template <class F>
+  void with_core_for_test(F&& f) {
+    std::lock_guard<std::mutex> lock(mu_);
+    f(*core_);
+  }
+
  private:
   std::mutex mu_;
   bool poisoned_ = false;              // guarded by mu_; never cleared
