@@ -1,0 +1,179 @@
+// GuardedCore: poisoning, reset, and serialised commands from many threads.
+#include "protocol/guarded_core.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/core.h"
+#include "test_util.h"
+
+namespace dovek {
+namespace {
+
+using server::GuardedCore;
+
+// A tool whose invocation breaks an invariant (throws) while the lock is held.
+class ThrowingTool final : public tool::Tool {
+ public:
+  std::string_view name() const override { return "throw"; }
+  std::string_view description() const override { return "throws"; }
+  Result<json::Value> invoke(json::Value) override { throw std::logic_error("broken invariant"); }
+};
+
+const std::string kCallThrow =
+    R"({"type":"call_tool","call":{"id":"c","name":"throw","input":null}})";
+
+TEST(GuardedCore, ErrorValuesDoNotPoison) {
+  GuardedCore core;
+  Result<std::string> bad = core.run_json_locked("{");
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error().message(), "decode CoreCommand JSON");
+  EXPECT_FALSE(core.poisoned());
+  Result<std::string> ok = core.run_json_locked(testing::save_skill("a"));
+  ASSERT_TRUE(ok.ok()) << ok.error().chain();
+  EXPECT_EQ(*ok, R"({"type":"saved"})");
+}
+
+TEST(GuardedCore, ExceptionUnderTheLockPoisonsForever) {
+  GuardedCore core;
+  ASSERT_TRUE(core.run_json_locked(testing::save_skill("a")).ok());
+  core.with_core_for_test(
+      [](engine::Core& c) { c.register_tool("throw", std::make_shared<ThrowingTool>()); });
+
+  EXPECT_THROW((void)core.run_json_locked(kCallThrow), std::logic_error);
+  EXPECT_TRUE(core.poisoned());
+
+  // Every later command and reset fails without running, however often.
+  for (const std::string& cmd : {testing::save_skill("b"), std::string(testing::kSwitchModel),
+                                 std::string("not json"), kCallThrow}) {
+    Result<std::string> r = core.run_json_locked(cmd);
+    ASSERT_FALSE(r.ok()) << cmd;
+    EXPECT_EQ(r.error().message(), "core state lock was poisoned");
+    EXPECT_EQ(r.error().cause(), nullptr);
+  }
+  for (int i = 0; i < 2; ++i) {
+    Status s = core.reset();
+    ASSERT_FALSE(s.ok());
+    EXPECT_EQ(s.error().message(), "core state lock was poisoned");
+  }
+  EXPECT_TRUE(core.poisoned());
+  // Nothing ran: the save of "b" never reached the store, nor was "a" reset away.
+  core.with_core_for_test([](engine::Core& c) {
+    Result<store::Repository<skill::Skill>::List> skills = c.stores.skills->list();
+    ASSERT_TRUE(skills.ok());
+    ASSERT_EQ((*skills)->size(), 1u);
+    EXPECT_EQ((*skills)->front().id(), "a");
+  });
+
+  // Other cores are not affected.
+  GuardedCore other;
+  EXPECT_TRUE(other.run_json_locked(testing::save_skill("a")).ok());
+  EXPECT_FALSE(other.poisoned());
+}
+
+TEST(GuardedCore, PoisonedLockIsReleased) {
+  GuardedCore core;
+  core.with_core_for_test(
+      [](engine::Core& c) { c.register_tool("throw", std::make_shared<ThrowingTool>()); });
+  EXPECT_THROW((void)core.run_json_locked(kCallThrow), std::logic_error);
+  // Another thread must get the poison error, not hang on the lock.
+  Result<std::string> r = Error("not run");
+  std::thread t([&] { r = core.run_json_locked(testing::save_skill("a")); });
+  t.join();
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message(), "core state lock was poisoned");
+}
+
+TEST(GuardedCore, ResetClearsRecordsAndRestoresDefaultModel) {
+  GuardedCore core;
+  for (const std::string& cmd :
+       {testing::save_skill("a", "Alpha"), std::string(testing::kSwitchModel),
+        std::string(testing::kSaveProfile), testing::chat_turn("s", "m", R"(["a"])"),
+        testing::start_run("r", "t", "s")}) {
+    Result<std::string> r = core.run_json_locked(cmd);
+    ASSERT_TRUE(r.ok()) << r.error().chain();
+  }
+  core.with_core_for_test(
+      [](engine::Core& c) { c.register_tool("x", std::make_shared<ThrowingTool>()); });
+
+  ASSERT_TRUE(core.reset().ok());
+
+  core.with_core_for_test([](engine::Core& c) {
+    EXPECT_EQ(c.agent.model, model::Model::create("openai", "gpt-5.5"));
+    EXPECT_TRUE(c.agent.tags.empty());
+    EXPECT_TRUE(c.registry.empty());
+    EXPECT_TRUE(c.models.empty());
+    EXPECT_TRUE((*c.stores.skills->list())->empty());
+    EXPECT_TRUE((*c.stores.sessions->list())->empty());
+    EXPECT_TRUE((*c.stores.tasks->list())->empty());
+    EXPECT_TRUE((*c.stores.runs->list())->empty());
+    EXPECT_TRUE((*c.stores.profiles->list())->empty());
+  });
+  // A command that needs the skill behaves as if it had never been saved.
+  Result<std::string> r = core.run_json_locked(testing::chat_turn("s", "m", R"(["a"])"));
+  ASSERT_TRUE(r.ok());
+  EXPECT_NE(r->find("assigned skill is missing: a"), std::string::npos) << *r;
+  EXPECT_EQ(r->find("Alpha"), std::string::npos) << *r;
+}
+
+TEST(GuardedCore, CoresShareNothing) {
+  GuardedCore a;
+  GuardedCore b;
+  ASSERT_TRUE(a.run_json_locked(testing::kSwitchModel).ok());
+  ASSERT_TRUE(a.run_json_locked(testing::save_skill("k")).ok());
+  b.with_core_for_test([](engine::Core& c) {
+    EXPECT_EQ(c.agent.model, model::Model::create("openai", "gpt-5.5"));
+    EXPECT_TRUE((*c.stores.skills->list())->empty());
+  });
+}
+
+TEST(GuardedCore, ConcurrentCommandsAreSerialised) {
+  GuardedCore core;
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 150;
+  std::vector<std::thread> threads;
+  std::vector<int> failures(kThreads, 0);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        const std::string id = std::to_string(t) + "-" + std::to_string(i);
+        // One shared session: an unserialised get/put would lose messages.
+        if (!core.run_json_locked(testing::chat_turn("shared", id)).ok()) ++failures[t];
+        if (!core.run_json_locked(testing::save_skill(id)).ok()) ++failures[t];
+        if (!core.run_json_locked(testing::run_task("run", id)).ok()) ++failures[t];
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int f : failures) EXPECT_EQ(f, 0);
+
+  core.with_core_for_test([&](engine::Core& c) {
+    EXPECT_EQ((*c.stores.skills->list())->size(), size_t{kThreads * kPerThread});
+    EXPECT_EQ((*c.stores.tasks->list())->size(), size_t{kThreads * kPerThread});
+    Result<std::optional<chat::Session>> s = c.stores.sessions->get("shared");
+    ASSERT_TRUE(s.ok() && s->has_value());
+    std::vector<chat::Message> m = (*s)->messages.to_vector();
+    ASSERT_EQ(m.size(), size_t{2 * kThreads * kPerThread});
+    // Each user message is directly followed by its own reply.
+    for (size_t i = 0; i < m.size(); i += 2) {
+      EXPECT_EQ(m[i].role, chat::Role::User);
+      EXPECT_EQ(m[i + 1].role, chat::Role::Assistant);
+      EXPECT_EQ(m[i + 1].content, "## User message\n" + m[i].content) << i;
+    }
+  });
+}
+
+TEST(GuardedCore, GlobalCoreIsOneInstance) {
+  GuardedCore* seen[4] = {};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) threads.emplace_back([&, i] { seen[i] = &server::global_core(); });
+  for (std::thread& t : threads) t.join();
+  for (GuardedCore* p : seen) EXPECT_EQ(p, &server::global_core());
+}
+
+}  // namespace
+}  // namespace dovek
