@@ -370,7 +370,7 @@ Completion run_command(const Command& command, std::string_view input, size_t ne
 
     pollfd fds[4];
     nfds_t nfds = 0;
-    int in_slot = -1, out_slot = -1, err_slot = -1, pid_slot = -1;
+    int in_slot = -1, out_slot = -1, err_slot = -1;
     if (stdin_write.valid()) {
       in_slot = static_cast<int>(nfds);
       fds[nfds++] = {stdin_write.get(), POLLOUT, 0};
@@ -383,10 +383,8 @@ Completion run_command(const Command& command, std::string_view input, size_t ne
       err_slot = static_cast<int>(nfds);
       fds[nfds++] = {stderr_read.get(), POLLIN, 0};
     }
-    if (child.pidfd() >= 0) {
-      pid_slot = static_cast<int>(nfds);
-      fds[nfds++] = {child.pidfd(), POLLIN, 0};
-    }
+    // Only wakes the poll: the exit itself is queried below on every pass.
+    if (child.pidfd() >= 0) fds[nfds++] = {child.pidfd(), POLLIN, 0};
     int ready = ::poll(fds, nfds, poll_timeout_ms(remaining));
     if (ready < 0) {
       if (errno == EINTR) continue;
@@ -422,7 +420,6 @@ Completion run_command(const Command& command, std::string_view input, size_t ne
     // Exit is checked on every pass: the pidfd wakes the poll at once, and
     // without one the poll returns within 10 ms anyway.
     if (!child.reaped()) {
-      (void)pid_slot;
       Result<bool> exited = child.poll_exit();
       if (!exited.ok()) return fail(Stage::kWait, exited.error());
       if (*exited) exit_time = last_output = now;
