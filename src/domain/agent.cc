@@ -89,7 +89,8 @@ Prompt Exec::build_prompt(const RunInput& input) const {
     prompt.blocks.push_back(PromptBlock{"Assigned skills", std::move(body)});
   }
   for (const skill::Skill& skill : context.mentioned) {
-    prompt.blocks.push_back(PromptBlock{"Mentioned skill: @" + skill.id(), render_mentioned(skill)});
+    prompt.blocks.push_back(
+        PromptBlock{"Mentioned skill: @" + skill.id(), render_mentioned(skill)});
   }
   if (!context.issues.empty()) {
     std::string body;

@@ -80,7 +80,8 @@ struct TaskRequest {
   std::string message;  // the only text scanned for mentions
   std::vector<std::string> assigned_skills;
 
-  TaskRequest(Task task, std::string message) : task(std::move(task)), message(std::move(message)) {}
+  TaskRequest(Task task, std::string message)
+      : task(std::move(task)), message(std::move(message)) {}
 
   // Replaces (does not extend) the assigned ids and returns the request.
   static TaskRequest with_assigned_skills(TaskRequest request, std::vector<std::string> ids) {

@@ -10,8 +10,8 @@ namespace {
 
 using domain_internal::assign;
 
-constexpr std::string_view kSkillFields[] = {"id",        "name",        "source",  "source_ref",
-                                             "read_only", "description", "content", "suggested_tools"};
+constexpr std::string_view kSkillFields[] = {
+    "id", "name", "source", "source_ref", "read_only", "description", "content", "suggested_tools"};
 // Required: id, name, source, read_only, content, suggested_tools.
 constexpr uint64_t kSkillRequired = 0b11010111;
 constexpr json::RecordShape kSkillShape{"struct Skill", kSkillFields, kSkillRequired, 8};
@@ -20,7 +20,8 @@ constexpr std::string_view kSourceNames[] = {"system", "user", "external"};
 constexpr std::string_view kSourceExpected = "one of `system`, `user`, `external`";
 
 const std::shared_ptr<SkillFields>& empty_fields() {
-  static const auto* const kEmpty = new std::shared_ptr<SkillFields>(std::make_shared<SkillFields>());
+  static const auto* const kEmpty =
+      new std::shared_ptr<SkillFields>(std::make_shared<SkillFields>());
   return *kEmpty;
 }
 
@@ -103,6 +104,7 @@ Catalog Catalog::from_skills(std::vector<Skill> skills) {
 }
 
 Catalog Catalog::from_snapshot(List skills) {
+  if (!skills) return Catalog();  // tolerate a foreign repository's null listing
   const std::vector<Skill>& v = *skills;
   for (size_t i = 1; i < v.size(); ++i) {
     if (!(v[i - 1].id() < v[i].id())) return from_skills(v);

@@ -110,7 +110,7 @@ class Catalog {
   // Builds the catalog for a repository listing. When the list is strictly
   // ascending by id (as MemoryStore lists skills saved under their own ids)
   // the catalog shares it without copying; otherwise it is from_skills of a
-  // copy. REQUIRES: skills is not null.
+  // copy. A null list gives an empty catalog.
   static Catalog from_snapshot(List skills);
 
   // from_snapshot of repository.list(); the repository's error is returned

@@ -150,7 +150,8 @@ TEST(Prompt, RenderSkillSummaryLines) {
   skill::SkillSummary plain(make_skill("p", "P", Source::System));
   EXPECT_EQ(render_skill_summary(plain), "- @p: P [system]");
   skill::SkillSummary full(make_skill("f", "F", Source::External, "D", {"x", "y"}, "content"));
-  EXPECT_EQ(render_skill_summary(full), "- @f: F [external]\n  Description: D\n  Suggested tools: x, y");
+  EXPECT_EQ(render_skill_summary(full),
+            "- @f: F [external]\n  Description: D\n  Suggested tools: x, y");
 }
 
 TEST(Prompt, BuildPromptBlocks) {

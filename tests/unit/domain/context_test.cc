@@ -28,7 +28,8 @@ INSTANTIATE_TEST_SUITE_P(
         MentionCase{"@a.b/c", {"a.b/c"}},
         MentionCase{"@\xc3\xa9" "crit", {"crit"}},                    // @écrit
         MentionCase{"@caf\xc3\xa9", {"caf"}},                         // @café
-        MentionCase{"@\xe2\x80\x9cq\xc3\xa9x\xe2\x80\x9d", {"q\xc3\xa9x"}},  // curly quotes stripped, é kept inside
+        // Curly quotes at the ends are stripped, the "é" between kept letters stays.
+        MentionCase{"@\xe2\x80\x9cq\xc3\xa9x\xe2\x80\x9d", {"q\xc3\xa9x"}},
         MentionCase{"@a@b", {"a@b"}},
         MentionCase{"@_x_ @x", {"_x_", "x"}},
         MentionCase{"", {}},

@@ -47,12 +47,12 @@ TEST(DecodeSkill, ObjectForm) {
 }
 
 TEST(DecodeSkill, OptionalFieldsMissingOrNullAreAbsent) {
-  auto a = decode(
-      R"({"id":"a","name":"A","source":"system","read_only":true,"content":"","suggested_tools":[],"x":[1,{"y":2}]})",
-      skill::decode_skill);
-  auto b = decode(
-      R"({"id":"a","name":"A","source":"system","read_only":true,"content":"","suggested_tools":[],"description":null,"source_ref":null})",
-      skill::decode_skill);
+  auto a = decode(R"({"id":"a","name":"A","source":"system","read_only":true,"content":"",)"
+                  R"("suggested_tools":[],"x":[1,{"y":2}]})",
+                  skill::decode_skill);
+  auto b = decode(R"({"id":"a","name":"A","source":"system","read_only":true,"content":"",)"
+                  R"("suggested_tools":[],"description":null,"source_ref":null})",
+                  skill::decode_skill);
   ASSERT_TRUE(a.ok()) << a.error().message();
   ASSERT_TRUE(b.ok()) << b.error().message();
   EXPECT_FALSE(a->description().has_value());
@@ -113,9 +113,9 @@ INSTANTIATE_TEST_SUITE_P(
         CauseCase{R"("writer")", "invalid type: string \"writer\", expected struct Skill"}));
 
 TEST(DecodeSkill, SourceAsSingleKeyMap) {
-  auto s = decode(
-      R"({"id":"a","name":"A","source":{"user":null},"read_only":false,"content":"","suggested_tools":[]})",
-      skill::decode_skill);
+  auto s = decode(R"({"id":"a","name":"A","source":{"user":null},"read_only":false,)"
+                  R"("content":"","suggested_tools":[]})",
+                  skill::decode_skill);
   ASSERT_TRUE(s.ok()) << s.error().message();
   EXPECT_EQ(s->source(), skill::Source::User);
 }
