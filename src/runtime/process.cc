@@ -336,7 +336,7 @@ Completion run_command(const Command& command, std::string_view input, size_t ne
   };
   if (stdin_write.valid() && input.empty()) close_stdin(start);
 
-  while (true) {
+  for (bool first_pass = true;; first_pass = false) {
     Clock::time_point now = Clock::now();
 
     if (cancel && now - last_cancel >= kCancelInterval) {
@@ -351,7 +351,9 @@ Completion run_command(const Command& command, std::string_view input, size_t ne
     if (!child.reaped() && limits.timeout) {
       Clock::time_point from = stdin_write.valid() ? start : wait_start;
       Clock::duration elapsed = now - from;
-      if (elapsed > *limits.timeout) {
+      if (elapsed > *limits.timeout && !(stdin_write.valid() && first_pass)) {
+        // Input is always offered once, so even a zero limit delivers what
+        // the pipe can take before the exit is queried.
         if (stdin_write.valid()) return fail(Stage::kTimeout, std::nullopt);
         Result<bool> exited = child.poll_exit();
         if (!exited.ok()) return fail(Stage::kWait, exited.error());
