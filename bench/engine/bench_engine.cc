@@ -1,0 +1,183 @@
+// What one command costs end to end (decode, handle, encode), and that this
+// cost depends on what the command touches, not on how much the core holds.
+// Everything is measured in one process; the printed ratios compare CPU times
+// (the machine may be shared).
+//
+//   dispatch/<kind>: dispatch_json of one command of that kind, against
+//     json_only/<kind>: json::parse + json::write of the same text with the
+//     JSON layer alone (the floor for any command handler).
+//   turn_skills/10000 vs /10: a chat turn (one assigned skill, one mention)
+//     with 10,000 vs 10 stored skills of 2 KB each (goal: at most 1.2x).
+//   turn_history/10000 vs /10: turn 10,001 vs turn 11 of one session
+//     (goal: at most 1.2x).
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/core.h"
+#include "json/read.h"
+#include "json/write.h"
+#include "protocol/server.h"
+
+namespace {
+
+using namespace dovek;
+
+std::string skill_text(const std::string& id, size_t content_bytes) {
+  return R"({"type":"save_skill","skill":{"id":")" + id + R"(","name":"Skill )" + id +
+         R"(","source":"user","read_only":false,"description":"Helps with )" + id +
+         R"(.","content":")" + std::string(content_bytes, 'x') +
+         R"(","suggested_tools":["edit","search"]}})";
+}
+
+void must(Result<std::string> r) {
+  if (!r.ok()) {
+    std::fprintf(stderr, "command failed: %s\n", r.error().chain().c_str());
+    std::abort();
+  }
+}
+
+// A core holding `skills` skills s0, s1, ... of `content_bytes` each.
+std::unique_ptr<engine::Core> core_with_skills(int skills, size_t content_bytes) {
+  std::unique_ptr<engine::Core> core = engine::Core::create_default();
+  for (int i = 0; i < skills; ++i) {
+    std::string id = std::to_string(i);
+    id.insert(0, 1, 's');
+    must(server::dispatch_json(*core, skill_text(id, content_bytes)));
+  }
+  return core;
+}
+
+const std::string kTurn =
+    R"({"type":"chat_turn","session_id":"bench","message":"Please help, @s5 knows how.",)"
+    R"("assigned_skills":["s3"]})";
+
+// One command of each kind, as a caller would send it.
+const std::vector<std::pair<std::string, std::string>>& commands() {
+  static const auto* list = new std::vector<std::pair<std::string, std::string>>{
+      {"save_skill", skill_text("s1", 200)},
+      {"save_profile",
+       R"({"type":"save_profile","profile":{"provider":{"id":"openai"},"secret":{"key":"OPENAI_KEY"}}})"},
+      {"switch_model", R"({"type":"switch_model","model":{"provider":{"id":"openai"},"id":"gpt-5.5"}})"},
+      {"chat_turn", kTurn},
+      {"start_run",
+       R"({"type":"start_run","task":{"id":"t1","title":"Write the report","input":"q3"},)"
+       R"("run_id":"r1","session_id":"bench"})"},
+      {"run_task",
+       R"({"type":"run_task","run_id":"r1","task":{"id":"t1","title":"Write the report"},)"
+       R"("message":"Use @s5 for the figures.","assigned_skills":["s3"]})"},
+      {"call_tool",
+       R"({"type":"call_tool","call":{"id":"c1","name":"search",)"
+       R"("input":{"query":"quarterly figures","limit":10,"filters":{"year":2024,"draft":false}}}})"},
+  };
+  return *list;
+}
+
+// Puts the session back to `saved` outside the timed region, so every
+// iteration runs the same turn instead of an ever longer session.
+void restore_session(benchmark::State& state, engine::Core& core, const chat::Session& saved) {
+  state.PauseTiming();
+  if (!core.stores.sessions->put(saved.id, saved).ok()) state.SkipWithError("put failed");
+  state.ResumeTiming();
+}
+
+void dispatch(benchmark::State& state, const std::string& text) {
+  std::unique_ptr<engine::Core> core = core_with_skills(10, 200);
+  const chat::Session empty = chat::Session::create("bench");
+  for (auto _ : state) {
+    Result<std::string> out = server::dispatch_json(*core, text);
+    benchmark::DoNotOptimize(out);
+    restore_session(state, *core, empty);
+  }
+}
+
+void json_only(benchmark::State& state, const std::string& text) {
+  for (auto _ : state) {
+    Result<json::Value> v = json::parse(text);
+    std::string out = json::write(*v);
+    benchmark::DoNotOptimize(out);
+  }
+}
+
+void turn_skills(benchmark::State& state) {
+  std::unique_ptr<engine::Core> core = core_with_skills(static_cast<int>(state.range(0)), 2048);
+  const chat::Session empty = chat::Session::create("bench");
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(server::dispatch_json(*core, kTurn));
+    restore_session(state, *core, empty);
+  }
+}
+BENCHMARK(turn_skills)->Arg(10)->Arg(10000);
+
+void turn_history(benchmark::State& state) {
+  std::unique_ptr<engine::Core> core = core_with_skills(10, 200);
+  for (int64_t i = 0; i < state.range(0); ++i) must(server::dispatch_json(*core, kTurn));
+  const chat::Session saved = core->stores.sessions->get("bench")->value();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(server::dispatch_json(*core, kTurn));
+    restore_session(state, *core, saved);
+  }
+}
+BENCHMARK(turn_history)->Arg(10)->Arg(10000);
+
+// Keeps each run's CPU time per iteration so main can print the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
+        ns_[run.benchmark_name()] = run.GetAdjustedCPUTime();
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  const double* ns(const std::string& name) const {
+    auto it = ns_.find(name);
+    return it == ns_.end() ? nullptr : &it->second;
+  }
+  void print_ratio(const char* label, const std::string& large, const std::string& small,
+                   double goal) const {
+    const double* l = ns(large);
+    const double* s = ns(small);
+    if (l == nullptr || s == nullptr || *s <= 0) return;
+    const double ratio = *l / *s;
+    std::printf("%-52s %6.2fx  (goal <= %.1fx: %s)\n", label, ratio, goal,
+                ratio <= goal ? "met" : "NOT met");
+  }
+
+ private:
+  std::map<std::string, double> ns_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (const auto& [kind, text] : commands()) {
+    benchmark::RegisterBenchmark(("dispatch/" + kind).c_str(), dispatch, text);
+    benchmark::RegisterBenchmark(("json_only/" + kind).c_str(), json_only, text);
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+
+  std::printf("\ndispatch_json per command kind, against parse + write of the same text:\n");
+  std::printf("%-14s %12s %12s %10s\n", "command", "dispatch us", "json us", "multiple");
+  for (const auto& [kind, text] : commands()) {
+    const double* d = reporter.ns("dispatch/" + kind);
+    const double* j = reporter.ns("json_only/" + kind);
+    if (d == nullptr || j == nullptr || *j <= 0) continue;
+    std::printf("%-14s %12.2f %12.2f %9.2fx\n", kind.c_str(), *d / 1000, *j / 1000, *d / *j);
+  }
+  std::printf("\nscaling, measured in this run:\n");
+  reporter.print_ratio("chat turn, 10,000 vs 10 stored skills of 2 KB", "turn_skills/10000",
+                       "turn_skills/10", 1.2);
+  reporter.print_ratio("chat turn, turn 10,001 vs turn 11 of one session", "turn_history/10000",
+                       "turn_history/10", 1.2);
+  benchmark::Shutdown();
+  return 0;
+}
