@@ -229,13 +229,5 @@ TEST(RunJson, ElevenKeysInOrderWithNulls) {
             R"("updated_at":null,"ended_at":"later"})");
 }
 
-TEST(RunJson, StatusNames) {
-  EXPECT_EQ(run::status_name(run::Status::Pending), "pending");
-  EXPECT_EQ(run::status_name(run::Status::Running), "running");
-  EXPECT_EQ(run::status_name(run::Status::Done), "done");
-  EXPECT_EQ(run::status_name(run::Status::Failed), "failed");
-  EXPECT_EQ(run::status_name(run::Status::Canceled), "canceled");
-}
-
 }  // namespace
 }  // namespace dovek
