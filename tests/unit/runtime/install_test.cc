@@ -73,54 +73,7 @@ TEST_F(InstallTest, ListingSkipsWhatIsNotAValidSkillAndSortsById) {
   EXPECT_EQ(ids(*list), (std::vector<std::string>{"alph", "alpha", "beta", "beta"}));
 }
 
-TEST_F(InstallTest, InstallTwiceOverwriteAndOntoItself) {
-  std::string src = dir_ / "src";
-  make_script_skill(src, "echo", "echo '{}'");
-  Result<SkillArtifact> first = install(src);
-  ASSERT_TRUE(first.ok()) << first.error().chain();
-  EXPECT_EQ(first->id, "echo");
-  struct stat st;
-  ASSERT_EQ(stat((skills_ + "/echo/run.sh").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0755u);
 
-  EXPECT_EQ(install(src).error().chain(), "installed skill already exists: " + skills_ + "/echo");
-
-  write_file(src + "/run.sh", "#!/bin/sh\necho v2\n", 0755);
-  write_file(skills_ + "/echo/stale", "old");
-  ASSERT_TRUE(install(src, {}, true).ok());
-  EXPECT_EQ(read_file(skills_ + "/echo/run.sh"), "#!/bin/sh\necho v2\n");
-  EXPECT_FALSE(stat_path(skills_ + "/echo/stale"));
-  EXPECT_EQ(entries(skills_), std::vector<std::string>{"echo"});
-
-  // Onto itself: returned unchanged without touching the directory.
-  write_file(skills_ + "/echo/marker", "m");
-  Result<SkillArtifact> self = install(skills_ + "/echo", {}, true);
-  ASSERT_TRUE(self.ok()) << self.error().chain();
-  EXPECT_EQ(read_file(skills_ + "/echo/marker"), "m");
-  EXPECT_EQ(install(skills_ + "/echo").error().message(),
-            "installed skill already exists: " + skills_ + "/echo");
-}
-
-TEST_F(InstallTest, InstalledNameAndItsValidation) {
-  std::string src = dir_ / "src";
-  make_script_skill(src, "echo", "echo '{}'");
-  Result<SkillArtifact> renamed = install(src, "other");
-  ASSERT_TRUE(renamed.ok());
-  EXPECT_EQ(renamed->id, "echo");
-  EXPECT_TRUE(is_regular_file(skills_ + "/other/artifact.json"));
-  EXPECT_EQ(ids(*list_installed_skills(skills_)), std::vector<std::string>{"echo"});
-
-  std::string fresh = dir_ / "fresh";
-  for (std::string bad : {"a/b", "a.b", ""}) {
-    Result<SkillArtifact> r = install_local_skill(src, InstallOptions{fresh, bad, false});
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().message(), bad.empty()
-                                       ? "artifact id cannot be empty"
-                                       : "artifact id must contain only ASCII letters, numbers, "
-                                         "'-' or '_'");
-  }
-  EXPECT_FALSE(stat_path(fresh));  // nothing created
-}
 
 TEST_F(InstallTest, SkillsDirThatCannotBeCreated) {
   std::string src = dir_ / "src";
@@ -156,17 +109,6 @@ TEST_F(InstallTest, FailedCopyKeepsThePreviousState) {
   EXPECT_EQ(entries(skills_), std::vector<std::string>{"echo"});
 }
 
-TEST_F(InstallTest, SourceInsideTheOldInstallation) {
-  std::string src = dir_ / "src";
-  make_script_skill(src, "x", "echo v1");
-  make_script_skill(src + "/v2", "x", "echo v2");
-  ASSERT_TRUE(install(src).ok());
-  Result<SkillArtifact> r = install(skills_ + "/x/v2", {}, true);
-  ASSERT_TRUE(r.ok()) << r.error().chain();
-  EXPECT_EQ(read_file(skills_ + "/x/run.sh"), "#!/bin/sh\necho v2\n");
-  EXPECT_FALSE(stat_path(skills_ + "/x/v2"));
-  EXPECT_EQ(entries(skills_), std::vector<std::string>{"x"});
-}
 
 TEST_F(InstallTest, SymlinkCyclesAndSharedLinks) {
   std::string src = dir_ / "src";
