@@ -65,14 +65,10 @@ def agent_core() -> None:
 
 
 def skill_runtime() -> None:
-    here = os.path.dirname(os.path.abspath(__file__))
-    sys.path.insert(0, here)
-    try:
-        import runtime_demo
-    except ImportError:
-        print("--- skill runtime demo not available")
-        return
-    runtime_demo.main()
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import runtime_demo
+
+    runtime_demo.runtime_demo()
 
 
 if __name__ == "__main__":
