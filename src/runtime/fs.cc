@@ -203,7 +203,8 @@ Status remove_dir_all(const std::string& path) {
 Status copy_file(const std::string& from, const std::string& to) {
   struct stat st;
   DOVEK_ASSIGN_OR_RETURN(UniqueFd in, open_regular(from, st));
-  DOVEK_ASSIGN_OR_RETURN(UniqueFd out, open_fd(to, O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 07777));
+  DOVEK_ASSIGN_OR_RETURN(UniqueFd out,
+                         open_fd(to, O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 07777));
   off_t remaining = st.st_size;
   bool use_read = false;
   while (remaining > 0 && !use_read) {

@@ -166,7 +166,8 @@ Result<SkillArtifact> install_local_skill(const std::string& source,
   // Copy first: the source may lie inside the old installation.
   Result<std::string> staging = make_staging_dir(skills_dir, name);
   if (!staging.ok()) {
-    return context(install_context, context("create " + join_path(skills_dir, std::string(kStagingPrefix) + name), staging.error()));
+    std::string shown = join_path(skills_dir, std::string(kStagingPrefix) + name);
+    return context(install_context, context("create " + shown, staging.error()));
   }
   if (Status s = copy_dir(source, *staging, /*manifest_last=*/true); !s.ok()) {
     (void)remove_dir_all(*staging);
@@ -182,7 +183,8 @@ Result<SkillArtifact> install_local_skill(const std::string& source,
       (void)remove_dir_all(*staging);
       return Error("installed skill already exists: " + destination);
     }
-    std::string aside = join_path(skills_dir, std::string(kOldPrefix) + name + "." + unique_suffix());
+    std::string aside =
+        join_path(skills_dir, std::string(kOldPrefix) + name + "." + unique_suffix());
     if (::rename(destination.c_str(), aside.c_str()) == 0) {
       old = std::move(aside);
     } else if (errno != ENOENT) {

@@ -285,8 +285,8 @@ Completion run_command(const Command& command, std::string_view input, size_t ne
     posix_spawnattr_setsigdefault(&attr.attr, &sigdef);
     posix_spawnattr_setsigmask(&attr.attr, &mask);
     posix_spawnattr_setpgroup(&attr.attr, 0);
-    posix_spawnattr_setflags(&attr.attr,
-                             POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setflags(
+        &attr.attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
     std::vector<char*> argv;
     argv.reserve(command.args.size() + 2);
