@@ -27,9 +27,9 @@ struct DirId {
   bool operator==(const DirId&) const = default;
 };
 
-// The names in `dir`, in the order the OS lists them. `on_open_error`
-// wraps a failure to open the directory; a failure while reading an entry is
-// the bare OS error.
+// The names in `dir`, in the order the OS lists them. A directory that
+// cannot be opened is "read {dir}" with the OS error; a failure while reading
+// an entry is the bare OS error.
 Result<std::vector<std::string>> list_names(const std::string& dir) {
   std::unique_ptr<DIR, DirCloser> d(opendir(dir.c_str()));
   if (!d) return context("read " + dir, os_error(errno));
