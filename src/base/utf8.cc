@@ -1,6 +1,7 @@
 #include "base/utf8.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace dovek::utf8 {
 namespace {
@@ -53,23 +54,26 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
 }  // namespace
 
-bool is_valid(std::string_view s) {
+size_t valid_prefix(std::string_view s) {
   size_t i = 0;
   while (i < s.size()) {
     // ASCII fast path, eight bytes at a time.
     while (i + 8 <= s.size()) {
-      uint64_t word = 0;
-      for (int k = 0; k < 8; ++k) word |= static_cast<uint64_t>(static_cast<unsigned char>(s[i + k])) << (8 * k);
+      uint64_t word;
+      std::memcpy(&word, s.data() + i, 8);
       if (word & 0x8080808080808080ULL) break;
       i += 8;
     }
+    while (i < s.size() && static_cast<unsigned char>(s[i]) < 0x80) ++i;
     if (i >= s.size()) break;
     const int n = scan(s, i);
-    if (n < 0) return false;
+    if (n < 0) return i;
     i += static_cast<size_t>(n);
   }
-  return true;
+  return s.size();
 }
+
+bool is_valid(std::string_view s) { return valid_prefix(s) == s.size(); }
 
 std::string decode_lossy(std::string_view bytes) {
   std::string out;

@@ -8,6 +8,9 @@ namespace dovek::utf8 {
 
 bool is_valid(std::string_view s);
 
+// Length of the longest prefix of s that is well-formed UTF-8.
+size_t valid_prefix(std::string_view s);
+
 // Decodes possibly ill-formed UTF-8: each maximal ill-formed subpart becomes
 // one U+FFFD (the Unicode recommended practice, as Python's errors="replace").
 std::string decode_lossy(std::string_view bytes);

@@ -1,6 +1,13 @@
 #include "json/read.h"
 
 #include <locale.h>
+
+// SSE2 is part of x86-64: let RapidJSON skip whitespace and scan plain string
+// bytes 16 at a time. Its loads are aligned 16-byte blocks that may reach
+// past the terminating NUL, so the buffers we read carry kPadding extra bytes.
+#if defined(__SSE2__) && !defined(RAPIDJSON_SSE2)
+#define RAPIDJSON_SSE2
+#endif
 #include <rapidjson/error/error.h>
 #include <rapidjson/reader.h>
 #include <stdlib.h>
@@ -11,33 +18,26 @@
 #include <limits>
 #include <system_error>
 
+#include "base/utf8.h"
 #include "json/write.h"
 
 namespace dovek::json {
 namespace {
 
-// RapidJSON input stream over exactly the bytes of the text. The library's
-// own string stream stops at the first NUL byte, which would let `{"a":1}`
-// followed by a NUL and more text pass as one complete value; here a NUL is
-// just a byte, and Peek() returns '\0' only past the end.
-class BoundedStream {
- public:
-  using Ch = char;
-  BoundedStream(const char* begin, size_t size) : begin_(begin), p_(begin), end_(begin + size) {}
-  Ch Peek() const { return p_ != end_ ? *p_ : '\0'; }
-  Ch Take() { return p_ != end_ ? *p_++ : '\0'; }
-  size_t Tell() const { return static_cast<size_t>(p_ - begin_); }
-  // Write interface: only used by in-situ parsing, which we never ask for.
-  Ch* PutBegin() { return nullptr; }
-  void Put(Ch) {}
-  void Flush() {}
-  size_t PutEnd(Ch*) { return 0; }
+// The reader works in place on a copy of the text followed by NUL bytes: a
+// sentinel NUL spares a bounds check per byte (RapidJSON's in-situ stream
+// has none), strings are decoded where they stand, so nothing is copied
+// again, and the rest is padding for the 16-byte loads. A NUL byte inside
+// the text stops the reader just as the end does; the caller then sees that
+// the value ended before the text did ("trailing characters") or gets an
+// error at that byte, never a silently shortened document.
+constexpr size_t kPadding = 16;
 
- private:
-  const char* begin_;
-  const char* p_;
-  const char* end_;
-};
+void copy_for_reading(std::string_view text, std::string& out) {
+  out.reserve(text.size() + 1 + kPadding);
+  out.append(text);
+  out.append(1 + kPadding, '\0');
+}
 
 inline bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
@@ -104,17 +104,122 @@ bool convert_number(const char* s, size_t n, Token& token) {
   return true;
 }
 
+// " at line L column C" for a byte offset of `text` (1-based; the column of
+// the byte at the offset). Past the end, the position is that of the last
+// byte, as other JSON readers report an unexpected end.
+std::string position_in(std::string_view text, size_t offset) {
+  const bool at_end = offset >= text.size();
+  if (at_end) offset = text.size();
+  size_t line = 1;
+  size_t line_start = 0;
+  for (size_t p = 0; p < offset; ++p) {
+    if (text[p] == '\n') {
+      ++line;
+      line_start = p + 1;
+    }
+  }
+  const size_t column = offset - line_start + (at_end ? 0 : 1);
+  return " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+// Offset of the first \uDC00..\uDFFF escape not preceded by a high
+// surrogate escape in the string token that starts (with its quote) at `start`.
+size_t lone_surrogate_offset(std::string_view text, size_t start) {
+  size_t p = start + 1;
+  while (p + 6 <= text.size() && text[p] != '"') {
+    if (text[p] != '\\') {
+      ++p;
+      continue;
+    }
+    if (text[p + 1] != 'u') {
+      p += 2;
+      continue;
+    }
+    unsigned v = 0;
+    std::from_chars(text.data() + p + 2, text.data() + p + 6, v, 16);
+    if (v >= 0xDC00 && v <= 0xDFFF) return p;
+    p += v >= 0xD800 && v <= 0xDBFF ? 12 : 6;
+  }
+  return start;
+}
+
+// Why the string token starting at `start` decoded to bytes that are not
+// UTF-8, and where. The reader copies string bytes unchecked; we check each
+// decoded string instead (one fast pass, mostly ASCII), which is much cheaper
+// than RapidJSON's byte-by-byte validation. Bad bytes are either in the raw
+// text, or come from a lone low-surrogate escape: RapidJSON 1.1.0 accepts
+// "\udc00" and writes the bytes ED B0 80.
+Error bad_string(std::string_view text, size_t start) {
+  size_t p = start + 1;
+  while (p < text.size() && text[p] != '"') {
+    const auto b = static_cast<unsigned char>(text[p]);
+    if (b == '\\') {
+      p += 2;
+    } else if (b < 0x80) {
+      ++p;
+    } else {
+      const size_t need = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
+      if (utf8::valid_prefix(text.substr(p, need)) != need) {
+        return Error("invalid unicode code point" + position_in(text, p));
+      }
+      p += need;
+    }
+  }
+  return Error("lone leading surrogate in hex escape" + position_in(text, lone_surrogate_offset(text, start)));
+}
+
+// The order in which to take n object members so that keys ascend, with only
+// the last member of each run of equal keys (the last one wins): `order`
+// receives member indices, the return value is how many. Sorting indices
+// rather than members keeps each member to a single move.
+template <class KeyAt>
+size_t member_order(size_t n, const KeyAt& key_at, std::vector<uint32_t>& order) {
+  order.resize(n);
+  for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
+  auto less = [&](uint32_t a, uint32_t b) {
+    const std::string_view x = key_at(a);
+    const std::string_view y = key_at(b);
+    // Keys mostly differ in their first byte: decide that without memcmp.
+    if (!x.empty() && !y.empty() && x[0] != y[0]) {
+      return static_cast<unsigned char>(x[0]) < static_cast<unsigned char>(y[0]);
+    }
+    return x < y;
+  };
+  if (n <= 16) {
+    // Insertion sort: stable and cheap for the small objects that dominate.
+    for (size_t i = 1; i < n; ++i) {
+      const uint32_t x = order[i];
+      size_t j = i;
+      for (; j > 0 && less(x, order[j - 1]); --j) order[j] = order[j - 1];
+      order[j] = x;
+    }
+  } else {
+    std::stable_sort(order.begin(), order.end(), less);
+  }
+  size_t w = 0;
+  for (size_t k = 0; k < n; ++k) {
+    if (k + 1 < n && key_at(order[k + 1]) == key_at(order[k])) continue;
+    order[w++] = order[k];
+  }
+  return w;
+}
+
 }  // namespace
 
 // SAX handler that appends tokens to a tape, counts nesting and reports
 // top-level values to the hook.
+//
+// Token offsets come from the stream the handler watches: the reader works on
+// a local copy of it inside strings and numbers, so during those callbacks it
+// still stands on the token's first byte; brackets are reported before they
+// are consumed; literals after (their length is known).
 class TapeBuilder {
  public:
-  TapeBuilder(Tape& tape, const BoundedStream& stream, const TopLevelHook* hook)
+  TapeBuilder(Tape& tape, rapidjson::InsituStringStream& stream, const TopLevelHook* hook)
       : tape_(tape), stream_(stream), hook_(hook) {}
 
-  bool Null() { return scalar(TokenKind::kNull); }
-  bool Bool(bool b) { return scalar(b ? TokenKind::kTrue : TokenKind::kFalse); }
+  bool Null() { return literal(TokenKind::kNull, 4); }
+  bool Bool(bool b) { return b ? literal(TokenKind::kTrue, 4) : literal(TokenKind::kFalse, 5); }
   // Numbers arrive as text (kParseNumbersAsStringsFlag); these are unused.
   bool Int(int) { return false; }
   bool Uint(unsigned) { return false; }
@@ -124,9 +229,9 @@ class TapeBuilder {
 
   bool RawNumber(const char* s, rapidjson::SizeType n, bool) {
     Token t;
-    t.offset = token_start();
+    t.count = 0;
+    t.offset = stream_.Tell();
     if (!convert_number(s, n, t)) return fail("number out of range", t.offset);
-    last_end_ = stream_.Tell();
     return push_value(t);
   }
 
@@ -135,31 +240,24 @@ class TapeBuilder {
 
   bool StartObject() { return begin(TokenKind::kObjectBegin); }
   bool StartArray() { return begin(TokenKind::kArrayBegin); }
-  bool EndObject(rapidjson::SizeType) { return end(TokenKind::kObjectEnd); }
-  bool EndArray(rapidjson::SizeType) { return end(TokenKind::kArrayEnd); }
+  bool EndObject(rapidjson::SizeType n) { return end(TokenKind::kObjectEnd, n); }
+  bool EndArray(rapidjson::SizeType n) { return end(TokenKind::kArrayEnd, n); }
 
   // The error that stopped reading from inside the handler, if any.
   std::optional<Error>& error() { return error_; }
-  // Offset of the token that would start after the last one read.
-  size_t token_start() const {
-    const std::string_view text = tape_.text_;
-    size_t p = last_end_;
-    while (p < text.size() && (is_json_space(text[p]) || text[p] == ',' || text[p] == ':')) ++p;
-    return p;
-  }
   bool in_array() const {
     return !open_.empty() && tape_.tokens_[open_.back()].kind == TokenKind::kArrayBegin;
   }
 
  private:
   bool fail(std::string message, size_t offset) {
-    error_ = Error(message + tape_.position(offset));
+    error_ = Error(message + position_in(tape_.text_, offset));
     return false;
   }
 
   bool push_value(const Token& t) {
     tape_.tokens_.push_back(t);
-    if (hook_ != nullptr && open_.size() == 1) {
+    if (hook_ != nullptr && open_.size() == 1) [[unlikely]] {
       Status s = (*hook_)(tape_, tape_.tokens_.size() - 1);
       if (!s.ok()) {
         error_ = std::move(s).error();
@@ -169,61 +267,31 @@ class TapeBuilder {
     return true;
   }
 
-  bool scalar(TokenKind kind) {
+  bool literal(TokenKind kind, size_t length) {
     Token t;
     t.kind = kind;
-    t.offset = token_start();
+    t.count = 0;
+    t.offset = stream_.Tell() - length;
     t.u64 = 0;
-    last_end_ = stream_.Tell();
     return push_value(t);
   }
 
   bool string(const char* s, size_t n, TokenKind kind) {
     Token t;
     t.kind = kind;
-    t.offset = token_start();
-    last_end_ = stream_.Tell();
-    // RapidJSON 1.1.0 turns a lone low-surrogate escape ("\udc00") into the
-    // bytes ED B0..BF xx, which are not UTF-8. Raw input bytes like that fail
-    // its validation, so such a pair can only come from an escape.
-    const void* ed = std::memchr(s, '\xED', n);
-    if (ed != nullptr) {
-      for (const char* p = static_cast<const char*>(ed); p + 1 < s + n; ++p) {
-        if (static_cast<unsigned char>(p[0]) == 0xED && static_cast<unsigned char>(p[1]) >= 0xA0) {
-          return fail("lone leading surrogate in hex escape", lone_surrogate_offset(t.offset));
-        }
-      }
+    t.count = 0;
+    t.offset = stream_.Tell();
+    if (!utf8::is_valid({s, n})) [[unlikely]] {
+      error_ = bad_string(tape_.text_, t.offset);
+      return false;
     }
-    t.str.begin = tape_.strings_.size();
+    t.str.begin = static_cast<size_t>(s - tape_.strings_.data());
     t.str.size = n;
-    tape_.strings_.append(s, n);
     if (kind == TokenKind::kKey) {
       tape_.tokens_.push_back(t);
       return true;
     }
     return push_value(t);
-  }
-
-  // Offset of the first \uDC00..\uDFFF escape not preceded by a high
-  // surrogate escape in the string token starting at `start`.
-  size_t lone_surrogate_offset(size_t start) const {
-    const std::string_view text = tape_.text_;
-    size_t p = start + 1;
-    while (p < last_end_) {
-      if (text[p] != '\\') {
-        ++p;
-        continue;
-      }
-      if (text[p + 1] != 'u') {
-        p += 2;
-        continue;
-      }
-      unsigned v = 0;
-      std::from_chars(text.data() + p + 2, text.data() + p + 6, v, 16);
-      if (v >= 0xDC00 && v <= 0xDFFF) return p;
-      p += v >= 0xD800 && v <= 0xDBFF ? 12 : 6;
-    }
-    return start;
   }
 
   bool begin(TokenKind kind) {
@@ -232,33 +300,134 @@ class TapeBuilder {
     if (open_.size() >= static_cast<size_t>(kMaxDepth)) return fail("recursion limit exceeded", offset);
     Token t;
     t.kind = kind;
+    t.count = 0;
     t.offset = offset;
     t.end = 0;
-    last_end_ = offset + 1;
     const size_t index = tape_.tokens_.size();
     if (!push_value(t)) return false;
     open_.push_back(index);
     return true;
   }
 
-  bool end(TokenKind kind) {
-    const size_t offset = stream_.Tell();
+  bool end(TokenKind kind, rapidjson::SizeType count) {
     Token t;
     t.kind = kind;
-    t.offset = offset;
+    t.count = count;
+    t.offset = stream_.Tell();
     t.end = 0;
-    last_end_ = offset + 1;
-    tape_.tokens_[open_.back()].end = tape_.tokens_.size();
+    Token& b = tape_.tokens_[open_.back()];
+    b.end = tape_.tokens_.size();
+    b.count = count;
     open_.pop_back();
     tape_.tokens_.push_back(t);
     return true;
   }
 
   Tape& tape_;
-  const BoundedStream& stream_;
+  rapidjson::InsituStringStream& stream_;
   const TopLevelHook* hook_;
   std::vector<size_t> open_;  // begin tokens of the open containers
-  size_t last_end_ = 0;       // offset just past the last token read
+  std::optional<Error> error_;
+};
+
+// SAX handler that builds a Value directly, for parse(): pending array
+// elements and member values wait on one stack, member keys on another, and
+// each container is assembled when it closes.
+class ValueBuilder {
+ public:
+  ValueBuilder(std::string_view text, rapidjson::InsituStringStream& stream) : text_(text), stream_(stream) {
+    values_.reserve(64);
+  }
+
+  bool Null() { return push(Value()); }
+  bool Bool(bool b) { return push(Value(b)); }
+  bool Int(int) { return false; }
+  bool Uint(unsigned) { return false; }
+  bool Int64(int64_t) { return false; }
+  bool Uint64(uint64_t) { return false; }
+  bool Double(double) { return false; }
+
+  bool RawNumber(const char* s, rapidjson::SizeType n, bool) {
+    Token t;
+    if (!convert_number(s, n, t)) return fail("number out of range", stream_.Tell());
+    switch (t.kind) {
+      case TokenKind::kU64: return push(Value(t.u64));
+      case TokenKind::kI64: return push(Value(t.i64));
+      default: return push(Value(t.f64));
+    }
+  }
+
+  bool String(const char* s, rapidjson::SizeType n, bool) {
+    if (!utf8::is_valid({s, n})) [[unlikely]] return bad_string_here();
+    values_.emplace_back(std::string(s, n));
+    return true;
+  }
+  bool Key(const char* s, rapidjson::SizeType n, bool) {
+    if (!utf8::is_valid({s, n})) [[unlikely]] return bad_string_here();
+    keys_.emplace_back(s, n);
+    return true;
+  }
+
+  bool StartObject() { return begin(false); }
+  bool StartArray() { return begin(true); }
+
+  bool EndArray(rapidjson::SizeType n) {
+    Array a;
+    a.reserve(n);
+    const auto first = values_.end() - static_cast<std::ptrdiff_t>(n);
+    for (auto it = first; it != values_.end(); ++it) a.push_back(std::move(*it));
+    values_.erase(first, values_.end());
+    open_is_array_.pop_back();
+    return push(Value(std::move(a)));
+  }
+
+  bool EndObject(rapidjson::SizeType n) {
+    std::string* keys = keys_.data() + (keys_.size() - n);
+    Value* values = values_.data() + (values_.size() - n);
+    const size_t m =
+        member_order(n, [&](uint32_t i) -> const std::string& { return keys[i]; }, order_);
+    std::vector<Object::Member> members;
+    members.reserve(m);
+    for (size_t k = 0; k < m; ++k) {
+      members.emplace_back(std::move(keys[order_[k]]), std::move(values[order_[k]]));
+    }
+    keys_.erase(keys_.end() - static_cast<std::ptrdiff_t>(n), keys_.end());
+    values_.erase(values_.end() - static_cast<std::ptrdiff_t>(n), values_.end());
+    open_is_array_.pop_back();
+    return push(Value(Object::from_sorted(std::move(members))));
+  }
+
+  std::optional<Error>& error() { return error_; }
+  bool in_array() const { return !open_is_array_.empty() && open_is_array_.back(); }
+  Value take() { return std::move(values_.back()); }
+
+ private:
+  bool push(Value v) {
+    values_.push_back(std::move(v));
+    return true;
+  }
+  bool begin(bool is_array) {
+    if (open_is_array_.size() >= static_cast<size_t>(kMaxDepth)) {
+      return fail("recursion limit exceeded", stream_.Tell());
+    }
+    open_is_array_.push_back(is_array);
+    return true;
+  }
+  bool bad_string_here() {
+    error_ = bad_string(text_, stream_.Tell());
+    return false;
+  }
+  bool fail(std::string message, size_t offset) {
+    error_ = Error(message + position_in(text_, offset));
+    return false;
+  }
+
+  std::string_view text_;
+  rapidjson::InsituStringStream& stream_;
+  std::vector<Value> values_;
+  std::vector<std::string> keys_;
+  std::vector<bool> open_is_array_;
+  std::vector<uint32_t> order_;
   std::optional<Error> error_;
 };
 
@@ -266,7 +435,7 @@ namespace {
 
 // The message for a RapidJSON syntax error found at `offset`.
 std::string syntax_message(rapidjson::ParseErrorCode code, size_t offset, std::string_view text,
-                           const TapeBuilder& builder) {
+                           bool in_array) {
   const bool eof = offset >= text.size();
   const char at = eof ? '\0' : text[offset];
   auto after_comma = [&] {
@@ -278,12 +447,10 @@ std::string syntax_message(rapidjson::ParseErrorCode code, size_t offset, std::s
     case rapidjson::kParseErrorDocumentEmpty:
       return eof ? "EOF while parsing a value" : "expected value";
     case rapidjson::kParseErrorValueInvalid: {
-      if (eof) return builder.in_array() ? "EOF while parsing a list" : "EOF while parsing a value";
+      if (eof) return in_array ? "EOF while parsing a list" : "EOF while parsing a value";
       if (at == ']' && after_comma()) return "trailing comma";
-      const size_t start = builder.token_start();
-      if (start < text.size() && (text[start] == '-' || (text[start] >= '0' && text[start] <= '9'))) {
-        return "invalid number";
-      }
+      // A minus sign not followed by a digit.
+      if (offset > 0 && text[offset - 1] == '-') return "invalid number";
       return "expected value";
     }
     case rapidjson::kParseErrorObjectMissName:
@@ -324,8 +491,7 @@ std::string syntax_message(rapidjson::ParseErrorCode code, size_t offset, std::s
   }
 }
 
-constexpr unsigned kReadFlags = rapidjson::kParseIterativeFlag |
-                                rapidjson::kParseValidateEncodingFlag |
+constexpr unsigned kReadFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseInsituFlag |
                                 rapidjson::kParseNumbersAsStringsFlag |
                                 rapidjson::kParseStopWhenDoneFlag;
 
@@ -335,8 +501,9 @@ Result<Tape> Tape::read(std::string_view text, const TopLevelHook& hook) {
   Tape tape;
   tape.text_ = text;
   tape.tokens_.reserve(text.size() / 12 + 4);
-  tape.strings_.reserve(text.size() / 2 + 16);
-  BoundedStream stream(text.data(), text.size());
+  // The strings are decoded in place in a copy of the text.
+  copy_for_reading(text, tape.strings_);
+  rapidjson::InsituStringStream stream(tape.strings_.data());
   TapeBuilder builder(tape, stream, hook ? &hook : nullptr);
   rapidjson::Reader reader;
   const rapidjson::ParseResult result = reader.Parse<kReadFlags>(stream, builder);
@@ -344,8 +511,8 @@ Result<Tape> Tape::read(std::string_view text, const TopLevelHook& hook) {
     if (result.Code() == rapidjson::kParseErrorTermination && builder.error()) {
       return std::move(*builder.error());
     }
-    return Error(syntax_message(result.Code(), result.Offset(), text, builder) +
-                 tape.position(result.Offset()));
+    return Error(syntax_message(result.Code(), result.Offset(), text, builder.in_array()) +
+                 position_in(text, result.Offset()));
   }
   tape.value_end_ = stream.Tell();
   return tape;
@@ -358,22 +525,7 @@ Status Tape::check_trailing() const {
   return ok_status();
 }
 
-std::string Tape::position(size_t offset) const {
-  // Past the end, the position is that of the last byte, as other JSON
-  // readers report an unexpected end.
-  const bool at_end = offset >= text_.size();
-  if (at_end) offset = text_.size();
-  size_t line = 1;
-  size_t line_start = 0;
-  for (size_t p = 0; p < offset; ++p) {
-    if (text_[p] == '\n') {
-      ++line;
-      line_start = p + 1;
-    }
-  }
-  const size_t column = offset - line_start + (at_end ? 0 : 1);
-  return " at line " + std::to_string(line) + " column " + std::to_string(column);
-}
+std::string Tape::position(size_t offset) const { return position_in(text_, offset); }
 
 namespace {
 
@@ -393,6 +545,7 @@ Value build(const Tape& tape, size_t& i) {
     case TokenKind::kArrayBegin: {
       const size_t end = t.end;
       Array a;
+      a.reserve(t.count);
       ++i;
       while (i < end) a.push_back(build(tape, i));
       i = end + 1;
@@ -400,16 +553,27 @@ Value build(const Tape& tape, size_t& i) {
     }
     case TokenKind::kObjectBegin: {
       const size_t end = t.end;
+      // Key token indices in text order, then taken in key order.
+      std::vector<uint32_t> keys;
+      keys.reserve(t.count);
+      for (size_t k = i + 1; k < end;) {
+        keys.push_back(static_cast<uint32_t>(k));
+        const Token& v = tape[k + 1];
+        const bool container = v.kind == TokenKind::kArrayBegin || v.kind == TokenKind::kObjectBegin;
+        k = container ? v.end + 1 : k + 2;
+      }
+      std::vector<uint32_t> order;
+      const size_t m = member_order(
+          keys.size(), [&](uint32_t n) { return tape.string(tape[keys[n]]); }, order);
       std::vector<Object::Member> members;
-      ++i;
-      while (i < end) {
-        std::string key(tape.string(tape[i]));
-        ++i;
-        Value v = build(tape, i);
-        members.emplace_back(std::move(key), std::move(v));
+      members.reserve(m);
+      for (size_t k = 0; k < m; ++k) {
+        size_t v = keys[order[k]] + 1;
+        std::string key(tape.string(tape[v - 1]));
+        members.emplace_back(std::move(key), build(tape, v));
       }
       i = end + 1;
-      return Value(Object::from_members(std::move(members)));
+      return Value(Object::from_sorted(std::move(members)));
     }
     case TokenKind::kArrayEnd:
     case TokenKind::kObjectEnd:
@@ -424,9 +588,24 @@ Value build(const Tape& tape, size_t& i) {
 Value to_value(const Tape& tape, size_t index) { return build(tape, index); }
 
 Result<Value> parse(std::string_view text) {
-  DOVEK_ASSIGN_OR_RETURN(Tape tape, Tape::read(text));
-  DOVEK_TRY(tape.check_trailing());
-  return to_value(tape, 0);
+  // Straight from reader events to the value, without a tape.
+  std::string buffer;
+  copy_for_reading(text, buffer);
+  rapidjson::InsituStringStream stream(buffer.data());
+  ValueBuilder builder(text, stream);
+  rapidjson::Reader reader;
+  const rapidjson::ParseResult result = reader.Parse<kReadFlags>(stream, builder);
+  if (result.IsError()) {
+    if (result.Code() == rapidjson::kParseErrorTermination && builder.error()) {
+      return std::move(*builder.error());
+    }
+    return Error(syntax_message(result.Code(), result.Offset(), text, builder.in_array()) +
+                 position_in(text, result.Offset()));
+  }
+  for (size_t p = stream.Tell(); p < text.size(); ++p) {
+    if (!is_json_space(text[p])) return Error("trailing characters" + position_in(text, p));
+  }
+  return builder.take();
 }
 
 // ---------------------------------------------------------------------------

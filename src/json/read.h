@@ -35,7 +35,8 @@ enum class TokenKind : uint8_t {
 
 struct Token {
   TokenKind kind;
-  size_t offset;  // byte offset of the token in the text (for positions)
+  uint32_t count;  // kArrayBegin/kObjectBegin and their ends: elements / members
+  size_t offset;   // byte offset of the token in the text (for positions)
   union {
     uint64_t u64;
     int64_t i64;
@@ -81,7 +82,7 @@ class Tape {
   std::string_view text_;
   size_t value_end_ = 0;  // offset just past the value
   std::vector<Token> tokens_;
-  std::string strings_;  // decoded string and key bytes, back to back
+  std::string strings_;  // copy of the text; the reader decodes each string in place
 };
 
 // Parses exactly one value surrounded only by whitespace.

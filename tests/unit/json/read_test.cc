@@ -12,15 +12,29 @@
 namespace dovek::json {
 namespace {
 
+// parse() builds values straight from reader events; Tape::read + to_value
+// is the other road to the same result. Both must agree on every input.
+std::string via_tape(std::string_view text) {
+  Result<Tape> t = Tape::read(text);
+  if (!t.ok()) return t.error().message();
+  Status s = t->check_trailing();
+  return s.ok() ? "ok: " + write(to_value(*t, 0)) : s.error().message();
+}
+
 std::string error_of(std::string_view text) {
   Result<Value> r = parse(text);
-  return r.ok() ? "ok: " + write(*r) : r.error().message();
+  std::string direct = r.ok() ? "ok: " + write(*r) : r.error().message();
+  EXPECT_EQ(direct, via_tape(text)) << testing::PrintToString(std::string(text));
+  return direct;
 }
 
 Value parsed(std::string_view text) {
   Result<Value> r = parse(text);
   EXPECT_TRUE(r.ok()) << text << ": " << (r.ok() ? "" : r.error().message());
-  return r.ok() ? *r : Value();
+  if (!r.ok()) return Value();
+  Result<Tape> t = Tape::read(text);
+  EXPECT_TRUE(t.ok() && to_value(*t, 0) == *r) << text;
+  return *r;
 }
 
 std::string nested(const std::string& open, const std::string& inner, const std::string& close,

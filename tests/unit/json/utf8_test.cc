@@ -8,13 +8,8 @@
 namespace dovek::utf8 {
 namespace {
 
-constexpr std::string_view kFffd = "\xEF\xBF\xBD";
-
-std::string repl(int n) {
-  std::string s;
-  for (int i = 0; i < n; ++i) s += kFffd;
-  return s;
-}
+// U+FFFD REPLACEMENT CHARACTER, as a literal that concatenates.
+#define FFFD "\xEF\xBF\xBD"
 
 // Expected outputs are those of Python's bytes.decode("utf-8", "replace").
 TEST(Utf8Test, DecodeLossyReplacesEachMaximalSubpart) {
@@ -23,20 +18,20 @@ TEST(Utf8Test, DecodeLossyReplacesEachMaximalSubpart) {
   } cases[] = {
       {"plain ascii", "plain ascii"},
       {"\xF0\x9F\x98\x80 \xC3\xA9", "\xF0\x9F\x98\x80 \xC3\xA9"},
-      {"\xE2\x82", repl(1)},                         // truncated 3-byte
-      {"a\xE2\x82" "b", "a" + repl(1) + "b"},        // truncated in the middle
-      {"\xF0\x9F\x98", repl(1)},                     // truncated 4-byte
-      {"\xC2", repl(1)},
-      {"\xC0\xAF", repl(2)},                         // overlong 2-byte
-      {"\xE0\x80\xAF", repl(3)},                     // overlong 3-byte
-      {"\xED\xA0\x80", repl(3)},                     // encoded surrogate
-      {"\xF4\x90\x80\x80", repl(4)},                 // above U+10FFFF
-      {"\xF5\x80", repl(2)},
-      {"\xFF", repl(1)},
-      {"\x80\x80", repl(2)},                         // stray continuations
-      {"\xE1\x80\xE1\x80\x80", repl(1) + "\xE1\x80\x80"},
-      {"\xF1\x80\x80\xE1\x80\xC2" "b\x80" "c\x80\xBF" "d", repl(3) + "b" + repl(1) + "c" + repl(2) + "d"},
-      {"\xF8\x88\x80\x80\x80", repl(5)},
+      {"\xE2\x82", FFFD},  // truncated 3-byte
+      {"a\xE2\x82" "b", "a" FFFD "b"},  // truncated in the middle
+      {"\xF0\x9F\x98", FFFD},  // truncated 4-byte
+      {"\xC2", FFFD},
+      {"\xC0\xAF", FFFD FFFD},  // overlong 2-byte
+      {"\xE0\x80\xAF", FFFD FFFD FFFD},  // overlong 3-byte
+      {"\xED\xA0\x80", FFFD FFFD FFFD},  // encoded surrogate
+      {"\xF4\x90\x80\x80", FFFD FFFD FFFD FFFD},  // above U+10FFFF
+      {"\xF5\x80", FFFD FFFD},
+      {"\xFF", FFFD},
+      {"\x80\x80", FFFD FFFD},  // stray continuations
+      {"\xE1\x80\xE1\x80\x80", FFFD "\xE1\x80\x80"},
+      {"\xF1\x80\x80\xE1\x80\xC2" "b\x80" "c\x80\xBF" "d", FFFD FFFD FFFD "b" FFFD "c" FFFD FFFD "d"},
+      {"\xF8\x88\x80\x80\x80", FFFD FFFD FFFD FFFD FFFD},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(decode_lossy(c.in), c.out) << testing::PrintToString(c.in);
@@ -48,6 +43,8 @@ TEST(Utf8Test, IsValid) {
   EXPECT_TRUE(is_valid(""));
   EXPECT_TRUE(is_valid("long enough ascii text to use the word path \xF4\x8F\xBF\xBF"));
   EXPECT_TRUE(is_valid("\xED\x9F\xBF"));  // U+D7FF, just below the surrogates
+  EXPECT_EQ(valid_prefix("0123456789\xC3\xA9\xE2\x82"), 12u);
+  EXPECT_EQ(valid_prefix("\x80"), 0u);
   for (std::string_view bad : {"\xED\xA0\x80", "\xC0\x80", "\xF4\x90\x80\x80", "abcdefgh\x80",
                                "\xE2\x82", "\xFE"}) {
     EXPECT_FALSE(is_valid(bad)) << testing::PrintToString(std::string(bad));
