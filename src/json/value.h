@@ -29,21 +29,19 @@ class Object {
   static Object from_members(std::vector<Member> members);
   // Takes members that are already in order, one per key. O(1).
   // REQUIRES: keys strictly ascending.
-  static Object from_sorted(std::vector<Member> members) {
-    Object out;
-    out.members_ = std::move(members);
-    return out;
-  }
+  static Object from_sorted(std::vector<Member> members);
 
   // Inserts or replaces: the last value set for a key wins.
   void set(std::string key, Value value);
   // nullptr when the key is absent.
   const Value* find(std::string_view key) const;
 
-  size_t size() const { return members_.size(); }
-  bool empty() const { return members_.empty(); }
-  const_iterator begin() const { return members_.begin(); }
-  const_iterator end() const { return members_.end(); }
+  // Defined below Value: clang instantiates the member type on use, and
+  // Value is still incomplete here.
+  size_t size() const;
+  bool empty() const;
+  const_iterator begin() const;
+  const_iterator end() const;
 
   bool operator==(const Object& other) const;
 
@@ -137,6 +135,17 @@ inline Object Object::from_members(std::vector<Member> members) {
     ++w;
   }
   m.erase(m.begin() + static_cast<std::ptrdiff_t>(w), m.end());
+  return out;
+}
+
+inline size_t Object::size() const { return members_.size(); }
+inline bool Object::empty() const { return members_.empty(); }
+inline Object::const_iterator Object::begin() const { return members_.begin(); }
+inline Object::const_iterator Object::end() const { return members_.end(); }
+
+inline Object Object::from_sorted(std::vector<Member> members) {
+  Object out;
+  out.members_ = std::move(members);
   return out;
 }
 

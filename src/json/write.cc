@@ -13,13 +13,13 @@ struct EscapeTable {
   char code[256];
   constexpr EscapeTable() : code() {
     for (int b = 0; b < 0x20; ++b) code[b] = 'u';
-    code['\b'] = 'b';
-    code['\t'] = 't';
-    code['\n'] = 'n';
-    code['\f'] = 'f';
-    code['\r'] = 'r';
-    code['"'] = '"';
-    code['\\'] = '\\';
+    code[0x08] = 'b';
+    code[0x09] = 't';
+    code[0x0A] = 'n';
+    code[0x0C] = 'f';
+    code[0x0D] = 'r';
+    code[0x22] = '"';
+    code[0x5C] = '\\';
   }
 };
 constexpr EscapeTable kEscape;
