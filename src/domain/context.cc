@@ -35,7 +35,15 @@ void for_each_word(std::string_view text, F&& on_word) {
       space = byte == ' ' || (byte >= 0x09 && byte <= 0x0D);
       ++i;
     } else {
-      space = utf8::is_white_space(utf8::next(text, i));
+      // Never read past the end, even if a caller broke the valid-UTF-8
+      // precondition with a truncated sequence.
+      const size_t length = byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : 4;
+      if (i + length > text.size()) {
+        space = false;
+        i = text.size();
+      } else {
+        space = utf8::is_white_space(utf8::next(text, i));
+      }
     }
     if (space) {
       if (word_begin != std::string_view::npos) on_word(text.substr(word_begin, at - word_begin));

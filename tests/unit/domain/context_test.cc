@@ -41,6 +41,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {"a", "b", "c", "d", "e", "f"}},  // U+0085 U+1680 U+200A U+202F U+205F
         MentionCase{"@a\xe2\x80\x8b@b", {"a\xe2\x80\x8b@b"}},  // U+200B is not White_Space
         MentionCase{"\n\n@last", {"last"}},
+        MentionCase{"@ab\xe3\x80", {"ab"}},  // truncated sequence at the end: no over-read
         MentionCase{"x@y @z", {"z"}}));
 
 // Catalog holding only `a`: assigned ["a", "b", "a"], text "see @c and @a".
