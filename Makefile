@@ -9,46 +9,36 @@ export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 export UV_PYTHON_DOWNLOADS := never
 export CARGO_NET_OFFLINE := true
 
-DEV_BUILD   := build/dev
-WHEEL_BUILD := build/wheel
-ASAN_BUILD  := build/asan
-HOOKS_BUILD := build/hooks
+# One build directory serves the wheel (pip drives meson-python there) and the
+# C++ unit tests and benchmarks, so the core is compiled once.
+BUILD      := build/py
+ASAN_BUILD := build/asan
 
-.PHONY: all bootstrap build install hooks-module demo test test-cpp test-python test-asan bench clean
+.PHONY: all bootstrap install build demo test test-cpp test-python test-asan bench clean
 
-all: build
+all: install
 
 bootstrap:
 	@bash scripts/bootstrap.sh
 
-# C++ library, unit tests and benchmarks (release build with assertions off).
-$(DEV_BUILD)/build.ninja: | bootstrap
-	$(MESON) setup $(DEV_BUILD) -Dpython.install_env=venv >/dev/null
-
-build: bootstrap $(DEV_BUILD)/build.ninja
-	$(MESON) compile -C $(DEV_BUILD)
-
-# The module, built as a wheel and installed into .venv like any package. The
-# persistent build directory keeps rebuilds incremental.
+# The module, built as an abi3 wheel and installed into .venv like any package.
 install: bootstrap
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation \
-	  -Cbuild-dir=$(WHEEL_BUILD) .
+	  -Cbuild-dir=$(BUILD) .
+
+# The C++ unit tests, and the module built against the test-only hooks
+# (never installed), in the same build directory.
+build: install
+	$(MESON) compile -C $(BUILD) unit-tests src/binding/hooks/dovek_native.abi3.so
 
 demo: install
 	$(PY) examples/quickstart.py
 
 test-cpp: build
-	$(MESON) test -C $(DEV_BUILD) --suite unit --print-errorlogs
+	$(MESON) test -C $(BUILD) --no-rebuild --suite unit --print-errorlogs
 
-# The module built with test-only hooks (a tool that throws a C++ exception),
-# for the tests of internal-fault handling. Never installed.
-hooks-module: bootstrap
-	test -f $(HOOKS_BUILD)/build.ninja || $(MESON) setup $(HOOKS_BUILD) -Dtest_hooks=true \
-	  -Dtests=disabled -Dbenchmarks=disabled >/dev/null
-	$(VENV)/bin/ninja -C $(HOOKS_BUILD) src/binding/dovek_native.abi3.so
-
-test-python: install hooks-module
-	DOVEK_TEST_HOOKS_MODULE_DIR=$(CURDIR)/$(HOOKS_BUILD)/src/binding $(PY) -m pytest -q
+test-python: build
+	DOVEK_TEST_HOOKS_MODULE_DIR=$(CURDIR)/$(BUILD)/src/binding/hooks $(PY) -m pytest -q
 
 test: test-cpp test-python
 
@@ -56,13 +46,15 @@ test: test-cpp test-python
 test-asan: bootstrap
 	test -f $(ASAN_BUILD)/build.ninja || $(MESON) setup $(ASAN_BUILD) -Dbuildtype=debugoptimized \
 	  -Db_sanitize=address,undefined -Db_lundef=false -Dbenchmarks=disabled -Dpython_module=false >/dev/null
+	$(MESON) compile -C $(ASAN_BUILD) unit-tests
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
-	  $(MESON) test -C $(ASAN_BUILD) --suite unit --print-errorlogs
+	  $(MESON) test -C $(ASAN_BUILD) --no-rebuild --suite unit --print-errorlogs
 
-bench: build install
-	$(MESON) compile -C $(DEV_BUILD) benchmarks
-	for b in $(DEV_BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+bench: install
+	$(MESON) compile -C $(BUILD) benchmarks
+	for b in $(BUILD)/bench/*/bench_*; do [ -x "$$b" ] && "$$b"; done
 	$(PY) bench/bench_python.py
+	$(PY) bench/bench_runtime.py
 
 clean:
 	rm -rf build

@@ -92,14 +92,6 @@ class Core {
 
 }  // namespace dovek::engine
 
-namespace dovek::chat {
-// Appends `message` to the session stored under `session_id` (a new session
-// when there is none): one get, one put of the whole session. Returns the
-// session after the append, or the repository's error.
-[[nodiscard]] Result<Session> append_message(
-    const std::shared_ptr<store::Repository<Session>>& repository, std::string_view session_id,
-    Message message);
-}  // namespace dovek::chat
 
 namespace dovek::auth {
 // Stores a profile under a copy of its provider's id (one put).

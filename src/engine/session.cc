@@ -2,26 +2,13 @@
 // prompt as the reply, record the reply.
 #include "engine/core.h"
 
-namespace dovek::chat {
-
-Result<Session> append_message(const std::shared_ptr<store::Repository<Session>>& repository,
-                               std::string_view session_id, Message message) {
-  DOVEK_ASSIGN_OR_RETURN(std::optional<Session> found, repository->get(session_id));
-  Session session = found ? std::move(*found) : Session::create(std::string(session_id));
-  session.push(std::move(message));
-  DOVEK_TRY(repository->put(session_id, session));  // copying shares the history
-  return session;
-}
-
-}  // namespace dovek::chat
-
 namespace dovek::engine {
 
 Result<std::vector<event::Event>> Core::chat_turn(std::string_view session_id,
                                                   chat::TurnRequest request) {
   DOVEK_ASSIGN_OR_RETURN(skill::Catalog catalog, skill_catalog());
   agent::RunInput input = chat::build_agent_input(catalog, request);
-  DOVEK_TRY(chat::append_message(stores.sessions, session_id,
+  DOVEK_TRY(chat::append_message(*stores.sessions, session_id,
                                  chat::Message{std::move(request.message), chat::Role::User}));
 
   agent::RunOutput output = make_exec().dry_run(std::move(input));
@@ -37,7 +24,7 @@ Result<std::vector<event::Event>> Core::chat_turn(std::string_view session_id,
     }
   }
   if (!reply.empty()) {
-    DOVEK_TRY(chat::append_message(stores.sessions, session_id,
+    DOVEK_TRY(chat::append_message(*stores.sessions, session_id,
                                    chat::Message{std::move(reply), chat::Role::Assistant}));
   }
   return std::move(output.events);
