@@ -35,7 +35,10 @@ namespace dovek::binding {
 // ---- failures -------------------------------------------------------------
 
 PyObject* raise_error(const Error& error) {
-  PyErr_SetString(PyExc_RuntimeError, error.message().c_str());
+  // The message is passed with its length: it may quote NUL characters (a
+  // skill's standard error, a caller's path), which a C string would cut off.
+  PyRef text = PyRef::steal(to_str(error.message()));
+  if (text) PyErr_SetObject(PyExc_RuntimeError, text.get());
   return nullptr;
 }
 
