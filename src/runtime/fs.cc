@@ -63,7 +63,12 @@ std::optional<std::string> parent_path(std::string_view path) {
   return std::string(parent);
 }
 
+bool has_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
+
+Error nul_in_path_error() { return Error("file name contained an unexpected NUL byte"); }
+
 std::optional<struct stat> stat_path(const std::string& path) {
+  if (has_nul(path)) return std::nullopt;
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return std::nullopt;
   return st;
@@ -82,6 +87,7 @@ bool is_regular_file(const std::string& path) {
 namespace {
 
 Result<UniqueFd> open_fd(const std::string& path, int flags, mode_t mode = 0) {
+  if (has_nul(path)) return nul_in_path_error();
   int fd;
   do {
     fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
@@ -124,6 +130,7 @@ Result<std::string> read_text_file(const std::string& path) {
 
 Status create_dir_all(const std::string& path) {
   if (path.empty()) return ok_status();
+  if (has_nul(path)) return nul_in_path_error();
   if (::mkdir(path.c_str(), 0777) == 0) return ok_status();
   int err = errno;
   if (err == EEXIST) {
@@ -187,6 +194,7 @@ Status remove_contents(int dir_fd) {
 }  // namespace
 
 Status remove_dir_all(const std::string& path) {
+  if (has_nul(path)) return nul_in_path_error();
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return os_error(errno);
   if (!S_ISDIR(st.st_mode)) {
@@ -246,6 +254,7 @@ Status copy_file(const std::string& from, const std::string& to) {
 }
 
 Result<std::string> canonical_path(const std::string& path) {
+  if (has_nul(path)) return nul_in_path_error();
   std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
   if (!resolved) return os_error(errno);
   return std::string(resolved.get());

@@ -31,6 +31,13 @@ std::string join_path(std::string_view base, std::string_view part);
 // the empty path. "a" has the empty parent "".
 std::optional<std::string> parent_path(std::string_view path);
 
+// Whether `path` holds a NUL byte. No such path can exist, and handing it to
+// the OS as a C string would silently name a different, shorter path, so
+// every wrapper below refuses it instead.
+bool has_nul(std::string_view path);
+// The error for such a path.
+Error nul_in_path_error();
+
 // stat() following symbolic links; nullopt when it fails.
 std::optional<struct stat> stat_path(const std::string& path);
 bool is_directory(const std::string& path);

@@ -31,6 +31,7 @@ struct DirId {
 // cannot be opened is "read {dir}" with the OS error; a failure while reading
 // an entry is the bare OS error.
 Result<std::vector<std::string>> list_names(const std::string& dir) {
+  if (has_nul(dir)) return context("read " + dir, nul_in_path_error());
   std::unique_ptr<DIR, DirCloser> d(opendir(dir.c_str()));
   if (!d) return context("read " + dir, os_error(errno));
   std::vector<std::string> names;

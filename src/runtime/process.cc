@@ -254,6 +254,12 @@ Completion run_command(const Command& command, std::string_view input, size_t ne
     return std::move(c);
   };
 
+  // A C string would cut an argument at its first NUL and run something else.
+  bool nul = has_nul(command.program) || (command.cwd && has_nul(*command.cwd)) ||
+             std::any_of(command.args.begin(), command.args.end(),
+                         [](const std::string& a) { return has_nul(a); });
+  if (nul) return spawn_failure(Error("nul byte found in provided data"));
+
   Result<std::string> program = resolve_program(command.program, env.path);
   if (!program.ok()) return spawn_failure(program.error());
 
