@@ -4,6 +4,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace dovek::json {
 namespace {
 
@@ -24,6 +28,30 @@ struct EscapeTable {
 };
 constexpr EscapeTable kEscape;
 
+// The first byte in [p, end) that needs an escape, or end. Prompts and
+// skill contents are long runs of plain text, so sixteen bytes are checked
+// per step where SSE2 is available (always on x86-64).
+const char* find_escape(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i max_control = _mm_set1_epi8(0x1F);
+  for (; end - p >= 16; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Unsigned v <= 0x1F exactly when min(v, 0x1F) == v.
+    const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, max_control), v);
+    const __m128i hits = _mm_or_si128(
+        control, _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+    const int mask = _mm_movemask_epi8(hits);
+    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+  }
+#endif
+  for (; p != end; ++p) {
+    if (kEscape.code[static_cast<unsigned char>(*p)] != 0) return p;
+  }
+  return end;
+}
+
 template <class Int>
 void append_integer(std::string& out, Int n) {
   char buf[24];
@@ -39,9 +67,8 @@ void append_string(std::string& out, std::string_view s) {
   const char* p = s.data();
   const char* end = p + s.size();
   const char* run = p;
-  for (; p != end; ++p) {
+  for (; (p = find_escape(p, end)) != end; ++p) {
     const char code = kEscape.code[static_cast<unsigned char>(*p)];
-    if (code == 0) continue;
     out.append(run, static_cast<size_t>(p - run));
     run = p + 1;
     if (code == 'u') {

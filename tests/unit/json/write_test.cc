@@ -38,6 +38,29 @@ TEST(WriteTest, EscapeTable) {
   }
 }
 
+// Escapes found at every offset around the 16-byte blocks of the fast scan,
+// and bytes that are close to the escaped ones but plain (0x20, 0x7F, 0x80+).
+TEST(WriteTest, EscapesAtEveryOffset) {
+  const std::string specials[] = {"\"", "\\", std::string(1, '\0'), "\x1f", "\n"};
+  const std::string escaped[] = {"\\\"", "\\\\", "\\u0000", "\\u001f", "\\n"};
+  for (size_t len : {1u, 15u, 16u, 17u, 31u, 32u, 33u, 47u}) {
+    for (size_t at = 0; at < len; ++at) {
+      for (size_t k = 0; k < std::size(specials); ++k) {
+        std::string text(len, 'a');
+        text.replace(at, 1, specials[k]);
+        std::string want = "\"" + std::string(at, 'a') + escaped[k] + std::string(len - at - 1, 'a') + "\"";
+        std::string out;
+        append_string(out, text);
+        ASSERT_EQ(out, want) << "len " << len << " at " << at << " special " << k;
+      }
+    }
+  }
+  const std::string plain = " \x7f\xc3\xa9\xe3\x80\x80/~ !#" + std::string(20, ' ');
+  std::string out;
+  append_string(out, plain);
+  EXPECT_EQ(out, "\"" + plain + "\"");
+}
+
 TEST(WriteTest, Doubles) {
   struct Case {
     double d;
