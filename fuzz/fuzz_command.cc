@@ -1,0 +1,102 @@
+// Fuzz target: any bytes as command text through decode, dispatch on a core
+// and encode.
+//
+// One core lives across inputs so that state accumulates (skills, profiles,
+// sessions, tasks and runs saved by earlier inputs shape what later ones
+// do); it is replaced every kResetInputs inputs or once the accepted command
+// text it has seen passes kResetBytes, which bounds its growth. An input may
+// also hold several commands separated by a line "---", run in order on the
+// same core, so that the seeds can express whole sequences.
+//
+// Checks: every command gives a response or an error (a crash, a hang, a
+// leak or an escaping exception is what libFuzzer reports); decode_command
+// and dispatch_json agree on whether and how decoding fails; and every
+// response is one JSON object whose "type" is a string.
+//
+// Run it with -detect_leaks=0 (scripts/fuzz.sh does): the growing core makes
+// libFuzzer's per-input leak check scan the heap on nearly every input. Leaks
+// are still reported, by the check at exit.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "engine/core.h"
+#include "json/read.h"
+#include "json/value.h"
+#include "protocol/server.h"
+
+namespace {
+
+using dovek::engine::Core;
+
+constexpr size_t kResetInputs = 2000;
+constexpr size_t kResetBytes = size_t{4} << 20;
+constexpr std::string_view kSeparator = "\n---\n";
+
+struct State {
+  std::unique_ptr<Core> core;
+  size_t inputs = 0;
+  size_t bytes = 0;
+};
+
+State& state() {
+  static State s;
+  return s;
+}
+
+[[noreturn]] void fail(const char* what, std::string_view detail) {
+  std::fprintf(stderr, "fuzz_command: %s: %.*s\n", what, static_cast<int>(detail.size()),
+               detail.data());
+  __builtin_trap();
+}
+
+void run_one(Core& core, std::string_view text, size_t& bytes) {
+  auto decoded = dovek::server::decode_command(text);
+  auto response = dovek::server::dispatch_json(core, text);
+  if (!decoded.ok()) {
+    if (response.ok()) fail("dispatch_json accepted what decode_command rejected", text);
+    if (response.error().chain() != decoded.error().chain()) {
+      fail("decode errors differ", decoded.error().chain() + " | " + response.error().chain());
+    }
+    if (decoded.error().message() != "decode CoreCommand JSON") {
+      fail("unexpected decode message", decoded.error().chain());
+    }
+    return;
+  }
+  bytes += text.size();
+  if (!response.ok()) {
+    if (response.error().message() == "decode CoreCommand JSON") {
+      fail("dispatch_json rejected what decode_command accepted", response.error().chain());
+    }
+    return;
+  }
+  auto parsed = dovek::json::parse(*response);
+  if (!parsed.ok()) fail("response is not JSON", parsed.error().message() + " | " + *response);
+  if (!parsed->is_object()) fail("response is not an object", *response);
+  const dovek::json::Value* type = parsed->as_object().find("type");
+  if (type == nullptr || !type->is_string()) fail("response without a type", *response);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  State& s = state();
+  if (!s.core || s.inputs >= kResetInputs || s.bytes >= kResetBytes) {
+    s.core = Core::create_default();
+    s.inputs = 0;
+    s.bytes = 0;
+  }
+  ++s.inputs;
+
+  std::string_view rest(reinterpret_cast<const char*>(data), size);
+  while (true) {
+    const size_t cut = rest.find(kSeparator);
+    run_one(*s.core, rest.substr(0, cut), s.bytes);
+    if (cut == std::string_view::npos) break;
+    rest.remove_prefix(cut + kSeparator.size());
+  }
+  return 0;
+}
