@@ -206,3 +206,44 @@ def test_module_reimport_returns_cached_module():
 
     again = importlib.import_module("dovek_native")
     assert again is dovek_native
+
+
+class Index:
+    def __index__(self):
+        return 5
+
+
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [
+        (lambda: dovek_native.runtime_run_skill_json("/nonexistent", "{}", -1), OverflowError, None),
+        (lambda: dovek_native.runtime_run_skill_json("/nonexistent", "{}", 2**64), OverflowError, None),
+        (lambda: dovek_native.runtime_run_skill_json("/nonexistent", "{}", 1.5), TypeError, "argument 'timeout_seconds'"),
+        (lambda: dovek_native.runtime_run_skill_json("/nonexistent", b"{}", 1), TypeError, "argument 'input_json'"),
+        (lambda: dovek_native.runtime_install_local_skill_json("/x", None, None, 1), TypeError, "argument 'overwrite'"),
+        (lambda: dovek_native.runtime_install_local_skill_json("/x", 3, None, True), TypeError, "argument 'root'"),
+        (lambda: dovek_native.runtime_install_local_skill_json("/x", None, b"id", True), TypeError, "argument 'skill_id'"),
+        (lambda: dovek_native.runtime_load_artifact_json(__import__("pathlib").Path("/x")), TypeError, "argument 'root'"),
+        (lambda: dovek_native.runtime_build_skill_json("/x", 0), TypeError, "argument 'target_dir'"),
+        (lambda: dovek_native.runtime_list_skills_json(root=b"/x"), TypeError, "argument 'root'"),
+    ],
+)
+def test_runtime_argument_conversion_errors(call, exc, message):
+    with pytest.raises(exc) as info:
+        call()
+    assert type(info.value) is exc
+    if message:
+        assert str(info.value).startswith(message + ": "), str(info.value)
+
+
+def test_timeout_accepts_index_objects_and_the_full_range():
+    # Conversion succeeds, so the call gets as far as reading the manifest.
+    for timeout in (Index(), 0, 2**64 - 1, True):
+        with pytest.raises(RuntimeError, match="^read /nonexistent/artifact.json$"):
+            dovek_native.runtime_run_skill_json("/nonexistent", "{}", timeout)
+
+
+def test_bad_input_json_fails_before_the_file_system():
+    with pytest.raises(RuntimeError) as info:
+        dovek_native.runtime_run_skill_json("/nonexistent", "{", 1)
+    assert "artifact.json" not in str(info.value)
