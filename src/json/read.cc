@@ -495,7 +495,73 @@ constexpr unsigned kReadFlags = rapidjson::kParseIterativeFlag | rapidjson::kPar
                                 rapidjson::kParseNumbersAsStringsFlag |
                                 rapidjson::kParseStopWhenDoneFlag;
 
+// Scans one number by the JSON grammar and hands its text to the handler,
+// which converts it (convert_number). RapidJSON's own scanner also adds the
+// digits up as it goes and gives up ("number too big") on an integer part of
+// more than 308 digits or an exponent above 308, even when the value fits a
+// double: 1 followed by 400 zeros and "e-400" is 1.0, "0e400" is 0.0. Errors
+// and their offsets are those RapidJSON reports for the same text.
+template <class Handler>
+rapidjson::ParseErrorCode scan_number(rapidjson::InsituStringStream& is, Handler& handler,
+                                      size_t& error_offset) {
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  const char* const start = is.src_;
+  const char* p = start;
+  if (*p == '-') ++p;
+  if (*p == '0') {
+    ++p;
+  } else if (digit(*p)) {
+    while (digit(*p)) ++p;
+  } else {
+    error_offset = static_cast<size_t>(p - is.head_);
+    return rapidjson::kParseErrorValueInvalid;
+  }
+  if (*p == '.') {
+    ++p;
+    if (!digit(*p)) {
+      error_offset = static_cast<size_t>(p - is.head_);
+      return rapidjson::kParseErrorNumberMissFraction;
+    }
+    while (digit(*p)) ++p;
+  }
+  if (*p == 'e' || *p == 'E') {
+    ++p;
+    if (*p == '+' || *p == '-') ++p;
+    if (!digit(*p)) {
+      error_offset = static_cast<size_t>(p - is.head_);
+      return rapidjson::kParseErrorNumberMissExponent;
+    }
+    while (digit(*p)) ++p;
+  }
+  // The handler sees the stream still on the number's first byte.
+  if (!handler.RawNumber(start, static_cast<rapidjson::SizeType>(p - start), false)) {
+    error_offset = static_cast<size_t>(start - is.head_);
+    return rapidjson::kParseErrorTermination;
+  }
+  is.src_ = const_cast<char*>(p);
+  return rapidjson::kParseErrorNone;
+}
+
 }  // namespace
+
+}  // namespace dovek::json
+
+// The reader's number scanning, replaced for the two handlers used here.
+#define DOVEK_SCAN_NUMBER(HANDLER)                                                          \
+  template <>                                                                               \
+  template <>                                                                               \
+  void rapidjson::Reader::ParseNumber<dovek::json::kReadFlags, rapidjson::InsituStringStream, \
+                                      HANDLER>(rapidjson::InsituStringStream & is,            \
+                                               HANDLER & handler) {                           \
+    size_t offset = 0;                                                                      \
+    const rapidjson::ParseErrorCode code = dovek::json::scan_number(is, handler, offset);   \
+    if (code != rapidjson::kParseErrorNone) SetParseError(code, offset);                    \
+  }
+DOVEK_SCAN_NUMBER(dovek::json::TapeBuilder)
+DOVEK_SCAN_NUMBER(dovek::json::ValueBuilder)
+#undef DOVEK_SCAN_NUMBER
+
+namespace dovek::json {
 
 Result<Tape> Tape::read(std::string_view text, const TopLevelHook& hook) {
   Tape tape;

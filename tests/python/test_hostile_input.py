@@ -334,6 +334,10 @@ def test_ten_thousand_digit_numbers_beyond_double_range(seeded, tmp_path, text):
     ("9007199254740993." + "0" * TEN_K, "9007199254740992.0"),
     ("9007199254740993." + "0" * (TEN_K - 1) + "1", "9007199254740994.0"),
     ("1." + "0" * TEN_K + "e" + "0" * TEN_K + "5", "100000.0"),
+    # Digits beyond a double's range that the exponent brings back.
+    ("1" + "0" * TEN_K + f"e-{TEN_K}", "1.0"),
+    ("1" * TEN_K + "e-9990", "1111111111.1111112"),
+    ("-0e" + "9" * TEN_K, "-0.0"),
     ("2." + "2250738585072011" + "0" * TEN_K + "e-308", "2.225073858507201e-308"),
 ])
 def test_ten_thousand_fraction_digits_are_correctly_rounded(core, tmp_path, text, written):

@@ -106,6 +106,24 @@ TEST(ReadTest, UnderflowReadsAsZeroOverflowFails) {
   EXPECT_EQ(error_of(std::string(400, '9')), "number out of range at line 1 column 1");
 }
 
+TEST(ReadTest, LongDigitStringsAndLargeExponentsWithinRange) {
+  // Only the value decides: digits beyond a double's range that an exponent
+  // brings back, and zero with any exponent, are numbers like any other.
+  auto repeated = [](const char* before, size_t n, char c, const char* after) {
+    std::string s = before;
+    s.append(n, c);
+    return s.append(after);
+  };
+  EXPECT_EQ(parsed(repeated("1", 400, '0', "e-400")), Value(1.0));
+  EXPECT_EQ(parsed(repeated("", 10000, '1', "e-9990")), Value(1111111111.1111112));
+  EXPECT_EQ(parsed("[0e400]"), parsed("[0.0]"));
+  Value neg = parsed("-0.0e99999999999999999999");
+  ASSERT_TRUE(neg.is_double());
+  EXPECT_TRUE(std::signbit(neg.as_double()) && neg.as_double() == 0.0);
+  EXPECT_EQ(error_of(repeated("[1", 400, '0', "e-90]")), "number out of range at line 1 column 2");
+  EXPECT_EQ(error_of("1e99999999999999999999"), "number out of range at line 1 column 1");
+}
+
 TEST(ReadTest, NumbersRoundTripThroughWrite) {
   struct Case {
     const char* in;
