@@ -103,6 +103,7 @@ def no_hang(seconds=60):
 ASCII_HOSTILE = "".join(chr(c) for c in range(0x20)) + '"\\/\x7f'
 
 
+@pytest.mark.slow
 def test_100mb_skill_content_reaches_the_prompt_unchanged(seeded):
     content = (ASCII_HOSTILE + "x" * 9_966) * (100 * MB // 10_000)
     escaped = compact(content)  # also the module's own form of it
@@ -123,6 +124,7 @@ def test_100mb_skill_content_reaches_the_prompt_unchanged(seeded):
     seeded.unchanged()
 
 
+@pytest.mark.slow
 def test_100mb_tool_input_round_trips(core):
     value = {"z": [f"{i:08d}" + "v" * 990 for i in range(100_000)], "a": {"n": -1, "s": "\x00"}}
     text = json.dumps(value)
@@ -130,6 +132,7 @@ def test_100mb_tool_input_round_trips(core):
     assert echo(core, text) == echoed(compact(value))
 
 
+@pytest.mark.slow
 def test_100mb_skill_input_and_output(tmp_path):
     root = script_skill(tmp_path / "s", "printf '{\"n\":'; wc -c | tr -d ' \\n'; printf ',\"s\":\"';"
                         " head -c 100000000 /dev/zero | tr '\\0' a; printf '\"}'")
