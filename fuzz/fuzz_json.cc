@@ -26,6 +26,24 @@ using dovek::json::Value;
   __builtin_trap();
 }
 
+// Every rejection ends in " at line L column C" with L >= 1 and C >= 0.
+bool has_position(std::string_view message) {
+  const size_t at = message.rfind(" at line ");
+  if (at == std::string_view::npos || at == 0) return false;
+  std::string_view rest = message.substr(at + 9);
+  size_t digits = 0;
+  while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') ++digits;
+  if (digits == 0 || rest[0] == '0') return false;
+  rest.remove_prefix(digits);
+  if (rest.substr(0, 8) != " column ") return false;
+  rest.remove_prefix(8);
+  if (rest.empty()) return false;
+  for (char c : rest) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -57,6 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       fail("parse and Tape::read disagree on the error",
            parsed.error().message() + " | " + tape_error);
     }
+    if (!has_position(tape_error)) fail("error without a position", tape_error);
     return 0;
   }
   const Value& v = *parsed;
