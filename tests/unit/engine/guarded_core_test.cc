@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -164,6 +166,100 @@ TEST(GuardedCore, ConcurrentCommandsAreSerialised) {
       EXPECT_EQ(m[i + 1].role, chat::Role::Assistant);
       EXPECT_EQ(m[i + 1].content, "## User message\n" + m[i].content) << i;
     }
+  });
+}
+
+// One thread's share of a mixed workload: every command kind, with skills
+// mentioned and assigned so that catalogs and sessions are read while other
+// threads write. Returns the number of commands that failed.
+int mixed_commands(GuardedCore& core, const std::string& prefix, int rounds) {
+  int failures = 0;
+  auto expect_ok = [&](const std::string& cmd) {
+    if (!core.run_json_locked(cmd).ok()) ++failures;
+  };
+  for (int i = 0; i < rounds; ++i) {
+    const std::string id = prefix + std::to_string(i);
+    expect_ok(testing::save_skill(id, "Name " + id, "content of " + id));
+    expect_ok(testing::chat_turn("s-" + prefix, "use @" + id, R"([")" + prefix + R"(0"])"));
+    expect_ok(testing::chat_turn("shared", "hello @" + id));
+    expect_ok(testing::start_run("r-" + id, "t-" + id, "s-" + prefix));
+    expect_ok(testing::run_task("r-" + id, "t-" + id, "go @" + id));
+    expect_ok(i % 2 ? testing::kSwitchModel
+                    : R"({"type":"switch_model","model":{"provider":{"id":"openai"},"id":"x"}})");
+    expect_ok(testing::kSaveProfile);
+    expect_ok(testing::kCallTool);
+    // A malformed command is an error value, never a fault.
+    if (core.run_json_locked("{\"type\":\"chat_turn\"").ok()) ++failures;
+  }
+  return failures;
+}
+
+TEST(GuardedCore, EightThreadsMixedCommandsOnSharedAndSeparateCores) {
+  constexpr int kThreads = 8;
+  constexpr int kRounds = 40;
+  GuardedCore shared;
+  std::vector<std::unique_ptr<GuardedCore>> own;
+  for (int t = 0; t < kThreads; ++t) own.push_back(std::make_unique<GuardedCore>());
+  std::vector<int> failures(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      const std::string prefix = "t" + std::to_string(t) + "-";
+      // Interleave the two so that both kinds of contention happen at once.
+      for (int part = 0; part < 2; ++part) {
+        failures[t] += mixed_commands(shared, prefix + std::to_string(part) + "-", kRounds / 2);
+        failures[t] += mixed_commands(*own[t], prefix + std::to_string(part) + "-", kRounds / 2);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int f : failures) EXPECT_EQ(f, 0);
+
+  auto check = [&](GuardedCore& core, size_t threads_on_it) {
+    core.with_core_for_test([&](engine::Core& c) {
+      const size_t per_thread = kRounds;
+      EXPECT_EQ((*c.stores.skills->list())->size(), threads_on_it * per_thread);
+      EXPECT_EQ((*c.stores.tasks->list())->size(), threads_on_it * per_thread);
+      EXPECT_EQ((*c.stores.runs->list())->size(), threads_on_it * per_thread);
+      EXPECT_EQ((*c.stores.profiles->list())->size(), 1u);
+      Result<std::optional<chat::Session>> s = c.stores.sessions->get("shared");
+      ASSERT_TRUE(s.ok() && s->has_value());
+      EXPECT_EQ((*s)->messages.to_vector().size(), 2 * threads_on_it * per_thread);
+    });
+  };
+  check(shared, kThreads);
+  for (auto& core : own) check(*core, 1);
+}
+
+TEST(GuardedCore, ResetWhileCommandsRun) {
+  GuardedCore core;
+  std::atomic<bool> stop{false};
+  std::vector<int> failures(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int part = 0; !stop.load(); ++part) {
+        failures[t] += mixed_commands(
+            core, "t" + std::to_string(t) + "-" + std::to_string(part) + "-", 5);
+      }
+    });
+  }
+  int resets_failed = 0;
+  for (int i = 0; i < 50; ++i) {
+    if (!core.reset().ok()) ++resets_failed;
+    std::this_thread::yield();
+  }
+  stop = true;
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(resets_failed, 0);
+  for (int f : failures) EXPECT_EQ(f, 0);
+  EXPECT_FALSE(core.poisoned());
+
+  ASSERT_TRUE(core.reset().ok());
+  core.with_core_for_test([](engine::Core& c) {
+    EXPECT_EQ(c.agent.model, model::Model::create("openai", "gpt-5.5"));
+    EXPECT_TRUE((*c.stores.skills->list())->empty());
+    EXPECT_TRUE((*c.stores.sessions->list())->empty());
   });
 }
 

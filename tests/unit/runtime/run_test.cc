@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "json/read.h"
 #include "json/write.h"
 #include "test_util.h"
@@ -137,6 +141,65 @@ TEST(RunSkillTest, CancellationIsNotWrapped) {
       run_skill(dir.path(), json::Value(nullptr), options, capture_environment(), [] { return true; });
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().chain(), kCancelledMessage);
+}
+
+// The runtime entry points as the binding calls them from several Python
+// threads at once (each without the interpreter lock): runs that succeed,
+// fail, time out and get cancelled, installs into one skills directory and
+// listings of it, all sharing one captured environment.
+TEST(RunSkillJsonTest, EightThreadsRunInstallAndListAtOnce) {
+  TempDir dir;
+  make_script_skill(dir / "echo", "echo", R"(read line; echo "{\"got\":$line}")");
+  make_script_skill(dir / "fail", "fail", "cat >/dev/null; echo bad >&2; exit 4");
+  make_script_skill(dir / "slow", "slow", "sleep 30");
+  const Environment env = capture_environment();
+  constexpr int kThreads = 8;
+  constexpr int kRuns = 6;
+  std::vector<std::string> problems(kThreads);
+  std::atomic<int> cancel_polls{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      std::string& p = problems[t];
+      const std::string own = dir / ("own" + std::to_string(t));
+      make_script_skill(own, "own" + std::to_string(t),
+                        R"(read line; echo "{\"in\":$line,\"t\":)" + std::to_string(t) + "}\"");
+      for (int i = 0; i < kRuns; ++i) {
+        const std::string n = std::to_string(t * 100 + i);
+        Result<std::string> r = run_skill_json(dir / "echo", n, 30, env, nullptr);
+        if (!r.ok() || *r != R"({"got":)" + n + "}") p += "echo " + n + "; ";
+        r = run_skill_json(own, "[" + n + "]", 30, env, [] { return false; });
+        if (!r.ok() || *r != R"({"in":[)" + n + R"(],"t":)" + std::to_string(t) + "}") {
+          p += "own " + n + "; ";
+        }
+        r = run_skill_json(dir / "fail", "{}", 30, env, nullptr);
+        if (r.ok() || r.error().message() != "skill process exited with status Some(4): bad") {
+          p += "fail; ";
+        }
+      }
+      Result<std::string> r = Error("not run");
+      if (t == 0) {
+        r = run_skill_json(dir / "slow", "{}", 1, env, nullptr);
+        if (r.ok() || r.error().message() != "run skill `slow`") p += "timeout; ";
+      } else if (t == 1) {
+        r = run_skill_json(dir / "slow", "{}", 30, env, [&] { return ++cancel_polls > 5; });
+        if (r.ok() || r.error().chain() != kCancelledMessage) p += "cancel; ";
+      }
+      r = install_local_skill_json(dir / "echo", dir / "skills", "e" + std::to_string(t), false,
+                                   env);
+      if (!r.ok()) p += "install " + r.error().chain() + "; ";
+      r = list_skills_json(dir / "skills", env);
+      if (!r.ok()) p += "list " + r.error().chain() + "; ";
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(problems[t], "") << "thread " << t;
+
+  Result<std::string> listed = list_skills_json(dir / "skills", env);
+  ASSERT_TRUE(listed.ok()) << listed.error().chain();
+  size_t found = 0;
+  for (size_t at = 0; (at = listed->find(R"("id":"echo")", at)) != std::string::npos; ++at) ++found;
+  EXPECT_EQ(found, size_t{kThreads});
 }
 
 }  // namespace
