@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <utility>
 
 #include "runtime/fs.h"
 
@@ -372,7 +373,18 @@ Completion run_command(const Command& command, std::string_view input, size_t ne
 
     if (child.reaped()) {
       bool pipes_open = stdout_read.valid() || stderr_read.valid();
-      if (!pipes_open || now - last_output >= kDrainIdle || now - exit_time >= kDrainMax) break;
+      if (!pipes_open || now - last_output >= kDrainIdle || now - exit_time >= kDrainMax) {
+        // Everything the child wrote before it exited sits in the pipes now.
+        // Take it before giving up on them: this thread may have been held
+        // up past the deadline before it read a byte since the exit.
+        for (auto [fd, buffer] :
+             {std::pair{&stdout_read, &c.out}, std::pair{&stderr_read, &c.err}}) {
+          if (!fd->valid()) continue;
+          int r = drain(*fd, *buffer);
+          if (r > 0) return fail(Stage::kCollect, os_error(r));
+        }
+        break;
+      }
       remaining = std::min<Clock::duration>(remaining, kDrainIdle - (now - last_output));
     }
 
