@@ -152,6 +152,11 @@ def run_skills(root: Path, n: int, threads: int = 4) -> None:
                     assert json.loads(dn.runtime_list_skills_json(str(root.parent)))[0]["id"] == "leak"
                     with pytest.raises(RuntimeError):
                         dn.runtime_load_artifact_json(str(root / "missing"))
+                    # Installs (a replacement, a refusal) open and close directories.
+                    installed = root.parent.parent / "installed"
+                    dn.runtime_install_local_skill_json(str(root), str(installed), f"c{t}", True)
+                    with pytest.raises(RuntimeError):
+                        dn.runtime_install_local_skill_json(str(root), str(installed), f"c{t}", False)
                 else:
                     with pytest.raises(RuntimeError) as info:
                         dn.runtime_run_skill_json(str(root), json.dumps(kind), 0 if kind == "sleep" else 30)
