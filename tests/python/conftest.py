@@ -1,8 +1,29 @@
 import json
+import os
 
 import pytest
 
 import dovek_native
+
+# A run against a particular build of the module (e.g. the sanitised one)
+# names its directory here, so that a stray installed copy earlier on
+# sys.path cannot silently take its place.
+_EXPECTED_DIR = os.environ.get("DOVEK_EXPECT_MODULE_DIR")
+if _EXPECTED_DIR:
+    _loaded = os.path.realpath(os.path.dirname(dovek_native.__file__))
+    if _loaded != os.path.realpath(_EXPECTED_DIR):
+        raise pytest.UsageError(
+            f"dovek_native was imported from {_loaded}, expected {_EXPECTED_DIR}")
+
+
+def drop_sanitizer_preload(monkeypatch) -> None:
+    """Keeps a preloaded ASan runtime (scripts/test-asan.sh) away from child
+    programs that are not ours: rustc crashes with it (it brings its own
+    allocator) and the bash that uv starts through pyenv's shims fails on its
+    own leak reports. Our module is never loaded in those children."""
+    preload = os.environ.get("LD_PRELOAD", "")
+    if "libasan" in preload or "libubsan" in preload:
+        monkeypatch.delenv("LD_PRELOAD")
 
 
 def cmd(**fields) -> str:

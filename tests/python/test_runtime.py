@@ -17,6 +17,7 @@ from pathlib import Path
 import pytest
 
 import dovek_native as dn
+from conftest import drop_sanitizer_preload
 
 REPO = Path(__file__).resolve().parents[2]
 EXAMPLES = REPO / "examples" / "skills"
@@ -520,6 +521,7 @@ def test_build_rust_binary_with_stand_in(tmp_path, monkeypatch):
 
 @pytest.fixture
 def real_tools(monkeypatch):
+    drop_sanitizer_preload(monkeypatch)
     monkeypatch.setenv("PATH", f"{VENV_BIN}:{Path.home() / '.cargo' / 'bin'}:{os.environ['PATH']}")
     monkeypatch.setenv("UV_PYTHON_DOWNLOADS", "never")
     monkeypatch.setenv("CARGO_NET_OFFLINE", "true")

@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# The C++ unit tests and the whole pytest suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer (with LeakSanitizer), in build/asan.
+#
+# Meson builds everything here itself (no pip): the unit tests, the module
+# (src/binding/dovek_native.abi3.so) and its test-hooks variant
+# (src/binding/hooks/dovek_native.abi3.so). pytest then imports the sanitised
+# module through PYTHONPATH, in an interpreter that has the ASan runtime
+# preloaded (it must be the first library loaded) and uses the system malloc
+# (PYTHONMALLOC=malloc) so that ASan sees every Python allocation.
+#
+# Configures only when build/asan/build.ninja is missing, so a rerun only
+# rebuilds what changed. Extra arguments go to pytest (e.g. -k, -x).
+# Exit status: non-zero if the build, any unit test or any Python test fails,
+# or if any sanitizer report appears.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+BUILD=build/asan
+MESON=.venv/bin/meson
+PY=.venv/bin/python
+export PATH="$ROOT/.venv/bin:$PATH"
+export UV_PYTHON_DOWNLOADS=never
+export CARGO_NET_OFFLINE=true
+
+started=$SECONDS
+step() { printf '\n=== test-asan: %s (%ds)\n' "$1" $((SECONDS - started)); }
+
+bash scripts/bootstrap.sh
+
+step "build"
+# -O1 with line tables only (-g1) halves the compile time of -O2 -g; the
+# sanitizers need no more than that for exact reports with file:line stacks.
+# Assertions (and libstdc++'s) stay on.
+SETUP_ARGS=(-Dbuildtype=debugoptimized -Doptimization=1 -Dcpp_args=-g1 -Db_sanitize=address,undefined
+  -Db_lundef=false -Dbenchmarks=disabled -Dtests=enabled -Dpython_module=true)
+STAMP=$BUILD/.setup-args
+if [[ ! -f $BUILD/build.ninja ]]; then
+  CXX=${CXX:-g++} $MESON setup "$BUILD" "${SETUP_ARGS[@]}" >/dev/null
+  echo "${SETUP_ARGS[*]}" >"$STAMP"
+elif [[ "$(cat "$STAMP" 2>/dev/null)" != "${SETUP_ARGS[*]}" ]]; then
+  $MESON configure "$BUILD" "${SETUP_ARGS[@]}" >/dev/null  # options changed since setup
+  echo "${SETUP_ARGS[*]}" >"$STAMP"
+fi
+MODULE_DIR=$ROOT/$BUILD/src/binding
+HOOKS_DIR=$MODULE_DIR/hooks
+$MESON compile -C "$BUILD" unit-tests src/binding/dovek_native.abi3.so \
+  src/binding/hooks/dovek_native.abi3.so
+
+# The ASan and UBSan runtimes the build linked against (same compiler).
+CXX_BIN=${CXX:-g++}
+LIBASAN=$($CXX_BIN -print-file-name=libasan.so)
+LIBUBSAN=$($CXX_BIN -print-file-name=libubsan.so)
+[[ -f $LIBASAN ]] || { echo "test-asan: no libasan.so for $CXX_BIN" >&2; exit 1; }
+
+SUPP=$ROOT/tests/sanitizers
+# Reports go to files as well as stderr, so reports from child processes that
+# the tests start (and whose stderr they capture) are not lost.
+LOGDIR=$ROOT/$BUILD/sanitizer-logs
+rm -rf "$LOGDIR"
+mkdir -p "$LOGDIR"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$SUPP/ubsan.supp:log_path=$LOGDIR/ubsan"
+
+step "C++ unit tests"
+unit_status=0
+ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:check_initialization_order=1:detect_stack_use_after_return=1" \
+  $MESON test -C "$BUILD" --no-rebuild --suite unit --print-errorlogs || unit_status=$?
+
+step "pytest against $MODULE_DIR"
+py_status=0
+PYTHONPATH=$MODULE_DIR \
+DOVEK_EXPECT_MODULE_DIR=$MODULE_DIR \
+DOVEK_TEST_HOOKS_MODULE_DIR=$HOOKS_DIR \
+PYTHONMALLOC=malloc \
+LD_PRELOAD="$LIBASAN${LIBUBSAN:+ $LIBUBSAN}" \
+ASAN_OPTIONS="detect_leaks=1:log_path=$LOGDIR/asan" \
+LSAN_OPTIONS="suppressions=$SUPP/lsan.supp:print_suppressions=0" \
+  $PY -m pytest -q -p no:cacheprovider "$@" tests/python || py_status=$?
+
+step "summary"
+reports=$(ls "$LOGDIR" 2>/dev/null | wc -l)
+if ((reports)); then
+  echo "test-asan: $reports sanitizer report file(s) in $LOGDIR:"
+  for f in "$LOGDIR"/*; do
+    echo "--- $f"
+    head -60 "$f"
+  done
+fi
+echo "test-asan: unit tests $([[ $unit_status == 0 ]] && echo passed || echo FAILED)," \
+  "pytest $([[ $py_status == 0 ]] && echo passed || echo FAILED)," \
+  "$reports sanitizer report(s), $((SECONDS - started)) s"
+[[ $unit_status == 0 && $py_status == 0 && $reports == 0 ]]
