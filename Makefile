@@ -14,7 +14,7 @@ export CARGO_NET_OFFLINE := true
 BUILD      := build/py
 ASAN_BUILD := build/asan
 
-.PHONY: all bootstrap install build demo test test-cpp test-python test-asan bench clean
+.PHONY: all bootstrap install build demo test test-cpp test-python test-asan test-tsan fuzz bench clean
 
 all: install
 
@@ -42,13 +42,18 @@ test-python: build
 
 test: test-cpp test-python
 
-# C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The C++ unit tests and the whole pytest suite against a module built with
+# AddressSanitizer and UndefinedBehaviorSanitizer (build/asan).
 test-asan: bootstrap
-	test -f $(ASAN_BUILD)/build.ninja || $(MESON) setup $(ASAN_BUILD) -Dbuildtype=debugoptimized \
-	  -Db_sanitize=address,undefined -Db_lundef=false -Dbenchmarks=disabled -Dpython_module=false >/dev/null
-	$(MESON) compile -C $(ASAN_BUILD) unit-tests
-	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
-	  $(MESON) test -C $(ASAN_BUILD) --no-rebuild --suite unit --print-errorlogs
+	bash scripts/test-asan.sh
+
+# The C++ threading tests under ThreadSanitizer (build/tsan).
+test-tsan: bootstrap
+	bash scripts/test-tsan.sh
+
+# Each libFuzzer target for SECONDS seconds (default 60), built with clang.
+fuzz: bootstrap
+	bash scripts/fuzz.sh $(SECONDS)
 
 bench: install
 	$(MESON) compile -C $(BUILD) benchmarks
