@@ -47,15 +47,22 @@ HOOKS_DIR=$MODULE_DIR/hooks
 $MESON compile -C "$BUILD" unit-tests src/binding/dovek_native.abi3.so \
   src/binding/hooks/dovek_native.abi3.so
 
-# The ASan and UBSan runtimes the build linked against (same compiler).
-CXX_BIN=${CXX:-g++}
-LIBASAN=$($CXX_BIN -print-file-name=libasan.so)
-LIBUBSAN=$($CXX_BIN -print-file-name=libubsan.so)
-[[ -f $LIBASAN ]] || { echo "test-asan: no libasan.so for $CXX_BIN" >&2; exit 1; }
+# The ASan runtime of the compiler that built the module must be the first
+# library of the process, so it is preloaded. The C++ runtime is preloaded
+# behind it: ASan binds its __cxa_throw interceptor when it starts, and the
+# interpreter does not link libstdc++, so without it the first C++ exception
+# in the module aborts the process. (The UBSan runtime is an ordinary
+# dependency of the module and loads with it.)
+LIBASAN=$(${CXX:-g++} -print-file-name=libasan.so)
+LIBSTDCXX=$(${CXX:-g++} -print-file-name=libstdc++.so)
+for lib in "$LIBASAN" "$LIBSTDCXX"; do
+  [[ -f $lib ]] || { echo "test-asan: $lib not found for ${CXX:-g++}" >&2; exit 1; }
+done
 
 SUPP=$ROOT/tests/sanitizers
-# Reports go to files as well as stderr, so reports from child processes that
-# the tests start (and whose stderr they capture) are not lost.
+# Reports go to files (log_path) instead of stderr: a report from a child
+# process whose stderr a test captures is not lost, and the summary counts
+# every one of them.
 LOGDIR=$ROOT/$BUILD/sanitizer-logs
 rm -rf "$LOGDIR"
 mkdir -p "$LOGDIR"
@@ -63,7 +70,10 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$SUPP/ubsa
 
 step "C++ unit tests"
 unit_status=0
-ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:check_initialization_order=1:detect_stack_use_after_return=1" \
+# Checks beyond the defaults: use of a stack frame after return, reads past
+# a string's terminator in libc calls, globals used before initialisation.
+CHECKS="strict_string_checks=1:check_initialization_order=1:detect_stack_use_after_return=1"
+ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:$CHECKS" \
   $MESON test -C "$BUILD" --no-rebuild --suite unit --print-errorlogs || unit_status=$?
 
 step "pytest against $MODULE_DIR"
@@ -72,8 +82,8 @@ PYTHONPATH=$MODULE_DIR \
 DOVEK_EXPECT_MODULE_DIR=$MODULE_DIR \
 DOVEK_TEST_HOOKS_MODULE_DIR=$HOOKS_DIR \
 PYTHONMALLOC=malloc \
-LD_PRELOAD="$LIBASAN${LIBUBSAN:+ $LIBUBSAN}" \
-ASAN_OPTIONS="detect_leaks=1:log_path=$LOGDIR/asan" \
+LD_PRELOAD="$LIBASAN $LIBSTDCXX" \
+ASAN_OPTIONS="detect_leaks=1:$CHECKS:log_path=$LOGDIR/asan" \
 LSAN_OPTIONS="suppressions=$SUPP/lsan.supp:print_suppressions=0" \
   $PY -m pytest -q -p no:cacheprovider "$@" tests/python || py_status=$?
 
