@@ -29,10 +29,24 @@ def test_only_the_init_function_is_exported():
     assert symbols == ["PyInit_dovek_native"]
 
 
+STUB_SOURCE = Path(__file__).resolve().parents[2] / "src" / "binding"
+
+
 def test_stubs_match_the_module():
+    # The stub of the source tree, checked against whichever build of the
+    # module this session imported (installed, or a sanitizer build).
+    env = {**os.environ, "MYPYPATH": str(STUB_SOURCE)}
     result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "dovek_native"],
-                            capture_output=True, text=True, cwd="/")
+                            capture_output=True, text=True, cwd="/", env=env)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_stubs_are_installed_beside_the_module():
+    if MODULE.parent.name != "site-packages":
+        pytest.skip("module not imported from an installation")
+    stub = (STUB_SOURCE / "dovek_native.pyi").read_text()
+    assert (MODULE.parent / "dovek_native.pyi").read_text() == stub
+    assert (MODULE.parent / "dovek_native-stubs" / "__init__.pyi").read_text() == stub
 
 
 def older_interpreters():
