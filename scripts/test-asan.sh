@@ -10,7 +10,8 @@
 # (PYTHONMALLOC=malloc) so that ASan sees every Python allocation.
 #
 # Configures only when build/asan/build.ninja is missing, so a rerun only
-# rebuilds what changed. Extra arguments go to pytest (e.g. -k, -x).
+# rebuilds what changed. Extra arguments go to pytest instead of the default
+# (the whole suite), e.g. scripts/test-asan.sh tests/python/test_stress.py -x.
 # Exit status: non-zero if the build, any unit test or any Python test fails,
 # or if any sanitizer report appears.
 set -euo pipefail
@@ -85,7 +86,7 @@ PYTHONMALLOC=malloc \
 LD_PRELOAD="$LIBASAN $LIBSTDCXX" \
 ASAN_OPTIONS="detect_leaks=1:$CHECKS:log_path=$LOGDIR/asan" \
 LSAN_OPTIONS="suppressions=$SUPP/lsan.supp:print_suppressions=0" \
-  $PY -m pytest -q -p no:cacheprovider "$@" tests/python || py_status=$?
+  $PY -m pytest -q -rs -p no:cacheprovider "$@" || py_status=$?  # no arguments: testpaths (tests/python)
 
 step "summary"
 reports=$(ls "$LOGDIR" 2>/dev/null | wc -l)
