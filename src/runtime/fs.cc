@@ -8,14 +8,28 @@
 #include <sys/sendfile.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "base/utf8.h"
 #include "runtime/process.h"
 
 namespace dovek::runtime {
+
+namespace {
+
+// Calls `call` again while it fails with EINTR.
+template <class Call>
+auto retry_eintr(Call call) {
+  auto result = call();
+  while (result < 0 && errno == EINTR) result = call();
+  return result;
+}
+
+}  // namespace
 
 Error os_error(int err) {
   char buf[256];
@@ -70,7 +84,7 @@ Error nul_in_path_error() { return Error("file name contained an unexpected NUL 
 std::optional<struct stat> stat_path(const std::string& path) {
   if (has_nul(path)) return std::nullopt;
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  if (retry_eintr([&] { return ::stat(path.c_str(), &st); }) != 0) return std::nullopt;
   return st;
 }
 
@@ -88,10 +102,7 @@ namespace {
 
 Result<UniqueFd> open_fd(const std::string& path, int flags, mode_t mode = 0) {
   if (has_nul(path)) return nul_in_path_error();
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
+  int fd = retry_eintr([&] { return ::open(path.c_str(), flags | O_CLOEXEC, mode); });
   if (fd < 0) return os_error(errno);
   return UniqueFd(fd);
 }
@@ -99,7 +110,7 @@ Result<UniqueFd> open_fd(const std::string& path, int flags, mode_t mode = 0) {
 // Opens `path` for reading without blocking and insists on a regular file.
 Result<UniqueFd> open_regular(const std::string& path, struct stat& st) {
   DOVEK_ASSIGN_OR_RETURN(UniqueFd fd, open_fd(path, O_RDONLY | O_NONBLOCK));
-  if (fstat(fd.get(), &st) != 0) return os_error(errno);
+  if (retry_eintr([&] { return fstat(fd.get(), &st); }) != 0) return os_error(errno);
   if (S_ISDIR(st.st_mode)) return os_error(EISDIR);
   if (!S_ISREG(st.st_mode)) {
     return Error("the source path is neither a regular file nor a symlink to a regular file");
@@ -107,22 +118,28 @@ Result<UniqueFd> open_regular(const std::string& path, struct stat& st) {
   return fd;
 }
 
+Error too_large_error() {
+  return Error("file is larger than " + std::to_string(kMaxTextFileSize) + " bytes");
+}
+
 }  // namespace
 
 Result<std::string> read_text_file(const std::string& path) {
   struct stat st;
   DOVEK_ASSIGN_OR_RETURN(UniqueFd fd, open_regular(path, st));
+  if (st.st_size > static_cast<off_t>(kMaxTextFileSize)) return too_large_error();
   std::string text;
   text.reserve(static_cast<size_t>(st.st_size) + 1);
   char buf[16384];
   while (true) {
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return os_error(errno);
-    }
+    // The size stat reports means nothing for /proc files or a file that
+    // grows meanwhile: one byte beyond the cap is what proves a file too large.
+    size_t want = std::min(sizeof buf, kMaxTextFileSize + 1 - text.size());
+    ssize_t n = retry_eintr([&] { return ::read(fd.get(), buf, want); });
+    if (n < 0) return os_error(errno);
     if (n == 0) break;
     text.append(buf, static_cast<size_t>(n));
+    if (text.size() > kMaxTextFileSize) return too_large_error();
   }
   if (!utf8::is_valid(text)) return Error("stream did not contain valid UTF-8");
   return text;
@@ -149,46 +166,111 @@ Status create_dir_all(const std::string& path) {
 
 namespace {
 
-// Empties the directory open at `dir_fd` (which it takes), depth first,
-// never following a symbolic link.
-Status remove_contents(int dir_fd) {
-  DIR* dir = fdopendir(dir_fd);
-  if (dir == nullptr) {
-    int err = errno;
-    ::close(dir_fd);
-    return os_error(err);
-  }
-  std::unique_ptr<DIR, DirCloser> guard(dir);
-  std::vector<std::string> names;
+// Opens the directory `name` inside `dir_fd` without following a link; an
+// invalid descriptor with errno set when that fails.
+UniqueFd open_dir_at(int dir_fd, const char* name) {
+  return UniqueFd(retry_eintr([&] {
+    return ::openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  }));
+}
+
+Result<DirId> dir_id(int fd) {
+  struct stat st;
+  if (retry_eintr([&] { return fstat(fd, &st); }) != 0) return os_error(errno);
+  return DirId{st.st_dev, st.st_ino};
+}
+
+// Removes every entry of the directory open at `dir_fd` that is not a
+// directory, and returns the names of the subdirectories. The names are read
+// in full before anything is removed: readdir's view of a directory that
+// changes under it is unspecified.
+Result<std::vector<std::string>> unlink_files_at(int dir_fd) {
+  // fdopendir takes its descriptor: hand it a second one so `dir_fd` stays ours.
+  UniqueFd own = open_dir_at(dir_fd, ".");
+  if (!own.valid()) return os_error(errno);
+  std::unique_ptr<DIR, DirCloser> dir(fdopendir(own.get()));
+  if (!dir) return os_error(errno);
+  own.release();
+  std::vector<std::pair<std::string, unsigned char>> entries;
   while (true) {
     errno = 0;
-    dirent* entry = readdir(dir);
+    dirent* entry = readdir(dir.get());
     if (entry == nullptr) {
       if (errno != 0) return os_error(errno);
       break;
     }
     std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
-    names.emplace_back(name);
+    entries.emplace_back(name, entry->d_type);
   }
-  for (const std::string& name : names) {
-    struct stat st;
-    if (fstatat(dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno == ENOENT) continue;
-      return os_error(errno);
-    }
-    if (S_ISDIR(st.st_mode)) {
-      int child = openat(dirfd(dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (child < 0) return os_error(errno);
-      DOVEK_TRY(remove_contents(child));
-      if (unlinkat(dirfd(dir), name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
+  dir.reset();
+  std::vector<std::string> subdirs;
+  for (auto& [name, type] : entries) {
+    if (type == DT_UNKNOWN) {
+      struct stat st;
+      if (retry_eintr([&] {
+            return fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW);
+          }) != 0) {
+        if (errno == ENOENT) continue;
         return os_error(errno);
       }
-    } else if (unlinkat(dirfd(dir), name.c_str(), 0) != 0 && errno != ENOENT) {
+      type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
+    }
+    if (type == DT_DIR) {
+      subdirs.push_back(std::move(name));
+    } else if (unlinkat(dir_fd, name.c_str(), 0) != 0 && errno != ENOENT) {
       return os_error(errno);
     }
   }
-  return ok_status();
+  return subdirs;
+}
+
+// Empties the directory open at `dir`, depth first, never following a
+// symbolic link. Only the directory being emptied stays open: the walk keeps
+// names on a stack and climbs back up through "..", checking it arrives in
+// the directory it left (a tree moved meanwhile fails instead of removing
+// entries somewhere else).
+Status remove_contents(UniqueFd dir) {
+  struct Level {
+    std::string name;  // in the parent level's directory
+    DirId id;
+    std::vector<std::string> subdirs;  // still to empty and remove
+  };
+  std::vector<Level> levels;
+  {
+    DOVEK_ASSIGN_OR_RETURN(DirId id, dir_id(dir.get()));
+    DOVEK_ASSIGN_OR_RETURN(std::vector<std::string> subdirs, unlink_files_at(dir.get()));
+    levels.push_back(Level{std::string(), id, std::move(subdirs)});
+  }
+  while (true) {
+    if (!levels.back().subdirs.empty()) {
+      std::string name = std::move(levels.back().subdirs.back());
+      levels.back().subdirs.pop_back();
+      UniqueFd child = open_dir_at(dir.get(), name.c_str());
+      if (!child.valid()) {
+        if (errno == ENOENT) continue;
+        return os_error(errno);
+      }
+      DOVEK_ASSIGN_OR_RETURN(DirId id, dir_id(child.get()));
+      DOVEK_ASSIGN_OR_RETURN(std::vector<std::string> subdirs, unlink_files_at(child.get()));
+      levels.push_back(Level{std::move(name), id, std::move(subdirs)});
+      dir = std::move(child);
+      continue;
+    }
+    if (levels.size() == 1) return ok_status();
+    UniqueFd parent = open_dir_at(dir.get(), "..");
+    if (!parent.valid()) return os_error(errno);
+    DOVEK_ASSIGN_OR_RETURN(DirId parent_id, dir_id(parent.get()));
+    if (parent_id != levels[levels.size() - 2].id) {
+      return Error("a directory was moved while its contents were being removed");
+    }
+    if (unlinkat(parent.get(), levels.back().name.c_str(), AT_REMOVEDIR) != 0 &&
+        errno != ENOENT) {
+      return os_error(errno);
+    }
+    levels.pop_back();
+    dir = std::move(parent);
+  }
 }
 
 }  // namespace
@@ -196,14 +278,13 @@ Status remove_contents(int dir_fd) {
 Status remove_dir_all(const std::string& path) {
   if (has_nul(path)) return nul_in_path_error();
   struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return os_error(errno);
+  if (retry_eintr([&] { return lstat(path.c_str(), &st); }) != 0) return os_error(errno);
   if (!S_ISDIR(st.st_mode)) {
     if (::unlink(path.c_str()) != 0) return os_error(errno);
     return ok_status();
   }
-  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return os_error(errno);
-  DOVEK_TRY(remove_contents(fd));
+  DOVEK_ASSIGN_OR_RETURN(UniqueFd fd, open_fd(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+  DOVEK_TRY(remove_contents(std::move(fd)));
   if (::rmdir(path.c_str()) != 0) return os_error(errno);
   return ok_status();
 }
@@ -231,18 +312,13 @@ Status copy_file(const std::string& from, const std::string& to) {
   if (use_read) {
     char buf[65536];
     while (true) {
-      ssize_t n = ::read(in.get(), buf, sizeof buf);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return os_error(errno);
-      }
+      ssize_t n = retry_eintr([&] { return ::read(in.get(), buf, sizeof buf); });
+      if (n < 0) return os_error(errno);
       if (n == 0) break;
       for (ssize_t done = 0; done < n;) {
-        ssize_t w = ::write(out.get(), buf + done, static_cast<size_t>(n - done));
-        if (w < 0) {
-          if (errno == EINTR) continue;
-          return os_error(errno);
-        }
+        ssize_t w = retry_eintr(
+            [&] { return ::write(out.get(), buf + done, static_cast<size_t>(n - done)); });
+        if (w < 0) return os_error(errno);
         done += w;
       }
     }

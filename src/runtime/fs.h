@@ -1,11 +1,13 @@
 // Small file-system wrappers for the runtime. Every descriptor opened here is
 // close-on-exec, so a child started at the same time by another thread never
-// inherits it; every system call is retried on EINTR.
+// inherits it; every open, read, write and stat that can be interrupted by a
+// signal is retried on EINTR.
 #pragma once
 
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +15,18 @@
 #include "base/error.h"
 
 namespace dovek::runtime {
+
+// The identity of a file: what tells a directory from another of the same
+// name (after a rename) and a cycle through symbolic links from a shared link.
+struct DirId {
+  dev_t dev;
+  ino_t ino;
+  bool operator==(const DirId&) const = default;
+};
+
+// The largest text file read_text_file reads. Manifests are a few hundred
+// bytes; the cap keeps a huge, sparse or endless file from exhausting memory.
+inline constexpr size_t kMaxTextFileSize = size_t{16} << 20;
 
 // The operating system's text for an errno value, the way the runtime shows
 // it everywhere: "No such file or directory (os error 2)".
@@ -44,14 +58,19 @@ bool is_directory(const std::string& path);
 bool is_regular_file(const std::string& path);
 
 // Reads a whole regular file as UTF-8 text. The file is opened without
-// blocking, so a FIFO fails instead of waiting for a writer. The error is the
-// bare cause (OS error text); callers add their context.
+// blocking, so a FIFO fails instead of waiting for a writer. A file larger
+// than kMaxTextFileSize fails ("file is larger than 16777216 bytes") whatever
+// its reported size, after reading at most one byte beyond the cap. The error
+// is the bare cause (OS error text); callers add their context.
 [[nodiscard]] Result<std::string> read_text_file(const std::string& path);
 
 // mkdir -p with mode 0777 reduced by the umask. The error is the OS error.
 [[nodiscard]] Status create_dir_all(const std::string& path);
 
 // Removes `path` and everything below it without following symbolic links.
+// Walks the tree iteratively with at most three descriptors open at any depth
+// (it climbs back through "..", checking it lands in the directory it came
+// from), so neither the descriptor limit nor the path length limit stops it.
 // The error is the OS error.
 [[nodiscard]] Status remove_dir_all(const std::string& path);
 
