@@ -30,10 +30,10 @@ struct Environment {
 // (the binding holds the interpreter lock).
 Environment capture_environment();
 
-// Asked about every 10 ms (at most every 100 ms) while a child runs. Returns
-// true when the caller wants the operation stopped (a pending Ctrl-C); the
-// runtime then kills the child's process group, reaps it and returns an error
-// whose message is kCancelledMessage.
+// Asked about every 50 ms while a child runs. Returns true when the caller
+// wants the operation stopped (a pending Ctrl-C); the runtime then kills the
+// child's process group, reaps it and returns an error whose message is
+// kCancelledMessage.
 using CancelCheck = std::function<bool()>;
 inline constexpr std::string_view kCancelledMessage = "operation cancelled";
 
@@ -48,6 +48,7 @@ Result<std::string> load_artifact_json(const std::string& root);
 Result<std::string> install_local_skill_json(const std::string& source,
                                              const std::optional<std::string>& root,
                                              const std::optional<std::string>& skill_id,
-                                             bool overwrite, const Environment& env);
+                                             bool overwrite, const Environment& env,
+                                             const CancelCheck& cancel = {});
 
 }  // namespace dovek::runtime

@@ -19,6 +19,10 @@ Status run_status_command(const std::string& program, const std::vector<std::str
       break;
     case Stage::kCancelled:
       return Error(std::string(kCancelledMessage));
+    case Stage::kOutputLimit:
+      return context(label + ": collect command output",
+                     Error("command standard output exceeded " + std::to_string(kMaxStdoutBytes) +
+                           " bytes"));
     default:
       return context(label + ": spawn command", done.error.value_or(Error("unknown error")));
   }

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -85,6 +86,34 @@ enum class Stage {
   kCollect,       // reading the output failed
   kTimeout,       // the limit passed (input or wait)
   kCancelled,     // the cancellation check asked to stop
+  kOutputLimit,   // standard output grew past kMaxStdoutBytes
+};
+
+// Standard output is the skill's answer and is kept whole, up to this size;
+// a child that writes more is killed with its group (Stage::kOutputLimit).
+inline constexpr size_t kMaxStdoutBytes = size_t{64} << 20;
+
+// Keeps the first and the last kPart bytes of a stream of any length, so
+// standard error (only ever quoted in failure messages) costs bounded memory
+// however much a child writes. The tail is a ring buffer.
+//
+// Thread safety: none; owned by the thread that drains the pipe.
+class HeadTail {
+ public:
+  static constexpr size_t kPart = size_t{512} << 10;
+
+  void append(std::string_view bytes);
+  // Everything appended when that was at most 2 * kPart bytes; otherwise the
+  // head, one line saying how many bytes were left out, and the tail.
+  std::string text() const;
+  // How many bytes were appended in all.
+  size_t total() const { return total_; }
+
+ private:
+  std::string head_;
+  std::string tail_;  // up to kPart bytes; once full, the oldest byte is at ring_start_
+  size_t ring_start_ = 0;
+  size_t total_ = 0;
 };
 
 struct Completion {
@@ -92,8 +121,8 @@ struct Completion {
   // The OS error of a failed stage (spawn, write, wait, collect).
   std::optional<Error> error;
   ExitStatus status;
-  std::string out;
-  std::string err;
+  std::string out;  // at most kMaxStdoutBytes; emptied on kOutputLimit
+  std::string err;  // as HeadTail::text() gives it
 };
 
 // Resolves a bare program name in `path_var` (the captured PATH; absent
@@ -108,10 +137,16 @@ struct Completion {
 // default action and an empty signal mask, and its own process group. On a
 // timeout, a cancellation or any failure after the start, the whole group is
 // killed and the child reaped before this returns: no process is left behind.
+// Standard output past kMaxStdoutBytes fails the run the same way; standard
+// error is drained to its end but only its head and tail are kept (HeadTail).
+// The run is registered in live_runs while the child may live. A start that
+// fails with ETXTBSY (a concurrent fork holding a just-written executable
+// open for writing) is retried a few times within ~30 ms.
 // After a normal exit, output is read until end of file or until the pipes
 // have been idle ~100 ms (at most ~1 s), so a grandchild that keeps them open
-// cannot hold the caller. `cancel` (may be empty) is asked at least every
-// 100 ms. `newline_at` is the offset in `input` from which a failed write
+// cannot hold the caller. `cancel` (may be empty) is asked about every 50 ms;
+// it may end the thread by unwinding (a forced unwind from pthread_exit):
+// the child is then still killed and reaped on the way out. `newline_at` is the offset in `input` from which a failed write
 // counts as kWriteNewline.
 //
 // Thread safety: shares no state; any number of threads may run children.

@@ -101,6 +101,9 @@ Result<SkillRunOutput> run_skill(const std::string& root, const json::Value& inp
     case Stage::kTimeout:
       return context(run_context, Error("skill process timed out after " +
                                         std::to_string(options.timeout.seconds) + "s"));
+    case Stage::kOutputLimit:
+      return context(run_context, Error("skill standard output exceeded " +
+                                        std::to_string(kMaxStdoutBytes) + " bytes"));
     default:
       return context(run_context, stage_error(done));
   }

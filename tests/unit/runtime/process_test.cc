@@ -14,6 +14,7 @@ namespace dovek::runtime {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::head_and_tail;
 using testing::TempDir;
 
 Completion sh(const std::string& script, std::string_view input = {}, Limits limits = {},
@@ -188,6 +189,67 @@ TEST(ProcessTest, CancellationKillsTheGroup) {
   EXPECT_EQ(c.failed, Stage::kCancelled);
   EXPECT_EQ(calls.load(), 3);
   EXPECT_TRUE(wait_gone(std::stoi(testing::read_file(dir / "pid"))));
+}
+
+// A stream whose bytes depend on their position, so a misplaced or lost
+// stretch shows.
+std::string pattern(size_t n, size_t from = 0) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(((from + i) * 2654435761u) >> 13);
+  return s;
+}
+
+TEST(HeadTailTest, KeepsEverythingUpToTwoPartsThenHeadAndTail) {
+  constexpr size_t kPart = HeadTail::kPart;
+  const size_t sizes[] = {0, 5, kPart, 2 * kPart, 2 * kPart + 1, 3 * kPart + 17, 7 * kPart + 3};
+  // One write, pipe-sized reads, odd reads that straddle the ring's end, and
+  // reads longer than the ring itself.
+  const size_t chunks[] = {SIZE_MAX, 65536, 99991, kPart + 7};
+  for (size_t size : sizes) {
+    const std::string whole = pattern(size);
+    for (size_t chunk : chunks) {
+      HeadTail kept;
+      for (size_t at = 0; at < size; at += std::min(chunk, size - at)) {
+        kept.append(std::string_view(whole).substr(at, chunk));
+      }
+      EXPECT_EQ(kept.total(), size);
+      EXPECT_TRUE(kept.text() == head_and_tail(whole)) << "size " << size << " chunk " << chunk;
+    }
+  }
+}
+
+TEST(ProcessTest, StandardOutputUpToItsLimitThenTheGroupIsKilled) {
+  const struct {
+    size_t bytes;
+    Stage expected;
+  } cases[] = {{kMaxStdoutBytes, Stage::kNone}, {kMaxStdoutBytes + 1, Stage::kOutputLimit}};
+  for (const auto& [bytes, expected] : cases) {
+    Completion c = sh("head -c " + std::to_string(bytes) + " /dev/zero", {}, limits_for(60, 0));
+    EXPECT_EQ(c.failed, expected) << bytes << ": " << (c.error ? c.error->chain() : "");
+    EXPECT_EQ(c.out.size(), expected == Stage::kNone ? bytes : 0u);
+  }
+
+  // A flood that would never end: the child and its whole group go.
+  TempDir dir;
+  Completion c = sh("sleep 30 & echo $! > " + (dir / "pid") + "; exec cat /dev/zero", {},
+                    limits_for(60, 0));
+  EXPECT_EQ(c.failed, Stage::kOutputLimit);
+  EXPECT_TRUE(wait_gone(std::stoi(testing::read_file(dir / "pid"))));
+}
+
+TEST(ProcessTest, StandardErrorIsDrainedToTheEndButOnlyHeadAndTailKept) {
+  // seq writes ~2.9 MB: far more than a pipe holds, so the child finishes
+  // only if the pipe is drained all along.
+  Completion c = sh("seq 1 400000 >&2; echo done; exit 3", {}, limits_for(60, 0));
+  ASSERT_EQ(c.failed, Stage::kNone) << (c.error ? c.error->chain() : "");
+  EXPECT_EQ(c.out, "done\n");
+  EXPECT_EQ(c.status.describe(), "Some(3)");
+  EXPECT_TRUE(c.err == head_and_tail(testing::seq_lines(400000))) << c.err.substr(0, 200);
+
+  // A flood that lasts until the time limit keeps the same bound.
+  Completion endless = sh("exec cat /dev/zero >&2", {}, Limits{300ms});
+  EXPECT_EQ(endless.failed, Stage::kTimeout);
+  EXPECT_LE(endless.err.size(), 2 * HeadTail::kPart + 100);
 }
 
 TEST(ProcessTest, ManyRunsLeaveNoDescriptorBehind) {

@@ -91,6 +91,19 @@ TEST(RunSkillTest, TimeoutMessageAndContext) {
 
 
 
+TEST(RunSkillTest, OutputFloods) {
+  TempDir dir;
+  make_script_skill(dir / "out", "out-flood", "cat >/dev/null; exec cat /dev/zero");
+  EXPECT_EQ(failure_of(run(dir / "out", "{}")),
+            "run skill `out-flood`: skill standard output exceeded 67108864 bytes");
+
+  make_script_skill(dir / "err", "err-flood", "cat >/dev/null; seq 1 400000 >&2; exit 5");
+  std::string kept = testing::head_and_tail(testing::seq_lines(400000));
+  kept.pop_back();  // the final line feed is trimmed
+  EXPECT_TRUE(failure_of(run(dir / "err", "{}")) ==
+              "skill process exited with status Some(5): " + kept);
+}
+
 TEST(RunSkillTest, EarlyExitFailsTheWriteWithContext) {
   TempDir dir;
   make_script_skill(dir.path(), "quitter", "exit 0");

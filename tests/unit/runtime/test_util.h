@@ -10,6 +10,7 @@
 
 #include "runtime/api.h"
 #include "runtime/fs.h"
+#include "runtime/process.h"
 
 namespace dovek::runtime::testing {
 
@@ -63,6 +64,23 @@ inline void make_script_skill(const std::string& root, const std::string& id,
                               const std::string& body) {
   write_file(root + "/artifact.json", manifest(id));
   write_file(root + "/run.sh", "#!/bin/sh\n" + body + "\n", 0755);
+}
+
+// What `seq 1 n` prints.
+inline std::string seq_lines(int n) {
+  std::string all;
+  for (int i = 1; i <= n; ++i) all += std::to_string(i) + "\n";
+  return all;
+}
+
+// The standard error text a run keeps of `whole`: all of it up to
+// 2 * HeadTail::kPart bytes, else the head and the tail around one line
+// saying how much was left out.
+inline std::string head_and_tail(const std::string& whole) {
+  constexpr size_t kPart = HeadTail::kPart;
+  if (whole.size() <= 2 * kPart) return whole;
+  return whole.substr(0, kPart) + "\n[... " + std::to_string(whole.size() - 2 * kPart) +
+         " bytes of standard error left out ...]\n" + whole.substr(whole.size() - kPart);
 }
 
 }  // namespace dovek::runtime::testing
