@@ -218,7 +218,8 @@ struct SpawnAttr {
 // An executable written moments ago may still be open for writing in a
 // child that another thread forked (or spawned) before the writer closed it,
 // if it was not opened with O_CLOEXEC; exec then fails with ETXTBSY until that
-// child execs or exits. That is retried, backing off 1, 2, 4, 8 and 16 ms.
+// child execs or exits. That is retried, backing off 1, 2, 4, ... 64 ms
+// (127 ms in all), which outlasts a loaded machine's delay before that exec.
 int spawn(const Command& command, const std::string& program, const Environment& env,
           const live_runs::Run& run, pid_t& pid) {
   FileActions actions;
@@ -250,7 +251,7 @@ int spawn(const Command& command, const std::string& program, const Environment&
   for (const std::string& e : env.entries) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
 
-  constexpr int kSpawnTries = 6;
+  constexpr int kSpawnTries = 8;
   for (int attempt = 1;; ++attempt) {
     int rc = posix_spawn(&pid, program.c_str(), &actions.fa, &attr.attr, argv.data(), envp.data());
     if (rc != ETXTBSY || attempt == kSpawnTries) return rc;
@@ -394,12 +395,12 @@ Completion run_command(const Command& command, std::string_view input, size_t ne
 
   // Drains one output pipe into its store, closing it at end of file.
   auto drain_pipe = [&](Fd slot) {
-    Drained d = slot == Fd::kStdoutRead
-                    ? drain(run.fd(slot), [&](std::string_view b) { return append_capped(c.out, b); })
-                    : drain(run.fd(slot), [&](std::string_view b) {
-                        err_text.append(b);
-                        return true;
-                      });
+    auto to_out = [&](std::string_view b) { return append_capped(c.out, b); };
+    auto to_err = [&](std::string_view b) {
+      err_text.append(b);
+      return true;
+    };
+    Drained d = slot == Fd::kStdoutRead ? drain(run.fd(slot), to_out) : drain(run.fd(slot), to_err);
     if (d.end) run.close({slot});
     return d;
   };

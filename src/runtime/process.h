@@ -141,15 +141,16 @@ struct Completion {
 // error is drained to its end but only its head and tail are kept (HeadTail).
 // The run is registered in live_runs while the child may live. A start that
 // fails with ETXTBSY (a concurrent fork holding a just-written executable
-// open for writing) is retried a few times within ~30 ms.
+// open for writing) is retried a few times within ~130 ms.
 // After a normal exit, output is read until end of file or until the pipes
 // have been idle ~100 ms (at most ~1 s), so a grandchild that keeps them open
 // cannot hold the caller. `cancel` (may be empty) is asked about every 50 ms;
 // it may end the thread by unwinding (a forced unwind from pthread_exit):
-// the child is then still killed and reaped on the way out. `newline_at` is the offset in `input` from which a failed write
-// counts as kWriteNewline.
+// the child is then still killed and reaped on the way out. `newline_at` is
+// the offset in `input` from which a failed write counts as kWriteNewline.
 //
-// Thread safety: shares no state; any number of threads may run children.
+// Thread safety: any number of threads may run children; they share only the
+// live-runs registry.
 Completion run_command(const Command& command, std::string_view input, size_t newline_at,
                        const Limits& limits, const Environment& env, const CancelCheck& cancel);
 

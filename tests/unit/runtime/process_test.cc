@@ -252,6 +252,36 @@ TEST(ProcessTest, StandardErrorIsDrainedToTheEndButOnlyHeadAndTailKept) {
   EXPECT_LE(endless.err.size(), 2 * HeadTail::kPart + 100);
 }
 
+// Threads that write an executable and start it at once, as a host that
+// builds or installs skills while other threads run theirs: each thread's
+// write descriptor (not close-on-exec, as most writers leave it) leaks
+// into the children the other threads are starting until they exec, and
+// exec of a file open for writing fails with ETXTBSY meanwhile. Writing the
+// scripts inside the threads is the point of this test.
+TEST(ProcessTest, ExecutablesWrittenWhileOtherThreadsSpawnStillStart) {
+  TempDir dir;
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 100;
+  std::vector<std::string> problems(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      const Environment env = capture_environment();
+      for (int i = 0; i < kRounds; ++i) {
+        Command c;
+        c.program = dir / (std::to_string(t) + "-" + std::to_string(i) + ".sh");
+        testing::write_file(c.program, "#!/bin/sh\necho " + std::to_string(i) + "\n", 0755);
+        Completion done = run_command(c, {}, 0, {}, env, nullptr);
+        if (done.failed != Stage::kNone || done.out != std::to_string(i) + "\n") {
+          problems[t] += c.program + ": " + (done.error ? done.error->chain() : done.out) + "; ";
+        }
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(problems[t], "") << "thread " << t;
+}
+
 TEST(ProcessTest, ManyRunsLeaveNoDescriptorBehind) {
   size_t before = open_fd_count();
   for (int i = 0; i < 200; ++i) {

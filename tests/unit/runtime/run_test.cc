@@ -165,9 +165,14 @@ TEST(RunSkillJsonTest, EightThreadsRunInstallAndListAtOnce) {
   make_script_skill(dir / "echo", "echo", R"(read line; echo "{\"got\":$line}")");
   make_script_skill(dir / "fail", "fail", "cat >/dev/null; echo bad >&2; exit 4");
   make_script_skill(dir / "slow", "slow", "sleep 30");
-  const Environment env = capture_environment();
   constexpr int kThreads = 8;
   constexpr int kRuns = 6;
+  // Every fixture exists before the first thread starts.
+  for (int t = 0; t < kThreads; ++t) {
+    make_script_skill(dir / ("own" + std::to_string(t)), "own" + std::to_string(t),
+                      R"(read line; echo "{\"in\":$line,\"t\":)" + std::to_string(t) + "}\"");
+  }
+  const Environment env = capture_environment();
   std::vector<std::string> problems(kThreads);
   std::atomic<int> cancel_polls{0};
   std::vector<std::thread> threads;
@@ -175,28 +180,28 @@ TEST(RunSkillJsonTest, EightThreadsRunInstallAndListAtOnce) {
     threads.emplace_back([&, t] {
       std::string& p = problems[t];
       const std::string own = dir / ("own" + std::to_string(t));
-      make_script_skill(own, "own" + std::to_string(t),
-                        R"(read line; echo "{\"in\":$line,\"t\":)" + std::to_string(t) + "}\"");
+      // The outcome of a call, for the failure message.
+      auto shown = [](const Result<std::string>& r) { return r.ok() ? *r : r.error().chain(); };
       for (int i = 0; i < kRuns; ++i) {
         const std::string n = std::to_string(t * 100 + i);
         Result<std::string> r = run_skill_json(dir / "echo", n, 30, env, nullptr);
-        if (!r.ok() || *r != R"({"got":)" + n + "}") p += "echo " + n + "; ";
+        if (!r.ok() || *r != R"({"got":)" + n + "}") p += "echo " + n + ": " + shown(r) + "; ";
         r = run_skill_json(own, "[" + n + "]", 30, env, [] { return false; });
         if (!r.ok() || *r != R"({"in":[)" + n + R"(],"t":)" + std::to_string(t) + "}") {
-          p += "own " + n + "; ";
+          p += "own " + n + ": " + shown(r) + "; ";
         }
         r = run_skill_json(dir / "fail", "{}", 30, env, nullptr);
         if (r.ok() || r.error().message() != "skill process exited with status Some(4): bad") {
-          p += "fail; ";
+          p += "fail: " + shown(r) + "; ";
         }
       }
       Result<std::string> r = Error("not run");
       if (t == 0) {
         r = run_skill_json(dir / "slow", "{}", 1, env, nullptr);
-        if (r.ok() || r.error().message() != "run skill `slow`") p += "timeout; ";
+        if (r.ok() || r.error().message() != "run skill `slow`") p += "timeout: " + shown(r) + "; ";
       } else if (t == 1) {
         r = run_skill_json(dir / "slow", "{}", 30, env, [&] { return ++cancel_polls > 5; });
-        if (r.ok() || r.error().chain() != kCancelledMessage) p += "cancel; ";
+        if (r.ok() || r.error().chain() != kCancelledMessage) p += "cancel: " + shown(r) + "; ";
       }
       r = install_local_skill_json(dir / "echo", dir / "skills", "e" + std::to_string(t), false,
                                    env);
