@@ -78,12 +78,13 @@ Result<std::string> load_artifact_json(const std::string& root) {
 Result<std::string> install_local_skill_json(const std::string& source,
                                              const std::optional<std::string>& root,
                                              const std::optional<std::string>& skill_id,
-                                             bool overwrite, const Environment& env) {
+                                             bool overwrite, const Environment& env,
+                                             const CancelCheck& cancel) {
   InstallOptions options;
   DOVEK_ASSIGN_OR_RETURN(options.skills_dir, skills_dir_or_default(root, env));
   options.skill_id = skill_id;
   options.overwrite = overwrite;
-  DOVEK_ASSIGN_OR_RETURN(SkillArtifact artifact, install_local_skill(source, options));
+  DOVEK_ASSIGN_OR_RETURN(SkillArtifact artifact, install_local_skill(source, options, cancel));
   return artifact_json(artifact);
 }
 

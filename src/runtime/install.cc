@@ -1,12 +1,15 @@
 #include "runtime/install.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <memory>
 
 #include "runtime/fs.h"
@@ -21,10 +24,29 @@ namespace {
 constexpr std::string_view kStagingPrefix = ".dovek-install.";
 constexpr std::string_view kOldPrefix = ".dovek-old.";
 
-struct DirId {
-  dev_t dev;
-  ino_t ino;
-  bool operator==(const DirId&) const = default;
+// Asks a CancelCheck at most every 50 ms by the clock: each question takes
+// the interpreter back for a moment, far too costly to ask once per file.
+class CancelPoll {
+ public:
+  explicit CancelPoll(const CancelCheck& cancel) : cancel_(cancel) {}
+
+  // Whether the caller wants the operation stopped. The first call asks, and
+  // so does any call with `now` set; the rest ask once the interval is over.
+  bool cancelled(bool now = false) {
+    if (cancelled_ || !cancel_) return cancelled_;
+    auto t = std::chrono::steady_clock::now();
+    if (!now && t < next_) return false;
+    next_ = t + std::chrono::milliseconds(50);
+    cancelled_ = cancel_();
+    return cancelled_;
+  }
+  // Whether an earlier call found the operation cancelled.
+  bool was_cancelled() const { return cancelled_; }
+
+ private:
+  const CancelCheck& cancel_;
+  std::chrono::steady_clock::time_point next_{};
+  bool cancelled_ = false;
 };
 
 // The names in `dir`, in the order the OS lists them. A directory that
@@ -49,23 +71,58 @@ Result<std::vector<std::string>> list_names(const std::string& dir) {
   return names;
 }
 
-Status copy_tree(const std::string& from, const std::string& to, std::vector<DirId>& ancestors,
-                 std::optional<DirId>& target_root, bool manifest_last) {
-  if (Status s = create_dir_all(to); !s.ok()) return context("create " + to, std::move(s).error());
-  if (!target_root) {
-    // The directory being written must never be read as part of the source.
-    if (auto st = stat_path(to)) target_root = DirId{st->st_dev, st->st_ino};
-  }
-  DOVEK_ASSIGN_OR_RETURN(std::vector<std::string> names, list_names(from));
-  if (manifest_last) {
-    // The manifest makes a directory an installed skill: it comes last, so
-    // a copy that stops early never looks complete.
-    std::stable_partition(names.begin(), names.end(),
-                          [](const std::string& n) { return n != "artifact.json"; });
-  }
-  for (const std::string& name : names) {
-    std::string src = join_path(from, name);
-    std::string dst = join_path(to, name);
+// Copies the tree at `from` to `to` depth first without recursion: one frame
+// per directory level holds the names still to copy, and the two paths grow
+// and shrink by one component as the walk goes down and comes back up.
+Status copy_dir(const std::string& from, const std::string& to, bool manifest_last,
+                CancelPoll* poll) {
+  struct Frame {
+    std::optional<DirId> id;  // of the source directory, for cycle checks
+    size_t from_size;
+    size_t to_size;
+    std::vector<std::string> pending;  // the next name to copy is last
+  };
+  std::vector<Frame> frames;
+  std::optional<DirId> target_root;
+  std::string src = from;
+  std::string dst = to;
+  // Creates `dst` and pushes the frame that copies the entries of `src`.
+  auto enter = [&](std::optional<DirId> id, bool manifest_last) -> Status {
+    if (Status s = create_dir_all(dst); !s.ok()) {
+      return context("create " + dst, std::move(s).error());
+    }
+    if (!target_root) {
+      // The directory being written must never be read as part of the source.
+      if (auto st = stat_path(dst)) target_root = DirId{st->st_dev, st->st_ino};
+    }
+    DOVEK_ASSIGN_OR_RETURN(std::vector<std::string> names, list_names(src));
+    if (manifest_last) {
+      // The manifest makes a directory an installed skill: it comes last, so
+      // a copy that stops early never looks complete.
+      std::stable_partition(names.begin(), names.end(),
+                            [](const std::string& n) { return n != "artifact.json"; });
+    }
+    std::reverse(names.begin(), names.end());
+    frames.push_back(Frame{id, src.size(), dst.size(), std::move(names)});
+    return ok_status();
+  };
+
+  std::optional<DirId> root_id;
+  if (auto st = stat_path(from)) root_id = DirId{st->st_dev, st->st_ino};
+  DOVEK_TRY(enter(root_id, manifest_last));
+  while (!frames.empty()) {
+    Frame& frame = frames.back();
+    src.resize(frame.from_size);
+    dst.resize(frame.to_size);
+    if (frame.pending.empty()) {
+      frames.pop_back();
+      continue;
+    }
+    if (poll != nullptr && poll->cancelled()) return Error(std::string(kCancelledMessage));
+    std::string name = std::move(frame.pending.back());
+    frame.pending.pop_back();
+    src = join_path(src, name);
+    dst = join_path(dst, name);
     auto st = stat_path(src);
     if (st && S_ISDIR(st->st_mode)) {
       DirId id{st->st_dev, st->st_ino};
@@ -73,13 +130,11 @@ Status copy_tree(const std::string& from, const std::string& to, std::vector<Dir
         return context("copy " + src + " to " + dst,
                        Error("the target directory lies inside the source directory"));
       }
-      if (std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end()) {
+      if (std::any_of(frames.begin(), frames.end(), [&](const Frame& f) { return f.id == id; })) {
         return context("copy " + src + " to " + dst,
                        Error("symbolic link cycle: the directory contains itself"));
       }
-      ancestors.push_back(id);
-      DOVEK_TRY(copy_tree(src, dst, ancestors, target_root, false));
-      ancestors.pop_back();
+      DOVEK_TRY(enter(id, false));
       continue;
     }
     if (Status s = copy_file(src, dst); !s.ok()) {
@@ -87,13 +142,6 @@ Status copy_tree(const std::string& from, const std::string& to, std::vector<Dir
     }
   }
   return ok_status();
-}
-
-Status copy_dir(const std::string& from, const std::string& to, bool manifest_last) {
-  std::vector<DirId> ancestors;
-  if (auto st = stat_path(from)) ancestors.push_back(DirId{st->st_dev, st->st_ino});
-  std::optional<DirId> target_root;
-  return copy_tree(from, to, ancestors, target_root, manifest_last);
 }
 
 std::string unique_suffix() {
@@ -121,6 +169,92 @@ void remove_leftovers(const std::string& skills_dir, const std::string& name) {
   }
 }
 
+// Copies `source` into the staging directory and reads the copy's manifest:
+// what this call installs, read before the swap, since afterwards the
+// destination may already hold another installer's copy.
+Result<SkillArtifact> stage_copy(const std::string& source, const std::string& staging,
+                                 CancelPoll& poll, const std::string& install_context) {
+  Status copied = copy_dir(source, staging, /*manifest_last=*/true, &poll);
+  if (!copied.ok() && !poll.was_cancelled()) {
+    return context(install_context, std::move(copied).error());
+  }
+  // A Ctrl-C that came after the copy's last look still counts: nothing has
+  // changed yet.
+  if (poll.cancelled(/*now=*/true)) return Error(std::string(kCancelledMessage));
+  return with_context(load_artifact(staging), install_context);
+}
+
+// A name for an old installation on its way out, found and removed by the
+// next install of `name` should this one fail to remove it.
+std::string old_name(const std::string& skills_dir, const std::string& name) {
+  return join_path(skills_dir, std::string(kOldPrefix) + name + "." + unique_suffix());
+}
+
+// Moves the complete copy at `staging` to the free name `destination` with
+// two plain renames (an old installation moved aside first), for file systems
+// that cannot exchange two names atomically.
+Status replace_by_renames(const std::string& staging, const std::string& destination,
+                          const std::string& skills_dir, const std::string& name,
+                          bool overwrite, const std::string& install_context) {
+  // Move the old installation aside (any kind of entry, a dangling link too).
+  std::optional<std::string> old;
+  struct stat lst;
+  if (lstat(destination.c_str(), &lst) == 0) {
+    if (!overwrite) return Error("installed skill already exists: " + destination);
+    std::string aside = old_name(skills_dir, name);
+    if (::rename(destination.c_str(), aside.c_str()) == 0) {
+      old = std::move(aside);
+    } else if (errno != ENOENT) {
+      return context("remove " + destination, os_error(errno));
+    }
+  }
+  if (::rename(staging.c_str(), destination.c_str()) != 0) {
+    Error error = os_error(errno);
+    if (old) ::rename(old->c_str(), destination.c_str());
+    return context(install_context, error);
+  }
+  // The swap is done; a removal that fails now is retried by the next install.
+  if (old) (void)remove_dir_all(*old);
+  return ok_status();
+}
+
+// Moves the complete copy at `staging` to `destination` in one step: a free
+// name is taken with RENAME_NOREPLACE (so a racing install of the same name
+// is noticed), an existing installation is exchanged with RENAME_EXCHANGE, so
+// a reader always finds one complete installation there and racing overwrites
+// all succeed, the last one winning. The exchanged-out old installation is
+// then removed. Falls back to two renames where the file system supports
+// neither flag.
+Status put_in_place(const std::string& staging, const std::string& destination,
+                    const std::string& skills_dir, const std::string& name, bool overwrite,
+                    const std::string& install_context) {
+  const char* from = staging.c_str();
+  const char* to = destination.c_str();
+  // Each round fails only when another install changes the destination
+  // between the two calls; a few rounds are plenty.
+  for (int round = 0; round < 16; ++round) {
+    int err = renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0 ? 0 : errno;
+    if (err == 0) return ok_status();
+    if (err == EEXIST && !overwrite) return Error("installed skill already exists: " + destination);
+    if (err == EEXIST) {
+      err = renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE) == 0 ? 0 : errno;
+      if (err == 0) {
+        // `staging` now names the old installation.
+        std::string old = old_name(skills_dir, name);
+        (void)remove_dir_all(::rename(from, old.c_str()) == 0 ? old : staging);
+        return ok_status();
+      }
+      if (err == ENOENT) continue;  // removed meanwhile: the name is free again
+    }
+    if (err == EINVAL || err == ENOSYS) {
+      return replace_by_renames(staging, destination, skills_dir, name, overwrite,
+                                install_context);
+    }
+    return context(install_context, os_error(err));
+  }
+  return context(install_context, os_error(EBUSY));
+}
+
 }  // namespace
 
 bool is_staging_name(std::string_view name) {
@@ -135,7 +269,7 @@ Result<std::string> default_skills_dir(const Environment& env) {
 }
 
 Status copy_dir_all(const std::string& from, const std::string& to) {
-  return copy_dir(from, to, /*manifest_last=*/false);
+  return copy_dir(from, to, /*manifest_last=*/false, nullptr);
 }
 
 Result<bool> same_path(const std::string& a, const std::string& b) {
@@ -146,7 +280,8 @@ Result<bool> same_path(const std::string& a, const std::string& b) {
 }
 
 Result<SkillArtifact> install_local_skill(const std::string& source,
-                                          const InstallOptions& options) {
+                                          const InstallOptions& options,
+                                          const CancelCheck& cancel) {
   DOVEK_ASSIGN_OR_RETURN(SkillArtifact artifact, load_artifact(source));
   const std::string name = options.skill_id ? *options.skill_id : artifact.id;
   DOVEK_TRY(validate_id(name));
@@ -170,40 +305,16 @@ Result<SkillArtifact> install_local_skill(const std::string& source,
     std::string shown = join_path(skills_dir, std::string(kStagingPrefix) + name);
     return context(install_context, context("create " + shown, staging.error()));
   }
-  if (Status s = copy_dir(source, *staging, /*manifest_last=*/true); !s.ok()) {
+  CancelPoll poll(cancel);
+  Result<SkillArtifact> installed = stage_copy(source, *staging, poll, install_context);
+  Status placed = installed.ok() ? put_in_place(*staging, destination, skills_dir, name,
+                                                options.overwrite, install_context)
+                                 : Status(installed.error());
+  if (!placed.ok()) {
     (void)remove_dir_all(*staging);
-    return context(install_context, std::move(s).error());
+    return std::move(placed).error();
   }
-
-  // Move the old installation aside (any kind of entry, a dangling link too).
-  std::optional<std::string> old;
-  struct stat lst;
-  if (lstat(destination.c_str(), &lst) == 0) {
-    if (!options.overwrite) {
-      // Appeared while we were copying.
-      (void)remove_dir_all(*staging);
-      return Error("installed skill already exists: " + destination);
-    }
-    std::string aside =
-        join_path(skills_dir, std::string(kOldPrefix) + name + "." + unique_suffix());
-    if (::rename(destination.c_str(), aside.c_str()) == 0) {
-      old = std::move(aside);
-    } else if (errno != ENOENT) {
-      Error error = os_error(errno);
-      (void)remove_dir_all(*staging);
-      return context("remove " + destination, error);
-    }
-  }
-  if (::rename(staging->c_str(), destination.c_str()) != 0) {
-    Error error = os_error(errno);
-    if (old) ::rename(old->c_str(), destination.c_str());
-    (void)remove_dir_all(*staging);
-    return context(install_context, error);
-  }
-  // The swap is done; a removal that fails now is retried by the next install.
-  if (old) (void)remove_dir_all(*old);
-
-  return load_artifact(destination);
+  return installed;
 }
 
 Result<std::vector<SkillArtifact>> list_installed_skills(const std::string& skills_dir) {

@@ -23,22 +23,28 @@ struct InstallOptions {
 
 // Copies `source` (an artifact root) to skills_dir/name. The copy is made
 // under a staging name beginning with '.', its "artifact.json" last, and
-// renamed into place only when complete; an old installation is renamed away
-// first and removed after the swap. A failed install therefore leaves the
-// previous installation (or nothing) and no partial copy. Returns the
-// installed artifact.
+// renamed into place only when complete: onto a free name with
+// RENAME_NOREPLACE, or exchanged with the old installation in one step
+// (RENAME_EXCHANGE), which is removed afterwards; only a file system that
+// supports neither sees two renames. Readers therefore always find one
+// complete installation, and concurrent overwrites of one name all succeed.
+// A failed or cancelled install leaves the previous installation (or nothing)
+// and no partial copy. `cancel` is asked about every 50 ms during the copy
+// and once before the swap; cancellation fails with kCancelledMessage.
+// Returns the artifact this call installed (read from its own copy).
 [[nodiscard]] Result<SkillArtifact> install_local_skill(const std::string& source,
-                                                        const InstallOptions& options);
+                                                        const InstallOptions& options,
+                                                        const CancelCheck& cancel = {});
 
 // Every valid installed artifact, sorted by id (bytes, stable). A missing
 // directory is an empty list; staging entries of installs are skipped.
 [[nodiscard]] Result<std::vector<SkillArtifact>> list_installed_skills(
     const std::string& skills_dir);
 
-// Recursive copy. Directories (links to them followed) are copied as
-// directories; a directory that is its own ancestor through a link, or the
-// target directory itself met inside the source, fails instead of descending
-// forever.
+// Recursive copy, walked iteratively so that depth costs no stack.
+// Directories (links to them followed) are copied as directories; a directory
+// that is its own ancestor through a link, or the target directory itself met
+// inside the source, fails instead of descending forever.
 [[nodiscard]] Status copy_dir_all(const std::string& from, const std::string& to);
 
 // Whether two existing paths name the same object; false when either cannot

@@ -42,11 +42,6 @@ def leftovers(skills: Path) -> list:
     return sorted(n for n in os.listdir(skills) if n.startswith(".dovek-"))
 
 
-def run_python(code: str, timeout=120) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=timeout)
-
-
 # ---- manifest size ----------------------------------------------------------
 
 
@@ -91,3 +86,152 @@ def test_manifest_exactly_at_the_cap_is_read(tmp_path):
     text = manifest().encode()
     (src / "artifact.json").write_bytes(text + b" " * (CAP - len(text)))
     assert json.loads(dn.runtime_load_artifact_json(str(src)))["id"] == "echo"
+
+
+# ---- replacing an installation ----------------------------------------------
+
+
+def test_listings_never_miss_a_skill_being_replaced(tmp_path):
+    skills = tmp_path / "skills"
+    sources = [script_skill(tmp_path / f"v{v}", v) for v in (1, 2)]
+    dn.runtime_install_local_skill_json(str(sources[0]), str(skills), None, False)
+    done = threading.Event()
+    errors = []
+
+    def overwrite():
+        try:
+            for i in range(40):
+                dn.runtime_install_local_skill_json(str(sources[i % 2]), str(skills), None, True)
+        except Exception as e:  # reported by the main thread
+            errors.append(e)
+        finally:
+            done.set()
+
+    writer = threading.Thread(target=overwrite)
+    writer.start()
+    listings = misses = 0
+    while not done.is_set() or listings == 0:
+        if [a["id"] for a in json.loads(dn.runtime_list_skills_json(str(skills)))] != ["echo"]:
+            misses += 1
+        listings += 1
+    writer.join()
+    assert not errors, errors
+    assert misses == 0, f"{misses} of {listings} listings missed the skill"
+    assert leftovers(skills) == []
+
+
+INSTALLER = """
+import json, sys, dovek_native
+src, skills, name, rounds = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+for _ in range(rounds):
+    installed = json.loads(dovek_native.runtime_install_local_skill_json(src, skills, "echo", True))
+    assert installed["name"] == name, installed
+print("ok")
+"""
+
+
+def test_racing_overwrites_all_succeed_and_return_their_own_copy(tmp_path):
+    skills = tmp_path / "skills"
+    sources = {}
+    for name in ("A", "B"):
+        src = script_skill(tmp_path / name, 1)
+        (src / "artifact.json").write_text(manifest().replace('"Test"', json.dumps(name)))
+        sources[name] = src
+    procs = [subprocess.Popen([sys.executable, "-c", INSTALLER, str(src), str(skills), name, "25"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+             for name, src in sources.items()]
+    for proc in procs:
+        out, err = proc.communicate(timeout=120)
+        assert (proc.returncode, out) == (0, "ok\n"), err
+    listed = json.loads(dn.runtime_list_skills_json(str(skills)))
+    assert [a["name"] for a in listed] in (["A"], ["B"])
+    assert leftovers(skills) == []
+
+
+@pytest.mark.parametrize("occupant", ["file", "dangling_link", "empty_dir"])
+def test_overwrite_replaces_whatever_holds_the_name(tmp_path, occupant):
+    skills = tmp_path / "skills"
+    skills.mkdir()
+    dest = skills / "echo"
+    if occupant == "file":
+        dest.write_text("x")
+    elif occupant == "dangling_link":
+        dest.symlink_to(tmp_path / "nowhere")
+    else:
+        dest.mkdir()
+    src = script_skill(tmp_path / "src", 2)
+    with raises(f"installed skill already exists: {dest}"):
+        dn.runtime_install_local_skill_json(str(src), str(skills), None, False)
+    dn.runtime_install_local_skill_json(str(src), str(skills), None, True)
+    assert dn.runtime_run_skill_json(str(dest), "{}", 5) == '{"v":2}'
+    assert os.listdir(skills) == ["echo"]
+
+
+# ---- deep trees -------------------------------------------------------------
+
+
+def make_chain(root: Path, depth: int) -> None:
+    """A chain of `depth` nested directories "d" below `root`, with a file at
+    the bottom, built through descriptors so that no path grows long."""
+    fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        for _ in range(depth):
+            os.mkdir("d", dir_fd=fd)
+            child = os.open("d", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd = child
+        with open(os.open("bottom", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd), "w") as f:
+            f.write("deep")
+    finally:
+        os.close(fd)
+
+
+def remove_chain(root: Path) -> None:
+    """Undoes make_chain one level at a time from the top, without long paths
+    or a descriptor per level (which the test's own clean-up would need)."""
+    while (root / "d").exists():
+        for name in os.listdir(root / "d"):
+            os.rename(root / "d" / name, root / ("lifted-" + name))
+        os.rmdir(root / "d")
+        if (root / "lifted-d").exists():
+            os.rename(root / "lifted-d", root / "d")
+        if (root / "lifted-bottom").exists():
+            os.unlink(root / "lifted-bottom")
+
+
+LOW_DESCRIPTOR_LIMIT = """
+import resource, sys, dovek_native
+_, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (256, hard))
+src, skills, rounds = sys.argv[1], sys.argv[2], int(sys.argv[3])
+try:
+    for _ in range(rounds):
+        dovek_native.runtime_install_local_skill_json(src, skills, None, True)
+    print("ok")
+except RuntimeError as e:
+    print(e)
+"""
+
+
+@pytest.mark.parametrize("depth", ["400", "beyond_path_max"])
+def test_deep_trees_under_a_low_descriptor_limit_leave_no_hidden_copies(tmp_path, depth):
+    """An installation 400 levels deep is replaced twice; a source deeper than
+    the path length limit fails with an error. Neither leaves a hidden copy,
+    with fewer descriptors allowed than the trees have levels."""
+    skills = tmp_path / "skills"
+    src = script_skill(tmp_path / "src", 1)
+    levels = 400 if depth == "400" else os.pathconf(tmp_path, "PC_PATH_MAX") // 2 + 10
+    make_chain(src, levels)
+    try:
+        result = subprocess.run([sys.executable, "-c", LOW_DESCRIPTOR_LIMIT, str(src),
+                                 str(skills), "2"], capture_output=True, text=True, timeout=120)
+        if depth == "400":
+            assert result.stdout == "ok\n", result.stderr
+            assert (skills / "echo" / ("d/" * levels) / "bottom").read_text() == "deep"
+            assert os.listdir(skills) == ["echo"]
+            remove_chain(skills / "echo")
+        else:
+            assert result.stdout == f"install skill into {skills}/echo\n", result.stderr
+            assert os.listdir(skills) == []
+    finally:
+        remove_chain(src)

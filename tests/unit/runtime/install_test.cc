@@ -149,6 +149,52 @@ TEST_F(InstallTest, LeftoversOfAnEarlierSwapAreRemoved) {
   EXPECT_EQ(entries(skills_), (std::vector<std::string>{".dovek-old.echo-2.1-1", "echo"}));
 }
 
+struct CancelCase {
+  int cancel_on_call;  // 0: never
+  bool overwrite;
+};
+
+class InstallCancel : public InstallTest, public ::testing::WithParamInterface<CancelCase> {};
+
+// A cancelled install leaves the previous state exactly: the old
+// installation or nothing, and no staging copy.
+TEST_P(InstallCancel, LeavesThePreviousInstallationOrNothing) {
+  std::string src = dir_ / "src";
+  make_script_skill(src, "echo", "echo v1");
+  if (GetParam().overwrite) {
+    ASSERT_TRUE(install(src).ok());
+  }
+  write_file(src + "/run.sh", "#!/bin/sh\necho v2\n", 0755);
+  for (int i = 0; i < 50; ++i) write_file(src + "/data/" + std::to_string(i), "x");
+  int calls = 0;
+  CancelCheck cancel = [&] { return ++calls == GetParam().cancel_on_call; };
+  Result<SkillArtifact> r = install_local_skill(
+      src, InstallOptions{skills_, {}, GetParam().overwrite}, cancel);
+  if (GetParam().cancel_on_call == 0) {
+    ASSERT_TRUE(r.ok()) << r.error().chain();
+    EXPECT_GE(calls, 1);
+    EXPECT_EQ(read_file(skills_ + "/echo/run.sh"), "#!/bin/sh\necho v2\n");
+    EXPECT_EQ(entries(skills_), std::vector<std::string>{"echo"});
+    return;
+  }
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().chain(), kCancelledMessage);
+  EXPECT_EQ(calls, GetParam().cancel_on_call);
+  if (GetParam().overwrite) {
+    EXPECT_EQ(read_file(skills_ + "/echo/run.sh"), "#!/bin/sh\necho v1\n");
+    EXPECT_EQ(entries(skills_), std::vector<std::string>{"echo"});
+  } else {
+    EXPECT_TRUE(entries(skills_).empty());
+  }
+}
+
+// The first question comes with the first file copied; the second, for a
+// copy this small, just before the swap.
+INSTANTIATE_TEST_SUITE_P(Calls, InstallCancel,
+                         ::testing::Values(CancelCase{1, false}, CancelCase{1, true},
+                                           CancelCase{2, false}, CancelCase{2, true},
+                                           CancelCase{0, true}));
+
 TEST_F(InstallTest, SamePath) {
   write_file(dir_ / "a/f", "");
   ASSERT_EQ(symlink(dir_.path().c_str(), (dir_ / "link").c_str()), 0);

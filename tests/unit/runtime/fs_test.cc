@@ -1,0 +1,98 @@
+#include "runtime/fs.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "runtime/process.h"
+#include "test_util.h"
+
+namespace dovek::runtime {
+namespace {
+
+using testing::read_file;
+using testing::TempDir;
+using testing::write_file;
+
+struct SizeCase {
+  off_t size;
+  bool sparse;
+  bool readable;
+};
+
+class ReadTextFileSize : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(ReadTextFileSize, StopsAtTheCapWhateverStatSays) {
+  TempDir dir;
+  std::string path = dir / "f";
+  UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  ASSERT_TRUE(fd.valid());
+  if (GetParam().sparse) {
+    ASSERT_EQ(ftruncate(fd.get(), GetParam().size), 0);
+  } else {
+    std::string spaces(static_cast<size_t>(GetParam().size), ' ');
+    ASSERT_EQ(write(fd.get(), spaces.data(), spaces.size()), GetParam().size);
+  }
+  fd.reset();
+  Result<std::string> text = read_text_file(path);
+  if (GetParam().readable) {
+    ASSERT_TRUE(text.ok()) << text.error().chain();
+    EXPECT_EQ(text->size(), static_cast<size_t>(GetParam().size));
+  } else {
+    ASSERT_FALSE(text.ok());
+    EXPECT_EQ(text.error().chain(), "file is larger than 16777216 bytes");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, ReadTextFileSize,
+    ::testing::Values(SizeCase{off_t{kMaxTextFileSize}, false, true},
+                      SizeCase{off_t{kMaxTextFileSize} + 1, false, false},
+                      SizeCase{off_t{1} << 40, true, false}));
+
+// Lowers the soft descriptor limit for the test's lifetime.
+class DescriptorLimit {
+ public:
+  explicit DescriptorLimit(rlim_t soft) {
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = soft;
+    setrlimit(RLIMIT_NOFILE, &lowered);
+  }
+  ~DescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
+
+ private:
+  rlimit saved_;
+};
+
+TEST(RemoveDirAll, ChainDeeperThanThePathLimitUnderALowDescriptorLimit) {
+  TempDir dir;
+  std::string root = dir / "tree";
+  ASSERT_EQ(mkdir(root.c_str(), 0777), 0);
+  // Built through descriptors, as no path may name its bottom.
+  {
+    UniqueFd fd(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (int i = 0; i < PATH_MAX / 2 + 10; ++i) {
+      ASSERT_EQ(mkdirat(fd.get(), "d", 0777), 0);
+      UniqueFd file(openat(fd.get(), "f", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+      ASSERT_TRUE(file.valid());
+      fd = UniqueFd(openat(fd.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      ASSERT_TRUE(fd.valid());
+    }
+  }
+  // A link out of the tree is removed, never followed.
+  write_file(dir / "outside/keep", "k");
+  ASSERT_EQ(symlink((dir / "outside").c_str(), (root + "/d/d/out").c_str()), 0);
+  Status removed = [&] {
+    DescriptorLimit limit(32);
+    return remove_dir_all(root);
+  }();
+  ASSERT_TRUE(removed.ok()) << removed.error().chain();
+  EXPECT_FALSE(stat_path(root));
+  EXPECT_EQ(read_file(dir / "outside/keep"), "k");
+}
+
+}  // namespace
+}  // namespace dovek::runtime
