@@ -2,12 +2,16 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
 #include <thread>
 
+#include "runtime/live_runs.h"
 #include "test_util.h"
 
 namespace dovek::runtime {
@@ -47,6 +51,20 @@ bool process_gone(pid_t pid) {
 bool wait_gone(pid_t pid) {
   for (int i = 0; i < 200 && !process_gone(pid); ++i) std::this_thread::sleep_for(10ms);
   return process_gone(pid);
+}
+
+// Polls `done` every 10 ms for up to 10 s.
+template <class F>
+bool wait_for(F&& done) {
+  for (int i = 0; i < 1000 && !done(); ++i) std::this_thread::sleep_for(10ms);
+  return done();
+}
+
+// The first line of `path` once the whole line is there, else "".
+std::string first_line(const std::string& path) {
+  std::string text = testing::read_file(path);
+  size_t end = text.find('\n');
+  return end == std::string::npos ? "" : text.substr(0, end);
 }
 
 TEST(ProcessTest, ExitStatusAndOutputs) {
@@ -310,6 +328,97 @@ TEST(ProcessTest, ParallelRunsGetTheirOwnOutput) {
     for (int i = 0; i < 10; ++i) expected += std::to_string(t) + ":" + std::to_string(i) + ";";
     EXPECT_EQ(outs[t], expected);
   }
+}
+
+TEST(LiveRunsTest, KillAllEndsEveryRunInProgress) {
+  TempDir dir;
+  const std::string pid_file = dir / "pid";
+  Completion done;
+  std::thread runner(
+      [&] { done = sh("sleep 30 & echo $! > " + pid_file + "; sleep 30", {}, limits_for(60, 0)); });
+  bool started = wait_for([&] { return !first_line(pid_file).empty(); });
+  live_runs::kill_all();
+  runner.join();
+  ASSERT_TRUE(started);
+  ASSERT_EQ(done.failed, Stage::kNone) << (done.error ? done.error->chain() : "");
+  EXPECT_EQ(done.status.describe(), "None");  // SIGKILL, not the end of the sleep
+  EXPECT_TRUE(wait_gone(std::stoi(first_line(pid_file))));
+}
+
+// A copy of the host forked while a run feeds its child: the copy closes its
+// inherited ends of the run's pipes, so the child still sees the end of its
+// input when the parent closes it, and the copy's own exit path (kill_all)
+// leaves the parent's child alone.
+TEST(LiveRunsTest, AForkedCopyHoldsNoPipeOfTheParentsRunsAndKillsNone) {
+  TempDir dir;
+  const std::string started = dir / "started", go = dir / "go";
+  // 1 MiB of input, more than a pipe holds: the run is still writing it when
+  // the fork happens, and the child reads it only after `go` appears.
+  const std::string script = "echo ready > " + started + "; while [ ! -e " + go +
+                             " ]; do sleep 0.01; done; wc -c";
+  const std::string input(1 << 20, 'x');
+  Completion done;
+  std::thread runner([&] { done = sh(script, input, limits_for(60, 0)); });
+  bool running = wait_for([&] { return first_line(started) == "ready"; });
+
+  live_runs::prepare_fork();
+  pid_t copy = fork();
+  if (copy == 0) {
+    live_runs::after_fork_in_child();
+    live_runs::kill_all();
+    // Outlives the parent's run by far, unless the parent ends it first.
+    for (int i = 0; i < 300; ++i) usleep(100000);
+    _exit(0);
+  }
+  live_runs::after_fork_in_parent();
+  testing::write_file(go, "");
+  runner.join();
+  int status = 0;
+  pid_t copy_state = copy > 0 ? waitpid(copy, &status, WNOHANG) : -1;
+  if (copy > 0) {
+    kill(copy, SIGKILL);
+    waitpid(copy, &status, 0);
+  }
+  ASSERT_TRUE(running);
+  ASSERT_GT(copy, 0);
+  // The run ended while the copy was still alive.
+  EXPECT_EQ(copy_state, 0);
+  ASSERT_EQ(done.failed, Stage::kNone) << (done.error ? done.error->chain() : "");
+  EXPECT_EQ(done.status.describe(), "Some(0)") << done.err;
+  EXPECT_EQ(done.out, "1048576\n");
+}
+
+// CPython 3.11 to 3.13 end a daemon thread at interpreter exit with
+// pthread_exit from inside the cancellation check: the forced unwind must
+// still kill and reap the child's group and close the run's descriptors.
+TEST(LiveRunsTest, AThreadEndedInsideTheCancelCheckKillsAndReapsOnItsWayOut) {
+  TempDir dir;
+  struct Shared {
+    std::string script, pid_file;
+    bool returned = false;
+  } shared;
+  shared.pid_file = dir / "pids";
+  shared.script = "sleep 30 & echo $$ $! > " + shared.pid_file + "; sleep 30";
+  const size_t fds_before = open_fd_count();
+  pthread_t thread;
+  auto body = +[](void* arg) -> void* {
+    auto* s = static_cast<Shared*>(arg);
+    sh(s->script, {}, limits_for(60, 0), [s] {
+      if (!first_line(s->pid_file).empty()) pthread_exit(nullptr);
+      return false;
+    });
+    s->returned = true;
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, nullptr, body, &shared), 0);
+  pthread_join(thread, nullptr);
+  EXPECT_FALSE(shared.returned);
+  std::istringstream pids(first_line(shared.pid_file));
+  pid_t child = 0, grandchild = 0;
+  pids >> child >> grandchild;
+  EXPECT_TRUE(process_gone(child));  // reaped, not a zombie
+  EXPECT_TRUE(wait_gone(grandchild));
+  EXPECT_EQ(open_fd_count(), fds_before);
 }
 
 }  // namespace
