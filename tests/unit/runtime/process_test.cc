@@ -334,10 +334,18 @@ TEST(LiveRunsTest, KillAllEndsEveryRunInProgress) {
   TempDir dir;
   const std::string pid_file = dir / "pid";
   Completion done;
-  std::thread runner(
-      [&] { done = sh("sleep 30 & echo $! > " + pid_file + "; sleep 30", {}, limits_for(60, 0)); });
+  std::atomic<bool> finished{false};
+  std::thread runner([&] {
+    done = sh("sleep 30 & echo $! > " + pid_file + "; sleep 30", {}, limits_for(60, 0));
+    finished = true;
+  });
   bool started = wait_for([&] { return !first_line(pid_file).empty(); });
-  live_runs::kill_all();
+  // The child may write its pid before run_command has recorded its group:
+  // repeat until the run ends (the sleeps would take 30 s).
+  while (!finished) {
+    live_runs::kill_all();
+    std::this_thread::sleep_for(10ms);
+  }
   runner.join();
   ASSERT_TRUE(started);
   ASSERT_EQ(done.failed, Stage::kNone) << (done.error ? done.error->chain() : "");
