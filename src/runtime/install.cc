@@ -190,9 +190,10 @@ std::string old_name(const std::string& skills_dir, const std::string& name) {
   return join_path(skills_dir, std::string(kOldPrefix) + name + "." + unique_suffix());
 }
 
-// Moves the complete copy at `staging` to the free name `destination` with
-// two plain renames (an old installation moved aside first), for file systems
-// that cannot exchange two names atomically.
+// Moves the complete copy at `staging` to `destination` with two plain
+// renames (an old installation moved aside first), for file systems that
+// cannot exchange two names atomically: a reader may miss the skill between
+// the two.
 Status replace_by_renames(const std::string& staging, const std::string& destination,
                           const std::string& skills_dir, const std::string& name,
                           bool overwrite, const std::string& install_context) {

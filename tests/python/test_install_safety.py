@@ -235,3 +235,38 @@ def test_deep_trees_under_a_low_descriptor_limit_leave_no_hidden_copies(tmp_path
             assert os.listdir(skills) == []
     finally:
         remove_chain(src)
+
+
+# ---- Ctrl-C -----------------------------------------------------------------
+
+
+CTRL_C_INSTALL = """
+import sys, dovek_native
+try:
+    dovek_native.runtime_install_local_skill_json(sys.argv[1], sys.argv[2], None, True)
+    print("finished")
+except KeyboardInterrupt:
+    print("interrupted")
+"""
+
+
+def test_ctrl_c_stops_an_install_and_keeps_the_previous_one(tmp_path):
+    skills = tmp_path / "skills"
+    src = script_skill(tmp_path / "src", 1)
+    dn.runtime_install_local_skill_json(str(src), str(skills), None, False)
+    script_skill(src, 2)
+    for d in range(40):
+        (src / "data" / str(d)).mkdir(parents=True)
+        for f in range(100):
+            (src / "data" / str(d) / str(f)).write_text("x")
+    proc = subprocess.Popen([sys.executable, "-c", CTRL_C_INSTALL, str(src), str(skills)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    while (not any(n.startswith(".dovek-install.") for n in os.listdir(skills))
+           and proc.poll() is None and time.monotonic() < deadline):
+        time.sleep(0.001)
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=60)
+    assert out == "interrupted\n", err
+    assert os.listdir(skills) == ["echo"]
+    assert dn.runtime_run_skill_json(str(skills / "echo"), "{}", 5) == '{"v":1}'
