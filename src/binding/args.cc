@@ -38,11 +38,12 @@ bool bind_arguments(std::string_view function, std::span<const char* const> name
                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::span<PyObject*> out) {
   const size_t npos = static_cast<size_t>(nargs);
-  const std::string fn(function);
+  // Error texts are built only on failure: binding is on every call's path.
+  auto fn = [&] { return std::string(function); };
   for (PyObject*& slot : out) slot = nullptr;
 
   if (npos > names.size()) {
-    std::string message = fn + "() takes " + plural(names.size(), "positional argument") + " but " +
+    std::string message = fn() + "() takes " + plural(names.size(), "positional argument") + " but " +
                           std::to_string(npos) + (npos == 1 ? " was" : " were") + " given";
     PyErr_SetString(PyExc_TypeError, message.c_str());
     return false;
@@ -64,13 +65,13 @@ bool bind_arguments(std::string_view function, std::span<const char* const> name
       }
     }
     if (index == names.size()) {
-      std::string message = fn + "() got an unexpected keyword argument '" +
+      std::string message = fn() + "() got an unexpected keyword argument '" +
                             std::string(key_text) + "'";
       PyErr_SetString(PyExc_TypeError, message.c_str());
       return false;
     }
     if (out[index] != nullptr) {
-      std::string message = "argument for " + fn + "() given by name ('" + names[index] +
+      std::string message = "argument for " + fn() + "() given by name ('" + names[index] +
                             "') and position (" + std::to_string(index + 1) + ")";
       PyErr_SetString(PyExc_TypeError, message.c_str());
       return false;
@@ -80,7 +81,7 @@ bool bind_arguments(std::string_view function, std::span<const char* const> name
 
   for (size_t i = 0; i < names.size(); ++i) {
     if (out[i] == nullptr) {
-      std::string message = fn + "() missing required argument '" + names[i] + "' (pos " +
+      std::string message = fn() + "() missing required argument '" + names[i] + "' (pos " +
                             std::to_string(i + 1) + ")";
       PyErr_SetString(PyExc_TypeError, message.c_str());
       return false;
@@ -89,7 +90,7 @@ bool bind_arguments(std::string_view function, std::span<const char* const> name
   return true;
 }
 
-bool convert_str(const char* name, PyObject* o, std::string& out) {
+bool borrow_str(const char* name, PyObject* o, std::string_view& out) {
   if (!PyUnicode_Check(o)) {
     type_error(name, "str", o);
     return false;
@@ -97,7 +98,14 @@ bool convert_str(const char* name, PyObject* o, std::string& out) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(o, &size);
   if (utf8 == nullptr) return false;  // lone surrogates: UnicodeEncodeError stays set
-  out.assign(utf8, static_cast<size_t>(size));
+  out = std::string_view(utf8, static_cast<size_t>(size));
+  return true;
+}
+
+bool convert_str(const char* name, PyObject* o, std::string& out) {
+  std::string_view text;
+  if (!borrow_str(name, o, text)) return false;
+  out.assign(text);
   return true;
 }
 

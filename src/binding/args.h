@@ -24,6 +24,10 @@ bool bind_arguments(std::string_view function, std::span<const char* const> name
 // Conversions; each returns false with an exception set. Strings accept str
 // and its subclasses only; lone surrogates raise the interpreter's encoding error.
 bool convert_str(const char* name, PyObject* o, std::string& out);
+// The str's UTF-8 bytes without a copy. They live as long as the str (which
+// the caller holds for the whole call) and never change: a str is immutable
+// and caches its UTF-8 form.
+bool borrow_str(const char* name, PyObject* o, std::string_view& out);
 bool convert_optional_str(const char* name, PyObject* o, std::optional<std::string>& out);
 // An int (or object with __index__) in 0..2^64-1; OverflowError outside.
 bool convert_u64(const char* name, PyObject* o, uint64_t& out);

@@ -22,6 +22,7 @@
 #include <Python.h>
 
 #include <array>
+#include <cstdlib>
 #include <optional>
 #include <string>
 
@@ -29,79 +30,53 @@
 #include "binding/py.h"
 #include "protocol/guarded_core.h"
 #include "runtime/api.h"
+#include "runtime/live_runs.h"
 
 namespace dovek::binding {
-
-// ---- failures -------------------------------------------------------------
-
-PyObject* raise_error(const Error& error) {
-  // The message is passed with its length: it may quote NUL characters (a
-  // skill's standard error, a caller's path), which a C string would cut off.
-  PyRef text = PyRef::steal(to_str(error.message()));
-  if (text) PyErr_SetObject(PyExc_RuntimeError, text.get());
-  return nullptr;
-}
-
 namespace {
-PyObject* g_internal_fault = nullptr;  // owned for the process's lifetime
-}  // namespace
-
-PyObject* internal_fault_type() { return g_internal_fault; }
-
-PyObject* raise_internal_fault() {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    PyErr_SetString(g_internal_fault, e.what());
-  } catch (...) {
-    PyErr_SetString(g_internal_fault, "unknown internal failure");
-  }
-  return nullptr;
-}
-
-PyObject* to_str(std::string_view text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
-namespace {
-
-// Every entry point ends in a catch-all: an uncaught C++ exception would
-// abort the interpreter.
-template <class F>
-PyObject* guarded(F&& body) {
-  try {
-    return body();
-  } catch (...) {
-    return raise_internal_fault();
-  }
-}
 
 PyObject* result_to_py(const Result<std::string>& result) {
   if (!result.ok()) return raise_error(result.error());
   return to_str(*result);
 }
 
+// Runs one command on `fixed`, or on the process-wide core when null. The
+// command's bytes are borrowed from the argument str for the whole call.
 PyObject* run_command(server::GuardedCore* fixed, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, std::string_view function) {
-  static constexpr std::array<const char*, 1> kNames = {"command_json"};
-  std::array<PyObject*, 1> bound{};
-  if (!bind_arguments(function, kNames, args, nargs, kwnames, bound)) return nullptr;
-  std::string command;
-  if (!convert_str("command_json", bound[0], command)) return nullptr;
   return guarded([&]() -> PyObject* {
-    std::optional<Result<std::string>> result;
-    {
-      ThreadStateRelease released;
-      server::GuardedCore& core = fixed ? *fixed : server::global_core();
-      result.emplace(core.run_json_locked(command));
+    static constexpr std::array<const char*, 1> kNames = {"command_json"};
+    std::array<PyObject*, 1> bound{};
+    std::string_view command;
+    if (!bind_arguments(function, kNames, args, nargs, kwnames, bound) ||
+        !borrow_str("command_json", bound[0], command)) {
+      return nullptr;
     }
-    return result_to_py(*result);
+    server::GuardedCore& core = fixed ? *fixed : server::global_core();
+    // An exception that left the core's lock poisoned the core: that is the
+    // internal fault, even for an allocation failure.
+    std::exception_ptr fault;
+    Result<std::string> result =
+        without_thread_state([&](ReleasedThreadState&) -> Result<std::string> {
+          try {
+            return core.run_json_locked(command);
+          } catch (abi::__forced_unwind&) {
+            throw;
+          } catch (...) {
+            fault = std::current_exception();
+            return Error("internal fault");
+          }
+        });
+    if (fault) return raise_internal_fault(fault);
+    return result_to_py(result);
   });
 }
 
+// Waits for the core's lock without the thread state, as threading.Lock
+// does, so that a busy core never stalls the other Python threads.
 PyObject* reset_core(server::GuardedCore& core) {
   return guarded([&]() -> PyObject* {
-    Status status = core.reset();
+    Status status = without_thread_state([&](ReleasedThreadState&) { return core.reset(); });
     if (!status.ok()) return raise_error(status.error());
     Py_RETURN_NONE;
   });
@@ -113,9 +88,7 @@ PyObject* handle_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   return run_command(nullptr, args, nargs, kwnames, "handle_json");
 }
 
-PyObject* reset(PyObject*, PyObject*) {
-  return guarded([]() -> PyObject* { return reset_core(server::global_core()); });
-}
+PyObject* reset(PyObject*, PyObject*) { return reset_core(server::global_core()); }
 
 // ---- class Core ----------------------------------------------------------------
 
@@ -183,104 +156,112 @@ PyType_Spec core_spec = {
 
 // Runs a runtime operation with the thread state released. The cancellation
 // check briefly takes the thread state back to run pending signal handlers,
-// so Ctrl-C interrupts a skill run or a build.
+// so Ctrl-C interrupts a skill run, a build or an install.
+// REQUIRES: called inside guarded().
 template <class F>
 PyObject* run_runtime(F&& operation) {
-  return guarded([&]() -> PyObject* {
-    runtime::Environment env = runtime::capture_environment();
-    bool interrupted = false;
-    std::optional<Result<std::string>> result;
-    {
-      ThreadStateRelease released;
-      runtime::CancelCheck cancel = [&]() {
-        if (interrupted) return true;
-        released.with_thread_state([&] { interrupted = PyErr_CheckSignals() != 0; });
-        return interrupted;
-      };
-      result.emplace(operation(env, cancel));
-    }
-    if (interrupted) return nullptr;  // the signal handler's exception is set
-    return result_to_py(*result);
+  runtime::Environment env = runtime::capture_environment();
+  bool interrupted = false;
+  Result<std::string> result = without_thread_state([&](ReleasedThreadState& released) {
+    runtime::CancelCheck cancel = [&]() {
+      if (interrupted) return true;
+      released.with_thread_state([&] { interrupted = PyErr_CheckSignals() != 0; });
+      return interrupted;
+    };
+    return operation(env, cancel);
   });
-}
-
-template <size_t N>
-bool bind_args(std::string_view function, const std::array<const char*, N>& names,
-          PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          std::array<PyObject*, N>& bound) {
-  return bind_arguments(function, names, args, nargs, kwnames, bound);
+  if (interrupted) return nullptr;  // the signal handler's exception is set
+  return result_to_py(result);
 }
 
 PyObject* runtime_load_artifact_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
-  static constexpr std::array<const char*, 1> kNames = {"root"};
-  std::array<PyObject*, 1> b{};
-  std::string root;
-  if (!bind_args("runtime_load_artifact_json", kNames, args, nargs, kwnames, b) ||
-      !convert_str("root", b[0], root))
-    return nullptr;
-  return run_runtime([&](const runtime::Environment&, const runtime::CancelCheck&) {
-    return runtime::load_artifact_json(root);
+  return guarded([&]() -> PyObject* {
+    static constexpr std::array<const char*, 1> kNames = {"root"};
+    std::array<PyObject*, 1> b{};
+    std::string root;
+    if (!bind_arguments("runtime_load_artifact_json", kNames, args, nargs, kwnames, b) ||
+        !convert_str("root", b[0], root)) {
+      return nullptr;
+    }
+    return run_runtime([&](const runtime::Environment&, const runtime::CancelCheck&) {
+      return runtime::load_artifact_json(root);
+    });
   });
 }
 
 PyObject* runtime_list_skills_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  static constexpr std::array<const char*, 1> kNames = {"root"};
-  std::array<PyObject*, 1> b{};
-  std::optional<std::string> root;
-  if (!bind_args("runtime_list_skills_json", kNames, args, nargs, kwnames, b) ||
-      !convert_optional_str("root", b[0], root))
-    return nullptr;
-  return run_runtime([&](const runtime::Environment& env, const runtime::CancelCheck&) {
-    return runtime::list_skills_json(root, env);
+  return guarded([&]() -> PyObject* {
+    static constexpr std::array<const char*, 1> kNames = {"root"};
+    std::array<PyObject*, 1> b{};
+    std::optional<std::string> root;
+    if (!bind_arguments("runtime_list_skills_json", kNames, args, nargs, kwnames, b) ||
+        !convert_optional_str("root", b[0], root)) {
+      return nullptr;
+    }
+    return run_runtime([&](const runtime::Environment& env, const runtime::CancelCheck&) {
+      return runtime::list_skills_json(root, env);
+    });
   });
 }
 
 PyObject* runtime_build_skill_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  static constexpr std::array<const char*, 2> kNames = {"root", "target_dir"};
-  std::array<PyObject*, 2> b{};
-  std::string root;
-  std::optional<std::string> target_dir;
-  if (!bind_args("runtime_build_skill_json", kNames, args, nargs, kwnames, b) ||
-      !convert_str("root", b[0], root) || !convert_optional_str("target_dir", b[1], target_dir))
-    return nullptr;
-  return run_runtime([&](const runtime::Environment& env, const runtime::CancelCheck& cancel) {
-    return runtime::build_skill_json(root, target_dir, env, cancel);
+  return guarded([&]() -> PyObject* {
+    static constexpr std::array<const char*, 2> kNames = {"root", "target_dir"};
+    std::array<PyObject*, 2> b{};
+    std::string root;
+    std::optional<std::string> target_dir;
+    if (!bind_arguments("runtime_build_skill_json", kNames, args, nargs, kwnames, b) ||
+        !convert_str("root", b[0], root) ||
+        !convert_optional_str("target_dir", b[1], target_dir)) {
+      return nullptr;
+    }
+    return run_runtime([&](const runtime::Environment& env, const runtime::CancelCheck& cancel) {
+      return runtime::build_skill_json(root, target_dir, env, cancel);
+    });
   });
 }
 
 PyObject* runtime_run_skill_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  static constexpr std::array<const char*, 3> kNames = {"root", "input_json", "timeout_seconds"};
-  std::array<PyObject*, 3> b{};
-  std::string root, input_json;
-  uint64_t timeout_seconds = 0;
-  if (!bind_args("runtime_run_skill_json", kNames, args, nargs, kwnames, b) ||
-      !convert_str("root", b[0], root) || !convert_str("input_json", b[1], input_json) ||
-      !convert_u64("timeout_seconds", b[2], timeout_seconds))
-    return nullptr;
-  return run_runtime([&](const runtime::Environment& env, const runtime::CancelCheck& cancel) {
-    return runtime::run_skill_json(root, input_json, timeout_seconds, env, cancel);
+  return guarded([&]() -> PyObject* {
+    static constexpr std::array<const char*, 3> kNames = {"root", "input_json",
+                                                          "timeout_seconds"};
+    std::array<PyObject*, 3> b{};
+    std::string root;
+    std::string_view input_json;  // borrowed from the str for the whole call
+    uint64_t timeout_seconds = 0;
+    if (!bind_arguments("runtime_run_skill_json", kNames, args, nargs, kwnames, b) ||
+        !convert_str("root", b[0], root) || !borrow_str("input_json", b[1], input_json) ||
+        !convert_u64("timeout_seconds", b[2], timeout_seconds)) {
+      return nullptr;
+    }
+    return run_runtime([&](const runtime::Environment& env, const runtime::CancelCheck& cancel) {
+      return runtime::run_skill_json(root, input_json, timeout_seconds, env, cancel);
+    });
   });
 }
 
 PyObject* runtime_install_local_skill_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                            PyObject* kwnames) {
-  static constexpr std::array<const char*, 4> kNames = {"source", "root", "skill_id",
-                                                        "overwrite"};
-  std::array<PyObject*, 4> b{};
-  std::string source;
-  std::optional<std::string> root, skill_id;
-  bool overwrite = false;
-  if (!bind_args("runtime_install_local_skill_json", kNames, args, nargs, kwnames, b) ||
-      !convert_str("source", b[0], source) || !convert_optional_str("root", b[1], root) ||
-      !convert_optional_str("skill_id", b[2], skill_id) ||
-      !convert_bool("overwrite", b[3], overwrite))
-    return nullptr;
-  return run_runtime([&](const runtime::Environment& env, const runtime::CancelCheck&) {
-    return runtime::install_local_skill_json(source, root, skill_id, overwrite, env);
+  return guarded([&]() -> PyObject* {
+    static constexpr std::array<const char*, 4> kNames = {"source", "root", "skill_id",
+                                                          "overwrite"};
+    std::array<PyObject*, 4> b{};
+    std::string source;
+    std::optional<std::string> root, skill_id;
+    bool overwrite = false;
+    if (!bind_arguments("runtime_install_local_skill_json", kNames, args, nargs, kwnames, b) ||
+        !convert_str("source", b[0], source) || !convert_optional_str("root", b[1], root) ||
+        !convert_optional_str("skill_id", b[2], skill_id) ||
+        !convert_bool("overwrite", b[3], overwrite)) {
+      return nullptr;
+    }
+    return run_runtime([&](const runtime::Environment& env, const runtime::CancelCheck& cancel) {
+      return runtime::install_local_skill_json(source, root, skill_id, overwrite, env, cancel);
+    });
   });
 }
 
@@ -307,6 +288,61 @@ PyMethodDef functions[] = {
      "runtime_install_local_skill_json(source, root, skill_id, overwrite)\n--\n\n"},
 };
 
+// ---- process lifecycle -------------------------------------------------------
+
+// os.fork() waits for the commands in flight and forks with every core's lock
+// held, so the child finds each core consistent and usable; the child closes
+// its copies of the pipes of the skills the parent is running, so that it
+// cannot hold a skill's input open.
+PyObject* before_fork(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* {
+    server::prepare_fork();
+    runtime::live_runs::prepare_fork();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* after_fork_in_parent(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* {
+    runtime::live_runs::after_fork_in_parent();
+    server::after_fork_in_parent();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* after_fork_in_child(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* {
+    runtime::live_runs::after_fork_in_child();
+    server::after_fork_in_child();
+    Py_RETURN_NONE;
+  });
+}
+
+// A skill running when the host exits (from any thread) must not outlive it.
+void kill_runs_at_exit() { runtime::live_runs::kill_all(); }
+
+PyMethodDef fork_handlers[] = {
+    {"before", before_fork, METH_NOARGS, nullptr},
+    {"after_in_parent", after_fork_in_parent, METH_NOARGS, nullptr},
+    {"after_in_child", after_fork_in_child, METH_NOARGS, nullptr},
+};
+
+// os.register_at_fork(before=..., after_in_parent=..., after_in_child=...).
+bool register_fork_handlers() {
+  PyRef os = PyRef::steal(PyImport_ImportModule("os"));
+  if (!os) return false;
+  PyRef register_at_fork = PyRef::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
+  PyRef kwargs = PyRef::steal(PyDict_New());
+  PyRef no_args = PyRef::steal(PyTuple_New(0));
+  if (!register_at_fork || !kwargs || !no_args) return false;
+  for (PyMethodDef& def : fork_handlers) {
+    PyRef fn = PyRef::steal(PyCFunction_NewEx(&def, nullptr, nullptr));
+    if (!fn || PyDict_SetItemString(kwargs.get(), def.ml_name, fn.get()) < 0) return false;
+  }
+  return PyRef::steal(PyObject_Call(register_at_fork.get(), no_args.get(), kwargs.get())).get() !=
+         nullptr;
+}
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "dovek_native",  // m_name
@@ -325,13 +361,16 @@ PyObject* create_module() {
   PyRef module = PyRef::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
 
-  if (g_internal_fault == nullptr) {
-    g_internal_fault = PyErr_NewException("dovek_native.InternalFault", PyExc_BaseException, nullptr);
-    if (g_internal_fault == nullptr) return nullptr;
-  }
+  if (!create_internal_fault_type()) return nullptr;
 
   PyRef core_type = PyRef::steal(PyType_FromSpec(&core_spec));
   if (!core_type || PyModule_AddObjectRef(module.get(), "Core", core_type.get()) < 0) return nullptr;
+
+  // Created now, not on first use: a fork while another thread is still
+  // constructing it would leave the child waiting on its initialisation.
+  (void)server::global_core();
+  if (!register_fork_handlers()) return nullptr;
+  std::atexit(kill_runs_at_exit);
 
   PyRef name = PyRef::steal(PyUnicode_FromString("dovek_native"));
   if (!name) return nullptr;

@@ -5,6 +5,11 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
+#include <exception>
+#include <new>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -37,16 +42,16 @@ class PyRef {
   PyObject* o_ = nullptr;
 };
 
-// Releases the thread state for its lifetime. Nothing may touch a Python
-// object while it is released.
-class ThreadStateRelease {
+// The thread state while a call runs without it (see without_thread_state).
+class ReleasedThreadState {
  public:
-  ThreadStateRelease() : state_(PyEval_SaveThread()) {}
-  ~ThreadStateRelease() { PyEval_RestoreThread(state_); }
-  ThreadStateRelease(const ThreadStateRelease&) = delete;
-  ThreadStateRelease& operator=(const ThreadStateRelease&) = delete;
+  explicit ReleasedThreadState(PyThreadState* state) : state_(state) {}
+  ReleasedThreadState(const ReleasedThreadState&) = delete;
+  ReleasedThreadState& operator=(const ReleasedThreadState&) = delete;
 
-  // Runs `f` with the thread state taken back, then releases it again.
+  // Runs `f` (which must not throw) with the thread state taken back, then
+  // releases it again. At interpreter exit this may end the thread with a
+  // forced unwind, which passes through the caller's frames.
   template <class F>
   void with_thread_state(F&& f) {
     PyEval_RestoreThread(state_);
@@ -54,21 +59,68 @@ class ThreadStateRelease {
     state_ = PyEval_SaveThread();
   }
 
+  PyThreadState* state() const { return state_; }
+
  private:
   PyThreadState* state_;
 };
+
+// Runs `work(ReleasedThreadState&)` with the thread state released and
+// returns its result once the state is taken back. Nothing in `work` may
+// touch a Python object. The state is taken back by an ordinary call, never
+// in a destructor: while the interpreter finalizes, CPython ends a daemon
+// thread right there with a forced unwind (abi::__forced_unwind), which a
+// noexcept destructor would turn into std::terminate. An exception from
+// `work` is carried across and rethrown with the state held; a forced unwind
+// from inside `work` passes through without touching the interpreter.
+template <class F>
+auto without_thread_state(F&& work) {
+  using R = decltype(work(std::declval<ReleasedThreadState&>()));
+  ReleasedThreadState released(PyEval_SaveThread());
+  std::optional<R> result;
+  std::exception_ptr failure;
+  try {
+    result.emplace(work(released));
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  PyEval_RestoreThread(released.state());
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*result);
+}
 
 // Raises RuntimeError with the outermost message only; returns nullptr.
 PyObject* raise_error(const Error& error);
 
 // The exception type for internal failures (a C++ exception reaching the
 // boundary). Derived directly from BaseException so that `except Exception`
-// does not swallow a broken invariant.
+// does not swallow a broken invariant. Created once by the module's
+// initialiser; false with an exception set when that fails.
+bool create_internal_fault_type();
 PyObject* internal_fault_type();
 
-// Raises the internal fault exception for the exception being handled.
-// REQUIRES: called inside a catch block. Returns nullptr.
-PyObject* raise_internal_fault();
+// Raises the internal fault exception for `failure`. Returns nullptr.
+PyObject* raise_internal_fault(const std::exception_ptr& failure);
+
+// Every entry point's body runs inside this: a C++ exception must never
+// leave a function that CPython called. An allocation failure raises
+// MemoryError, any other exception the internal fault; a forced unwind (the
+// interpreter ending a daemon thread at exit) goes on, since the thread must
+// end.
+template <class F>
+PyObject* guarded(F&& body) {
+  try {
+    return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (...) {
+    return raise_internal_fault(std::current_exception());
+  }
+}
 
 // New str from UTF-8 text known to be valid.
 PyObject* to_str(std::string_view text);

@@ -2,6 +2,12 @@
 
 #include "store/memory_store.h"
 
+#ifdef DOVEK_TEST_HOOKS
+#include <chrono>
+#include <fstream>
+#include <thread>
+#endif
+
 namespace dovek::engine {
 
 CoreStores CoreStores::memory() {
@@ -31,6 +37,21 @@ std::unique_ptr<Core> Core::create(model::Model model) {
     }
   };
   core->register_tool("__throw__", std::make_shared<ThrowingTool>());
+  // Test builds only: a tool that holds the core's lock for a while, so that
+  // tests can fork, reset or end the interpreter while a command is in
+  // flight. Input {"ms": N, "flag": PATH}: creates PATH, then sleeps N ms.
+  struct SleepingTool final : tool::Tool {
+    std::string_view name() const override { return "__sleep__"; }
+    std::string_view description() const override { return "sleeps while holding the core"; }
+    Result<json::Value> invoke(json::Value input) override {
+      const json::Value* ms = input.is_object() ? input.as_object().find("ms") : nullptr;
+      const json::Value* flag = input.is_object() ? input.as_object().find("flag") : nullptr;
+      if (flag && flag->is_string()) std::ofstream(flag->as_string()).put('1');
+      if (ms && ms->is_u64()) std::this_thread::sleep_for(std::chrono::milliseconds(ms->as_u64()));
+      return json::Value(nullptr);
+    }
+  };
+  core->register_tool("__sleep__", std::make_shared<SleepingTool>());
 #endif
   return core;
 }

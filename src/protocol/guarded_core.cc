@@ -1,5 +1,8 @@
 #include "protocol/guarded_core.h"
 
+#include <set>
+#include <utility>
+
 #include "engine/core.h"
 #include "protocol/server.h"
 
@@ -20,10 +23,29 @@ class PoisonOnUnwind {
   int exceptions_;
 };
 
+// Every live GuardedCore, ordered by address: the order in which the fork
+// protocol takes their locks. Both are leaked so that no static destructor
+// runs while another thread may still construct or destroy a core.
+std::mutex& registry_mu() {
+  static auto* mu = new std::mutex();
+  return *mu;
+}
+std::set<GuardedCore*>& registry() {
+  static auto* cores = new std::set<GuardedCore*>();
+  return *cores;
+}
+
 }  // namespace
 
-GuardedCore::GuardedCore() : core_(engine::Core::create_default()) {}
-GuardedCore::~GuardedCore() = default;
+GuardedCore::GuardedCore() : core_(engine::Core::create_default()) {
+  std::lock_guard<std::mutex> lock(registry_mu());
+  registry().insert(this);
+}
+
+GuardedCore::~GuardedCore() {
+  std::lock_guard<std::mutex> lock(registry_mu());
+  registry().erase(this);
+}
 
 Result<std::string> GuardedCore::run_json_locked(std::string_view command_json) {
   std::lock_guard<std::mutex> lock(mu_);
@@ -33,13 +55,13 @@ Result<std::string> GuardedCore::run_json_locked(std::string_view command_json) 
 }
 
 Status GuardedCore::reset() {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (poisoned_) return Error(std::string(kPoisonedMessage));
-  PoisonOnUnwind guard(poisoned_);
-  // Build first, then destroy the old content in place.
   std::unique_ptr<engine::Core> fresh = engine::Core::create_default();
-  core_.reset();
-  core_ = std::move(fresh);
+  std::unique_ptr<engine::Core> old;  // destroyed after the lock is released
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (poisoned_) return Error(std::string(kPoisonedMessage));
+    old = std::exchange(core_, std::move(fresh));
+  }
   return ok_status();
 }
 
@@ -53,6 +75,22 @@ GuardedCore& global_core() {
   // destroyed by static destructors while other threads may still use it.
   static GuardedCore* core = new GuardedCore();
   return *core;
+}
+
+void prepare_fork() {
+  registry_mu().lock();
+  for (GuardedCore* core : registry()) core->mu_.lock();
+}
+
+void after_fork_in_parent() {
+  for (GuardedCore* core : registry()) core->mu_.unlock();
+  registry_mu().unlock();
+}
+
+void after_fork_in_child() {
+  // The forking thread took every lock and is the child's only thread, so
+  // it may release them.
+  after_fork_in_parent();
 }
 
 }  // namespace dovek::server

@@ -36,6 +36,8 @@ class GuardedCore {
 
   // Replaces the content with a fresh core on the default model, destroying
   // every record of the old one. Fails when poisoned; does not clear poison.
+  // The fresh core is built before the lock is taken and the old one is
+  // destroyed after it is released: the lock is held only for the swap.
   Status reset();
 
   bool poisoned();
@@ -50,6 +52,9 @@ class GuardedCore {
   }
 
  private:
+  friend void prepare_fork();
+  friend void after_fork_in_parent();
+
   std::mutex mu_;
   bool poisoned_ = false;              // guarded by mu_; never cleared
   std::unique_ptr<engine::Core> core_;  // guarded by mu_
@@ -58,5 +63,17 @@ class GuardedCore {
 // The process-wide core behind the module-level functions: created on first
 // use (thread-safe; concurrent first callers wait), never destroyed.
 GuardedCore& global_core();
+
+// The fork protocol for every live GuardedCore. prepare_fork() waits for the
+// commands in flight and takes every core's lock, in one fixed order, so
+// that no command runs while the process forks; both after_fork functions
+// release them, and the child gets every core in a consistent state.
+// REQUIRES: prepare_fork() and one after_fork function on the forking
+// thread, which holds no core's lock. No command may wait for anything the
+// forking thread holds (the binding never takes the interpreter back while
+// it holds a core's lock).
+void prepare_fork();
+void after_fork_in_parent();
+void after_fork_in_child();
 
 }  // namespace dovek::server
