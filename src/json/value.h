@@ -24,9 +24,6 @@ class Object {
   using const_iterator = std::vector<Member>::const_iterator;
 
   Object() = default;
-  // Builds an object from members in text order: sorted by key, and of
-  // repeated keys the last one wins. O(n log n), for readers.
-  static Object from_members(std::vector<Member> members);
   // Takes members that are already in order, one per key. O(1).
   // REQUIRES: keys strictly ascending.
   static Object from_sorted(std::vector<Member> members);
@@ -107,35 +104,6 @@ inline void Object::set(std::string key, Value value) {
   } else {
     members_.emplace(it, std::move(key), std::move(value));
   }
-}
-
-inline Object Object::from_members(std::vector<Member> members) {
-  auto less = [](const Member& a, const Member& b) { return a.first < b.first; };
-  Object out;
-  if (members.size() <= 16) {
-    // Insertion sort: stable, and unlike std::stable_sort it allocates no
-    // buffer, which matters for the many small objects of a document.
-    for (size_t i = 1; i < members.size(); ++i) {
-      if (!less(members[i], members[i - 1])) continue;
-      Member m = std::move(members[i]);
-      size_t j = i;
-      for (; j > 0 && less(m, members[j - 1]); --j) members[j] = std::move(members[j - 1]);
-      members[j] = std::move(m);
-    }
-  } else {
-    std::stable_sort(members.begin(), members.end(), less);
-  }
-  out.members_ = std::move(members);
-  // Keep the last of each run of equal keys, in place.
-  auto& m = out.members_;
-  size_t w = 0;
-  for (size_t i = 0; i < m.size(); ++i) {
-    if (i + 1 < m.size() && m[i + 1].first == m[i].first) continue;
-    if (w != i) m[w] = std::move(m[i]);
-    ++w;
-  }
-  m.erase(m.begin() + static_cast<std::ptrdiff_t>(w), m.end());
-  return out;
 }
 
 inline size_t Object::size() const { return members_.size(); }
