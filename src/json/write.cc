@@ -4,9 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "json/text.h"
 
 namespace dovek::json {
 namespace {
@@ -27,30 +25,6 @@ struct EscapeTable {
   }
 };
 constexpr EscapeTable kEscape;
-
-// The first byte in [p, end) that needs an escape, or end. Prompts and
-// skill contents are long runs of plain text, so sixteen bytes are checked
-// per step where SSE2 is available (always on x86-64).
-const char* find_escape(const char* p, const char* end) {
-#if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i max_control = _mm_set1_epi8(0x1F);
-  for (; end - p >= 16; p += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    // Unsigned v <= 0x1F exactly when min(v, 0x1F) == v.
-    const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, max_control), v);
-    const __m128i hits = _mm_or_si128(
-        control, _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
-    const int mask = _mm_movemask_epi8(hits);
-    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
-  }
-#endif
-  for (; p != end; ++p) {
-    if (kEscape.code[static_cast<unsigned char>(*p)] != 0) return p;
-  }
-  return end;
-}
 
 template <class Int>
 void append_integer(std::string& out, Int n) {
@@ -85,16 +59,18 @@ void append_string(std::string& out, std::string_view s) {
   out += '"';
 }
 
-void append_double(std::string& out, double d) {
-  if (!std::isfinite(d)) {
-    out += "null";
-    return;
-  }
-  if (d == 0) {
-    // Negative zero keeps its sign so that it reads back as the same double.
-    out += std::signbit(d) ? "-0.0" : "0.0";
-    return;
-  }
+namespace {
+
+// The shortest round-trip digits of a finite, non-zero double (its sign
+// already written to `out`), without the point, and the decimal exponent of
+// the first digit: 1.5e-7 is "15" and -7.
+struct Decimal {
+  char digits[24];
+  size_t n = 0;
+  int exp = 0;
+};
+
+Decimal shortest_decimal(std::string& out, double d) {
   // Shortest round-trip digits in scientific form: [-]D[.DDD]e(+|-)XX.
   char buf[40];
   auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
@@ -105,44 +81,70 @@ void append_double(std::string& out, double d) {
     ++p;
   }
   const char* e = static_cast<const char*>(std::memchr(p, 'e', static_cast<size_t>(end - p)));
-  char digits[24];
-  size_t n = 0;
+  Decimal dec;
   for (const char* q = p; q != e; ++q) {
-    if (*q != '.') digits[n++] = *q;
+    if (*q != '.') dec.digits[dec.n++] = *q;
   }
-  const bool negative_exp = e[1] == '-';
-  int exp = 0;
-  std::from_chars(e + 2, end, exp);
-  if (negative_exp) exp = -exp;
+  std::from_chars(e + 2, end, dec.exp);
+  if (e[1] == '-') dec.exp = -dec.exp;
+  return dec;
+}
 
-  if (exp >= -6 && exp <= 20) {
-    // Plain notation, as JavaScript chooses for 1e-6 <= |x| < 1e21.
-    if (exp >= 0) {
-      const size_t int_len = static_cast<size_t>(exp) + 1;
-      if (n <= int_len) {
-        out.append(digits, n);
-        out.append(int_len - n, '0');
-        out += ".0";
-      } else {
-        out.append(digits, int_len);
-        out += '.';
-        out.append(digits + int_len, n - int_len);
-      }
+// Plain notation: all integer digits, ".0" on integral values.
+void append_plain(std::string& out, const Decimal& dec) {
+  if (dec.exp >= 0) {
+    const size_t int_len = static_cast<size_t>(dec.exp) + 1;
+    if (dec.n <= int_len) {
+      out.append(dec.digits, dec.n);
+      out.append(int_len - dec.n, '0');
+      out += ".0";
     } else {
-      out += "0.";
-      out.append(static_cast<size_t>(-exp - 1), '0');
-      out.append(digits, n);
+      out.append(dec.digits, int_len);
+      out += '.';
+      out.append(dec.digits + int_len, dec.n - int_len);
     }
+  } else {
+    out += "0.";
+    out.append(static_cast<size_t>(-dec.exp - 1), '0');
+    out.append(dec.digits, dec.n);
+  }
+}
+
+// True (and nothing written) unless d is zero, which is written with its sign
+// so that it reads back as the same double.
+bool append_zero(std::string& out, double d) {
+  if (d != 0) return false;
+  out += std::signbit(d) ? "-0.0" : "0.0";
+  return true;
+}
+
+}  // namespace
+
+void append_double(std::string& out, double d) {
+  if (!std::isfinite(d)) {
+    out += "null";
+    return;
+  }
+  if (append_zero(out, d)) return;
+  const Decimal dec = shortest_decimal(out, d);
+  if (dec.exp >= -6 && dec.exp <= 20) {
+    // Plain notation, as JavaScript chooses for 1e-6 <= |x| < 1e21.
+    append_plain(out, dec);
     return;
   }
   // Exponent notation: first digit, the others after a point, then e+XX / e-XX.
-  out += digits[0];
-  if (n > 1) {
+  out += dec.digits[0];
+  if (dec.n > 1) {
     out += '.';
-    out.append(digits + 1, n - 1);
+    out.append(dec.digits + 1, dec.n - 1);
   }
-  out += negative_exp ? "e-" : "e+";
-  append_integer(out, negative_exp ? -exp : exp);
+  out += dec.exp < 0 ? "e-" : "e+";
+  append_integer(out, dec.exp < 0 ? -dec.exp : dec.exp);
+}
+
+void append_plain_double(std::string& out, double d) {
+  if (append_zero(out, d)) return;
+  append_plain(out, shortest_decimal(out, d));
 }
 
 void append_value(std::string& out, const Value& root) {

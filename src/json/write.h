@@ -19,6 +19,10 @@ namespace dovek::json {
 
 void append_string(std::string& out, std::string_view s);  // quoted and escaped
 void append_double(std::string& out, double d);
+// Always plain decimal notation, ".0" on integral values ("1e21" as
+// "1000000000000000000000.0", 5e-324 with all its zeros), as error messages
+// show a float. REQUIRES: d finite.
+void append_plain_double(std::string& out, double d);
 void append_value(std::string& out, const Value& v);  // no recursion of unbounded depth
 
 // Compact text of a generic value.

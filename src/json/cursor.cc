@@ -1,0 +1,268 @@
+#include "json/cursor.h"
+
+#include <limits>
+#include <utility>
+
+#include "json/parse.h"
+#include "json/write.h"
+
+namespace dovek::json {
+namespace {
+
+// A string as a debug literal: quoted, with quote, backslash and control
+// characters escaped.
+std::string debug_string(std::string_view s) {
+  std::string out = "\"";
+  for (char c : s) {
+    const auto b = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (b < 0x20 || b == 0x7F) {
+          static const char kHex[] = "0123456789abcdef";
+          out += "\\u{";
+          if (b >= 0x10) out += kHex[b >> 4];
+          out += kHex[b & 0xF];
+          out += '}';
+        } else {
+          out += c;
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string elements(size_t n) { return n == 1 ? "1 element" : std::to_string(n) + " elements"; }
+
+}  // namespace
+
+std::string Cursor::found() const {
+  const Token& t = token();
+  switch (t.kind) {
+    case TokenKind::kNull: return "null";
+    case TokenKind::kTrue: return "boolean `true`";
+    case TokenKind::kFalse: return "boolean `false`";
+    case TokenKind::kU64: return "integer `" + std::to_string(t.u64) + "`";
+    case TokenKind::kI64: return "integer `" + std::to_string(t.i64) + "`";
+    case TokenKind::kDouble: {
+      std::string out = "floating point `";
+      append_plain_double(out, t.f64);  // a tape holds finite doubles only
+      return out += '`';
+    }
+    case TokenKind::kString:
+    case TokenKind::kKey: return "string " + debug_string(tape_->string(t));
+    case TokenKind::kArrayBegin: return "sequence";
+    case TokenKind::kObjectBegin: return "map";
+    case TokenKind::kArrayEnd:
+    case TokenKind::kObjectEnd: break;
+  }
+  return "end of container";
+}
+
+Error Cursor::error(std::string message) const {
+  if (positions_) message += tape_->position(i_ < tape_->size() ? token().offset : tape_->text().size());
+  return Error(std::move(message));
+}
+
+Error Cursor::invalid_type(std::string_view expected) const {
+  std::string message = "invalid type: " + found() + ", expected ";
+  message += expected;
+  return error(std::move(message));
+}
+
+void Cursor::skip() {
+  const Token& t = token();
+  if (t.kind == TokenKind::kArrayBegin || t.kind == TokenKind::kObjectBegin) {
+    i_ = t.end + 1;
+  } else {
+    ++i_;
+  }
+}
+
+Result<std::string> Cursor::string() {
+  if (kind() != TokenKind::kString) return invalid_type("a string");
+  std::string s(tape_->string(token()));
+  ++i_;
+  return s;
+}
+
+Result<std::optional<std::string>> Cursor::optional_string() {
+  if (is_null()) {
+    ++i_;
+    return std::optional<std::string>();
+  }
+  DOVEK_ASSIGN_OR_RETURN(std::string s, string());
+  return std::optional<std::string>(std::move(s));
+}
+
+Result<bool> Cursor::boolean() {
+  if (kind() == TokenKind::kTrue || kind() == TokenKind::kFalse) {
+    const bool b = kind() == TokenKind::kTrue;
+    ++i_;
+    return b;
+  }
+  return invalid_type("a boolean");
+}
+
+Result<uint32_t> Cursor::u32() {
+  const Token& t = token();
+  if (t.kind == TokenKind::kU64) {
+    if (t.u64 > std::numeric_limits<uint32_t>::max()) {
+      return error("invalid value: integer `" + std::to_string(t.u64) + "`, expected u32");
+    }
+    ++i_;
+    return static_cast<uint32_t>(t.u64);
+  }
+  if (t.kind == TokenKind::kI64) {
+    return error("invalid value: integer `" + std::to_string(t.i64) + "`, expected u32");
+  }
+  return invalid_type("u32");
+}
+
+Result<std::vector<std::string>> Cursor::string_array() {
+  if (kind() != TokenKind::kArrayBegin) return invalid_type("a sequence");
+  const size_t end = token().end;
+  std::vector<std::string> out;
+  ++i_;
+  while (i_ < end) {
+    DOVEK_ASSIGN_OR_RETURN(std::string s, string());
+    out.push_back(std::move(s));
+  }
+  i_ = end + 1;
+  return out;
+}
+
+Value Cursor::value() {
+  Value v = to_value(*tape_, i_);
+  skip();
+  return v;
+}
+
+Result<size_t> Cursor::unit_variant(std::span<const std::string_view> names,
+                                    std::string_view expected) {
+  auto lookup = [&](std::string_view s) -> Result<size_t> {
+    for (size_t k = 0; k < names.size(); ++k) {
+      if (names[k] == s) return k;
+    }
+    std::string message = "unknown variant `";
+    message += s;
+    message += "`, expected ";
+    message += expected;
+    return error(std::move(message));
+  };
+  const Token& t = token();
+  if (t.kind == TokenKind::kString) {
+    DOVEK_ASSIGN_OR_RETURN(size_t index, lookup(tape_->string(t)));
+    ++i_;
+    return index;
+  }
+  if (t.kind == TokenKind::kObjectBegin) {
+    // {"name": null}: exactly one member, whose value is null.
+    const size_t end = t.end;
+    if (i_ + 1 == end) {
+      i_ = end;
+      return error("expected value");
+    }
+    ++i_;  // the key
+    DOVEK_ASSIGN_OR_RETURN(size_t index, lookup(tape_->string(token())));
+    ++i_;  // the value
+    if (!is_null()) return invalid_type("unit");
+    ++i_;
+    if (i_ != end) return error("expected value");
+    i_ = end + 1;
+    return index;
+  }
+  return error("expected value");
+}
+
+Status Cursor::record(const RecordShape& shape,
+                      const std::function<Status(size_t, Cursor&)>& on_field) {
+  switch (kind()) {
+    case TokenKind::kObjectBegin: return record_object(shape, on_field);
+    case TokenKind::kArrayBegin: return record_array(shape, on_field);
+    default: return invalid_type(shape.description);
+  }
+}
+
+Status Cursor::record_object(const RecordShape& shape,
+                             const std::function<Status(size_t, Cursor&)>& on_field) {
+  const size_t end = token().end;
+  const size_t n_fields = shape.fields.size();
+  uint64_t seen = 0;
+  ++i_;
+  while (i_ < end) {
+    const std::string_view key = tape_->string(token());
+    size_t field = n_fields;
+    for (size_t k = 0; k < n_fields; ++k) {
+      if (shape.fields[k] == key) {
+        field = k;
+        break;
+      }
+    }
+    if (field == n_fields) {
+      ++i_;
+      skip();
+      continue;
+    }
+    if (seen & (uint64_t{1} << field)) {
+      std::string message = "duplicate field `";
+      message += key;
+      message += '`';
+      return error(std::move(message));
+    }
+    seen |= uint64_t{1} << field;
+    ++i_;
+    Cursor sub(*tape_, i_, positions_);
+    skip();  // wherever the field decoder stops, the next member follows its value
+    DOVEK_TRY(on_field(field, sub));
+  }
+  const uint64_t missing = shape.required & ~seen;
+  for (size_t k = 0; missing != 0 && k < n_fields; ++k) {
+    if (missing & (uint64_t{1} << k)) {
+      std::string message = "missing field `";
+      message += shape.fields[k];
+      message += '`';
+      return error(std::move(message));
+    }
+  }
+  i_ = end + 1;
+  return ok_status();
+}
+
+Status Cursor::record_array(const RecordShape& shape,
+                            const std::function<Status(size_t, Cursor&)>& on_field) {
+  const size_t end = token().end;
+  const size_t n_fields = shape.fields.size();
+  size_t count = 0;
+  ++i_;
+  while (i_ < end) {
+    if (count < n_fields) {
+      Cursor sub(*tape_, i_, positions_);
+      skip();
+      DOVEK_TRY(on_field(count, sub));
+    } else {
+      skip();
+    }
+    ++count;
+  }
+  if (count < shape.min_array_len) {
+    std::string message = "invalid length " + std::to_string(count) + ", expected ";
+    message += shape.description;
+    message += " with " + elements(n_fields);
+    return error(std::move(message));
+  }
+  if (count > n_fields) {
+    return error("invalid length " + std::to_string(count) + ", expected " + elements(n_fields) +
+                 " in sequence");
+  }
+  i_ = end + 1;
+  return ok_status();
+}
+
+}  // namespace dovek::json

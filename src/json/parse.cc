@@ -1,0 +1,190 @@
+#include "json/parse.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "json/text.h"
+#include "json/tokenizer.h"
+
+namespace dovek::json {
+namespace {
+
+// The order in which to take n object members so that keys ascend, with only
+// the last member of each run of equal keys (the last one wins): `order`
+// receives member indices, the return value is how many. Sorting indices
+// rather than members keeps each member to a single move.
+template <class KeyAt>
+size_t member_order(size_t n, const KeyAt& key_at, std::vector<uint32_t>& order) {
+  order.resize(n);
+  for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
+  auto less = [&](uint32_t a, uint32_t b) {
+    const std::string_view x = key_at(a);
+    const std::string_view y = key_at(b);
+    // Keys mostly differ in their first byte: decide that without memcmp.
+    if (!x.empty() && !y.empty() && x[0] != y[0]) {
+      return static_cast<unsigned char>(x[0]) < static_cast<unsigned char>(y[0]);
+    }
+    return x < y;
+  };
+  if (n <= 16) {
+    // Insertion sort: stable and cheap for the small objects that dominate.
+    for (size_t i = 1; i < n; ++i) {
+      const uint32_t x = order[i];
+      size_t j = i;
+      for (; j > 0 && less(x, order[j - 1]); --j) order[j] = order[j - 1];
+      order[j] = x;
+    }
+  } else {
+    std::stable_sort(order.begin(), order.end(), less);
+  }
+  size_t w = 0;
+  for (size_t k = 0; k < n; ++k) {
+    if (k + 1 < n && key_at(order[k + 1]) == key_at(order[k])) continue;
+    order[w++] = order[k];
+  }
+  return w;
+}
+
+// Builds a Value from tokens in text order: pending array elements and member
+// values wait on one stack, member keys on another, and each container is
+// assembled when its end token comes.
+class ValueBuilder {
+ public:
+  explicit ValueBuilder(const char* strings) : strings_(strings) { values_.reserve(64); }
+
+  void add(const Token& t) {
+    switch (t.kind) {
+      case TokenKind::kNull: values_.emplace_back(); break;
+      case TokenKind::kTrue: values_.emplace_back(true); break;
+      case TokenKind::kFalse: values_.emplace_back(false); break;
+      case TokenKind::kU64: values_.emplace_back(t.u64); break;
+      case TokenKind::kI64: values_.emplace_back(t.i64); break;
+      case TokenKind::kDouble: values_.emplace_back(t.f64); break;
+      case TokenKind::kString: values_.emplace_back(std::string(string(t))); break;
+      case TokenKind::kKey: keys_.emplace_back(string(t)); break;
+      case TokenKind::kArrayBegin:
+      case TokenKind::kObjectBegin: break;
+      case TokenKind::kArrayEnd: end_array(t.count); break;
+      case TokenKind::kObjectEnd: end_object(t.count); break;
+    }
+  }
+
+  Value take() { return std::move(values_.back()); }
+
+ private:
+  std::string_view string(const Token& t) const { return {strings_ + t.str.begin, t.str.size}; }
+
+  void end_array(size_t n) {
+    Array a;
+    a.reserve(n);
+    const auto first = values_.end() - static_cast<std::ptrdiff_t>(n);
+    for (auto it = first; it != values_.end(); ++it) a.push_back(std::move(*it));
+    values_.erase(first, values_.end());
+    values_.emplace_back(std::move(a));
+  }
+
+  void end_object(size_t n) {
+    std::string* keys = keys_.data() + (keys_.size() - n);
+    Value* values = values_.data() + (values_.size() - n);
+    const size_t m =
+        member_order(n, [&](uint32_t i) -> const std::string& { return keys[i]; }, order_);
+    std::vector<Object::Member> members;
+    members.reserve(m);
+    for (size_t k = 0; k < m; ++k) {
+      members.emplace_back(std::move(keys[order_[k]]), std::move(values[order_[k]]));
+    }
+    keys_.erase(keys_.end() - static_cast<std::ptrdiff_t>(n), keys_.end());
+    values_.erase(values_.end() - static_cast<std::ptrdiff_t>(n), values_.end());
+    values_.emplace_back(Object::from_sorted(std::move(members)));
+  }
+
+  const char* strings_;
+  std::vector<Value> values_;
+  std::vector<std::string> keys_;
+  std::vector<uint32_t> order_;
+};
+
+Value build(const Tape& tape, size_t& i);
+
+// The object whose begin token is at i: members in key order, the last of
+// repeated keys winning.
+Value build_object(const Tape& tape, size_t i) {
+  const Token& t = tape[i];
+  // Key token indices in text order, then taken in key order.
+  std::vector<uint32_t> keys;
+  keys.reserve(t.count);
+  for (size_t k = i + 1; k < t.end;) {
+    keys.push_back(static_cast<uint32_t>(k));
+    const Token& v = tape[k + 1];
+    const bool container = v.kind == TokenKind::kArrayBegin || v.kind == TokenKind::kObjectBegin;
+    k = container ? v.end + 1 : k + 2;
+  }
+  std::vector<uint32_t> order;
+  const size_t m = member_order(
+      keys.size(), [&](uint32_t n) { return tape.string(tape[keys[n]]); }, order);
+  std::vector<Object::Member> members;
+  members.reserve(m);
+  for (size_t k = 0; k < m; ++k) {
+    size_t v = keys[order[k]] + 1;
+    std::string key(tape.string(tape[v - 1]));
+    members.emplace_back(std::move(key), build(tape, v));
+  }
+  return Value(Object::from_sorted(std::move(members)));
+}
+
+// Builds the value at tokens[i] and advances i past it. Recursion is bounded
+// by the tokenizer's nesting limit.
+Value build(const Tape& tape, size_t& i) {
+  const Token& t = tape[i];
+  switch (t.kind) {
+    case TokenKind::kNull: ++i; return Value();
+    case TokenKind::kTrue: ++i; return Value(true);
+    case TokenKind::kFalse: ++i; return Value(false);
+    case TokenKind::kU64: ++i; return Value(t.u64);
+    case TokenKind::kI64: ++i; return Value(t.i64);
+    case TokenKind::kDouble: ++i; return Value(t.f64);
+    case TokenKind::kString:
+    case TokenKind::kKey: ++i; return Value(std::string(tape.string(t)));
+    case TokenKind::kArrayBegin: {
+      const size_t end = t.end;
+      Array a;
+      a.reserve(t.count);
+      ++i;
+      while (i < end) a.push_back(build(tape, i));
+      i = end + 1;
+      return Value(std::move(a));
+    }
+    case TokenKind::kObjectBegin: {
+      Value object = build_object(tape, i);
+      i = t.end + 1;
+      return object;
+    }
+    case TokenKind::kArrayEnd:
+    case TokenKind::kObjectEnd:
+      break;
+  }
+  ++i;
+  return Value();
+}
+
+}  // namespace
+
+Value to_value(const Tape& tape, size_t index) { return build(tape, index); }
+
+Result<Value> parse(std::string_view text) {
+  // Straight from the tokens to the value, without a tape.
+  std::string buffer;
+  copy_for_reading(text, buffer);
+  Tokenizer tokenizer(text, buffer.data());
+  ValueBuilder builder(buffer.data());
+  Token t;
+  while (tokenizer.next(t)) builder.add(t);
+  if (tokenizer.failed()) return tokenizer.take_error();
+  DOVEK_TRY(check_trailing_in(text, tokenizer.value_end()));
+  return builder.take();
+}
+
+}  // namespace dovek::json

@@ -1,0 +1,59 @@
+#include "json/text.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace dovek::json {
+
+void copy_for_reading(std::string_view text, std::string& out) {
+  out.reserve(text.size() + 1);
+  out.append(text);
+  out.push_back('\0');
+}
+
+std::string position_in(std::string_view text, size_t offset) {
+  const bool at_end = offset >= text.size();
+  if (at_end) offset = text.size();
+  size_t line = 1;
+  size_t line_start = 0;
+  for (size_t p = 0; p < offset; ++p) {
+    if (text[p] == '\n') {
+      ++line;
+      line_start = p + 1;
+    }
+  }
+  const size_t column = offset - line_start + (at_end ? 0 : 1);
+  return " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+Status check_trailing_in(std::string_view text, size_t value_end) {
+  for (size_t p = value_end; p < text.size(); ++p) {
+    if (!is_json_space(text[p])) return Error("trailing characters" + position_in(text, p));
+  }
+  return ok_status();
+}
+
+const char* find_escape(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i max_control = _mm_set1_epi8(0x1F);
+  for (; end - p >= 16; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Unsigned v <= 0x1F exactly when min(v, 0x1F) == v.
+    const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, max_control), v);
+    const __m128i hits = _mm_or_si128(
+        control, _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+    const int mask = _mm_movemask_epi8(hits);
+    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+  }
+#endif
+  for (; p != end; ++p) {
+    const auto b = static_cast<unsigned char>(*p);
+    if (b < 0x20 || b == '"' || b == '\\') return p;
+  }
+  return end;
+}
+
+}  // namespace dovek::json

@@ -1,0 +1,336 @@
+#include "json/tokenizer.h"
+
+#include <locale.h>
+#include <stdlib.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <system_error>
+
+#include "base/utf8.h"
+#include "json/text.h"
+
+namespace dovek::json {
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Writes code point `cp` as UTF-8 bytes, unchecked: a lone surrogate becomes
+// three bytes that the string's UTF-8 check then rejects.
+void put_utf8(char*& out, unsigned cp) {
+  if (cp <= 0x7F) {
+    *out++ = static_cast<char>(cp);
+  } else if (cp <= 0x7FF) {
+    *out++ = static_cast<char>(0xC0 | (cp >> 6));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp <= 0xFFFF) {
+    *out++ = static_cast<char>(0xE0 | (cp >> 12));
+    *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    *out++ = static_cast<char>(0xF0 | (cp >> 18));
+    *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// strtod in the "C" locale, for the inputs from_chars rejects as out of range.
+double strtod_c(const std::string& s) {
+  static locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  return strtod_l(s.c_str(), nullptr, c_locale);
+}
+
+// The integer in s[0, n) when it fits: u64, or i64 when negative ("-0" is
+// the integer 0, stored like every non-negative integer).
+bool convert_integer(const char* s, size_t n, Token& token) {
+  const char* end = s + n;
+  if (s[0] == '-') {
+    int64_t v = 0;
+    auto r = std::from_chars(s, end, v);
+    if (r.ec != std::errc() || r.ptr != end) return false;
+    token.kind = v == 0 ? TokenKind::kU64 : TokenKind::kI64;
+    token.i64 = v;
+    return true;
+  }
+  uint64_t v = 0;
+  auto r = std::from_chars(s, end, v);
+  if (r.ec != std::errc() || r.ptr != end) return false;
+  token.kind = TokenKind::kU64;
+  token.u64 = v;
+  return true;
+}
+
+// Classifies a JSON number's text into `token`: an integer (u64, or i64 when
+// negative) or a correctly rounded double. False: the magnitude is too large
+// for a double. REQUIRES: s[0, n) follows the JSON number grammar.
+bool convert_number(const char* s, size_t n, Token& token) {
+  if (std::memchr(s, '.', n) == nullptr && std::memchr(s, 'e', n) == nullptr &&
+      std::memchr(s, 'E', n) == nullptr && convert_integer(s, n, token)) {
+    return true;
+  }
+  double d = 0;
+  auto r = std::from_chars(s, s + n, d);
+  if (r.ec != std::errc() || r.ptr != s + n) {
+    // libstdc++ 12 reports underflow as out of range too; strtod gives the
+    // correctly rounded subnormal or signed zero, and infinity on overflow.
+    d = strtod_c(std::string(s, n));
+    if (std::isinf(d)) return false;
+  }
+  token.kind = TokenKind::kDouble;
+  token.f64 = d;
+  return true;
+}
+
+}  // namespace
+
+Tokenizer::State Tokenizer::after_value() const {
+  switch (state_) {
+    case State::kStart: return State::kFinish;
+    case State::kKeyValueDelimiter: return State::kMemberValue;
+    default: return State::kElement;  // kArrayInitial, kElementDelimiter
+  }
+}
+
+bool Tokenizer::next(Token& t) {
+  for (;;) {
+    if (state_ == State::kFinish) return false;
+    while (is_json_space(*p_)) ++p_;
+    const char c = *p_;
+    switch (state_) {
+      case State::kObjectInitial:
+      case State::kMemberDelimiter:
+        if (c == '"') {
+          state_ = State::kMemberKey;
+          return string(t, TokenKind::kKey);
+        }
+        if (c == '}' && state_ == State::kObjectInitial) return close(t, TokenKind::kObjectEnd);
+        return unexpected();
+      case State::kMemberKey:
+        if (c != ':') return unexpected();
+        ++p_;
+        state_ = State::kKeyValueDelimiter;
+        continue;
+      case State::kMemberValue:
+      case State::kElement: {
+        const bool in_object = state_ == State::kMemberValue;
+        if (c == ',') {
+          ++p_;
+          ++open_.back().count;
+          state_ = in_object ? State::kMemberDelimiter : State::kElementDelimiter;
+          continue;
+        }
+        if (c == (in_object ? '}' : ']')) {
+          return close(t, in_object ? TokenKind::kObjectEnd : TokenKind::kArrayEnd);
+        }
+        return unexpected();
+      }
+      default:  // a value must come; an array may end right after it opens
+        if (c == ']' && state_ == State::kArrayInitial) return close(t, TokenKind::kArrayEnd);
+        return value(t);
+    }
+  }
+}
+
+bool Tokenizer::value(Token& t) {
+  const State then = after_value();
+  bool ok = false;
+  switch (*p_) {
+    case '[': return open(t, TokenKind::kArrayBegin);
+    case '{': return open(t, TokenKind::kObjectBegin);
+    case ']':
+    case '}':
+    case ',':
+    case ':':
+    case '\0': return unexpected();
+    case '"': ok = string(t, TokenKind::kString); break;
+    case 'n': ok = literal(t, TokenKind::kNull, "null"); break;
+    case 't': ok = literal(t, TokenKind::kTrue, "true"); break;
+    case 'f': ok = literal(t, TokenKind::kFalse, "false"); break;
+    default: ok = number(t); break;
+  }
+  if (ok) state_ = then;
+  return ok;
+}
+
+bool Tokenizer::open(Token& t, TokenKind kind) {
+  if (open_.size() >= static_cast<size_t>(kMaxDepth)) {
+    return fail(Error("recursion limit exceeded" + position_in(text_, offset())));
+  }
+  const bool is_array = kind == TokenKind::kArrayBegin;
+  open_.push_back({after_value(), 0, is_array});
+  t.kind = kind;
+  t.count = 0;
+  t.offset = offset();
+  t.end = 0;
+  ++p_;
+  state_ = is_array ? State::kArrayInitial : State::kObjectInitial;
+  return true;
+}
+
+bool Tokenizer::close(Token& t, TokenKind kind) {
+  const Frame frame = open_.back();
+  open_.pop_back();
+  // The last element or member has no delimiter after it.
+  const bool after_item = state_ == State::kMemberValue || state_ == State::kElement;
+  t.kind = kind;
+  t.count = frame.count + (after_item ? 1 : 0);
+  t.offset = offset();
+  t.end = 0;
+  ++p_;
+  state_ = frame.resume;
+  return true;
+}
+
+bool Tokenizer::literal(Token& t, TokenKind kind, std::string_view word) {
+  const size_t start = offset();
+  ++p_;  // the first letter chose the word
+  for (size_t k = 1; k < word.size(); ++k, ++p_) {
+    if (*p_ != word[k]) return fail(SyntaxError::kExpectedValue, offset());
+  }
+  t.kind = kind;
+  t.count = 0;
+  t.offset = start;
+  t.u64 = 0;
+  return true;
+}
+
+bool Tokenizer::number(Token& t) {
+  char* p = p_;
+  auto at = [&] { return static_cast<size_t>(p - buffer_); };
+  if (*p == '-') ++p;
+  if (*p == '0') {
+    ++p;
+  } else if (is_digit(*p)) {
+    while (is_digit(*p)) ++p;
+  } else {
+    return fail(SyntaxError::kExpectedValue, at());
+  }
+  if (*p == '.') {
+    ++p;
+    if (!is_digit(*p)) return fail(SyntaxError::kMissingFraction, at());
+    while (is_digit(*p)) ++p;
+  }
+  if (*p == 'e' || *p == 'E') {
+    ++p;
+    if (*p == '+' || *p == '-') ++p;
+    if (!is_digit(*p)) return fail(SyntaxError::kMissingExponent, at());
+    while (is_digit(*p)) ++p;
+  }
+  t.count = 0;
+  t.offset = offset();
+  if (!convert_number(p_, static_cast<size_t>(p - p_), t)) {
+    return fail(Error("number out of range" + position_in(text_, t.offset)));
+  }
+  p_ = p;
+  return true;
+}
+
+bool Tokenizer::string(Token& t, TokenKind kind) {
+  const size_t start = offset();
+  char* const head = ++p_;
+  char* out = head;  // decoded bytes go here, never ahead of p_
+  const char* const end = buffer_ + text_.size() + 1;
+  for (;;) {
+    char* const run_end = const_cast<char*>(find_escape(p_, end));
+    if (out != p_) std::memmove(out, p_, static_cast<size_t>(run_end - p_));
+    out += run_end - p_;
+    p_ = run_end;
+    if (*p_ == '"') break;
+    if (*p_ != '\\') {
+      return fail(*p_ == '\0' ? SyntaxError::kUnterminatedString : SyntaxError::kBadEscape,
+                  offset());
+    }
+    if (!unescape(out)) return false;
+  }
+  ++p_;  // the closing quote
+  const auto n = static_cast<size_t>(out - head);
+  // One fast pass over the decoded bytes, mostly ASCII, checks raw bytes and
+  // escapes alike.
+  if (!utf8::is_valid({head, n})) [[unlikely]] return fail(bad_string(text_, start));
+  t.kind = kind;
+  t.count = 0;
+  t.offset = start;
+  t.str.begin = static_cast<size_t>(head - buffer_);
+  t.str.size = n;
+  return true;
+}
+
+bool Tokenizer::unescape(char*& out) {
+  const size_t escape_offset = offset();  // errors point at the backslash
+  const char e = p_[1];
+  char decoded = 0;
+  switch (e) {
+    case '"':
+    case '\\':
+    case '/': decoded = e; break;
+    case 'b': decoded = '\b'; break;
+    case 'f': decoded = '\f'; break;
+    case 'n': decoded = '\n'; break;
+    case 'r': decoded = '\r'; break;
+    case 't': decoded = '\t'; break;
+    case 'u': break;
+    default: return fail(SyntaxError::kBadEscape, escape_offset);
+  }
+  p_ += 2;
+  if (e != 'u') {
+    *out++ = decoded;
+    return true;
+  }
+  unsigned code = 0;
+  if (!hex4(escape_offset, code)) return false;
+  if (code >= 0xD800 && code <= 0xDBFF) {
+    if (p_[0] != '\\' || p_[1] != 'u') return fail(SyntaxError::kBadSurrogatePair, escape_offset);
+    p_ += 2;
+    unsigned low = 0;
+    if (!hex4(escape_offset, low)) return false;
+    if (low < 0xDC00 || low > 0xDFFF) return fail(SyntaxError::kBadSurrogatePair, escape_offset);
+    code = (((code - 0xD800) << 10) | (low - 0xDC00)) + 0x10000;
+  }
+  put_utf8(out, code);
+  return true;
+}
+
+bool Tokenizer::hex4(size_t escape_offset, unsigned& code) {
+  for (int k = 0; k < 4; ++k, ++p_) {
+    const int d = hex_digit(*p_);
+    if (d < 0) return fail(SyntaxError::kBadHexEscape, escape_offset);
+    code = code << 4 | static_cast<unsigned>(d);
+  }
+  return true;
+}
+
+bool Tokenizer::unexpected() {
+  SyntaxError error = SyntaxError::kExpectedValue;  // a value must come here
+  switch (state_) {
+    case State::kStart: error = SyntaxError::kNoValue; break;
+    case State::kObjectInitial:
+    case State::kMemberDelimiter: error = SyntaxError::kExpectedKey; break;
+    case State::kMemberKey: error = SyntaxError::kExpectedColon; break;
+    case State::kMemberValue: error = SyntaxError::kExpectedCommaOrBrace; break;
+    case State::kElement: error = SyntaxError::kExpectedCommaOrBracket; break;
+    default: break;
+  }
+  return fail(error, offset());
+}
+
+bool Tokenizer::fail(SyntaxError error, size_t at) {
+  const bool in_array = !open_.empty() && open_.back().is_array;
+  return fail(Error(syntax_message(error, at, text_, in_array) + position_in(text_, at)));
+}
+
+bool Tokenizer::fail(Error error) {
+  error_ = std::move(error);
+  return false;
+}
+
+}  // namespace dovek::json

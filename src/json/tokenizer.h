@@ -1,0 +1,78 @@
+// Splits the text of one JSON value into tokens, one call at a time. This is
+// the only place that knows the grammar; the tape and the value builder both
+// consume its tokens.
+//
+// It checks what every reader guarantees (see read.h): the grammar, UTF-8 of
+// every string (lone surrogate escapes included), numbers classified and
+// converted, nesting at most kMaxDepth; and it words every syntax error with
+// its position. It keeps an explicit stack of open containers: no recursion.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "base/error.h"
+#include "json/syntax_error.h"
+#include "json/token.h"
+
+namespace dovek::json {
+
+// Thread safety: none; one tokenizer per read.
+class Tokenizer {
+ public:
+  // Reads one value from the start of `text` (leading whitespace allowed).
+  // REQUIRES: `buffer` holds a copy of `text` followed by a NUL byte
+  // (copy_for_reading) and outlives the tokenizer. Strings are decoded in
+  // place in it; string tokens give their bytes as offsets into it.
+  Tokenizer(std::string_view text, char* buffer) : text_(text), buffer_(buffer), p_(buffer) {}
+
+  // The next token in text order: begin tokens carry no count yet, end
+  // tokens the number of elements or members. False once the value is
+  // complete, or on an error (then failed()).
+  bool next(Token& t);
+
+  bool failed() const { return error_.has_value(); }
+  Error take_error() { return std::move(*error_); }
+  // Offset just past the value. REQUIRES: next() returned false, no error.
+  size_t value_end() const { return static_cast<size_t>(p_ - buffer_); }
+
+ private:
+  // Where the grammar stands: what may come next.
+  enum class State : uint8_t {
+    kStart, kFinish,
+    kObjectInitial, kMemberKey, kKeyValueDelimiter, kMemberValue, kMemberDelimiter,
+    kArrayInitial, kElement, kElementDelimiter,
+  };
+  struct Frame {
+    State resume;  // the state once the container closes
+    uint32_t count;  // delimiters seen so far
+    bool is_array;
+  };
+
+  size_t offset() const { return static_cast<size_t>(p_ - buffer_); }
+  State after_value() const;
+  bool value(Token& t);
+  bool open(Token& t, TokenKind kind);
+  bool close(Token& t, TokenKind kind);
+  bool literal(Token& t, TokenKind kind, std::string_view word);
+  bool number(Token& t);
+  bool string(Token& t, TokenKind kind);
+  bool unescape(char*& out);
+  bool hex4(size_t escape_offset, unsigned& code);
+  // The error for an unexpected byte (or the end) in the current state.
+  bool unexpected();
+  bool fail(SyntaxError error, size_t at);
+  bool fail(Error error);
+
+  std::string_view text_;
+  char* buffer_;
+  char* p_;  // the next byte to read
+  State state_ = State::kStart;
+  std::vector<Frame> open_;
+  std::optional<Error> error_;
+};
+
+}  // namespace dovek::json
