@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "base/utf8.h"
-#include "runtime/process.h"
+#include "base/unique_fd.h"
 
 namespace dovek::runtime {
 
@@ -27,6 +27,25 @@ auto retry_eintr(Call call) {
   auto result = call();
   while (result < 0 && errno == EINTR) result = call();
   return result;
+}
+
+// Deleter for std::unique_ptr<DIR, DirCloser>.
+struct DirCloser {
+  void operator()(DIR* d) const { closedir(d); }
+};
+
+// Calls `visit(name, d_type)` for every entry of `dir` but "." and "..", in
+// the order the OS lists them. The error is the OS error of a failed read.
+template <class Visit>
+Status for_each_entry(DIR* dir, Visit&& visit) {
+  while (true) {
+    errno = 0;  // readdir reports the end and a failure alike, but for errno
+    dirent* entry = readdir(dir);
+    if (entry == nullptr) return errno != 0 ? Status(os_error(errno)) : ok_status();
+    std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    visit(name, entry->d_type);
+  }
 }
 
 }  // namespace
@@ -192,17 +211,9 @@ Result<std::vector<std::string>> unlink_files_at(int dir_fd) {
   if (!dir) return os_error(errno);
   own.release();
   std::vector<std::pair<std::string, unsigned char>> entries;
-  while (true) {
-    errno = 0;
-    dirent* entry = readdir(dir.get());
-    if (entry == nullptr) {
-      if (errno != 0) return os_error(errno);
-      break;
-    }
-    std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    entries.emplace_back(name, entry->d_type);
-  }
+  DOVEK_TRY(for_each_entry(dir.get(), [&](std::string_view name, unsigned char type) {
+    entries.emplace_back(name, type);
+  }));
   dir.reset();
   std::vector<std::string> subdirs;
   for (auto& [name, type] : entries) {
@@ -334,6 +345,17 @@ Result<std::string> canonical_path(const std::string& path) {
   std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
   if (!resolved) return os_error(errno);
   return std::string(resolved.get());
+}
+
+Result<std::vector<std::string>> list_names(const std::string& dir) {
+  if (has_nul(dir)) return context("read " + dir, nul_in_path_error());
+  std::unique_ptr<DIR, DirCloser> d(opendir(dir.c_str()));
+  if (!d) return context("read " + dir, os_error(errno));
+  std::vector<std::string> names;
+  DOVEK_TRY(for_each_entry(d.get(), [&](std::string_view name, unsigned char) {
+    names.emplace_back(name);
+  }));
+  return names;
 }
 
 }  // namespace dovek::runtime

@@ -4,13 +4,13 @@
 // signal is retried on EINTR.
 #pragma once
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/error.h"
 
@@ -79,10 +79,10 @@ bool is_regular_file(const std::string& path);
 // FIFO never blocks). The error is the OS error.
 [[nodiscard]] Status copy_file(const std::string& from, const std::string& to);
 
-// Deleter for std::unique_ptr<DIR, DirCloser>.
-struct DirCloser {
-  void operator()(DIR* d) const { closedir(d); }
-};
+// The names in `dir` but "." and "..", in the order the OS lists them. A
+// directory that cannot be opened is "read {dir}" with the OS error; a failure
+// while reading an entry is the bare OS error.
+[[nodiscard]] Result<std::vector<std::string>> list_names(const std::string& dir);
 
 // realpath(); the error is the OS error.
 [[nodiscard]] Result<std::string> canonical_path(const std::string& path);

@@ -1,6 +1,5 @@
 #include "runtime/install.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -10,7 +9,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <memory>
 
 #include "runtime/fs.h"
 
@@ -49,99 +47,95 @@ class CancelPoll {
   bool cancelled_ = false;
 };
 
-// The names in `dir`, in the order the OS lists them. A directory that
-// cannot be opened is "read {dir}" with the OS error; a failure while reading
-// an entry is the bare OS error.
-Result<std::vector<std::string>> list_names(const std::string& dir) {
-  if (has_nul(dir)) return context("read " + dir, nul_in_path_error());
-  std::unique_ptr<DIR, DirCloser> d(opendir(dir.c_str()));
-  if (!d) return context("read " + dir, os_error(errno));
-  std::vector<std::string> names;
-  while (true) {
-    errno = 0;
-    dirent* entry = readdir(d.get());
-    if (entry == nullptr) {
-      if (errno != 0) return os_error(errno);
-      break;
-    }
-    std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    names.emplace_back(name);
-  }
-  return names;
-}
-
 // Copies the tree at `from` to `to` depth first without recursion: one frame
 // per directory level holds the names still to copy, and the two paths grow
 // and shrink by one component as the walk goes down and comes back up.
-Status copy_dir(const std::string& from, const std::string& to, bool manifest_last,
-                CancelPoll* poll) {
+//
+// Thread safety: one walk on one thread.
+class TreeCopy {
+ public:
+  TreeCopy(const std::string& from, const std::string& to, CancelPoll* poll)
+      : src_(from), dst_(to), poll_(poll) {}
+
+  // `manifest_last`: the top level's "artifact.json" is copied last.
+  Status run(bool manifest_last);
+
+ private:
   struct Frame {
     std::optional<DirId> id;  // of the source directory, for cycle checks
     size_t from_size;
     size_t to_size;
     std::vector<std::string> pending;  // the next name to copy is last
   };
-  std::vector<Frame> frames;
-  std::optional<DirId> target_root;
-  std::string src = from;
-  std::string dst = to;
-  // Creates `dst` and pushes the frame that copies the entries of `src`.
-  auto enter = [&](std::optional<DirId> id, bool manifest_last) -> Status {
-    if (Status s = create_dir_all(dst); !s.ok()) {
-      return context("create " + dst, std::move(s).error());
-    }
-    if (!target_root) {
-      // The directory being written must never be read as part of the source.
-      if (auto st = stat_path(dst)) target_root = DirId{st->st_dev, st->st_ino};
-    }
-    DOVEK_ASSIGN_OR_RETURN(std::vector<std::string> names, list_names(src));
-    if (manifest_last) {
-      // The manifest makes a directory an installed skill: it comes last, so
-      // a copy that stops early never looks complete.
-      std::stable_partition(names.begin(), names.end(),
-                            [](const std::string& n) { return n != "artifact.json"; });
-    }
-    std::reverse(names.begin(), names.end());
-    frames.push_back(Frame{id, src.size(), dst.size(), std::move(names)});
-    return ok_status();
-  };
 
+  Status enter(std::optional<DirId> id, bool manifest_last);
+  Status copy_entry();
+
+  std::vector<Frame> frames_;
+  std::optional<DirId> target_root_;
+  std::string src_;  // the source entry being copied
+  std::string dst_;  // where it goes
+  CancelPoll* poll_;
+};
+
+Status TreeCopy::run(bool manifest_last) {
   std::optional<DirId> root_id;
-  if (auto st = stat_path(from)) root_id = DirId{st->st_dev, st->st_ino};
+  if (auto st = stat_path(src_)) root_id = DirId{st->st_dev, st->st_ino};
   DOVEK_TRY(enter(root_id, manifest_last));
-  while (!frames.empty()) {
-    Frame& frame = frames.back();
-    src.resize(frame.from_size);
-    dst.resize(frame.to_size);
+  while (!frames_.empty()) {
+    Frame& frame = frames_.back();
+    src_.resize(frame.from_size);
+    dst_.resize(frame.to_size);
     if (frame.pending.empty()) {
-      frames.pop_back();
+      frames_.pop_back();
       continue;
     }
-    if (poll != nullptr && poll->cancelled()) return Error(std::string(kCancelledMessage));
+    if (poll_ != nullptr && poll_->cancelled()) return Error(std::string(kCancelledMessage));
     std::string name = std::move(frame.pending.back());
     frame.pending.pop_back();
-    src = join_path(src, name);
-    dst = join_path(dst, name);
-    auto st = stat_path(src);
-    if (st && S_ISDIR(st->st_mode)) {
-      DirId id{st->st_dev, st->st_ino};
-      if (target_root && id == *target_root) {
-        return context("copy " + src + " to " + dst,
-                       Error("the target directory lies inside the source directory"));
-      }
-      if (std::any_of(frames.begin(), frames.end(), [&](const Frame& f) { return f.id == id; })) {
-        return context("copy " + src + " to " + dst,
-                       Error("symbolic link cycle: the directory contains itself"));
-      }
-      DOVEK_TRY(enter(id, false));
-      continue;
-    }
-    if (Status s = copy_file(src, dst); !s.ok()) {
-      return context("copy " + src + " to " + dst, std::move(s).error());
-    }
+    src_ = join_path(src_, name);
+    dst_ = join_path(dst_, name);
+    DOVEK_TRY(copy_entry());
   }
   return ok_status();
+}
+
+// Creates `dst_` and pushes the frame that copies the entries of `src_`.
+Status TreeCopy::enter(std::optional<DirId> id, bool manifest_last) {
+  DOVEK_TRY(with_context(create_dir_all(dst_), "create " + dst_));
+  if (!target_root_) {
+    // The directory being written must never be read as part of the source.
+    if (auto st = stat_path(dst_)) target_root_ = DirId{st->st_dev, st->st_ino};
+  }
+  DOVEK_ASSIGN_OR_RETURN(std::vector<std::string> names, list_names(src_));
+  if (manifest_last) {
+    // The manifest makes a directory an installed skill: it comes last, so
+    // a copy that stops early never looks complete.
+    std::stable_partition(names.begin(), names.end(),
+                          [](const std::string& n) { return n != "artifact.json"; });
+  }
+  std::reverse(names.begin(), names.end());
+  frames_.push_back(Frame{id, src_.size(), dst_.size(), std::move(names)});
+  return ok_status();
+}
+
+// Copies the entry `src_` to `dst_`: a directory (a link to one followed) by
+// entering it, anything else as a file.
+Status TreeCopy::copy_entry() {
+  auto st = stat_path(src_);
+  if (!st || !S_ISDIR(st->st_mode)) {
+    return with_context(copy_file(src_, dst_), "copy " + src_ + " to " + dst_);
+  }
+  DirId id{st->st_dev, st->st_ino};
+  if (target_root_ && id == *target_root_) {
+    return context("copy " + src_ + " to " + dst_,
+                   Error("the target directory lies inside the source directory"));
+  }
+  if (std::any_of(frames_.begin(), frames_.end(), [&](const Frame& f) { return f.id == id; })) {
+    return context("copy " + src_ + " to " + dst_,
+                   Error("symbolic link cycle: the directory contains itself"));
+  }
+  return enter(id, false);
 }
 
 std::string unique_suffix() {
@@ -174,7 +168,7 @@ void remove_leftovers(const std::string& skills_dir, const std::string& name) {
 // destination may already hold another installer's copy.
 Result<SkillArtifact> stage_copy(const std::string& source, const std::string& staging,
                                  CancelPoll& poll, const std::string& install_context) {
-  Status copied = copy_dir(source, staging, /*manifest_last=*/true, &poll);
+  Status copied = TreeCopy(source, staging, &poll).run(/*manifest_last=*/true);
   if (!copied.ok() && !poll.was_cancelled()) {
     return context(install_context, std::move(copied).error());
   }
@@ -270,7 +264,7 @@ Result<std::string> default_skills_dir(const Environment& env) {
 }
 
 Status copy_dir_all(const std::string& from, const std::string& to) {
-  return copy_dir(from, to, /*manifest_last=*/false, nullptr);
+  return TreeCopy(from, to, nullptr).run(/*manifest_last=*/false);
 }
 
 Result<bool> same_path(const std::string& a, const std::string& b) {
@@ -287,9 +281,7 @@ Result<SkillArtifact> install_local_skill(const std::string& source,
   const std::string name = options.skill_id ? *options.skill_id : artifact.id;
   DOVEK_TRY(validate_id(name));
   const std::string& skills_dir = options.skills_dir;
-  if (Status s = create_dir_all(skills_dir); !s.ok()) {
-    return context("create " + skills_dir, std::move(s).error());
-  }
+  DOVEK_TRY(with_context(create_dir_all(skills_dir), "create " + skills_dir));
   const std::string destination = join_path(skills_dir, name);
   const std::string install_context = "install skill into " + destination;
 
