@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "base/error.h"
-#include "runtime/api.h"
+#include "runtime/environment.h"
 #include "runtime/artifact.h"
 
 namespace dovek::runtime {

@@ -1,50 +1,24 @@
 // Child processes for skills and build tools: posix_spawn with three pipes in
 // a process group of its own, and one poll loop that feeds stdin, drains
-// stdout and stderr, and notices the exit as soon as it happens.
+// stdout and stderr, and notices the exit as soon as it happens. The loop is
+// here; starting and reaping the child is child.h, the bounded pipe reads and
+// writes pipe_io.h, the store for standard error head_tail.h.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/error.h"
-#include "runtime/api.h"
+#include "runtime/environment.h"
 
 namespace dovek::runtime {
-
-// A move-only owner of a file descriptor; closes it in its destructor.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd = -1);
-  // Closes now and reports close()'s result (0 or -1 with errno).
-  int close();
-
- private:
-  int fd_ = -1;
-};
 
 // How a process ended.
 struct ExitStatus {
@@ -93,36 +67,13 @@ enum class Stage {
 // a child that writes more is killed with its group (Stage::kOutputLimit).
 inline constexpr size_t kMaxStdoutBytes = size_t{64} << 20;
 
-// Keeps the first and the last kPart bytes of a stream of any length, so
-// standard error (only ever quoted in failure messages) costs bounded memory
-// however much a child writes. The tail is a ring buffer.
-//
-// Thread safety: none; owned by the thread that drains the pipe.
-class HeadTail {
- public:
-  static constexpr size_t kPart = size_t{512} << 10;
-
-  void append(std::string_view bytes);
-  // Everything appended when that was at most 2 * kPart bytes; otherwise the
-  // head, one line saying how many bytes were left out, and the tail.
-  std::string text() const;
-  // How many bytes were appended in all.
-  size_t total() const { return total_; }
-
- private:
-  std::string head_;
-  std::string tail_;  // up to kPart bytes; once full, the oldest byte is at ring_start_
-  size_t ring_start_ = 0;
-  size_t total_ = 0;
-};
-
 struct Completion {
   Stage failed = Stage::kNone;
   // The OS error of a failed stage (spawn, write, wait, collect).
   std::optional<Error> error;
   ExitStatus status;
   std::string out;  // at most kMaxStdoutBytes; emptied on kOutputLimit
-  std::string err;  // as HeadTail::text() gives it
+  std::string err;  // as HeadTail::text() gives it (runtime/head_tail.h)
 };
 
 // Resolves a bare program name in `path_var` (the captured PATH; absent

@@ -6,7 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "runtime/process.h"
+#include "base/unique_fd.h"
 #include "test_util.h"
 
 namespace dovek::runtime {

@@ -9,6 +9,7 @@
 
 #include "json/read.h"
 #include "json/write.h"
+#include "runtime/api.h"
 #include "test_util.h"
 
 namespace dovek::runtime {

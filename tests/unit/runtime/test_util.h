@@ -8,8 +8,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "runtime/api.h"
+#include "runtime/environment.h"
 #include "runtime/fs.h"
+#include "runtime/head_tail.h"
 #include "runtime/process.h"
 
 namespace dovek::runtime::testing {
