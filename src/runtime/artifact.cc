@@ -170,11 +170,10 @@ Result<SkillArtifact> decode_artifact(std::string_view text) {
 
 Result<SkillArtifact> load_artifact(const std::string& root) {
   const std::string path = join_path(root, "artifact.json");
-  Result<std::string> text = read_text_file(path);
-  if (!text.ok()) return context("read " + path, std::move(text).error());
-  Result<SkillArtifact> artifact = decode_artifact(*text);
-  if (!artifact.ok()) return context("decode " + path, std::move(artifact).error());
-  DOVEK_TRY(artifact->validate());
+  DOVEK_ASSIGN_OR_RETURN(std::string text, with_context(read_text_file(path), "read " + path));
+  DOVEK_ASSIGN_OR_RETURN(SkillArtifact artifact,
+                         with_context(decode_artifact(text), "decode " + path));
+  DOVEK_TRY(artifact.validate());
   return artifact;
 }
 

@@ -69,14 +69,9 @@ Status build_rust_binary(const std::string& root, const SkillArtifact& artifact,
   const std::string destination = join_path(root, artifact.entry);
   std::optional<std::string> parent = parent_path(destination);
   if (!parent) return Error("artifact entry has no parent");
-  if (Status s = create_dir_all(*parent); !s.ok()) {
-    return context("create " + *parent, std::move(s).error());
-  }
-  if (Status s = copy_file(source, destination); !s.ok()) {
-    return context("copy built skill binary from " + source + " to " + destination,
-                   std::move(s).error());
-  }
-  return ok_status();
+  DOVEK_TRY(with_context(create_dir_all(*parent), "create " + *parent));
+  return with_context(copy_file(source, destination),
+                      "copy built skill binary from " + source + " to " + destination);
 }
 
 Result<SkillArtifact> build_skill(const std::string& root, const BuildOptions& options,

@@ -42,8 +42,7 @@ Error stage_error(const Completion& c) {
   }
 }
 
-}  // namespace
-
+// Decodes a finished skill's exit status and output bytes.
 Result<SkillRunOutput> decode_skill_output(const std::optional<int>& exit_code,
                                            std::string_view stdout_bytes,
                                            std::string_view stderr_bytes) {
@@ -62,6 +61,8 @@ Result<SkillRunOutput> decode_skill_output(const std::optional<int>& exit_code,
   if (!value->is_object()) return Error("skill output must be a JSON object");
   return SkillRunOutput{std::move(value).value(), std::move(stderr_text), 0};
 }
+
+}  // namespace
 
 Result<SkillRunOutput> run_skill(const std::string& root, const json::Value& input,
                                  const RunOptions& options, const Environment& env,

@@ -7,7 +7,7 @@
 
 #include "base/error.h"
 #include "json/value.h"
-#include "runtime/api.h"
+#include "runtime/environment.h"
 
 namespace dovek::runtime {
 
@@ -36,10 +36,5 @@ struct SkillRunOutput {
 [[nodiscard]] Result<SkillRunOutput> run_skill(const std::string& root, const json::Value& input,
                                                const RunOptions& options, const Environment& env,
                                                const CancelCheck& cancel);
-
-// Decodes a finished skill's exit status and output bytes (exposed for tests).
-[[nodiscard]] Result<SkillRunOutput> decode_skill_output(const std::optional<int>& exit_code,
-                                                         std::string_view stdout_bytes,
-                                                         std::string_view stderr_bytes);
 
 }  // namespace dovek::runtime
