@@ -6,6 +6,11 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "base/unique_fd.h"
 #include "test_util.h"
 
@@ -92,6 +97,30 @@ TEST(RemoveDirAll, ChainDeeperThanThePathLimitUnderALowDescriptorLimit) {
   ASSERT_TRUE(removed.ok()) << removed.error().chain();
   EXPECT_FALSE(stat_path(root));
   EXPECT_EQ(read_file(dir / "outside/keep"), "k");
+}
+
+TEST(ListNames, EveryEntryButDotAndDotDotOrTheDirectoryInTheError) {
+  TempDir dir;
+  write_file(dir / "d/file", "");
+  write_file(dir / "d/.hidden", "");
+  ASSERT_EQ(mkdir((dir / "d/sub").c_str(), 0777), 0);
+  ASSERT_EQ(symlink("nowhere", (dir / "d/dangling").c_str()), 0);
+  Result<std::vector<std::string>> names = list_names(dir / "d");
+  ASSERT_TRUE(names.ok()) << names.error().chain();
+  std::sort(names->begin(), names->end());
+  EXPECT_EQ(*names, (std::vector<std::string>{".hidden", "dangling", "file", "sub"}));
+
+  const std::string with_nul = dir / "d" + std::string("\0x", 2);
+  const std::pair<std::string, std::string> failures[] = {
+      {dir / "missing", "No such file or directory (os error 2)"},
+      {dir / "d/file", "Not a directory (os error 20)"},
+      {with_nul, "file name contained an unexpected NUL byte"},
+  };
+  for (const auto& [path, cause] : failures) {
+    Result<std::vector<std::string>> failed = list_names(path);
+    ASSERT_FALSE(failed.ok()) << path;
+    EXPECT_EQ(failed.error().chain(), "read " + path + ": " + cause);
+  }
 }
 
 }  // namespace
