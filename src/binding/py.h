@@ -65,6 +65,18 @@ class ReleasedThreadState {
   PyThreadState* state_;
 };
 
+// The exception being handled, for a catch (...) block that must let a
+// forced unwind (the interpreter ending a daemon thread at exit) go on: that
+// unwind is no C++ exception, so std::current_exception() is empty for it,
+// and it is rethrown here. (Naming abi::__forced_unwind in a catch clause
+// instead binds a reference to a null object.)
+// REQUIRES: called inside a catch (...) block.
+inline std::exception_ptr current_exception_or_rethrow() {
+  std::exception_ptr failure = std::current_exception();
+  if (!failure) throw;
+  return failure;
+}
+
 // Runs `work(ReleasedThreadState&)` with the thread state released and
 // returns its result once the state is taken back. Nothing in `work` may
 // touch a Python object. The state is taken back by an ordinary call, never
@@ -81,10 +93,8 @@ auto without_thread_state(F&& work) {
   std::exception_ptr failure;
   try {
     result.emplace(work(released));
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
-    failure = std::current_exception();
+    failure = current_exception_or_rethrow();
   }
   PyEval_RestoreThread(released.state());
   if (failure) std::rethrow_exception(failure);
@@ -113,12 +123,10 @@ template <class F>
 PyObject* guarded(F&& body) {
   try {
     return body();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (...) {
-    return raise_internal_fault(std::current_exception());
+    return raise_internal_fault(current_exception_or_rethrow());
   }
 }
 
