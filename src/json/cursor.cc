@@ -66,7 +66,9 @@ std::string Cursor::found() const {
 }
 
 Error Cursor::error(std::string message) const {
-  if (positions_) message += tape_->position(i_ < tape_->size() ? token().offset : tape_->text().size());
+  if (positions_) {
+    message += tape_->position(i_ < tape_->size() ? token().offset : tape_->text().size());
+  }
   return Error(std::move(message));
 }
 

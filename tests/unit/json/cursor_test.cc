@@ -175,6 +175,10 @@ TEST(CursorTest, FoundDescribesValues) {
       {"1.5", "floating point `1.5`"},
       {"1e21", "floating point `1000000000000000000000.0`"},
       {"-1e-7", "floating point `-0.0000001`"},
+      // The writer's digits, always in plain notation.
+      {"-0.0", "floating point `-0.0`"},
+      {"0e9", "floating point `0.0`"},
+      {"123.456e2", "floating point `12345.6`"},
       {R"("a\"b\n")", R"(string "a\"b\n")"},
       {"[1]", "sequence"},
       {"{}", "map"},
@@ -184,6 +188,8 @@ TEST(CursorTest, FoundDescribesValues) {
     ASSERT_TRUE(tape.ok());
     EXPECT_EQ(Cursor(*tape, 0, false).found(), c.found) << c.text;
   }
+  Result<Tape> tiny = Tape::read("5e-324");
+  EXPECT_EQ(Cursor(*tiny, 0, false).found(), "floating point `0." + std::string(323, '0') + "5`");
 }
 
 TEST(CursorTest, ValueAndSkipConsumeWholeValues) {
