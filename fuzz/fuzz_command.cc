@@ -24,9 +24,10 @@
 #include <string_view>
 
 #include "engine/core.h"
+#include "engine/dispatch.h"
 #include "json/read.h"
 #include "json/value.h"
-#include "protocol/server.h"
+#include "protocol/decode.h"
 
 namespace {
 
@@ -54,8 +55,8 @@ State& state() {
 }
 
 void run_one(Core& core, std::string_view text, size_t& bytes) {
-  auto decoded = dovek::server::decode_command(text);
-  auto response = dovek::server::dispatch_json(core, text);
+  auto decoded = dovek::protocol::decode_command(text);
+  auto response = dovek::engine::dispatch_json(core, text);
   if (!decoded.ok()) {
     if (response.ok()) fail("dispatch_json accepted what decode_command rejected", text);
     if (response.error().chain() != decoded.error().chain()) {

@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "engine/core.h"
+#include "engine/dispatch.h"
 #include "json/read.h"
 #include "json/write.h"
-#include "protocol/server.h"
 
 namespace {
 
@@ -51,7 +51,7 @@ std::unique_ptr<engine::Core> core_with_skills(int skills, size_t content_bytes)
   for (int i = 0; i < skills; ++i) {
     std::string id = std::to_string(i);
     id.insert(0, 1, 's');
-    must(server::dispatch_json(*core, skill_text(id, content_bytes)));
+    must(engine::dispatch_json(*core, skill_text(id, content_bytes)));
   }
   return core;
 }
@@ -96,7 +96,7 @@ void dispatch(benchmark::State& state, const std::string& text) {
   std::unique_ptr<engine::Core> core = core_with_skills(10, 200);
   const chat::Session empty = chat::Session::create("bench");
   for (auto _ : state) {
-    Result<std::string> out = server::dispatch_json(*core, text);
+    Result<std::string> out = engine::dispatch_json(*core, text);
     benchmark::DoNotOptimize(out);
     restore_session(state, *core, empty);
   }
@@ -114,7 +114,7 @@ void turn_skills(benchmark::State& state) {
   std::unique_ptr<engine::Core> core = core_with_skills(static_cast<int>(state.range(0)), 2048);
   const chat::Session empty = chat::Session::create("bench");
   for (auto _ : state) {
-    benchmark::DoNotOptimize(server::dispatch_json(*core, kTurn));
+    benchmark::DoNotOptimize(engine::dispatch_json(*core, kTurn));
     restore_session(state, *core, empty);
   }
 }
@@ -122,10 +122,10 @@ BENCHMARK(turn_skills)->Arg(10)->Arg(10000)->Repetitions(kRepetitions);
 
 void turn_history(benchmark::State& state) {
   std::unique_ptr<engine::Core> core = core_with_skills(10, 200);
-  for (int64_t i = 0; i < state.range(0); ++i) must(server::dispatch_json(*core, kTurn));
+  for (int64_t i = 0; i < state.range(0); ++i) must(engine::dispatch_json(*core, kTurn));
   const chat::Session saved = core->stores.sessions->get("bench")->value();
   for (auto _ : state) {
-    benchmark::DoNotOptimize(server::dispatch_json(*core, kTurn));
+    benchmark::DoNotOptimize(engine::dispatch_json(*core, kTurn));
     restore_session(state, *core, saved);
   }
 }

@@ -27,13 +27,23 @@
 #include <string>
 
 #include "binding/args.h"
+#include "binding/core_factory.h"
 #include "binding/py.h"
-#include "protocol/guarded_core.h"
+#include "engine/guarded_core.h"
 #include "runtime/api.h"
 #include "runtime/live_runs.h"
 
 namespace dovek::binding {
 namespace {
+
+// The process-wide core behind the module-level functions: created on first
+// use (thread-safe; concurrent first callers wait), never destroyed. Leaked
+// on purpose: it lives until the process ends, and must not be destroyed by
+// static destructors while other threads may still use it.
+engine::GuardedCore& global_core() {
+  static engine::GuardedCore* core = new engine::GuardedCore(core_factory());
+  return *core;
+}
 
 PyObject* result_to_py(const Result<std::string>& result) {
   if (!result.ok()) return raise_error(result.error());
@@ -42,7 +52,7 @@ PyObject* result_to_py(const Result<std::string>& result) {
 
 // Runs one command on `fixed`, or on the process-wide core when null. The
 // command's bytes are borrowed from the argument str for the whole call.
-PyObject* run_command(server::GuardedCore* fixed, PyObject* const* args, Py_ssize_t nargs,
+PyObject* run_command(engine::GuardedCore* fixed, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, std::string_view function) {
   return guarded([&]() -> PyObject* {
     static constexpr std::array<const char*, 1> kNames = {"command_json"};
@@ -52,7 +62,7 @@ PyObject* run_command(server::GuardedCore* fixed, PyObject* const* args, Py_ssiz
         !borrow_str("command_json", bound[0], command)) {
       return nullptr;
     }
-    server::GuardedCore& core = fixed ? *fixed : server::global_core();
+    engine::GuardedCore& core = fixed ? *fixed : global_core();
     // An exception that left the core's lock poisoned the core: that is the
     // internal fault, even for an allocation failure.
     std::exception_ptr fault;
@@ -74,7 +84,7 @@ PyObject* run_command(server::GuardedCore* fixed, PyObject* const* args, Py_ssiz
 
 // Waits for the core's lock without the thread state, as threading.Lock
 // does, so that a busy core never stalls the other Python threads.
-PyObject* reset_core(server::GuardedCore& core) {
+PyObject* reset_core(engine::GuardedCore& core) {
   return guarded([&]() -> PyObject* {
     Status status = without_thread_state([&](ReleasedThreadState&) { return core.reset(); });
     if (!status.ok()) return raise_error(status.error());
@@ -88,13 +98,13 @@ PyObject* handle_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   return run_command(nullptr, args, nargs, kwnames, "handle_json");
 }
 
-PyObject* reset(PyObject*, PyObject*) { return reset_core(server::global_core()); }
+PyObject* reset(PyObject*, PyObject*) { return reset_core(global_core()); }
 
 // ---- class Core ----------------------------------------------------------------
 
 struct PyCore {
   PyObject_HEAD
-  server::GuardedCore* core;  // owned; destroyed in dealloc
+  engine::GuardedCore* core;  // owned; destroyed in dealloc
 };
 
 PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -106,7 +116,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyRef self = PyRef::steal(alloc(type, 0));
   if (!self) return nullptr;
   return guarded([&]() -> PyObject* {
-    reinterpret_cast<PyCore*>(self.get())->core = new server::GuardedCore();
+    reinterpret_cast<PyCore*>(self.get())->core = new engine::GuardedCore(core_factory());
     return self.release();
   });
 }
@@ -296,7 +306,7 @@ PyMethodDef functions[] = {
 // cannot hold a skill's input open.
 PyObject* before_fork(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
-    server::prepare_fork();
+    engine::prepare_fork();
     runtime::live_runs::prepare_fork();
     Py_RETURN_NONE;
   });
@@ -305,7 +315,7 @@ PyObject* before_fork(PyObject*, PyObject*) {
 PyObject* after_fork_in_parent(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
     runtime::live_runs::after_fork_in_parent();
-    server::after_fork_in_parent();
+    engine::after_fork_in_parent();
     Py_RETURN_NONE;
   });
 }
@@ -313,7 +323,7 @@ PyObject* after_fork_in_parent(PyObject*, PyObject*) {
 PyObject* after_fork_in_child(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
     runtime::live_runs::after_fork_in_child();
-    server::after_fork_in_child();
+    engine::after_fork_in_child();
     Py_RETURN_NONE;
   });
 }
@@ -368,7 +378,7 @@ PyObject* create_module() {
 
   // Created now, not on first use: a fork while another thread is still
   // constructing it would leave the child waiting on its initialisation.
-  (void)server::global_core();
+  (void)global_core();
   if (!register_fork_handlers()) return nullptr;
   std::atexit(kill_runs_at_exit);
 

@@ -48,4 +48,9 @@ Result<Profile> decode_profile(json::Cursor& c) {
   return out;
 }
 
+Status save_profile(store::Repository<Profile>& repository, Profile profile) {
+  std::string id = profile.provider.id;
+  return repository.put(id, std::move(profile));
+}
+
 }  // namespace dovek::auth

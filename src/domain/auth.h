@@ -6,6 +6,7 @@
 
 #include "base/error.h"
 #include "json/read.h"
+#include "store/repository.h"
 
 namespace dovek::auth {
 
@@ -38,5 +39,9 @@ struct Profile {
 [[nodiscard]] Result<Provider> decode_provider(json::Cursor& c);
 [[nodiscard]] Result<SecretRef> decode_secret_ref(json::Cursor& c);
 [[nodiscard]] Result<Profile> decode_profile(json::Cursor& c);
+
+// Stores a profile under a copy of its provider's id (one put); repository
+// errors are returned unchanged.
+[[nodiscard]] Status save_profile(store::Repository<Profile>& repository, Profile profile);
 
 }  // namespace dovek::auth

@@ -19,7 +19,7 @@ Result<Task> decode_task(json::Cursor& c) {
   std::optional<std::string>* const optional_fields[] = {
       &t.input,    &t.agent_id,   &t.session_id, &t.status,
       &t.schedule, &t.created_at, &t.updated_at, &t.error};
-  DOVEK_TRY(c.record(kTaskShape, [&](size_t i, json::Cursor& f) -> dovek::Status {
+  DOVEK_TRY(c.record(kTaskShape, [&](size_t i, json::Cursor& f) -> Status {
     if (i == 0) {
       DOVEK_ASSIGN_OR_RETURN(t.id, f.string());
     } else if (i == 1) {
@@ -32,7 +32,7 @@ Result<Task> decode_task(json::Cursor& c) {
   return t;
 }
 
-std::string_view status_name(Status s) {
+std::string_view status_name(RunStatus s) {
   static constexpr std::string_view kNames[] = {"pending", "running", "done", "failed",
                                                 "canceled"};
   return kNames[static_cast<size_t>(s)];
@@ -73,12 +73,12 @@ agent::RunInput build_agent_input(const skill::Catalog& catalog, const TaskReque
       std::move(input), skill::resolve_context(catalog, request.assigned_skills, request.message));
 }
 
-dovek::Status save_task(store::Repository<Task>& tasks, Task task) {
+Status save_task(store::Repository<Task>& tasks, Task task) {
   const std::string key = task.id;
   return tasks.put(key, std::move(task));
 }
 
-dovek::Status save_run(store::Repository<Run>& runs, Run run) {
+Status save_run(store::Repository<Run>& runs, Run run) {
   const std::string key = run.id;
   return runs.put(key, std::move(run));
 }

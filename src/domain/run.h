@@ -24,7 +24,7 @@ struct Task {
   std::optional<std::string> input;
   std::optional<std::string> agent_id;
   std::optional<std::string> session_id;
-  std::optional<std::string> status;  // free text, not a Status
+  std::optional<std::string> status;  // free text, not a RunStatus
   std::optional<std::string> schedule;
   std::optional<std::string> created_at;
   std::optional<std::string> updated_at;
@@ -37,18 +37,17 @@ struct Task {
 // array form ("struct Task", 10 elements).
 [[nodiscard]] Result<Task> decode_task(json::Cursor& c);
 
-// A run's state. Note: inside dovek::run this name hides dovek::Status (the
-// Result of operations that return nothing); code here spells that one out.
-enum class Status { Pending, Running, Done, Failed, Canceled };
+// A run's state.
+enum class RunStatus { Pending, Running, Done, Failed, Canceled };
 
 // "pending", "running", "done", "failed", "canceled".
-std::string_view status_name(Status s);
+std::string_view status_name(RunStatus s);
 
 // Stored in the run repository under its id.
 struct Run {
   std::string id;
   std::string task_id;
-  Status status = Status::Pending;
+  RunStatus status = RunStatus::Pending;
   std::optional<std::string> raw_status;
   std::optional<std::string> session_id;
   std::optional<std::string> execution_id;
@@ -97,7 +96,7 @@ agent::RunInput build_agent_input(const skill::Catalog& catalog, const TaskReque
 
 // Store a task or run under a copy of its own id; repository errors are
 // returned unchanged.
-[[nodiscard]] dovek::Status save_task(store::Repository<Task>& tasks, Task task);
-[[nodiscard]] dovek::Status save_run(store::Repository<Run>& runs, Run run);
+[[nodiscard]] Status save_task(store::Repository<Task>& tasks, Task task);
+[[nodiscard]] Status save_run(store::Repository<Run>& runs, Run run);
 
 }  // namespace dovek::run

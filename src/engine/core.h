@@ -91,9 +91,3 @@ class Core {
 };
 
 }  // namespace dovek::engine
-
-
-namespace dovek::auth {
-// Stores a profile under a copy of its provider's id (one put).
-[[nodiscard]] Status save_profile(store::Repository<Profile>& repository, Profile profile);
-}  // namespace dovek::auth

@@ -1,12 +1,12 @@
-#include "protocol/guarded_core.h"
+#include "engine/guarded_core.h"
 
 #include <set>
 #include <utility>
 
 #include "engine/core.h"
-#include "protocol/server.h"
+#include "engine/dispatch.h"
 
-namespace dovek::server {
+namespace dovek::engine {
 namespace {
 
 // Marks the core poisoned when a command unwinds with an exception while the
@@ -37,7 +37,9 @@ std::set<GuardedCore*>& registry() {
 
 }  // namespace
 
-GuardedCore::GuardedCore() : core_(engine::Core::create_default()) {
+GuardedCore::GuardedCore() : GuardedCore(&Core::create_default) {}
+
+GuardedCore::GuardedCore(CoreFactory factory) : factory_(std::move(factory)), core_(factory_()) {
   std::lock_guard<std::mutex> lock(registry_mu());
   registry().insert(this);
 }
@@ -55,8 +57,8 @@ Result<std::string> GuardedCore::run_json_locked(std::string_view command_json) 
 }
 
 Status GuardedCore::reset() {
-  std::unique_ptr<engine::Core> fresh = engine::Core::create_default();
-  std::unique_ptr<engine::Core> old;  // destroyed after the lock is released
+  std::unique_ptr<Core> fresh = factory_();
+  std::unique_ptr<Core> old;  // destroyed after the lock is released
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (poisoned_) return Error(std::string(kPoisonedMessage));
@@ -68,13 +70,6 @@ Status GuardedCore::reset() {
 bool GuardedCore::poisoned() {
   std::lock_guard<std::mutex> lock(mu_);
   return poisoned_;
-}
-
-GuardedCore& global_core() {
-  // Leaked on purpose: the core lives until the process ends, and must not be
-  // destroyed by static destructors while other threads may still use it.
-  static GuardedCore* core = new GuardedCore();
-  return *core;
 }
 
 void prepare_fork() {
@@ -93,4 +88,4 @@ void after_fork_in_child() {
   after_fork_in_parent();
 }
 
-}  // namespace dovek::server
+}  // namespace dovek::engine

@@ -1,8 +1,9 @@
 // A core behind a mutual-exclusion lock and a poison flag: the unit that the
-// Python binding runs commands on. CORE (global_core()) and every Python
-// `Core` object are GuardedCores; they share nothing.
+// Python binding runs commands on. The binding's process-wide core and every
+// Python `Core` object are GuardedCores; they share nothing.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -11,10 +12,13 @@
 #include "base/error.h"
 
 namespace dovek::engine {
-class Core;
-}
 
-namespace dovek::server {
+class Core;
+
+// Makes the fresh core that a GuardedCore starts with and that each reset
+// puts in place (never null). Called from any thread that constructs or
+// resets a core, so it must be safe to call from several at once.
+using CoreFactory = std::function<std::unique_ptr<Core>()>;
 
 inline constexpr std::string_view kPoisonedMessage = "core state lock was poisoned";
 
@@ -22,8 +26,10 @@ inline constexpr std::string_view kPoisonedMessage = "core state lock was poison
 // resets on one GuardedCore run one at a time.
 class GuardedCore {
  public:
-  // A fresh core on the default model.
+  // Starts with, and resets to, Core::create_default().
   GuardedCore();
+  // Starts with, and resets to, what `factory` makes.
+  explicit GuardedCore(CoreFactory factory);
   ~GuardedCore();
   GuardedCore(const GuardedCore&) = delete;
   GuardedCore& operator=(const GuardedCore&) = delete;
@@ -34,7 +40,7 @@ class GuardedCore {
   // poisons the core and propagates to the caller.
   Result<std::string> run_json_locked(std::string_view command_json);
 
-  // Replaces the content with a fresh core on the default model, destroying
+  // Replaces the content with a fresh core from the factory, destroying
   // every record of the old one. Fails when poisoned; does not clear poison.
   // The fresh core is built before the lock is taken and the old one is
   // destroyed after it is released: the lock is held only for the swap.
@@ -42,7 +48,7 @@ class GuardedCore {
 
   bool poisoned();
 
-  // Test seam: runs `f(engine::Core&)` under the lock, e.g. to register a
+  // Test seam: runs `f(Core&)` under the lock, e.g. to register a
   // tool or inspect the stores. The caller must include "engine/core.h".
   // An exception escaping `f` does not poison the core.
   template <class F>
@@ -55,14 +61,11 @@ class GuardedCore {
   friend void prepare_fork();
   friend void after_fork_in_parent();
 
+  const CoreFactory factory_;  // called without the lock
   std::mutex mu_;
-  bool poisoned_ = false;              // guarded by mu_; never cleared
-  std::unique_ptr<engine::Core> core_;  // guarded by mu_
+  bool poisoned_ = false;       // guarded by mu_; never cleared
+  std::unique_ptr<Core> core_;  // guarded by mu_
 };
-
-// The process-wide core behind the module-level functions: created on first
-// use (thread-safe; concurrent first callers wait), never destroyed.
-GuardedCore& global_core();
 
 // The fork protocol for every live GuardedCore. prepare_fork() waits for the
 // commands in flight and takes every core's lock, in one fixed order, so
@@ -76,4 +79,4 @@ void prepare_fork();
 void after_fork_in_parent();
 void after_fork_in_child();
 
-}  // namespace dovek::server
+}  // namespace dovek::engine

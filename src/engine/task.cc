@@ -6,7 +6,7 @@ namespace dovek::engine {
 
 Result<run::Run> Core::start_run(run::Task task, std::string run_id, std::string session_id) {
   run::Run r = run::Run::create(std::move(run_id), task.id);
-  r.status = run::Status::Running;
+  r.status = run::RunStatus::Running;
   r.session_id = std::move(session_id);
   DOVEK_TRY(run::save_task(*stores.tasks, std::move(task)));
   DOVEK_TRY(run::save_run(*stores.runs, r));
@@ -21,7 +21,7 @@ Result<std::vector<event::Event>> Core::run_task(std::string_view run_id,
   DOVEK_ASSIGN_OR_RETURN(skill::Catalog catalog, skill_catalog());
   agent::RunInput input = run::build_agent_input(catalog, request);
   agent::RunOutput output = make_exec().dry_run(std::move(input));
-  r.status = run::Status::Done;
+  r.status = run::RunStatus::Done;
   DOVEK_TRY(run::save_run(*stores.runs, std::move(r)));
   return std::move(output.events);
 }

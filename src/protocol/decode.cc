@@ -1,14 +1,13 @@
-#include "protocol/server.h"
+#include "protocol/decode.h"
 
 #include <array>
 #include <optional>
+#include <string>
 #include <string_view>
 
-#include "engine/core.h"
 #include "json/read.h"
-#include "json/write.h"
 
-namespace dovek::server {
+namespace dovek::protocol {
 namespace {
 
 using json::Cursor;
@@ -213,46 +212,6 @@ Result<proto::CoreCommand> decode_inner(std::string_view text) {
   return build(alt, std::move(fields));
 }
 
-// ---- encoding ----
-
-void write_events(json::Writer& w, const std::vector<event::Event>& events) {
-  w.key("events");
-  w.begin_array();
-  for (const event::Event& e : events) event::write_event(w, e);
-  w.end_array();
-}
-
-struct ResponseWriter {
-  json::Writer& w;
-  void operator()(const proto::Saved&) { tag("saved"); }
-  void operator()(const proto::ModelSwitched& r) {
-    tag("model_switched");
-    w.key("model");
-    model::write_model(w, r.model);
-  }
-  void operator()(const proto::ChatTurnResponse& r) {
-    tag("chat_turn");
-    write_events(w, r.events);
-  }
-  void operator()(const proto::RunStarted& r) {
-    tag("run_started");
-    w.key("run");
-    run::write_run(w, r.run);
-  }
-  void operator()(const proto::RunTaskResponse& r) {
-    tag("run_task");
-    write_events(w, r.events);
-  }
-  void operator()(const proto::ToolEvents& r) {
-    tag("tool_events");
-    write_events(w, r.events);
-  }
-  void tag(std::string_view name) {
-    w.key("type");
-    w.string(name);
-  }
-};
-
 }  // namespace
 
 Result<proto::CoreCommand> decode_command(std::string_view text) {
@@ -261,24 +220,4 @@ Result<proto::CoreCommand> decode_command(std::string_view text) {
   return command;
 }
 
-Result<std::string> encode_response(const proto::CoreResponse& response) {
-  // Writing records cannot fail: every string the engine holds is valid UTF-8
-  // and every number is representable. The error path exists for the contract.
-  json::Writer w(128);
-  w.begin_object();
-  std::visit(ResponseWriter{w}, response);
-  w.end_object();
-  return w.take();
-}
-
-Result<proto::CoreResponse> dispatch(engine::Core& core, proto::CoreCommand command) {
-  return core.handle(std::move(command));
-}
-
-Result<std::string> dispatch_json(engine::Core& core, std::string_view text) {
-  DOVEK_ASSIGN_OR_RETURN(proto::CoreCommand command, decode_command(text));
-  DOVEK_ASSIGN_OR_RETURN(proto::CoreResponse response, dispatch(core, std::move(command)));
-  return encode_response(response);
-}
-
-}  // namespace dovek::server
+}  // namespace dovek::protocol

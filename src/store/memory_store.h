@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "base/error.h"
-#include "store/fault.h"
+#include "base/fault.h"
 #include "store/repository.h"
 
 namespace dovek::store {

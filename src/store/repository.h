@@ -29,7 +29,6 @@ class Repository {
   // implementation may hand the same list to many callers (MemoryStore does,
   // until its next write), so listing does not have to copy every record.
   using List = std::shared_ptr<const std::vector<T>>;
-  using Handle = std::shared_ptr<Repository<T>>;
 
   virtual ~Repository() = default;
 

@@ -218,7 +218,7 @@ TEST(RunJson, ElevenKeysInOrderWithNulls) {
             R"("updated_at":null,"ended_at":null})");
 
   run::Run r = run::Run::create("r\"2", "t");
-  r.status = run::Status::Canceled;
+  r.status = run::RunStatus::Canceled;
   r.session_id = "";
   r.ended_at = "later";
   json::Writer v;

@@ -105,7 +105,7 @@ TEST(Runs, CreateAndSaveUnderOwnId) {
   run::Run expected;
   expected.id = "r1";
   expected.task_id = "t1";
-  expected.status = run::Status::Pending;
+  expected.status = run::RunStatus::Pending;
   EXPECT_EQ(r, expected);
   auto runs = store::MemoryStore<run::Run>::shared();
   auto tasks = store::MemoryStore<run::Task>::shared();

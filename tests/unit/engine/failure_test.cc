@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine/core.h"
-#include "protocol/server.h"
+#include "engine/dispatch.h"
 #include "test_util.h"
 
 namespace dovek {
@@ -31,7 +31,7 @@ class RepositoryCalls : public ::testing::TestWithParam<Calls> {};
 
 TEST_P(RepositoryCalls, AreMadeInOrder) {
   InstrumentedCore c;
-  Result<std::string> got = server::dispatch_json(*c.core, GetParam().command);
+  Result<std::string> got = engine::dispatch_json(*c.core, GetParam().command);
   ASSERT_TRUE(got.ok()) << got.error().chain();
   EXPECT_EQ(*c.log, GetParam().calls);
 }
@@ -122,7 +122,7 @@ void seed(InstrumentedCore& c) {
   for (const std::string& cmd :
        {testing::save_skill("w", "W"), testing::chat_turn("s1", "old"),
         testing::start_run("r1", "t0", "s0"), std::string(testing::kSaveProfile)}) {
-    Result<std::string> r = server::dispatch_json(*c.core, cmd);
+    Result<std::string> r = engine::dispatch_json(*c.core, cmd);
     ASSERT_TRUE(r.ok()) << r.error().chain();
   }
   c.log->clear();
@@ -150,7 +150,7 @@ TEST_P(FailureTable, ErrorPassesThroughAndEarlierWritesStay) {
   if (p.store == "runs") c.runs->fail(p.op, p.nth);
   if (p.store == "profiles") c.profiles->fail(p.op, p.nth);
 
-  Result<std::string> got = server::dispatch_json(*c.core, p.command);
+  Result<std::string> got = engine::dispatch_json(*c.core, p.command);
   ASSERT_FALSE(got.ok()) << *got;
   // Unchanged: no context added by the engine or the pipeline.
   EXPECT_EQ(got.error().message(), "injected failure");
@@ -197,9 +197,9 @@ TEST(FailureTable, FailedTurnLeavesCoreUsable) {
   InstrumentedCore c;
   seed(c);
   c.sessions->fail("put", 2);
-  ASSERT_FALSE(server::dispatch_json(*c.core, testing::chat_turn("s1", "lost reply")).ok());
+  ASSERT_FALSE(engine::dispatch_json(*c.core, testing::chat_turn("s1", "lost reply")).ok());
   // The double fails only once; the next turn appends after the orphan.
-  Result<std::string> r = server::dispatch_json(*c.core, testing::chat_turn("s1", "next"));
+  Result<std::string> r = engine::dispatch_json(*c.core, testing::chat_turn("s1", "next"));
   ASSERT_TRUE(r.ok()) << r.error().chain();
   EXPECT_EQ(snapshot(c).sessions, Log{"s1: U:old A U:lost reply U:next A"});
 }

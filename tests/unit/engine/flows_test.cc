@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "engine/core.h"
-#include "protocol/server.h"
+#include "engine/dispatch.h"
+#include "protocol/decode.h"
 #include "test_util.h"
 
 namespace dovek {
@@ -21,9 +22,9 @@ class Flows : public ::testing::Test {
 
   // Runs one command text through decode and Core::handle.
   proto::CoreResponse handle(const std::string& text) {
-    Result<proto::CoreCommand> command = server::decode_command(text);
+    Result<proto::CoreCommand> command = protocol::decode_command(text);
     EXPECT_TRUE(command.ok()) << command.error().chain();
-    Result<proto::CoreResponse> response = server::dispatch(*core_, std::move(*command));
+    Result<proto::CoreResponse> response = core_->handle(std::move(*command));
     EXPECT_TRUE(response.ok()) << response.error().chain();
     return response.ok() ? std::move(*response) : proto::CoreResponse(proto::Saved{});
   }
@@ -166,7 +167,7 @@ TEST_F(Flows, StartRunStoresTaskAndRunningRun) {
   proto::CoreResponse r = handle(testing::start_run("r1", "t1", "s1"));
   ASSERT_TRUE(std::holds_alternative<proto::RunStarted>(r));
   run::Run want = run::Run::create("r1", "t1");
-  want.status = run::Status::Running;
+  want.status = run::RunStatus::Running;
   want.session_id = "s1";
   EXPECT_EQ(std::get<proto::RunStarted>(r).run, want);
   EXPECT_EQ(get(core_->stores.runs, "r1"), want);
@@ -179,7 +180,7 @@ TEST_F(Flows, RunTaskOnUnknownRunCreatesDoneRunWithoutSession) {
   const std::string prompt = text_of(handle(testing::run_task("r2", "t9", "go")));
   EXPECT_EQ(prompt.rfind("## User message\nTask: Title t9\n\ngo", 0), 0u) << prompt;
   run::Run want = run::Run::create("r2", "t9");
-  want.status = run::Status::Done;
+  want.status = run::RunStatus::Done;
   EXPECT_EQ(get(core_->stores.runs, "r2"), want);
   EXPECT_FALSE(want.session_id.has_value());
   EXPECT_TRUE(get(core_->stores.tasks, "t9").has_value());
@@ -193,7 +194,7 @@ TEST_F(Flows, RunTaskKeepsTheStartedRunsTaskAndSession) {
   handle(testing::start_run("r1", "t1", "s1"));
   text_of(handle(testing::run_task("r1", "t2")));
   run::Run want = run::Run::create("r1", "t1");
-  want.status = run::Status::Done;
+  want.status = run::RunStatus::Done;
   want.session_id = "s1";
   EXPECT_EQ(get(core_->stores.runs, "r1"), want);
   EXPECT_TRUE(get(core_->stores.tasks, "t1").has_value());
@@ -205,7 +206,7 @@ TEST_F(Flows, StartRunAgainReplacesTheWholeRun) {
   text_of(handle(testing::run_task("r1", "t1")));
   proto::CoreResponse r = handle(testing::start_run("r1", "t2", "s2"));
   run::Run want = run::Run::create("r1", "t2");
-  want.status = run::Status::Running;
+  want.status = run::RunStatus::Running;
   want.session_id = "s2";
   EXPECT_EQ(std::get<proto::RunStarted>(r).run, want);
   EXPECT_EQ(get(core_->stores.runs, "r1"), want);
@@ -280,7 +281,7 @@ TEST_F(Flows, FailingToolGivesItsOutermostMessageOnly) {
 
 TEST_F(Flows, ToolCallsThroughCommandsStoreNothing) {
   core_->register_tool("echo", std::make_shared<FixedTool>(json::Value("out")));
-  Result<std::string> text = server::dispatch_json(*core_, testing::kCallTool);
+  Result<std::string> text = engine::dispatch_json(*core_, testing::kCallTool);
   ASSERT_TRUE(text.ok());
   EXPECT_EQ(*text,
             R"({"type":"tool_events","events":[{"type":"tool_call","id":"c1","name":"echo",)"

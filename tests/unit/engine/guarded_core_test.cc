@@ -1,5 +1,6 @@
-// GuardedCore: poisoning, reset, and serialised commands from many threads.
-#include "protocol/guarded_core.h"
+// GuardedCore: poisoning, reset, its core factory, and serialised commands
+// from many threads.
+#include "engine/guarded_core.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +17,7 @@
 namespace dovek {
 namespace {
 
-using server::GuardedCore;
+using engine::GuardedCore;
 
 // A tool whose invocation breaks an invariant (throws) while the lock is held.
 class ThrowingTool final : public tool::Tool {
@@ -263,12 +264,28 @@ TEST(GuardedCore, ResetWhileCommandsRun) {
   });
 }
 
-TEST(GuardedCore, GlobalCoreIsOneInstance) {
-  GuardedCore* seen[4] = {};
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 4; ++i) threads.emplace_back([&, i] { seen[i] = &server::global_core(); });
-  for (std::thread& t : threads) t.join();
-  for (GuardedCore* p : seen) EXPECT_EQ(p, &server::global_core());
+TEST(GuardedCore, FactoryMakesTheFirstCoreAndEveryReset) {
+  int made = 0;
+  GuardedCore core([&made] {
+    ++made;
+    std::unique_ptr<engine::Core> c = engine::Core::create_default();
+    c->register_tool("throw", std::make_shared<ThrowingTool>());
+    return c;
+  });
+  EXPECT_EQ(made, 1);
+  ASSERT_TRUE(core.run_json_locked(testing::save_skill("a")).ok());
+
+  ASSERT_TRUE(core.reset().ok());
+  EXPECT_EQ(made, 2);
+  core.with_core_for_test([](engine::Core& c) {
+    EXPECT_NE(c.registry.get("throw"), nullptr);
+    EXPECT_TRUE((*c.stores.skills->list())->empty());
+  });
+  // The factory's tool runs like any other, and still poisons.
+  EXPECT_THROW((void)core.run_json_locked(kCallThrow), std::logic_error);
+  EXPECT_TRUE(core.poisoned());
+  EXPECT_FALSE(core.reset().ok());
+  EXPECT_EQ(made, 3);  // built before the poison was seen, then dropped
 }
 
 }  // namespace

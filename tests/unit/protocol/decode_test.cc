@@ -1,12 +1,11 @@
 // decode_command: accepted forms, every structural cause text, and which
 // failure wins when a text has several.
+#include "protocol/decode.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <variant>
-
-#include "protocol/server.h"
-#include "test_util.h"
 
 namespace dovek::proto {
 // Field-wise equality, so decoded commands can be compared as wholes.
@@ -30,10 +29,11 @@ bool operator==(const CallTool& a, const CallTool& b) { return a.call == b.call;
 namespace dovek {
 namespace {
 
-using server::decode_command;
-using testing::skill_json;
+using protocol::decode_command;
 
-const std::string kSkill = skill_json("a");
+const std::string kSkill =
+    R"({"id":"a","name":"Name","source":"user","read_only":false,"content":"do it",)"
+    R"("suggested_tools":[]})";
 const std::string kTask = R"({"id":"t1","title":"T","status":"whatever"})";
 const std::string kProfile = R"({"provider":{"id":"p"},"secret":{"key":"k"}})";
 const std::string kModel = R"({"provider":{"id":"p"},"id":"m"})";

@@ -1,18 +1,18 @@
-// encode_response and dispatch_json: the exact response texts.
+// encode_response: the exact response texts.
+#include "protocol/encode.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <string>
 
-#include "engine/core.h"
-#include "protocol/server.h"
-#include "test_util.h"
+#include "json/value.h"
 
 namespace dovek {
 namespace {
 
-using server::encode_response;
+using protocol::encode_response;
 
 struct Encoded {
   const char* name;
@@ -25,14 +25,12 @@ void PrintTo(const Encoded& p, std::ostream* os) { *os << p.name; }
 class EncodeResponse : public ::testing::TestWithParam<Encoded> {};
 
 TEST_P(EncodeResponse, WritesExactText) {
-  Result<std::string> got = encode_response(GetParam().response);
-  ASSERT_TRUE(got.ok()) << got.error().chain();
-  EXPECT_EQ(*got, GetParam().text);
+  EXPECT_EQ(encode_response(GetParam().response), GetParam().text);
 }
 
 run::Run full_run() {
   run::Run r = run::Run::create("r", "t");
-  r.status = run::Status::Canceled;
+  r.status = run::RunStatus::Canceled;
   r.raw_status = "raw";
   r.session_id = "";
   r.execution_id = "e";
@@ -93,79 +91,6 @@ INSTANTIATE_TEST_SUITE_P(
                 proto::ModelSwitched{model::Model::create("a\"b", "\n")},
                 R"({"type":"model_switched","model":{"provider":{"id":"a\"b"},"id":"\n"}})"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-// ---- whole commands through dispatch_json ----
-
-struct Exchange {
-  const char* name;
-  std::string command;
-  std::string response;
-};
-void PrintTo(const Exchange& p, std::ostream* os) { *os << p.name; }
-
-
-class DispatchJson : public ::testing::TestWithParam<Exchange> {};
-
-TEST_P(DispatchJson, AnswersExactText) {
-  std::unique_ptr<engine::Core> core = engine::Core::create_default();
-  Result<std::string> got = server::dispatch_json(*core, GetParam().command);
-  ASSERT_TRUE(got.ok()) << got.error().chain();
-  EXPECT_EQ(*got, GetParam().response);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Commands, DispatchJson,
-    ::testing::Values(
-        Exchange{"SaveSkill", testing::save_skill("a"), R"({"type":"saved"})"},
-        Exchange{"SaveProfile", testing::kSaveProfile, R"({"type":"saved"})"},
-        Exchange{"SwitchModelEchoesModel", testing::kSwitchModel,
-                 R"({"type":"model_switched","model":{"provider":{"id":"anthropic"},"id":"m2"}})"},
-        Exchange{"StartRun", testing::start_run("r1", "t1", "s1"),
-                 R"({"type":"run_started","run":{"id":"r1","task_id":"t1","status":"running",)"
-                 R"("raw_status":null,"session_id":"s1","execution_id":null,"checkpoint_id":null,)"
-                 R"("error":null,"started_at":null,"updated_at":null,"ended_at":null}})"},
-        Exchange{"StartRunEmptyIds", testing::start_run("", "", ""),
-                 R"({"type":"run_started","run":{"id":"","task_id":"","status":"running",)"
-                 R"("raw_status":null,"session_id":"","execution_id":null,"checkpoint_id":null,)"
-                 R"("error":null,"started_at":null,"updated_at":null,"ended_at":null}})"},
-        Exchange{"UnknownToolSortsInputKeys",
-                 R"({"type":"call_tool","call":{"id":"c1","name":"echo",)"
-                 R"("input":{"b":[3,3.0,1E2,"\u00e9\/"],"a":{"d":true,"c":false},"b":null}}})",
-                 R"({"type":"tool_events","events":[{"type":"tool_call","id":"c1","name":"echo",)"
-                 R"("input":{"a":{"c":false,"d":true},"b":null}},)"
-                 R"({"type":"error","message":"tool not found: echo"}]})"},
-        Exchange{"ToolInputNumberKinds",
-                 R"(["call_tool",["","Echo",[3,3.0,-3,1E2,0.5e1,"\u00e9\/\u0001"]]])",
-                 "{\"type\":\"tool_events\",\"events\":[{\"type\":\"tool_call\",\"id\":\"\","
-                 "\"name\":\"Echo\",\"input\":[3,3.0,-3,100.0,5.0,\"\xC3\xA9/\\u0001\"]},"
-                 "{\"type\":\"error\",\"message\":\"tool not found: Echo\"}]}"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(DispatchJsonText, ChatTurnAnswersOneTextEventWithThePrompt) {
-  std::unique_ptr<engine::Core> core = engine::Core::create_default();
-  Result<std::string> got = server::dispatch_json(*core, testing::chat_turn("s", "say \\\"hi\\\""));
-  ASSERT_TRUE(got.ok()) << got.error().chain();
-  EXPECT_EQ(*got,
-            R"({"type":"chat_turn","events":[{"type":"text","value":"## User message\nsay \"hi\""}]})");
-}
-
-TEST(DispatchJsonText, RunTaskAnswersOneTextEventWithTheTaskPrompt) {
-  std::unique_ptr<engine::Core> core = engine::Core::create_default();
-  Result<std::string> got = server::dispatch_json(*core, testing::run_task("r", "t", "go"));
-  ASSERT_TRUE(got.ok()) << got.error().chain();
-  EXPECT_EQ(*got,
-            R"({"type":"run_task","events":[{"type":"text","value":"## User message\nTask: Title t\n\ngo"}]})");
-}
-
-TEST(DispatchJsonText, MalformedCommandFailsWithDecodeMessageAndStoresNothing) {
-  std::unique_ptr<engine::Core> core = engine::Core::create_default();
-  Result<std::string> got = server::dispatch_json(*core, testing::save_skill("a") + "x");
-  ASSERT_FALSE(got.ok());
-  EXPECT_EQ(got.error().message(), "decode CoreCommand JSON");
-  Result<store::Repository<skill::Skill>::List> skills = core->stores.skills->list();
-  ASSERT_TRUE(skills.ok());
-  EXPECT_TRUE((*skills)->empty());
-}
 
 }  // namespace
 }  // namespace dovek

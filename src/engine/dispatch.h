@@ -1,0 +1,20 @@
+// The command pipeline for text: decode_command -> Core::handle ->
+// encode_response.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "base/error.h"
+
+namespace dovek::engine {
+
+class Core;
+
+// Decodes one command text, has `core` carry it out and encodes the response.
+// A text that does not decode fails with decode_command's error and reaches
+// no repository; a command that fails fails with Core::handle's error.
+// REQUIRES: exclusive use of `core` for the duration of the call.
+[[nodiscard]] Result<std::string> dispatch_json(Core& core, std::string_view text);
+
+}  // namespace dovek::engine

@@ -1,0 +1,60 @@
+#include "protocol/encode.h"
+
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "json/write.h"
+
+namespace dovek::protocol {
+namespace {
+
+void write_events(json::Writer& w, const std::vector<event::Event>& events) {
+  w.key("events");
+  w.begin_array();
+  for (const event::Event& e : events) event::write_event(w, e);
+  w.end_array();
+}
+
+struct ResponseWriter {
+  json::Writer& w;
+  void operator()(const proto::Saved&) { tag("saved"); }
+  void operator()(const proto::ModelSwitched& r) {
+    tag("model_switched");
+    w.key("model");
+    model::write_model(w, r.model);
+  }
+  void operator()(const proto::ChatTurnResponse& r) {
+    tag("chat_turn");
+    write_events(w, r.events);
+  }
+  void operator()(const proto::RunStarted& r) {
+    tag("run_started");
+    w.key("run");
+    run::write_run(w, r.run);
+  }
+  void operator()(const proto::RunTaskResponse& r) {
+    tag("run_task");
+    write_events(w, r.events);
+  }
+  void operator()(const proto::ToolEvents& r) {
+    tag("tool_events");
+    write_events(w, r.events);
+  }
+  void tag(std::string_view name) {
+    w.key("type");
+    w.string(name);
+  }
+};
+
+}  // namespace
+
+std::string encode_response(const proto::CoreResponse& response) {
+  json::Writer w(128);
+  w.begin_object();
+  std::visit(ResponseWriter{w}, response);
+  w.end_object();
+  return w.take();
+}
+
+}  // namespace dovek::protocol

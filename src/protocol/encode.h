@@ -1,0 +1,18 @@
+// CoreResponse -> response text: the wire form of what the core answered.
+#pragma once
+
+#include <string>
+
+#include "protocol/proto.h"
+
+namespace dovek::protocol {
+
+// Writes a response compactly in one pass into one buffer (initial capacity
+// 128 bytes): `type` first, then the alternative's fields in order.
+//
+// Cannot fail: the writer has no error path. Every number has a text and
+// every string is written as it is (valid UTF-8 in, valid UTF-8 out). Only an
+// allocation failure stops it, as std::bad_alloc.
+[[nodiscard]] std::string encode_response(const proto::CoreResponse& response);
+
+}  // namespace dovek::protocol
