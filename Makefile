@@ -14,7 +14,7 @@ export CARGO_NET_OFFLINE := true
 BUILD      := build/py
 ASAN_BUILD := build/asan
 
-.PHONY: all bootstrap install build demo test test-cpp test-python test-asan test-tsan fuzz bench clean
+.PHONY: all bootstrap install build demo test test-cpp test-python check-format format test-asan test-tsan fuzz bench clean
 
 all: install
 
@@ -40,10 +40,26 @@ test-cpp: build
 test-python: build
 	DOVEK_TEST_HOOKS_MODULE_DIR=$(CURDIR)/$(BUILD)/src/binding/hooks $(PY) -m pytest -q
 
-test: test-cpp test-python
+# The format check runs first: it fails in seconds, and pytest's summary
+# stays the last line. DOVEK_SKIP_FORMAT_CHECK=1 skips it (e.g. to time a run
+# on a tree that is not formatted yet).
+test: check-format test-cpp test-python
+
+# The C++ sources against .clang-format (pinned clang-format in .venv);
+# `make format` rewrites them.
+check-format: bootstrap
+ifeq ($(DOVEK_SKIP_FORMAT_CHECK),1)
+	@echo "check-format: skipped (DOVEK_SKIP_FORMAT_CHECK=1)"
+else
+	bash scripts/check-format.sh
+endif
+
+format: bootstrap
+	bash scripts/check-format.sh --fix
 
 # The C++ unit tests and the whole pytest suite against a module built with
-# AddressSanitizer and UndefinedBehaviorSanitizer (build/asan).
+# clang, AddressSanitizer and UndefinedBehaviorSanitizer (build/asan, which
+# also holds the fuzz targets).
 test-asan: bootstrap
 	bash scripts/test-asan.sh
 
@@ -51,7 +67,7 @@ test-asan: bootstrap
 test-tsan: bootstrap
 	bash scripts/test-tsan.sh
 
-# Each libFuzzer target for SECONDS seconds (default 60), built with clang.
+# Each libFuzzer target for SECONDS seconds (default 60), built in build/asan.
 fuzz: bootstrap
 	bash scripts/fuzz.sh $(SECONDS)
 

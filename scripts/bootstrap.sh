@@ -5,22 +5,17 @@
 #   scripts/bootstrap.sh            the normal toolchain
 #   scripts/bootstrap.sh --clang    also clang and its sanitizer/fuzzer runtime
 set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/lib.sh"
 
-packages=$(grep -v '^#' scripts/apt-packages.txt)
+packages=($(grep -v '^#' scripts/apt-packages.txt))
 if [[ "${1:-}" == "--clang" ]]; then
-  packages+=" $(grep -v '^#' scripts/apt-packages-clang.txt 2>/dev/null || true)"
+  # The list names Debian 12's clang 16; another release gets its own version.
+  llvm=$(clang_version)
+  for p in $(grep -v '^#' scripts/apt-packages-clang.txt); do
+    packages+=("${p/-16/-$llvm}")
+  done
 fi
-missing=()
-for p in $packages; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "bootstrap: installing ${missing[*]}"
-  SUDO=""; [[ $(id -u) -ne 0 ]] && SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+apt_install "${packages[@]}"
 
 find_python313() {
   for c in "${PYTHON313:-}" "$HOME/.pyenv/versions/3.13"*/bin/python3.13 /usr/bin/python3.13 "$(command -v python3.13 || true)"; do

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The C++ unit tests and the whole pytest suite under AddressSanitizer and
-# UndefinedBehaviorSanitizer (with LeakSanitizer), in build/asan.
+# UndefinedBehaviorSanitizer (with LeakSanitizer), in the clang build that
+# also holds the fuzz targets (build/asan, or ASAN_BUILD; scripts/lib.sh).
 #
 # Meson builds everything here itself (no pip): the unit tests, the module
 # (src/binding/dovek_native.abi3.so) and its test-hooks variant
@@ -9,55 +10,33 @@
 # preloaded (it must be the first library loaded) and uses the system malloc
 # (PYTHONMALLOC=malloc) so that ASan sees every Python allocation.
 #
-# Configures only when build/asan/build.ninja is missing, so a rerun only
-# rebuilds what changed. Extra arguments go to pytest instead of the default
-# (the whole suite), e.g. scripts/test-asan.sh tests/python/test_stress.py -x.
+# Configures only when the build directory has no build.ninja or its options
+# changed, so a rerun only rebuilds what changed. Extra arguments go to pytest
+# instead of the default (the whole suite), e.g.
+# scripts/test-asan.sh tests/python/test_stress.py -x.
 # Exit status: non-zero if the build, any unit test or any Python test fails,
 # or if any sanitizer report appears.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-ROOT=$PWD
-BUILD=build/asan
-MESON=.venv/bin/meson
-PY=.venv/bin/python
-export PATH="$ROOT/.venv/bin:$PATH"
-export UV_PYTHON_DOWNLOADS=never
-export CARGO_NET_OFFLINE=true
+source "$(dirname "$0")/lib.sh"
+BUILD=$ASAN_BUILD
 
-started=$SECONDS
-step() { printf '\n=== test-asan: %s (%ds)\n' "$1" $((SECONDS - started)); }
-
-bash scripts/bootstrap.sh
-
-step "build"
-# -O1 with line tables only (-g1) halves the compile time of -O2 -g; the
-# sanitizers need no more than that for exact reports with file:line stacks.
-# Assertions (and libstdc++'s) stay on.
-SETUP_ARGS=(-Dbuildtype=debugoptimized -Doptimization=1 -Dcpp_args=-g1 -Db_sanitize=address,undefined
-  -Db_lundef=false -Dbenchmarks=disabled -Dtests=enabled -Dpython_module=true)
-STAMP=$BUILD/.setup-args
-if [[ ! -f $BUILD/build.ninja ]]; then
-  CXX=${CXX:-g++} $MESON setup "$BUILD" "${SETUP_ARGS[@]}" >/dev/null
-  echo "${SETUP_ARGS[*]}" >"$STAMP"
-elif [[ "$(cat "$STAMP" 2>/dev/null)" != "${SETUP_ARGS[*]}" ]]; then
-  $MESON configure "$BUILD" "${SETUP_ARGS[@]}" >/dev/null  # options changed since setup
-  echo "${SETUP_ARGS[*]}" >"$STAMP"
-fi
+step "build ($ASAN_CXX)"
+asan_configure
 MODULE_DIR=$ROOT/$BUILD/src/binding
 HOOKS_DIR=$MODULE_DIR/hooks
-$MESON compile -C "$BUILD" unit-tests src/binding/dovek_native.abi3.so \
+"$MESON" compile -C "$BUILD" unit-tests src/binding/dovek_native.abi3.so \
   src/binding/hooks/dovek_native.abi3.so
 
 # The ASan runtime of the compiler that built the module must be the first
-# library of the process, so it is preloaded. The C++ runtime is preloaded
-# behind it: ASan binds its __cxa_throw interceptor when it starts, and the
-# interpreter does not link libstdc++, so without it the first C++ exception
-# in the module aborts the process. (The UBSan runtime is an ordinary
-# dependency of the module and loads with it.)
-LIBASAN=$(${CXX:-g++} -print-file-name=libasan.so)
-LIBSTDCXX=$(${CXX:-g++} -print-file-name=libstdc++.so)
+# library of the process, so it is preloaded; clang's shared runtime also
+# holds the UBSan handlers and the coverage hooks the module calls. The C++
+# runtime is preloaded behind it: ASan binds its __cxa_throw interceptor when
+# it starts, and the interpreter does not link libstdc++, so without it the
+# first C++ exception in the module aborts the process.
+LIBASAN=$("$ASAN_CXX" -print-file-name=libclang_rt.asan-x86_64.so)
+LIBSTDCXX=$("$ASAN_CXX" -print-file-name=libstdc++.so)
 for lib in "$LIBASAN" "$LIBSTDCXX"; do
-  [[ -f $lib ]] || { echo "test-asan: $lib not found for ${CXX:-g++}" >&2; exit 1; }
+  [[ -f $lib ]] || { echo "test-asan: $lib not found for $ASAN_CXX" >&2; exit 1; }
 done
 
 SUPP=$ROOT/tests/sanitizers
@@ -75,7 +54,7 @@ unit_status=0
 # a string's terminator in libc calls, globals used before initialisation.
 CHECKS="strict_string_checks=1:check_initialization_order=1:detect_stack_use_after_return=1"
 ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:$CHECKS" \
-  $MESON test -C "$BUILD" --no-rebuild --suite unit --print-errorlogs || unit_status=$?
+  "$MESON" test -C "$BUILD" --no-rebuild --suite unit --print-errorlogs || unit_status=$?
 
 step "pytest against $MODULE_DIR"
 py_status=0
@@ -86,7 +65,7 @@ PYTHONMALLOC=malloc \
 LD_PRELOAD="$LIBASAN $LIBSTDCXX" \
 ASAN_OPTIONS="detect_leaks=1:$CHECKS:log_path=$LOGDIR/asan" \
 LSAN_OPTIONS="suppressions=$SUPP/lsan.supp:print_suppressions=0" \
-  $PY -m pytest -q -rs -p no:cacheprovider "$@" || py_status=$?  # no arguments: testpaths (tests/python)
+  "$PY" -m pytest -q -rs -p no:cacheprovider "$@" || py_status=$?  # no arguments: testpaths (tests/python)
 
 step "summary"
 reports=$(ls "$LOGDIR" 2>/dev/null | wc -l)
@@ -99,5 +78,5 @@ if ((reports)); then
 fi
 echo "test-asan: unit tests $([[ $unit_status == 0 ]] && echo passed || echo FAILED)," \
   "pytest $([[ $py_status == 0 ]] && echo passed || echo FAILED)," \
-  "$reports sanitizer report(s), $((SECONDS - started)) s"
+  "$reports sanitizer report(s), $(elapsed) s"
 [[ $unit_status == 0 && $py_status == 0 && $reports == 0 ]]

@@ -7,35 +7,21 @@
 # separate ones, reset while commands run, and skill runs, installs and
 # listings from many threads at once.
 #
-# Configures only when build/tsan/build.ninja is missing, so a rerun only
-# rebuilds what changed. Exit status: non-zero if the build or any test fails
-# or TSan reports anything (halt_on_error makes a report fail its test).
+# Configures only when build/tsan/build.ninja is missing or its options
+# changed, so a rerun only rebuilds what changed. Exit status: non-zero if the
+# build or any test fails or TSan reports anything (halt_on_error makes a
+# report fail its test).
 set -euo pipefail
-cd "$(dirname "$0")/.."
-ROOT=$PWD
+source "$(dirname "$0")/lib.sh"
 BUILD=build/tsan
-MESON=.venv/bin/meson
-
-started=$SECONDS
-step() { printf '\n=== test-tsan: %s (%ds)\n' "$1" $((SECONDS - started)); }
 
 bash scripts/bootstrap.sh
 
 step "build"
-# -O1 with line tables only (-g1) halves the compile time of -O2 -g; the
-# sanitizers need no more than that for exact reports with file:line stacks.
-# Assertions (and libstdc++'s) stay on.
-SETUP_ARGS=(-Dbuildtype=debugoptimized -Doptimization=1 -Dcpp_args=-g1 -Db_sanitize=thread
-  -Db_lundef=false -Dbenchmarks=disabled -Dtests=enabled -Dpython_module=false)
-STAMP=$BUILD/.setup-args
-if [[ ! -f $BUILD/build.ninja ]]; then
-  CXX=${CXX:-g++} $MESON setup "$BUILD" "${SETUP_ARGS[@]}" >/dev/null
-  echo "${SETUP_ARGS[*]}" >"$STAMP"
-elif [[ "$(cat "$STAMP" 2>/dev/null)" != "${SETUP_ARGS[*]}" ]]; then
-  $MESON configure "$BUILD" "${SETUP_ARGS[@]}" >/dev/null  # options changed since setup
-  echo "${SETUP_ARGS[*]}" >"$STAMP"
-fi
-$MESON compile -C "$BUILD" unit-tests
+# -O1 with line tables only (-g1): see asan_configure in scripts/lib.sh.
+meson_configure "$BUILD" "${CXX:-g++}" -Dbuildtype=debugoptimized -Doptimization=1 -Dcpp_args=-g1 \
+  -Db_sanitize=thread -Db_lundef=false -Dbenchmarks=disabled -Dtests=enabled -Dpython_module=false
+"$MESON" compile -C "$BUILD" unit-tests
 
 LOGDIR=$ROOT/$BUILD/sanitizer-logs
 rm -rf "$LOGDIR"
@@ -46,7 +32,7 @@ status=0
 # second_deadlock_stack: both stacks of a lock-order inversion.
 # log_path: reports also land in files, counted below, so none goes unseen.
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:history_size=4:log_path=$LOGDIR/tsan" \
-  $MESON test -C "$BUILD" --no-rebuild --suite unit --print-errorlogs \
+  "$MESON" test -C "$BUILD" --no-rebuild --suite unit --print-errorlogs \
   --timeout-multiplier 3 || status=$?
 
 step "summary"
@@ -59,5 +45,5 @@ if ((reports)); then
   done
 fi
 echo "test-tsan: unit tests $([[ $status == 0 ]] && echo passed || echo FAILED)," \
-  "$reports ThreadSanitizer report(s), $((SECONDS - started)) s"
+  "$reports ThreadSanitizer report(s), $(elapsed) s"
 [[ $status == 0 && $reports == 0 ]]

@@ -1,0 +1,85 @@
+# Shared by the scripts in this directory; sourced, never run. Moves to the
+# repository root and sets ROOT, MESON, PY and PATH (the tools of .venv first).
+#   step NAME                      prints a step header with the seconds since the start
+#   apt_install PACKAGE...         installs the Debian packages that are missing
+#   clang_version                  the clang major version of this Debian release
+#   meson_configure DIR CXX ARG... sets DIR up once, reconfigures on change only
+#   asan_configure                 the clang ASan + UBSan build (ASAN_BUILD)
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+ROOT=$PWD
+MESON=$ROOT/.venv/bin/meson
+PY=$ROOT/.venv/bin/python
+export PATH="$ROOT/.venv/bin:$PATH"
+export UV_PYTHON_DOWNLOADS=never
+export CARGO_NET_OFFLINE=true
+
+_lib_started=$SECONDS
+_lib_name=$(basename "$0" .sh)
+step() { printf '\n=== %s: %s (%ds)\n' "$_lib_name" "$1" $((SECONDS - _lib_started)); }
+elapsed() { echo $((SECONDS - _lib_started)); }
+
+apt_install() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  ((${#missing[@]})) || return 0
+  echo "$_lib_name: installing ${missing[*]}"
+  local sudo=""
+  [[ $(id -u) -ne 0 ]] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+# 16 on Debian 12, 19 on Debian 13 and later; CLANG_VERSION overrides.
+# scripts/apt-packages-clang.txt names Debian 12's packages; bootstrap.sh
+# --clang installs the same packages of the version chosen here.
+clang_version() {
+  local major
+  major=$(cut -d. -f1 /etc/debian_version 2>/dev/null || echo 12)
+  if [[ -n "${CLANG_VERSION:-}" ]]; then
+    echo "$CLANG_VERSION"
+  elif [[ "$major" =~ ^[0-9]+$ && "$major" -ge 13 ]]; then
+    echo 19
+  else
+    echo 16
+  fi
+}
+
+# Sets DIR up with compiler CXX and the meson options ARG... when DIR has no
+# build.ninja yet. Later calls with the same compiler and options do nothing,
+# so a rerun only rebuilds what changed; other options reconfigure DIR, another
+# compiler sets it up anew (meson cannot switch compilers in place).
+meson_configure() {
+  local dir=$1 cxx=$2
+  shift 2
+  local want="CXX=$cxx $*" stamp=$dir/.setup-args have="" log=$dir.setup.log
+  [[ -f $stamp ]] && have=$(<"$stamp")
+  mkdir -p "$(dirname "$dir")"
+  if [[ -f $dir/build.ninja && $have == "$want" ]]; then
+    return 0
+  elif [[ -f $dir/build.ninja && ${have%% *} == "CXX=$cxx" ]]; then
+    "$MESON" configure "$dir" "$@" >"$log" 2>&1 || { cat "$log" >&2; return 1; }
+  else
+    local wipe=()
+    [[ -f $dir/build.ninja ]] && wipe=(--wipe)
+    CXX=$cxx "$MESON" setup "${wipe[@]}" "$dir" "$@" >"$log" 2>&1 || { cat "$log" >&2; return 1; }
+  fi
+  echo "$want" >"$stamp"
+}
+
+# One clang build with AddressSanitizer and UndefinedBehaviorSanitizer serves
+# the unit tests, the module for pytest (scripts/test-asan.sh) and the
+# libFuzzer targets (scripts/fuzz.sh). -Dfuzz=true gives every library
+# libFuzzer's coverage instrumentation; outside a fuzzer the ASan runtime's
+# empty hooks take its calls. -O1 with line tables only (-g1) halves the
+# compile time of -O2 -g, and the sanitizers need no more than that for exact
+# reports with file:line stacks. Assertions (and libstdc++'s) stay on.
+ASAN_BUILD=${ASAN_BUILD:-build/asan}
+ASAN_CXX=clang++-$(clang_version)
+asan_configure() {
+  bash scripts/bootstrap.sh --clang
+  meson_configure "$ASAN_BUILD" "$ASAN_CXX" -Dbuildtype=debugoptimized -Doptimization=1 \
+    -Dcpp_args=-g1 -Db_sanitize=address,undefined -Db_lundef=false -Dfuzz=true \
+    -Dtests=enabled -Dpython_module=true -Dbenchmarks=disabled
+}
