@@ -22,7 +22,7 @@ def drop_sanitizer_preload(monkeypatch) -> None:
     allocator) and the bash that uv starts through pyenv's shims fails on its
     own leak reports. Our module is never loaded in those children."""
     preload = os.environ.get("LD_PRELOAD", "")
-    if "libasan" in preload or "libubsan" in preload:
+    if "libasan" in preload or "libubsan" in preload or "libclang_rt.asan" in preload:
         monkeypatch.delenv("LD_PRELOAD")
 
 

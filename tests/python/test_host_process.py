@@ -15,7 +15,7 @@ from test_runtime import script_skill, wait_gone
 
 HOOKS_DIR = os.environ.get("DOVEK_TEST_HOOKS_MODULE_DIR")
 needs_hooks = pytest.mark.skipif(not HOOKS_DIR, reason="needs the test-hooks build (make test sets it up)")
-UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+UNDER_ASAN = any(lib in os.environ.get("LD_PRELOAD", "") for lib in ("libasan", "libclang_rt.asan"))
 
 # Shared by the scripts: a command that holds its core for `ms` milliseconds
 # (a tool of the test-hooks build), having first created the file `flag`.

@@ -46,7 +46,8 @@ def sanitized() -> bool:
     """Under AddressSanitizer freed memory waits in a quarantine, so resident
     memory grows by design; LeakSanitizer checks native leaks there instead."""
     with open("/proc/self/maps") as f:
-        return any(lib in f.read() for lib in ("libasan", "libclang_rt.asan"))
+        maps = f.read()
+    return any(lib in maps for lib in ("libasan", "libclang_rt.asan"))
 
 
 def assert_flat(before: dict, after: dict, what: str) -> None:
