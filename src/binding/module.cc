@@ -70,10 +70,8 @@ PyObject* run_command(engine::GuardedCore* fixed, PyObject* const* args, Py_ssiz
         without_thread_state([&](ReleasedThreadState&) -> Result<std::string> {
           try {
             return core.run_json_locked(command);
-          } catch (abi::__forced_unwind&) {
-            throw;
           } catch (...) {
-            fault = std::current_exception();
+            fault = current_exception_or_rethrow();
             return Error("internal fault");
           }
         });

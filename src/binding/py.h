@@ -5,8 +5,6 @@
 
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <new>
 #include <optional>
