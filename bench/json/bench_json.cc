@@ -4,7 +4,7 @@
 // ours / RapidJSON; the goal is a ratio of at most 1.5.
 #include <benchmark/benchmark.h>
 #if defined(__SSE2__) && !defined(RAPIDJSON_SSE2)
-#define RAPIDJSON_SSE2  // the baseline at its best, as our reader uses it
+#define RAPIDJSON_SSE2  // the baseline at its best
 #endif
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
