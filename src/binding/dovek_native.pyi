@@ -1,5 +1,5 @@
 # Type stubs for the dovek_native extension module. mypy.stubtest keeps them
-# true to the built module (tests/python/test_stubs.py).
+# true to the built module (tests/python/test_packaging.py).
 from typing import final
 
 @final
