@@ -84,7 +84,8 @@ void check_file(std::string_view text, const dovek::Result<SkillArtifact>& decod
     return;
   }
   if (!decoded.ok()) {
-    if (loaded.ok() || loaded.error().chain() != "decode " + path + ": " + decoded.error().chain()) {
+    if (loaded.ok() ||
+        loaded.error().chain() != "decode " + path + ": " + decoded.error().chain()) {
       fail("load_artifact and decode_artifact disagree", decoded.error().chain());
     }
     return;

@@ -106,8 +106,8 @@ int main(int argc, char** argv) {
   std::printf("\nratios, large record / small record, measured in this run:\n");
   reporter.print_ratio("get+push+put, session of 10,000 vs 10 messages",
                        "session_append/10000/manual_time", "session_append/10/manual_time", 1.2);
-  reporter.print_ratio("copy skill, 100 KB vs 100 B content", "skill_copy/102400",
-                       "skill_copy/100", 2.0);
+  reporter.print_ratio("copy skill, 100 KB vs 100 B content", "skill_copy/102400", "skill_copy/100",
+                       2.0);
   benchmark::Shutdown();
   return 0;
 }

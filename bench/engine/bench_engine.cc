@@ -66,7 +66,8 @@ const std::vector<std::pair<std::string, std::string>>& commands() {
       {"save_skill", skill_text("s1", 200)},
       {"save_profile",
        R"({"type":"save_profile","profile":{"provider":{"id":"openai"},"secret":{"key":"OPENAI_KEY"}}})"},
-      {"switch_model", R"({"type":"switch_model","model":{"provider":{"id":"openai"},"id":"gpt-5.5"}})"},
+      {"switch_model",
+       R"({"type":"switch_model","model":{"provider":{"id":"openai"},"id":"gpt-5.5"}})"},
       {"chat_turn", kTurn},
       {"start_run",
        R"({"type":"start_run","task":{"id":"t1","title":"Write the report","input":"q3"},)"

@@ -39,8 +39,8 @@ class Rng {
 // A run-log style document: records with ids, statuses, numbers of each
 // kind, escaped and non-ASCII text, nested inputs and event lists.
 std::string make_document(size_t target_size) {
-  static const char* const kWords[] = {"alpha", "beta", "gamma", "delta", "search", "write",
-                                       "café", "東京", "naïve", "resume"};
+  static const char* const kWords[] = {"alpha", "beta", "gamma", "delta", "search",
+                                       "write", "café", "東京",  "naïve", "resume"};
   static const char* const kStatus[] = {"queued", "running", "completed", "failed"};
   Rng rng;
   auto words = [&](int n) {
@@ -248,7 +248,9 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  std::printf("\nJSON, CPU time per document; ratio = ours / RapidJSON (goal for the round trip: <= 1.5)\n");
+  std::printf(
+      "\nJSON, CPU time per document; ratio = ours / RapidJSON (goal for the round trip: <= "
+      "1.5)\n");
   std::printf("%-28s %10s %12s %16s %8s\n", "", "bytes", "ours MB/s", "rapidjson MB/s", "ratio");
   const struct {
     const char* label;

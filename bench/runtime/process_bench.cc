@@ -23,7 +23,8 @@ void BM_RunCommand(benchmark::State& state) {
   command.program = "/bin/cat";
   auto limits = dovek::runtime::limits_for(60, 0);
   for (auto _ : state) {
-    auto done = dovek::runtime::run_command(command, kInput, kInput.size() - 1, limits, env, nullptr);
+    auto done =
+        dovek::runtime::run_command(command, kInput, kInput.size() - 1, limits, env, nullptr);
     if (done.out.size() != kInput.size()) state.SkipWithError("short output");
     benchmark::DoNotOptimize(done);
   }

@@ -109,9 +109,9 @@ Result<T> with_context(Result<T> result, std::string message) {
 
 // Evaluates `expr` (a Result or Status); on failure returns its error from the
 // enclosing function.
-#define DOVEK_TRY(expr)                                              \
-  do {                                                               \
-    auto&& dovek_try_result_ = (expr);                               \
+#define DOVEK_TRY(expr)                                                       \
+  do {                                                                        \
+    auto&& dovek_try_result_ = (expr);                                        \
     if (!dovek_try_result_.ok()) return std::move(dovek_try_result_).error(); \
   } while (0)
 

@@ -23,8 +23,8 @@ std::string type_name(PyObject* o) {
 }
 
 void type_error(const char* name, const char* expected, PyObject* got) {
-  std::string message = std::string("argument '") + name + "': expected " + expected + ", got " +
-                        type_name(got);
+  std::string message =
+      std::string("argument '") + name + "': expected " + expected + ", got " + type_name(got);
   PyErr_SetString(PyExc_TypeError, message.c_str());
 }
 
@@ -43,8 +43,9 @@ bool bind_arguments(std::string_view function, std::span<const char* const> name
   for (PyObject*& slot : out) slot = nullptr;
 
   if (npos > names.size()) {
-    std::string message = fn() + "() takes " + plural(names.size(), "positional argument") + " but " +
-                          std::to_string(npos) + (npos == 1 ? " was" : " were") + " given";
+    std::string message = fn() + "() takes " + plural(names.size(), "positional argument") +
+                          " but " + std::to_string(npos) + (npos == 1 ? " was" : " were") +
+                          " given";
     PyErr_SetString(PyExc_TypeError, message.c_str());
     return false;
   }
@@ -65,8 +66,8 @@ bool bind_arguments(std::string_view function, std::span<const char* const> name
       }
     }
     if (index == names.size()) {
-      std::string message = fn() + "() got an unexpected keyword argument '" +
-                            std::string(key_text) + "'";
+      std::string message =
+          fn() + "() got an unexpected keyword argument '" + std::string(key_text) + "'";
       PyErr_SetString(PyExc_TypeError, message.c_str());
       return false;
     }
@@ -145,8 +146,8 @@ bool convert_bool(const char* name, PyObject* o, bool& out) {
     return true;
   }
   // NumPy boolean scalars (numpy.bool / numpy.bool_) are booleans too; ints are not.
-  PyRef module = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)),
-                                                     "__module__"));
+  PyRef module =
+      PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__module__"));
   if (!module) PyErr_Clear();
   if (module && PyUnicode_Check(module.get()) &&
       PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0) {

@@ -153,9 +153,7 @@ PyType_Slot core_slots[] = {
 };
 
 PyType_Spec core_spec = {
-    "dovek_native.Core",
-    sizeof(PyCore),
-    0,
+    "dovek_native.Core", sizeof(PyCore), 0,
     Py_TPFLAGS_DEFAULT,  // no Py_TPFLAGS_BASETYPE: not subclassable
     core_slots,
 };
@@ -222,8 +220,7 @@ PyObject* runtime_build_skill_json(PyObject*, PyObject* const* args, Py_ssize_t 
     std::string root;
     std::optional<std::string> target_dir;
     if (!bind_arguments("runtime_build_skill_json", kNames, args, nargs, kwnames, b) ||
-        !convert_str("root", b[0], root) ||
-        !convert_optional_str("target_dir", b[1], target_dir)) {
+        !convert_str("root", b[0], root) || !convert_optional_str("target_dir", b[1], target_dir)) {
       return nullptr;
     }
     return run_runtime([&](const runtime::Environment& env, const runtime::CancelCheck& cancel) {
@@ -235,8 +232,7 @@ PyObject* runtime_build_skill_json(PyObject*, PyObject* const* args, Py_ssize_t 
 PyObject* runtime_run_skill_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static constexpr std::array<const char*, 3> kNames = {"root", "input_json",
-                                                          "timeout_seconds"};
+    static constexpr std::array<const char*, 3> kNames = {"root", "input_json", "timeout_seconds"};
     std::array<PyObject*, 3> b{};
     std::string root;
     std::string_view input_json;  // borrowed from the str for the whole call
@@ -357,7 +353,10 @@ PyModuleDef module_def = {
     nullptr,         // m_doc: empty
     0,               // m_size: single-phase, no per-module state
     nullptr,         // m_methods: members are added by the initialiser, in order
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // The module is created once per process and cached; another interpreter
@@ -372,7 +371,8 @@ PyObject* create_module() {
   if (!create_internal_fault_type()) return nullptr;
 
   PyRef core_type = PyRef::steal(PyType_FromSpec(&core_spec));
-  if (!core_type || PyModule_AddObjectRef(module.get(), "Core", core_type.get()) < 0) return nullptr;
+  if (!core_type || PyModule_AddObjectRef(module.get(), "Core", core_type.get()) < 0)
+    return nullptr;
 
   // Created now, not on first use: a fork while another thread is still
   // constructing it would leave the child waiting on its initialisation.

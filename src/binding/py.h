@@ -21,10 +21,16 @@ class PyRef {
  public:
   PyRef() = default;
   static PyRef steal(PyObject* o) { return PyRef(o); }
-  static PyRef borrow(PyObject* o) { Py_XINCREF(o); return PyRef(o); }
+  static PyRef borrow(PyObject* o) {
+    Py_XINCREF(o);
+    return PyRef(o);
+  }
   PyRef(PyRef&& other) noexcept : o_(std::exchange(other.o_, nullptr)) {}
   PyRef& operator=(PyRef&& other) noexcept {
-    if (this != &other) { Py_XDECREF(o_); o_ = std::exchange(other.o_, nullptr); }
+    if (this != &other) {
+      Py_XDECREF(o_);
+      o_ = std::exchange(other.o_, nullptr);
+    }
     return *this;
   }
   PyRef(const PyRef&) = delete;

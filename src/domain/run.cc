@@ -7,8 +7,8 @@
 namespace dovek::run {
 namespace {
 
-constexpr std::string_view kTaskFields[] = {"id",       "title",    "input",      "agent_id",
-                                            "session_id", "status", "schedule",   "created_at",
+constexpr std::string_view kTaskFields[] = {"id",         "title",  "input",    "agent_id",
+                                            "session_id", "status", "schedule", "created_at",
                                             "updated_at", "error"};
 constexpr json::RecordShape kTaskShape{"struct Task", kTaskFields, 0b11, 10};
 
@@ -16,9 +16,9 @@ constexpr json::RecordShape kTaskShape{"struct Task", kTaskFields, 0b11, 10};
 
 Result<Task> decode_task(json::Cursor& c) {
   Task t;
-  std::optional<std::string>* const optional_fields[] = {
-      &t.input,    &t.agent_id,   &t.session_id, &t.status,
-      &t.schedule, &t.created_at, &t.updated_at, &t.error};
+  std::optional<std::string>* const optional_fields[] = {&t.input,      &t.agent_id, &t.session_id,
+                                                         &t.status,     &t.schedule, &t.created_at,
+                                                         &t.updated_at, &t.error};
   DOVEK_TRY(c.record(kTaskShape, [&](size_t i, json::Cursor& f) -> Status {
     if (i == 0) {
       DOVEK_ASSIGN_OR_RETURN(t.id, f.string());
@@ -33,8 +33,7 @@ Result<Task> decode_task(json::Cursor& c) {
 }
 
 std::string_view status_name(RunStatus s) {
-  static constexpr std::string_view kNames[] = {"pending", "running", "done", "failed",
-                                                "canceled"};
+  static constexpr std::string_view kNames[] = {"pending", "running", "done", "failed", "canceled"};
   return kNames[static_cast<size_t>(s)];
 }
 

@@ -10,8 +10,9 @@ namespace {
 
 using domain_internal::assign;
 
-constexpr std::string_view kSkillFields[] = {
-    "id", "name", "source", "source_ref", "read_only", "description", "content", "suggested_tools"};
+constexpr std::string_view kSkillFields[] = {"id",         "name",           "source",
+                                             "source_ref", "read_only",      "description",
+                                             "content",    "suggested_tools"};
 // Required: id, name, source, read_only, content, suggested_tools.
 constexpr uint64_t kSkillRequired = 0b11010111;
 constexpr json::RecordShape kSkillShape{"struct Skill", kSkillFields, kSkillRequired, 8};

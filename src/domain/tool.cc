@@ -18,9 +18,7 @@ Result<ToolCall> decode_tool_call(json::Cursor& c) {
     switch (i) {
       case 0: return domain_internal::assign(out.id, f.string());
       case 1: return domain_internal::assign(out.name, f.string());
-      default:
-        out.input = f.value();
-        return ok_status();
+      default: out.input = f.value(); return ok_status();
     }
   }));
   return out;

@@ -20,8 +20,9 @@ struct Handler {
     return proto::CoreResponse(proto::ModelSwitched{std::move(c.model)});
   }
   Result<proto::CoreResponse> operator()(proto::ChatTurn& c) {
-    chat::TurnRequest request = chat::TurnRequest::with_assigned_skills(
-        chat::TurnRequest(std::move(c.message)), std::move(c.assigned_skills));
+    chat::TurnRequest request =
+        chat::TurnRequest::with_assigned_skills(chat::TurnRequest(std::move(c.message)),
+                                                std::move(c.assigned_skills));
     DOVEK_ASSIGN_OR_RETURN(auto events, core.chat_turn(c.session_id, std::move(request)));
     return proto::CoreResponse(proto::ChatTurnResponse{std::move(events)});
   }

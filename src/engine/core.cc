@@ -14,9 +14,7 @@ CoreStores CoreStores::memory() {
   return stores;
 }
 
-Core::Core(model::Model model) : stores(CoreStores::memory()) {
-  agent.model = std::move(model);
-}
+Core::Core(model::Model model) : stores(CoreStores::memory()) { agent.model = std::move(model); }
 
 std::unique_ptr<Core> Core::create(model::Model model) {
   return std::unique_ptr<Core>(new Core(std::move(model)));

@@ -68,11 +68,11 @@ class Core {
 
   // The flows behind the commands.
   [[nodiscard]] Result<std::vector<event::Event>> chat_turn(std::string_view session_id,
-                                                           chat::TurnRequest request);
+                                                            chat::TurnRequest request);
   [[nodiscard]] Result<run::Run> start_run(run::Task task, std::string run_id,
                                            std::string session_id);
   [[nodiscard]] Result<std::vector<event::Event>> run_task(std::string_view run_id,
-                                                          run::TaskRequest request);
+                                                           run::TaskRequest request);
   std::vector<event::Event> call_tool_events(tool::ToolCall call);
 
   agent::Agent agent;

@@ -59,15 +59,14 @@ class Cursor {
   Result<bool> boolean();                             // "a boolean"
   Result<uint32_t> u32();  // integers 0..2^32-1; "invalid value: integer `-1`, expected u32";
                            // doubles are "invalid type: floating point `1.0`, expected u32"
-  Result<std::vector<std::string>> string_array();    // "a sequence" of strings
-  Value value();                                      // any value, consumed
+  Result<std::vector<std::string>> string_array();  // "a sequence" of strings
+  Value value();  // any value, consumed
 
   // A unit enum: a string naming one of `names`, or an object with exactly
   // one member whose key is one of them and whose value is null. Returns the
   // index. Unknown names fail with "unknown variant `{s}`, expected {expected}"
   // where expected is e.g. "one of `system`, `user`, `external`".
-  Result<size_t> unit_variant(std::span<const std::string_view> names,
-                              std::string_view expected);
+  Result<size_t> unit_variant(std::span<const std::string_view> names, std::string_view expected);
 
   // A record in object or array form. `on_field(i, cursor)` decodes field i
   // and must consume exactly its value. Object form: members in text order,
@@ -77,8 +76,7 @@ class Cursor {
   // "invalid length n, expected {description} with N element(s)", more than
   // fields.size() fail "invalid length n, expected N element(s) in sequence".
   // Other kinds: "invalid type: {found}, expected {description}".
-  Status record(const RecordShape& shape,
-                const std::function<Status(size_t, Cursor&)>& on_field);
+  Status record(const RecordShape& shape, const std::function<Status(size_t, Cursor&)>& on_field);
 
  private:
   Status record_object(const RecordShape& shape,

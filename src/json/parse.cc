@@ -123,8 +123,8 @@ Value build_object(const Tape& tape, size_t i) {
     k = container ? v.end + 1 : k + 2;
   }
   std::vector<uint32_t> order;
-  const size_t m = member_order(
-      keys.size(), [&](uint32_t n) { return tape.string(tape[keys[n]]); }, order);
+  const size_t m =
+      member_order(keys.size(), [&](uint32_t n) { return tape.string(tape[keys[n]]); }, order);
   std::vector<Object::Member> members;
   members.reserve(m);
   for (size_t k = 0; k < m; ++k) {
@@ -163,8 +163,7 @@ Value build(const Tape& tape, size_t& i) {
       return object;
     }
     case TokenKind::kArrayEnd:
-    case TokenKind::kObjectEnd:
-      break;
+    case TokenKind::kObjectEnd: break;
   }
   ++i;
   return Value();

@@ -31,8 +31,7 @@ size_t lone_surrogate_offset(std::string_view text, size_t start) {
 
 }  // namespace
 
-std::string syntax_message(SyntaxError error, size_t offset, std::string_view text,
-                           bool in_array) {
+std::string syntax_message(SyntaxError error, size_t offset, std::string_view text, bool in_array) {
   const bool eof = offset >= text.size();
   const char at = eof ? '\0' : text[offset];
   auto after_comma = [&] {
@@ -42,8 +41,7 @@ std::string syntax_message(SyntaxError error, size_t offset, std::string_view te
   };
   const char* const kControl = "control character (\\u0000-\\u001F) found while parsing a string";
   switch (error) {
-    case SyntaxError::kNoValue:
-      return eof ? "EOF while parsing a value" : "expected value";
+    case SyntaxError::kNoValue: return eof ? "EOF while parsing a value" : "expected value";
     case SyntaxError::kExpectedValue:
       if (eof) return in_array ? "EOF while parsing a list" : "EOF while parsing a value";
       if (at == ']' && after_comma()) return "trailing comma";
@@ -54,27 +52,22 @@ std::string syntax_message(SyntaxError error, size_t offset, std::string_view te
       if (eof) return "EOF while parsing an object";
       if (at == '}' && after_comma()) return "trailing comma";
       return "key must be a string";
-    case SyntaxError::kExpectedColon:
-      return eof ? "EOF while parsing an object" : "expected `:`";
+    case SyntaxError::kExpectedColon: return eof ? "EOF while parsing an object" : "expected `:`";
     case SyntaxError::kExpectedCommaOrBrace:
       return eof ? "EOF while parsing an object" : "expected `,` or `}`";
     case SyntaxError::kExpectedCommaOrBracket:
       return eof ? "EOF while parsing a list" : "expected `,` or `]`";
-    case SyntaxError::kBadHexEscape:
-      return "invalid escape";
+    case SyntaxError::kBadHexEscape: return "invalid escape";
     case SyntaxError::kBadSurrogatePair:
       // A high surrogate escape followed by an escape that is not a low one.
       if (offset + 8 <= text.size() && text[offset + 6] == '\\' && text[offset + 7] == 'u') {
         return "lone leading surrogate in hex escape";
       }
       return "unexpected end of hex escape";
-    case SyntaxError::kBadEscape:
-      return at == '\\' ? "invalid escape" : kControl;
-    case SyntaxError::kUnterminatedString:
-      return eof ? "EOF while parsing a string" : kControl;
+    case SyntaxError::kBadEscape: return at == '\\' ? "invalid escape" : kControl;
+    case SyntaxError::kUnterminatedString: return eof ? "EOF while parsing a string" : kControl;
     case SyntaxError::kMissingFraction:
-    case SyntaxError::kMissingExponent:
-      return eof ? "EOF while parsing a value" : "invalid number";
+    case SyntaxError::kMissingExponent: return eof ? "EOF while parsing a value" : "invalid number";
   }
   return "expected value";
 }

@@ -29,8 +29,7 @@ enum class SyntaxError : uint8_t {
 // The message for `error` found at byte `offset` of `text`; `in_array`: the
 // innermost open container is an array. Some texts depend on the bytes
 // around the offset ("trailing comma", "invalid number", end of text).
-std::string syntax_message(SyntaxError error, size_t offset, std::string_view text,
-                           bool in_array);
+std::string syntax_message(SyntaxError error, size_t offset, std::string_view text, bool in_array);
 
 // Why the string token starting (with its quote) at `start` decoded to bytes
 // that are not UTF-8, with the position: a bad byte in the raw text

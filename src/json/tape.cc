@@ -36,7 +36,8 @@ Status Tape::append(const Token& t, std::vector<size_t>& open, const TopLevelHoo
     }
     default: break;
   }
-  if (hook != nullptr && open.size() == 1) [[unlikely]] DOVEK_TRY((*hook)(*this, index));
+  if (hook != nullptr && open.size() == 1) [[unlikely]]
+    DOVEK_TRY((*hook)(*this, index));
   if (t.kind == TokenKind::kArrayBegin || t.kind == TokenKind::kObjectBegin) open.push_back(index);
   return ok_status();
 }

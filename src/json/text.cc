@@ -43,8 +43,8 @@ const char* find_escape(const char* p, const char* end) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     // Unsigned v <= 0x1F exactly when min(v, 0x1F) == v.
     const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, max_control), v);
-    const __m128i hits = _mm_or_si128(
-        control, _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+    const __m128i hits =
+        _mm_or_si128(control, _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
     const int mask = _mm_movemask_epi8(hits);
     if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
   }

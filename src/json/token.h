@@ -11,8 +11,17 @@ namespace dovek::json {
 inline constexpr int kMaxDepth = 127;
 
 enum class TokenKind : uint8_t {
-  kNull, kTrue, kFalse, kU64, kI64, kDouble, kString,
-  kArrayBegin, kArrayEnd, kObjectBegin, kObjectEnd,
+  kNull,
+  kTrue,
+  kFalse,
+  kU64,
+  kI64,
+  kDouble,
+  kString,
+  kArrayBegin,
+  kArrayEnd,
+  kObjectBegin,
+  kObjectEnd,
   kKey,  // an object member's key; its value follows as the next token(s)
 };
 
@@ -24,7 +33,9 @@ struct Token {
     uint64_t u64;
     int64_t i64;
     double f64;
-    struct { size_t begin, size; } str;  // kString, kKey: bytes in the reading buffer
+    struct {
+      size_t begin, size;
+    } str;  // kString, kKey: bytes in the reading buffer
     size_t end;  // kArrayBegin, kObjectBegin: index of the matching end token
   };
 };

@@ -256,7 +256,8 @@ bool Tokenizer::string(Token& t, TokenKind kind) {
   const auto n = static_cast<size_t>(out - head);
   // One fast pass over the decoded bytes, mostly ASCII, checks raw bytes and
   // escapes alike.
-  if (!utf8::is_valid({head, n})) [[unlikely]] return fail(bad_string(text_, start));
+  if (!utf8::is_valid({head, n})) [[unlikely]]
+    return fail(bad_string(text_, start));
   t.kind = kind;
   t.count = 0;
   t.offset = start;

@@ -42,9 +42,16 @@ class Tokenizer {
  private:
   // Where the grammar stands: what may come next.
   enum class State : uint8_t {
-    kStart, kFinish,
-    kObjectInitial, kMemberKey, kKeyValueDelimiter, kMemberValue, kMemberDelimiter,
-    kArrayInitial, kElement, kElementDelimiter,
+    kStart,
+    kFinish,
+    kObjectInitial,
+    kMemberKey,
+    kKeyValueDelimiter,
+    kMemberValue,
+    kMemberDelimiter,
+    kArrayInitial,
+    kElement,
+    kElementDelimiter,
   };
   struct Frame {
     State resume;  // the state once the container closes

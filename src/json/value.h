@@ -57,7 +57,10 @@ class Value {
   // Non-negative integers are u64, negative ones i64, so that equal numbers
   // compare equal whatever type they were built from.
   Value(uint64_t u) : v_(u) {}  // NOLINT
-  Value(int64_t i) { if (i >= 0) v_ = static_cast<uint64_t>(i); else v_ = i; }  // NOLINT
+  Value(int64_t i) {
+    if (i >= 0) v_ = static_cast<uint64_t>(i);
+    else v_ = i;
+  }  // NOLINT
   Value(int i) : Value(static_cast<int64_t>(i)) {}  // NOLINT
   Value(double d) : v_(d) {}  // NOLINT
   Value(std::string s) : v_(std::move(s)) {}  // NOLINT

@@ -45,7 +45,10 @@ class Writer {
   void i64(int64_t n);
   void f64(double d);
   void string(std::string_view s);
-  void optional_string(const std::string* s) { if (s) string(*s); else null(); }
+  void optional_string(const std::string* s) {
+    if (s) string(*s);
+    else null();
+  }
   void value(const Value& v);
   // Pre-escaped JSON text written as one value, e.g. a cached fragment.
   void raw_value(std::string_view json);

@@ -25,10 +25,10 @@ constexpr std::array<std::string_view, 1> kSaveSkillFields = {"skill"};
 constexpr std::array<std::string_view, 1> kSaveProfileFields = {"profile"};
 constexpr std::array<std::string_view, 1> kSwitchModelFields = {"model"};
 constexpr std::array<std::string_view, 3> kChatTurnFields = {"session_id", "message",
-                                                              "assigned_skills"};
+                                                             "assigned_skills"};
 constexpr std::array<std::string_view, 3> kStartRunFields = {"task", "run_id", "session_id"};
 constexpr std::array<std::string_view, 4> kRunTaskFields = {"run_id", "task", "message",
-                                                             "assigned_skills"};
+                                                            "assigned_skills"};
 constexpr std::array<std::string_view, 1> kCallToolFields = {"call"};
 
 constexpr std::array<std::span<const std::string_view>, 7> kFields = {
@@ -87,7 +87,7 @@ Role role_of(size_t alt, size_t field) {
     case 3: return field == 0 ? Role::kSessionId : field == 1 ? Role::kMessage : Role::kAssigned;
     case 4: return field == 0 ? Role::kTask : field == 1 ? Role::kRunId : Role::kSessionId;
     case 5:
-      return field == 0 ? Role::kRunId
+      return field == 0   ? Role::kRunId
              : field == 1 ? Role::kTask
              : field == 2 ? Role::kMessage
                           : Role::kAssigned;
@@ -143,8 +143,7 @@ proto::CoreCommand build(size_t alt, Fields&& f) {
     case 1: return proto::SaveProfile{std::move(*f.profile)};
     case 2: return proto::SwitchModel{std::move(*f.model)};
     case 3:
-      return proto::ChatTurn{std::move(*f.s[0]), std::move(*f.s[2]),
-                             std::move(*f.assigned_skills)};
+      return proto::ChatTurn{std::move(*f.s[0]), std::move(*f.s[2]), std::move(*f.assigned_skills)};
     case 4: return proto::StartRun{std::move(*f.task), std::move(*f.s[1]), std::move(*f.s[0])};
     case 5:
       return proto::RunTask{std::move(*f.s[1]), std::move(*f.task), std::move(*f.s[2]),
@@ -184,7 +183,8 @@ Result<proto::CoreCommand> decode_inner(std::string_view text) {
     const json::RecordShape shape{kAlternatives[alt], names, (uint64_t{1} << names.size()) - 1,
                                   names.size()};
     Cursor c(tape, 0, false);
-    DOVEK_TRY(c.record(shape, [&](size_t i, Cursor& fc) { return decode_field(alt, i, fc, fields); }));
+    DOVEK_TRY(
+        c.record(shape, [&](size_t i, Cursor& fc) { return decode_field(alt, i, fc, fields); }));
   } else {
     // Array form: the tag, then the fields by position.
     size_t count = 0;

@@ -20,7 +20,8 @@ Result<std::string> run_skill_json(const std::string& root, std::string_view inp
 Result<std::string> build_skill_json(const std::string& root,
                                      const std::optional<std::string>& target_dir,
                                      const Environment& env, const CancelCheck& cancel);
-Result<std::string> list_skills_json(const std::optional<std::string>& root, const Environment& env);
+Result<std::string> list_skills_json(const std::optional<std::string>& root,
+                                     const Environment& env);
 Result<std::string> load_artifact_json(const std::string& root);
 Result<std::string> install_local_skill_json(const std::string& source,
                                              const std::optional<std::string>& root,

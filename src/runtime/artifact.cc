@@ -13,8 +13,9 @@ namespace {
 constexpr std::array<std::string_view, 2> kKindNames = {"rust_binary", "python_uv"};
 constexpr std::string_view kKindExpected = "`rust_binary` or `python_uv`";
 
-constexpr std::array<std::string_view, 9> kArtifactFields = {
-    "schema_version", "kind", "id", "name", "version", "entry", "protocol", "schema", "source"};
+constexpr std::array<std::string_view, 9> kArtifactFields = {"schema_version", "kind",    "id",
+                                                             "name",           "version", "entry",
+                                                             "protocol",       "schema",  "source"};
 constexpr json::RecordShape kArtifactShape = {"struct SkillArtifact", kArtifactFields, 0x3F, 6};
 
 constexpr std::array<std::string_view, 3> kProtocolFields = {"transport", "input", "output"};

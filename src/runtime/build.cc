@@ -15,16 +15,13 @@ Status run_status_command(const std::string& program, const std::vector<std::str
   command.pipe_stdin = false;
   Completion done = run_command(command, {}, 0, Limits{}, env, cancel);
   switch (done.failed) {
-    case Stage::kNone:
-      break;
-    case Stage::kCancelled:
-      return Error(std::string(kCancelledMessage));
+    case Stage::kNone: break;
+    case Stage::kCancelled: return Error(std::string(kCancelledMessage));
     case Stage::kOutputLimit:
       return context(label + ": collect command output",
                      Error("command standard output exceeded " + std::to_string(kMaxStdoutBytes) +
                            " bytes"));
-    default:
-      return context(label + ": spawn command", done.error.value_or(Error("unknown error")));
+    default: return context(label + ": spawn command", done.error.value_or(Error("unknown error")));
   }
   if (!done.status.success()) {
     std::string decoded = utf8::decode_lossy(done.err);
@@ -39,8 +36,8 @@ std::string default_target_dir(const std::string& id, const Environment& env) {
   return join_path(join_path(tmp, "dovek-skill-targets"), id);
 }
 
-Status build_python_uv(const std::string& root, const BuildOptions& options,
-                       const Environment& env, const CancelCheck& cancel) {
+Status build_python_uv(const std::string& root, const BuildOptions& options, const Environment& env,
+                       const CancelCheck& cancel) {
   if (!stat_path(join_path(root, "uv.lock"))) {
     DOVEK_TRY(run_status_command(options.uv, {"lock", "--project", root}, "lock python uv skill",
                                  env, cancel));

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "base/error.h"
-#include "runtime/environment.h"
 #include "runtime/artifact.h"
+#include "runtime/environment.h"
 
 namespace dovek::runtime {
 
@@ -22,8 +22,9 @@ struct BuildOptions {
 
 // Loads root's manifest (root used unchanged) and builds it for its kind.
 // Returns the artifact as loaded before the build.
-[[nodiscard]] Result<SkillArtifact> build_skill(const std::string& root, const BuildOptions& options,
-                                                const Environment& env, const CancelCheck& cancel);
+[[nodiscard]] Result<SkillArtifact> build_skill(const std::string& root,
+                                                const BuildOptions& options, const Environment& env,
+                                                const CancelCheck& cancel);
 
 // "uv lock" when root/uv.lock cannot be examined, then "uv sync --locked".
 [[nodiscard]] Status build_python_uv(const std::string& root, const BuildOptions& options,

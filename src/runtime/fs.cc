@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "base/utf8.h"
 #include "base/unique_fd.h"
+#include "base/utf8.h"
 
 namespace dovek::runtime {
 
@@ -188,9 +188,8 @@ namespace {
 // Opens the directory `name` inside `dir_fd` without following a link; an
 // invalid descriptor with errno set when that fails.
 UniqueFd open_dir_at(int dir_fd, const char* name) {
-  return UniqueFd(retry_eintr([&] {
-    return ::openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  }));
+  return UniqueFd(retry_eintr(
+      [&] { return ::openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
 }
 
 Result<DirId> dir_id(int fd) {
@@ -219,9 +218,8 @@ Result<std::vector<std::string>> unlink_files_at(int dir_fd) {
   for (auto& [name, type] : entries) {
     if (type == DT_UNKNOWN) {
       struct stat st;
-      if (retry_eintr([&] {
-            return fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW);
-          }) != 0) {
+      if (retry_eintr([&] { return fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW); }) !=
+          0) {
         if (errno == ENOENT) continue;
         return os_error(errno);
       }
@@ -275,8 +273,7 @@ Status remove_contents(UniqueFd dir) {
     if (parent_id != levels[levels.size() - 2].id) {
       return Error("a directory was moved while its contents were being removed");
     }
-    if (unlinkat(parent.get(), levels.back().name.c_str(), AT_REMOVEDIR) != 0 &&
-        errno != ENOENT) {
+    if (unlinkat(parent.get(), levels.back().name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
       return os_error(errno);
     }
     levels.pop_back();

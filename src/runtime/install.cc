@@ -189,8 +189,8 @@ std::string old_name(const std::string& skills_dir, const std::string& name) {
 // cannot exchange two names atomically: a reader may miss the skill between
 // the two.
 Status replace_by_renames(const std::string& staging, const std::string& destination,
-                          const std::string& skills_dir, const std::string& name,
-                          bool overwrite, const std::string& install_context) {
+                          const std::string& skills_dir, const std::string& name, bool overwrite,
+                          const std::string& install_context) {
   // Move the old installation aside (any kind of entry, a dangling link too).
   std::optional<std::string> old;
   struct stat lst;
@@ -242,8 +242,7 @@ Status put_in_place(const std::string& staging, const std::string& destination,
       if (err == ENOENT) continue;  // removed meanwhile: the name is free again
     }
     if (err == EINVAL || err == ENOSYS) {
-      return replace_by_renames(staging, destination, skills_dir, name, overwrite,
-                                install_context);
+      return replace_by_renames(staging, destination, skills_dir, name, overwrite, install_context);
     }
     return context(install_context, os_error(err));
   }
@@ -274,8 +273,7 @@ Result<bool> same_path(const std::string& a, const std::string& b) {
   return ca == cb;
 }
 
-Result<SkillArtifact> install_local_skill(const std::string& source,
-                                          const InstallOptions& options,
+Result<SkillArtifact> install_local_skill(const std::string& source, const InstallOptions& options,
                                           const CancelCheck& cancel) {
   DOVEK_ASSIGN_OR_RETURN(SkillArtifact artifact, load_artifact(source));
   const std::string name = options.skill_id ? *options.skill_id : artifact.id;

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "base/error.h"
-#include "runtime/environment.h"
 #include "runtime/artifact.h"
+#include "runtime/environment.h"
 
 namespace dovek::runtime {
 

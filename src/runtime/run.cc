@@ -28,17 +28,12 @@ std::string trimmed_text(std::string_view bytes) {
 Error stage_error(const Completion& c) {
   const Error os = c.error.value_or(Error("unknown error"));
   switch (c.failed) {
-    case Stage::kSpawn:
-      return context("spawn skill process", os);
-    case Stage::kWriteInput:
-      return context("write skill input JSON", os);
-    case Stage::kWriteNewline:
-      return context("write skill input newline", os);
-    case Stage::kCollect:
-      return context("collect skill output", os);
+    case Stage::kSpawn: return context("spawn skill process", os);
+    case Stage::kWriteInput: return context("write skill input JSON", os);
+    case Stage::kWriteNewline: return context("write skill input newline", os);
+    case Stage::kCollect: return context("collect skill output", os);
     case Stage::kWait:
-    default:
-      return os;
+    default: return os;
   }
 }
 
@@ -91,22 +86,19 @@ Result<SkillRunOutput> run_skill(const std::string& root, const json::Value& inp
   const size_t newline_at = input_text.size();
   input_text.push_back('\n');
 
-  Completion done = run_command(command, input_text, newline_at,
-                                limits_for(options.timeout.seconds, options.timeout.nanos), env,
-                                cancel);
+  Completion done =
+      run_command(command, input_text, newline_at,
+                  limits_for(options.timeout.seconds, options.timeout.nanos), env, cancel);
   switch (done.failed) {
-    case Stage::kNone:
-      break;
-    case Stage::kCancelled:
-      return Error(std::string(kCancelledMessage));
+    case Stage::kNone: break;
+    case Stage::kCancelled: return Error(std::string(kCancelledMessage));
     case Stage::kTimeout:
       return context(run_context, Error("skill process timed out after " +
                                         std::to_string(options.timeout.seconds) + "s"));
     case Stage::kOutputLimit:
       return context(run_context, Error("skill standard output exceeded " +
                                         std::to_string(kMaxStdoutBytes) + " bytes"));
-    default:
-      return context(run_context, stage_error(done));
+    default: return context(run_context, stage_error(done));
   }
   return decode_skill_output(done.status.code, done.out, done.err);
 }

@@ -14,10 +14,9 @@ using skill::Source;
 using testing_skills::make_skill;
 
 skill::Catalog example_catalog() {
-  return skill::Catalog::from_skills(
-      {make_skill("reviewer", "Reviewer", Source::System),
-       make_skill("writer", "Writer", Source::User, "Writes prose", {"edit", "search"},
-                  "Write well.")});
+  return skill::Catalog::from_skills({make_skill("reviewer", "Reviewer", Source::System),
+                                      make_skill("writer", "Writer", Source::User, "Writes prose",
+                                                 {"edit", "search"}, "Write well.")});
 }
 
 std::string render(const RunInput& input) { return Exec{}.build_prompt(input).render(); }
@@ -155,9 +154,10 @@ TEST(Prompt, RenderSkillSummaryLines) {
 }
 
 TEST(Prompt, BuildPromptBlocks) {
-  RunInput input = chat::build_agent_input(example_catalog(),
-                                           chat::TurnRequest::with_assigned_skills(
-                                               chat::TurnRequest("@writer"), {"reviewer"}));
+  RunInput input =
+      chat::build_agent_input(example_catalog(),
+                              chat::TurnRequest::with_assigned_skills(chat::TurnRequest("@writer"),
+                                                                      {"reviewer"}));
   Prompt p = Exec{}.build_prompt(input);
   ASSERT_EQ(p.blocks.size(), 2u);
   EXPECT_EQ(p.blocks[0], (PromptBlock{"Assigned skills", "- @reviewer: Reviewer [system]"}));

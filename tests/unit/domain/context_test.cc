@@ -22,17 +22,15 @@ INSTANTIATE_TEST_SUITE_P(
     Table, Mentions,
     testing::Values(
         MentionCase{"Use @writer, then @Writer and @writer.", {"writer", "Writer"}},
-        MentionCase{"mail a@b and @@x", {"x"}},
-        MentionCase{"@ @!! @---", {"---"}},
-        MentionCase{"@(review)", {"review"}},
-        MentionCase{"@a.b/c", {"a.b/c"}},
-        MentionCase{"@\xc3\xa9" "crit", {"crit"}},                    // @écrit
+        MentionCase{"mail a@b and @@x", {"x"}}, MentionCase{"@ @!! @---", {"---"}},
+        MentionCase{"@(review)", {"review"}}, MentionCase{"@a.b/c", {"a.b/c"}},
+        MentionCase{"@\xc3\xa9"
+                    "crit",
+                    {"crit"}},                    // @écrit
         MentionCase{"@caf\xc3\xa9", {"caf"}},                         // @café
         // Curly quotes at the ends are stripped, the "é" between kept letters stays.
         MentionCase{"@\xe2\x80\x9cq\xc3\xa9x\xe2\x80\x9d", {"q\xc3\xa9x"}},
-        MentionCase{"@a@b", {"a@b"}},
-        MentionCase{"@_x_ @x", {"_x_", "x"}},
-        MentionCase{"", {}},
+        MentionCase{"@a@b", {"a@b"}}, MentionCase{"@_x_ @x", {"_x_", "x"}}, MentionCase{"", {}},
         MentionCase{" \t\n\r\v\f ", {}},
         MentionCase{"\xc2\xa0\xe3\x80\x80\xe2\x80\xa8", {}},           // only non-ASCII spaces
         MentionCase{"@a\xc2\xa0@b", {"a", "b"}},                       // U+00A0
@@ -52,24 +50,21 @@ TEST(ResolveContext, OrderOfAssignedMentionedAndIssues) {
   EXPECT_EQ(ctx.assigned[0].id(), "a");
   ASSERT_EQ(ctx.mentioned.size(), 1u);
   EXPECT_EQ(ctx.mentioned[0].id(), "a");
-  EXPECT_EQ(ctx.issues,
-            (std::vector<SkillIssue>{
-                {"b", "assigned skill is missing: b", SkillIssueKind::MissingAssigned},
-                {"c", "unknown mentioned skill: c", SkillIssueKind::UnknownMention}}));
+  EXPECT_EQ(ctx.issues, (std::vector<SkillIssue>{
+                            {"b", "assigned skill is missing: b", SkillIssueKind::MissingAssigned},
+                            {"c", "unknown mentioned skill: c", SkillIssueKind::UnknownMention}}));
 }
 
 TEST(ResolveContext, AssignedIssuesComeFirstAndEachKindIsDeduplicatedSeparately) {
   Catalog catalog = Catalog::from_skills({make_skill("k")});
-  SkillContext ctx =
-      resolve_context(catalog, {"m", "", "k", "m"}, "@z @m @k @z then @m");
+  SkillContext ctx = resolve_context(catalog, {"m", "", "k", "m"}, "@z @m @k @z then @m");
   EXPECT_EQ(ctx.assigned.size(), 1u);
   EXPECT_EQ(ctx.mentioned.size(), 1u);
-  EXPECT_EQ(ctx.issues,
-            (std::vector<SkillIssue>{
-                {"m", "assigned skill is missing: m", SkillIssueKind::MissingAssigned},
-                {"", "assigned skill is missing: ", SkillIssueKind::MissingAssigned},
-                {"z", "unknown mentioned skill: z", SkillIssueKind::UnknownMention},
-                {"m", "unknown mentioned skill: m", SkillIssueKind::UnknownMention}}));
+  EXPECT_EQ(ctx.issues, (std::vector<SkillIssue>{
+                            {"m", "assigned skill is missing: m", SkillIssueKind::MissingAssigned},
+                            {"", "assigned skill is missing: ", SkillIssueKind::MissingAssigned},
+                            {"z", "unknown mentioned skill: z", SkillIssueKind::UnknownMention},
+                            {"m", "unknown mentioned skill: m", SkillIssueKind::UnknownMention}}));
 }
 
 TEST(ResolveContext, EmptyInputsGiveAnEmptyContext) {

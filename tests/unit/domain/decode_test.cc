@@ -149,8 +149,7 @@ TEST(DecodeCauses, OtherRecords) {
             "invalid length 2, expected struct Task with 10 elements");
   EXPECT_EQ(cause("true", run::decode_task), "invalid type: boolean `true`, expected struct Task");
 
-  EXPECT_EQ(cause(R"({"id":"c1","name":"echo"})", tool::decode_tool_call),
-            "missing field `input`");
+  EXPECT_EQ(cause(R"({"id":"c1","name":"echo"})", tool::decode_tool_call), "missing field `input`");
   EXPECT_EQ(cause(R"(["c1","echo"])", tool::decode_tool_call),
             "invalid length 2, expected struct ToolCall with 3 elements");
   EXPECT_EQ(cause("null", tool::decode_tool_call), "invalid type: null, expected struct ToolCall");
@@ -187,8 +186,8 @@ TEST(DecodeToolCall, InputIsAnyValueNullIncluded) {
 }
 
 TEST(DecodeProfile, BothForms) {
-  auto p = decode(R"({"secret":{"key":"OPENAI_KEY"},"provider":{"id":"openai"}})",
-                  auth::decode_profile);
+  auto p =
+      decode(R"({"secret":{"key":"OPENAI_KEY"},"provider":{"id":"openai"}})", auth::decode_profile);
   ASSERT_TRUE(p.ok()) << p.error().message();
   EXPECT_EQ(*p, (auth::Profile{{"openai"}, {"OPENAI_KEY"}}));
   auto q = decode(R"([["openai"],["OPENAI_KEY"]])", auth::decode_profile);

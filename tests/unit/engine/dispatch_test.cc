@@ -61,16 +61,18 @@ TEST(DispatchJsonText, ChatTurnAnswersOneTextEventWithThePrompt) {
   std::unique_ptr<engine::Core> core = engine::Core::create_default();
   Result<std::string> got = engine::dispatch_json(*core, testing::chat_turn("s", "say \\\"hi\\\""));
   ASSERT_TRUE(got.ok()) << got.error().chain();
-  EXPECT_EQ(*got,
-            R"({"type":"chat_turn","events":[{"type":"text","value":"## User message\nsay \"hi\""}]})");
+  EXPECT_EQ(
+      *got,
+      R"({"type":"chat_turn","events":[{"type":"text","value":"## User message\nsay \"hi\""}]})");
 }
 
 TEST(DispatchJsonText, RunTaskAnswersOneTextEventWithTheTaskPrompt) {
   std::unique_ptr<engine::Core> core = engine::Core::create_default();
   Result<std::string> got = engine::dispatch_json(*core, testing::run_task("r", "t", "go"));
   ASSERT_TRUE(got.ok()) << got.error().chain();
-  EXPECT_EQ(*got,
-            R"({"type":"run_task","events":[{"type":"text","value":"## User message\nTask: Title t\n\ngo"}]})");
+  EXPECT_EQ(
+      *got,
+      R"({"type":"run_task","events":[{"type":"text","value":"## User message\nTask: Title t\n\ngo"}]})");
 }
 
 TEST(DispatchJsonText, MalformedCommandFailsWithDecodeMessageAndStoresNothing) {

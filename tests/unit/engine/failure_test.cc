@@ -41,8 +41,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Calls{"SaveSkill", testing::save_skill("k"), {"skills.put k"}},
         Calls{"SaveProfile", testing::kSaveProfile, {"profiles.put p1"}},
-        Calls{"SwitchModel", testing::kSwitchModel, {}},
-        Calls{"CallTool", testing::kCallTool, {}},
+        Calls{"SwitchModel", testing::kSwitchModel, {}}, Calls{"CallTool", testing::kCallTool, {}},
         Calls{"ChatTurn",
               testing::chat_turn("s1", "hi"),
               {"skills.list", "sessions.get s1", "sessions.put s1", "sessions.get s1",
@@ -128,11 +127,7 @@ void seed(InstrumentedCore& c) {
   c.log->clear();
 }
 
-const Snapshot kSeeded{{"w=W"},
-                       {"s1: U:old A"},
-                       {"t0=Title t0"},
-                       {"r1:t0:running:s0"},
-                       {"p1=k1"}};
+const Snapshot kSeeded{{"w=W"}, {"s1: U:old A"}, {"t0=Title t0"}, {"r1:t0:running:s0"}, {"p1=k1"}};
 
 Snapshot with(std::function<void(Snapshot&)> change) {
   Snapshot s = kSeeded;
@@ -167,9 +162,10 @@ INSTANTIATE_TEST_SUITE_P(
         Failing{"SaveSkillPut", testing::save_skill("x"), "skills", "put", 1, kSeeded},
         Failing{"SaveSkillReplacePut", testing::save_skill("w", "Other"), "skills", "put", 1,
                 kSeeded},
-        Failing{"SaveProfilePut",
-                R"({"type":"save_profile","profile":{"provider":{"id":"p1"},"secret":{"key":"new"}}})",
-                "profiles", "put", 1, kSeeded},
+        Failing{
+            "SaveProfilePut",
+            R"({"type":"save_profile","profile":{"provider":{"id":"p1"},"secret":{"key":"new"}}})",
+            "profiles", "put", 1, kSeeded},
         Failing{"ChatListSkills", testing::chat_turn("s1", "new"), "skills", "list", 1, kSeeded},
         Failing{"ChatFirstGet", testing::chat_turn("s1", "new"), "sessions", "get", 1, kSeeded},
         Failing{"ChatUserPut", testing::chat_turn("s1", "new"), "sessions", "put", 1, kSeeded},

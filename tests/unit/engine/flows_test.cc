@@ -213,8 +213,9 @@ TEST_F(Flows, StartRunAgainReplacesTheWholeRun) {
 }
 
 TEST_F(Flows, RunTaskStoresTheTaskExactlyAsGiven) {
-  handle(R"({"type":"run_task","run_id":"r","task":{"id":"t","title":"T","status":"odd","error":null},)"
-         R"("message":"m @w","assigned_skills":["w","w"]})");
+  handle(
+      R"({"type":"run_task","run_id":"r","task":{"id":"t","title":"T","status":"odd","error":null},)"
+      R"("message":"m @w","assigned_skills":["w","w"]})");
   std::optional<run::Task> task = get(core_->stores.tasks, "t");
   ASSERT_TRUE(task.has_value());
   run::Task want;
@@ -226,9 +227,9 @@ TEST_F(Flows, RunTaskStoresTheTaskExactlyAsGiven) {
 
 TEST_F(Flows, RunTaskResolvesAssignedAndMentionedSkills) {
   handle(testing::save_skill("w", "Writer", "write well"));
-  std::string prompt = text_of(handle(
-      R"({"type":"run_task","run_id":"r","task":{"id":"t","title":"about @w"},)"
-      R"("message":"with @w and @nope","assigned_skills":["w","missing"]})"));
+  std::string prompt =
+      text_of(handle(R"({"type":"run_task","run_id":"r","task":{"id":"t","title":"about @w"},)"
+                     R"("message":"with @w and @nope","assigned_skills":["w","missing"]})"));
   EXPECT_NE(prompt.find("- @w: Writer [user]"), std::string::npos) << prompt;
   EXPECT_NE(prompt.find("write well"), std::string::npos) << prompt;
   EXPECT_NE(prompt.find("assigned skill is missing: missing"), std::string::npos) << prompt;
@@ -283,9 +284,8 @@ TEST_F(Flows, ToolCallsThroughCommandsStoreNothing) {
   core_->register_tool("echo", std::make_shared<FixedTool>(json::Value("out")));
   Result<std::string> text = engine::dispatch_json(*core_, testing::kCallTool);
   ASSERT_TRUE(text.ok());
-  EXPECT_EQ(*text,
-            R"({"type":"tool_events","events":[{"type":"tool_call","id":"c1","name":"echo",)"
-            R"("input":{"a":1}},{"type":"tool_result","id":"c1","value":"out"}]})");
+  EXPECT_EQ(*text, R"({"type":"tool_events","events":[{"type":"tool_call","id":"c1","name":"echo",)"
+                   R"("input":{"a":1}},{"type":"tool_result","id":"c1","value":"out"}]})");
   EXPECT_TRUE((*core_->stores.sessions->list())->empty());
   EXPECT_TRUE((*core_->stores.runs->list())->empty());
   EXPECT_TRUE((*core_->stores.tasks->list())->empty());

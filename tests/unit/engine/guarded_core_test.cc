@@ -245,8 +245,8 @@ TEST(GuardedCore, ResetWhileCommandsRun) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wrestrict"
 #endif
-        failures[t] += mixed_commands(
-            core, "t" + std::to_string(t) + "-" + std::to_string(part) + "-", 5);
+        failures[t] +=
+            mixed_commands(core, "t" + std::to_string(t) + "-" + std::to_string(part) + "-", 5);
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif

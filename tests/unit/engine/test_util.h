@@ -39,9 +39,9 @@ inline std::string chat_turn(std::string_view session, std::string_view message,
 
 inline std::string start_run(std::string_view run, std::string_view task,
                              std::string_view session) {
-  return R"({"type":"start_run","task":{"id":")" + std::string(task) +
-         R"(","title":"Title )" + std::string(task) + R"("},"run_id":")" + std::string(run) +
-         R"(","session_id":")" + std::string(session) + R"("})";
+  return R"({"type":"start_run","task":{"id":")" + std::string(task) + R"(","title":"Title )" +
+         std::string(task) + R"("},"run_id":")" + std::string(run) + R"(","session_id":")" +
+         std::string(session) + R"("})";
 }
 
 inline std::string run_task(std::string_view run, std::string_view task,

@@ -26,14 +26,26 @@ Result<Sample> decode_sample(Cursor& c) {
   Sample s;
   DOVEK_TRY(c.record(kShape, [&](size_t field, Cursor& f) -> Status {
     switch (field) {
-      case 0: { DOVEK_ASSIGN_OR_RETURN(s.version, f.u32()); break; }
+      case 0: {
+        DOVEK_ASSIGN_OR_RETURN(s.version, f.u32());
+        break;
+      }
       case 1: {
         DOVEK_ASSIGN_OR_RETURN(s.kind, f.unit_variant(kKinds, "`rust_binary` or `python_uv`"));
         break;
       }
-      case 2: { DOVEK_ASSIGN_OR_RETURN(s.name, f.string()); break; }
-      case 3: { DOVEK_ASSIGN_OR_RETURN(s.tags, f.string_array()); break; }
-      case 4: { DOVEK_ASSIGN_OR_RETURN(s.note, f.optional_string()); break; }
+      case 2: {
+        DOVEK_ASSIGN_OR_RETURN(s.name, f.string());
+        break;
+      }
+      case 3: {
+        DOVEK_ASSIGN_OR_RETURN(s.tags, f.string_array());
+        break;
+      }
+      case 4: {
+        DOVEK_ASSIGN_OR_RETURN(s.note, f.optional_string());
+        break;
+      }
     }
     return ok_status();
   }));
@@ -50,9 +62,9 @@ std::string error_of(std::string_view text, bool positions = false) {
 }
 
 TEST(CursorTest, ObjectFormInAnyOrderSkippingUnknownKeys) {
-  Result<Sample> r = decode(
-      R"({"extra":{"deep":[1,{"x":null}]},"name":"n","tags":["a","b"],"kind":"python_uv",)"
-      R"("note":null,"version":4294967295,"extra":2})");
+  Result<Sample> r =
+      decode(R"({"extra":{"deep":[1,{"x":null}]},"name":"n","tags":["a","b"],"kind":"python_uv",)"
+             R"("note":null,"version":4294967295,"extra":2})");
   ASSERT_TRUE(r.ok()) << r.error().message();
   EXPECT_EQ(r->version, 4294967295u);
   EXPECT_EQ(r->kind, 1u);
@@ -77,7 +89,8 @@ TEST(CursorTest, ArrayForm) {
   EXPECT_EQ(r->tags, std::vector<std::string>{"t"});
   EXPECT_EQ(r->note, "x");
 
-  EXPECT_EQ(error_of(R"([7,"python_uv"])"), "invalid length 2, expected struct Sample with 5 elements");
+  EXPECT_EQ(error_of(R"([7,"python_uv"])"),
+            "invalid length 2, expected struct Sample with 5 elements");
   EXPECT_EQ(error_of("[]"), "invalid length 0, expected struct Sample with 5 elements");
   EXPECT_EQ(error_of(R"([7,"python_uv","n",[],null,1])"),
             "invalid length 6, expected 5 elements in sequence");
@@ -97,7 +110,8 @@ TEST(CursorTest, SingularLengthTexts) {
     });
     return s.ok() ? std::string("ok") : s.error().message();
   };
-  EXPECT_EQ(run("[]"), "invalid length 0, expected struct variant CoreCommand::CallTool with 1 element");
+  EXPECT_EQ(run("[]"),
+            "invalid length 0, expected struct variant CoreCommand::CallTool with 1 element");
   EXPECT_EQ(run("[1,2]"), "invalid length 2, expected 1 element in sequence");
   EXPECT_EQ(run("[1]"), "ok");
 }
@@ -121,9 +135,11 @@ TEST(CursorTest, FieldErrorsInTextOrderThenMissing) {
       {R"({"version":1e3})", "invalid type: floating point `1000.0`, expected u32"},
       {R"({"version":"1"})", "invalid type: string \"1\", expected u32"},
       {R"({"kind":"go"})", "unknown variant `go`, expected `rust_binary` or `python_uv`"},
-      {R"({"kind":"Python_uv"})", "unknown variant `Python_uv`, expected `rust_binary` or `python_uv`"},
+      {R"({"kind":"Python_uv"})",
+       "unknown variant `Python_uv`, expected `rust_binary` or `python_uv`"},
       {R"({"kind":{"python_uv":1}})", "invalid type: integer `1`, expected unit"},
-      {R"({"kind":{"cargo":null}})", "unknown variant `cargo`, expected `rust_binary` or `python_uv`"},
+      {R"({"kind":{"cargo":null}})",
+       "unknown variant `cargo`, expected `rust_binary` or `python_uv`"},
       {R"({"kind":{}})", "expected value"},
       {R"({"kind":{"python_uv":null,"rust_binary":null}})", "expected value"},
       {R"({"kind":3})", "expected value"},
@@ -138,7 +154,8 @@ TEST(CursorTest, FieldErrorsInTextOrderThenMissing) {
 TEST(CursorTest, PositionsWhenEnabled) {
   EXPECT_EQ(error_of("{\n\"version\":1,\n\"version\":2}", true),
             "duplicate field `version` at line 3 column 1");
-  EXPECT_EQ(error_of("{\"version\":1,\n  \"name\":\"n\"\n}", true), "missing field `kind` at line 3 column 1");
+  EXPECT_EQ(error_of("{\"version\":1,\n  \"name\":\"n\"\n}", true),
+            "missing field `kind` at line 3 column 1");
   EXPECT_EQ(error_of("[1,\n  \"rust_binary\", null]", true),
             "invalid type: null, expected a string at line 2 column 18");
   EXPECT_EQ(error_of("{\"version\":1,\"version\":2}", false), "duplicate field `version`");

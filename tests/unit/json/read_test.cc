@@ -197,10 +197,12 @@ TEST(ReadTest, InvalidUtf8AndLoneSurrogatesFail) {
   EXPECT_EQ(error_of("[\xFF]"), "expected value at line 1 column 2");
 
   EXPECT_EQ(error_of(R"("\udc00")"), "lone leading surrogate in hex escape at line 1 column 2");
-  EXPECT_EQ(error_of(R"({"k\uDFFF":1})"), "lone leading surrogate in hex escape at line 1 column 4");
+  EXPECT_EQ(error_of(R"({"k\uDFFF":1})"),
+            "lone leading surrogate in hex escape at line 1 column 4");
   EXPECT_EQ(error_of(R"("x\ud83d\ude00\udfff")"),
             "lone leading surrogate in hex escape at line 1 column 15");
-  EXPECT_EQ(error_of(R"("\ud800\u0041")"), "lone leading surrogate in hex escape at line 1 column 2");
+  EXPECT_EQ(error_of(R"("\ud800\u0041")"),
+            "lone leading surrogate in hex escape at line 1 column 2");
   EXPECT_EQ(error_of(R"("ab\ud800")"), "unexpected end of hex escape at line 1 column 4");
   // A proper pair is one code point.
   EXPECT_EQ(parsed(R"("\ud83d\ude00")").as_string(), "\xF0\x9F\x98\x80");
@@ -237,7 +239,8 @@ TEST(ReadTest, SyntaxErrorsCarryPositions) {
       {"{\"a\":1,\n}", "trailing comma at line 2 column 1"},
       {"[\"\\x\"]", "invalid escape at line 1 column 3"},
       {"\"\\u12G4\"", "invalid escape at line 1 column 2"},
-      {"\"a\tb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+      {"\"a\tb\"",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
       {"[1.]", "invalid number at line 1 column 4"},
       {"[-x]", "invalid number at line 1 column 3"},
       {"[tru]", "expected value at line 1 column 5"},
@@ -247,7 +250,8 @@ TEST(ReadTest, SyntaxErrorsCarryPositions) {
       {"[1]\f", "trailing characters at line 1 column 4"},
       {"\xC3\xA9", "expected value at line 1 column 1"},
   };
-  for (const Case& c : cases) EXPECT_EQ(error_of(c.text), c.message) << testing::PrintToString(c.text);
+  for (const Case& c : cases)
+    EXPECT_EQ(error_of(c.text), c.message) << testing::PrintToString(c.text);
 }
 
 TEST(ReadTest, OnlyJsonWhitespaceSurroundsTheValue) {

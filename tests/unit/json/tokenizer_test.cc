@@ -94,8 +94,10 @@ TEST(TokenizerTest, RawControlBytesFailWhereverTheyStand) {
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
-      EXPECT_EQ(error_of(text), "control character (\\u0000-\\u001F) found while parsing a string"
-                                " at line 1 column " + std::to_string(k + 2))
+      EXPECT_EQ(error_of(text),
+                "control character (\\u0000-\\u001F) found while parsing a string"
+                " at line 1 column " +
+                    std::to_string(k + 2))
           << byte << " at " << k;
     }
   }

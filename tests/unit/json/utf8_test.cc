@@ -19,7 +19,9 @@ TEST(Utf8Test, DecodeLossyReplacesEachMaximalSubpart) {
       {"plain ascii", "plain ascii"},
       {"\xF0\x9F\x98\x80 \xC3\xA9", "\xF0\x9F\x98\x80 \xC3\xA9"},
       {"\xE2\x82", FFFD},  // truncated 3-byte
-      {"a\xE2\x82" "b", "a" FFFD "b"},  // truncated in the middle
+      {"a\xE2\x82"
+       "b",
+       "a" FFFD "b"},  // truncated in the middle
       {"\xF0\x9F\x98", FFFD},  // truncated 4-byte
       {"\xC2", FFFD},
       {"\xC0\xAF", FFFD FFFD},  // overlong 2-byte
@@ -30,7 +32,11 @@ TEST(Utf8Test, DecodeLossyReplacesEachMaximalSubpart) {
       {"\xFF", FFFD},
       {"\x80\x80", FFFD FFFD},  // stray continuations
       {"\xE1\x80\xE1\x80\x80", FFFD "\xE1\x80\x80"},
-      {"\xF1\x80\x80\xE1\x80\xC2" "b\x80" "c\x80\xBF" "d", FFFD FFFD FFFD "b" FFFD "c" FFFD FFFD "d"},
+      {"\xF1\x80\x80\xE1\x80\xC2"
+       "b\x80"
+       "c\x80\xBF"
+       "d",
+       FFFD FFFD FFFD "b" FFFD "c" FFFD FFFD "d"},
       {"\xF8\x88\x80\x80\x80", FFFD FFFD FFFD FFFD FFFD},
   };
   for (const Case& c : cases) {
@@ -45,8 +51,8 @@ TEST(Utf8Test, IsValid) {
   EXPECT_TRUE(is_valid("\xED\x9F\xBF"));  // U+D7FF, just below the surrogates
   EXPECT_EQ(valid_prefix("0123456789\xC3\xA9\xE2\x82"), 12u);
   EXPECT_EQ(valid_prefix("\x80"), 0u);
-  for (std::string_view bad : {"\xED\xA0\x80", "\xC0\x80", "\xF4\x90\x80\x80", "abcdefgh\x80",
-                               "\xE2\x82", "\xFE"}) {
+  for (std::string_view bad :
+       {"\xED\xA0\x80", "\xC0\x80", "\xF4\x90\x80\x80", "abcdefgh\x80", "\xE2\x82", "\xFE"}) {
     EXPECT_FALSE(is_valid(bad)) << testing::PrintToString(std::string(bad));
   }
 }

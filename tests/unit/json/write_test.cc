@@ -53,7 +53,8 @@ TEST(WriteTest, EscapesAtEveryOffset) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wrestrict"
 #endif
-        std::string want = "\"" + std::string(at, 'a') + escaped[k] + std::string(len - at - 1, 'a') + "\"";
+        std::string want =
+            "\"" + std::string(at, 'a') + escaped[k] + std::string(len - at - 1, 'a') + "\"";
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
@@ -146,9 +147,8 @@ TEST(WriteTest, WriterPlacesSeparators) {
   w.begin_object();
   w.end_object();
   w.end_object();
-  EXPECT_EQ(w.text(),
-            R"({"type":"model_switched","model":{"provider":{"id":"p"},"id":"m"},)"
-            R"("events":[[],1,-2,2.0,true,null,null,"x",{"cached":1},[1]],"empty":{}})");
+  EXPECT_EQ(w.text(), R"({"type":"model_switched","model":{"provider":{"id":"p"},"id":"m"},)"
+                      R"("events":[[],1,-2,2.0,true,null,null,"x",{"cached":1},[1]],"empty":{}})");
   EXPECT_EQ(w.take().size(), 136u);
 }
 

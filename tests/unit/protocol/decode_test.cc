@@ -66,22 +66,27 @@ const std::string kChat =
 INSTANTIATE_TEST_SUITE_P(
     Forms, DecodeAccepts,
     ::testing::Values(
-        Equivalent{"TypeLast",
-                   R"({"session_id":"s1","message":"hello","assigned_skills":["writer"],"type":"chat_turn"})",
-                   kChat},
-        Equivalent{"TypeInMiddle",
-                   R"({"session_id":"s1","type":"chat_turn","message":"hello","assigned_skills":["writer"]})",
-                   kChat},
-        Equivalent{"FieldsReordered",
-                   R"({"type":"chat_turn","assigned_skills":["writer"],"message":"hello","session_id":"s1"})",
-                   kChat},
-        Equivalent{"UnknownMembersSkipped",
-                   R"({"note":1,"type":"chat_turn","note":{"x":[1,{"y":null}]},"session_id":"s1","message":"hello","assigned_skills":["writer"],"Type":"nope"})",
-                   kChat},
+        Equivalent{
+            "TypeLast",
+            R"({"session_id":"s1","message":"hello","assigned_skills":["writer"],"type":"chat_turn"})",
+            kChat},
+        Equivalent{
+            "TypeInMiddle",
+            R"({"session_id":"s1","type":"chat_turn","message":"hello","assigned_skills":["writer"]})",
+            kChat},
+        Equivalent{
+            "FieldsReordered",
+            R"({"type":"chat_turn","assigned_skills":["writer"],"message":"hello","session_id":"s1"})",
+            kChat},
+        Equivalent{
+            "UnknownMembersSkipped",
+            R"({"note":1,"type":"chat_turn","note":{"x":[1,{"y":null}]},"session_id":"s1","message":"hello","assigned_skills":["writer"],"Type":"nope"})",
+            kChat},
         Equivalent{"SurroundingWhitespace", " \t\r\n" + kChat + "\n \r\t", kChat},
-        Equivalent{"EscapedTagAndKeys",
-                   R"({"type":"chat\u005fturn","session\u005fid":"s1","message":"hello","assigned_skills":["writer"]})",
-                   kChat},
+        Equivalent{
+            "EscapedTagAndKeys",
+            R"({"type":"chat\u005fturn","session\u005fid":"s1","message":"hello","assigned_skills":["writer"]})",
+            kChat},
         Equivalent{"ArrayChatTurn", R"(["chat_turn","s1","hello",["writer"]])", kChat},
         Equivalent{"ArraySaveSkill", R"(["save_skill",)" + kSkill + "]",
                    R"({"type":"save_skill","skill":)" + kSkill + "}"},
@@ -97,8 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
                        R"(,"message":"m","assigned_skills":[]})"},
         Equivalent{"ArrayCallTool", R"(["call_tool",)" + kCall + "]",
                    R"({"type":"call_tool","call":)" + kCall + "}"},
-        Equivalent{"NestedRecordsInArrayForm",
-                   R"(["save_profile",[{"id":"p"},["k"]]])",
+        Equivalent{"NestedRecordsInArrayForm", R"(["save_profile",[{"id":"p"},["k"]]])",
                    R"({"type":"save_profile","profile":)" + kProfile + "}"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -113,8 +117,8 @@ TEST(DecodeCommand, ChatTurnFieldsLandWhereTheyBelong) {
 }
 
 TEST(DecodeCommand, RunTaskFieldsLandWhereTheyBelong) {
-  Result<proto::CoreCommand> got = decode_command(R"(["run_task","r1",)" + kTask +
-                                                  R"(,"m",["x","x"]])");
+  Result<proto::CoreCommand> got =
+      decode_command(R"(["run_task","r1",)" + kTask + R"(,"m",["x","x"]])");
   ASSERT_TRUE(got.ok()) << got.error().chain();
   const auto* c = std::get_if<proto::RunTask>(&*got);
   ASSERT_NE(c, nullptr);
@@ -174,9 +178,7 @@ TEST_P(DecodeRejects, ReportsCause) {
   EXPECT_EQ(e.cause()->cause(), nullptr) << e.chain();
   const bool positioned = cause.rfind(p.cause + " at line ", 0) == 0;
   switch (p.where) {
-    case Where::kNone:
-      EXPECT_EQ(cause, p.cause);
-      break;
+    case Where::kNone: EXPECT_EQ(cause, p.cause); break;
     case Where::kPosition:
       EXPECT_TRUE(positioned) << "cause: " << cause << "\nwant: " << p.cause << " at line …";
       break;
@@ -212,8 +214,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "unknown variant `Chat_Turn`, " + kUnknownList, Where::kPosition},
         Failure{"UnknownTagInArray", R"(["nope",1])", "unknown variant `nope`, " + kUnknownList,
                 Where::kPosition},
-        Failure{"NumericTag", R"({"type":5})", "invalid type: integer `5`, expected variant identifier",
-                Where::kPosition},
+        Failure{"NumericTag", R"({"type":5})",
+                "invalid type: integer `5`, expected variant identifier", Where::kPosition},
         Failure{"NullTag", R"({"type":null})", "invalid type: null, expected variant identifier",
                 Where::kPosition},
         Failure{"ObjectTag", R"({"type":{"chat_turn":null}})",
@@ -223,7 +225,8 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"BareString", R"("chat_turn")",
                 "invalid type: string \"chat_turn\", expected internally tagged enum CoreCommand",
                 Where::kPosition},
-        Failure{"BareNull", "null", "invalid type: null, expected internally tagged enum CoreCommand",
+        Failure{"BareNull", "null",
+                "invalid type: null, expected internally tagged enum CoreCommand",
                 Where::kPosition},
         Failure{"BareBool", "true",
                 "invalid type: boolean `true`, expected internally tagged enum CoreCommand",
@@ -258,9 +261,10 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"NonStringSkillId",
                 R"({"type":"chat_turn","session_id":"s","message":"m","assigned_skills":["a",1]})",
                 "invalid type: integer `1`, expected a string", Where::kNone},
-        Failure{"DuplicateMessage",
-                R"({"type":"chat_turn","session_id":"s","message":"m","message":"n","assigned_skills":[]})",
-                "duplicate field `message`", Where::kNone},
+        Failure{
+            "DuplicateMessage",
+            R"({"type":"chat_turn","session_id":"s","message":"m","message":"n","assigned_skills":[]})",
+            "duplicate field `message`", Where::kNone},
         Failure{"DuplicateBeforeMissing", R"({"type":"chat_turn","message":"m","message":"n"})",
                 "duplicate field `message`", Where::kNone},
         Failure{"TypeErrorsInTextOrder",
@@ -273,26 +277,29 @@ INSTANTIATE_TEST_SUITE_P(
                 "invalid type: integer `5`, expected a string", Where::kNone},
         Failure{"MissingToolInput", R"({"type":"call_tool","call":{"id":"c","name":"n"}})",
                 "missing field `input`", Where::kNone},
-        Failure{"ProviderAsString",
-                R"({"type":"switch_model","model":{"provider":"p","id":"m"}})",
+        Failure{"ProviderAsString", R"({"type":"switch_model","model":{"provider":"p","id":"m"}})",
                 "invalid type: string \"p\", expected struct Provider", Where::kNone},
         Failure{"MissingSecretKey",
                 R"({"type":"save_profile","profile":{"provider":{"id":"p"},"secret":{}}})",
                 "missing field `key`", Where::kNone},
-        Failure{"NestedMissingReadOnly",
-                R"({"type":"save_skill","skill":{"id":"a","name":"n","source":"user","content":"c","suggested_tools":[]}})",
-                "missing field `read_only`", Where::kNone},
-        Failure{"NestedMissingTitle", R"({"type":"start_run","task":{"id":"t"},"run_id":"r","session_id":"s"})",
+        Failure{
+            "NestedMissingReadOnly",
+            R"({"type":"save_skill","skill":{"id":"a","name":"n","source":"user","content":"c","suggested_tools":[]}})",
+            "missing field `read_only`", Where::kNone},
+        Failure{"NestedMissingTitle",
+                R"({"type":"start_run","task":{"id":"t"},"run_id":"r","session_id":"s"})",
                 "missing field `title`", Where::kNone},
         Failure{"NestedDuplicateTypeFirst", R"({"type":"save_skill","skill":)" + kDupIdSkill + "}",
                 "duplicate field `id`", Where::kNone},
-        Failure{"NestedDuplicateTypeLast", R"({"skill":)" + kDupIdSkill + R"(,"type":"save_skill"})",
-                "duplicate field `id`", Where::kNone},
+        Failure{"NestedDuplicateTypeLast",
+                R"({"skill":)" + kDupIdSkill + R"(,"type":"save_skill"})", "duplicate field `id`",
+                Where::kNone},
         Failure{"NestedDuplicateArrayForm", R"(["save_skill",)" + kDupIdSkill + "]",
                 "duplicate field `id`", Where::kNone},
-        Failure{"DeepDuplicateTypeLast",
-                R"({"profile":{"provider":{"id":"p","id":"q"},"secret":{"key":"k"}},"type":"save_profile"})",
-                "duplicate field `id`", Where::kNone},
+        Failure{
+            "DeepDuplicateTypeLast",
+            R"({"profile":{"provider":{"id":"p","id":"q"},"secret":{"key":"k"}},"type":"save_profile"})",
+            "duplicate field `id`", Where::kNone},
         Failure{"ArrayTooShortOneField", R"(["call_tool"])",
                 "invalid length 0, expected struct variant CoreCommand::CallTool with 1 element",
                 Where::kNone},
@@ -342,9 +349,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- nesting: the command object is level 1; 127 levels pass, 128 fail ----
 
-std::string nested(int levels) {
-  return std::string(levels, '[') + std::string(levels, ']');
-}
+std::string nested(int levels) { return std::string(levels, '[') + std::string(levels, ']'); }
 
 // A call_tool command whose deepest value sits at `depth`: command, call,
 // then the input's arrays.

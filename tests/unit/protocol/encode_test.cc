@@ -87,8 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
                                                            "\b\f\n\r\x1F"}}},
                 "{\"type\":\"chat_turn\",\"events\":[{\"type\":\"error\",\"message\":"
                 "\"q\\\" b\\\\ t\\t u\\u0001 / \xC3\xA9 \x7F\\b\\f\\n\\r\\u001f\"}]}"},
-        Encoded{"EscapedKeysAndModel",
-                proto::ModelSwitched{model::Model::create("a\"b", "\n")},
+        Encoded{"EscapedKeysAndModel", proto::ModelSwitched{model::Model::create("a\"b", "\n")},
                 R"({"type":"model_switched","model":{"provider":{"id":"a\"b"},"id":"\n"}})"}),
     [](const auto& info) { return std::string(info.param.name); });
 

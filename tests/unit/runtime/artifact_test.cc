@@ -106,8 +106,7 @@ TEST(ArtifactTest, LoadReportsReadAndDecodeWithPath) {
   std::string path = dir / "artifact.json";
   Result<SkillArtifact> missing = load_artifact(dir.path());
   ASSERT_FALSE(missing.ok());
-  EXPECT_EQ(missing.error().chain(),
-            "read " + path + ": No such file or directory (os error 2)");
+  EXPECT_EQ(missing.error().chain(), "read " + path + ": No such file or directory (os error 2)");
 
   // Relative roots and a trailing separator are used unchanged in the path.
   write_file(path, R"({"id":3})");
@@ -141,8 +140,9 @@ TEST(ArtifactTest, LoadOfFifoOrDirectoryFailsWithoutBlocking) {
 
 TEST(ArtifactTest, LoadReturnsValidationErrorsUnwrapped) {
   TempDir dir;
-  write_file(dir / "artifact.json",
-             R"({"schema_version":2,"kind":"rust_binary","id":"","name":"n","version":"v","entry":"e"})");
+  write_file(
+      dir / "artifact.json",
+      R"({"schema_version":2,"kind":"rust_binary","id":"","name":"n","version":"v","entry":"e"})");
   Result<SkillArtifact> a = load_artifact(dir.path());
   ASSERT_FALSE(a.ok());
   EXPECT_EQ(a.error().chain(), "unsupported artifact schema version: 2");
@@ -184,13 +184,14 @@ INSTANTIATE_TEST_SUITE_P(
         ValidateCase{fields("1", "a.b", "/abs"),
                      "artifact id must contain only ASCII letters, numbers, '-' or '_'"},
         ValidateCase{fields("1", "a", "/abs"), "entry must be relative"},
-        ValidateCase{fields("1", "a", "."), ""},
-        ValidateCase{fields("1", "a", "./bin/./x/"), ""},
+        ValidateCase{fields("1", "a", "."), ""}, ValidateCase{fields("1", "a", "./bin/./x/"), ""},
         ValidateCase{fields("1", "a", "bin/../x"), "entry must not escape the artifact directory"},
         ValidateCase{fields("1", "a", ""), "entry cannot be empty"},
-        ValidateCase{fields("1", "a", "x", R"(,"protocol":{"transport":"STDIO-JSON","input":"","output":""})"),
+        ValidateCase{fields("1", "a", "x",
+                            R"(,"protocol":{"transport":"STDIO-JSON","input":"","output":""})"),
                      "unsupported artifact protocol transport"},
-        ValidateCase{fields("1", "a", "x", R"(,"protocol":{"transport":"stdio-json ","input":"","output":""})"),
+        ValidateCase{fields("1", "a", "x",
+                            R"(,"protocol":{"transport":"stdio-json ","input":"","output":""})"),
                      "unsupported artifact protocol transport"},
         ValidateCase{fields("1", "a", "x", R"(,"schema":{"input":null,"output":"../o.json"})"),
                      "schema.output must not escape the artifact directory"},
@@ -224,12 +225,17 @@ TEST(ArtifactTest, IdentifierRule) {
 
 TEST(ArtifactTest, PathRule) {
   const std::pair<std::string, std::string> cases[] = {
-      {"", "L cannot be empty"},         {"/x", "L must be relative"},
+      {"", "L cannot be empty"},
+      {"/x", "L must be relative"},
       {"..", "L must not escape the artifact directory"},
       {"../x", "L must not escape the artifact directory"},
       {"a/../a", "L must not escape the artifact directory"},
       {"a/..", "L must not escape the artifact directory"},
-      {"a//b/", ""},  {"./a", ""},  {"a/./b", ""},  {"...", ""},  {"a..b", ""},
+      {"a//b/", ""},
+      {"./a", ""},
+      {"a/./b", ""},
+      {"...", ""},
+      {"a..b", ""},
   };
   for (const auto& [path, message] : cases) {
     Status s = validate_relative_path(path, "L");

@@ -75,7 +75,8 @@ TEST_F(BuildTest, RustBinaryDefaultTargetAndCopy) {
   // Produces target/<profile>/tool from the argument after --target-dir.
   tool("cargo",
        "t=$5; p=release; [ \"$6\" = --profile ] && p=$7; mkdir -p $t/$p; "
-       "printf '#!/bin/sh\\necho built\\n' > $t/$p/tool; chmod 750 $t/$p/tool; head -c 200000 /dev/zero >&2");
+       "printf '#!/bin/sh\\necho built\\n' > $t/$p/tool; chmod 750 $t/$p/tool; head -c 200000 "
+       "/dev/zero >&2");
   Result<SkillArtifact> a = build(root);
   ASSERT_TRUE(a.ok()) << a.error().chain();
   std::string target = dir_ / "tmp/dovek-skill-targets/tool";

@@ -51,11 +51,10 @@ TEST_P(ReadTextFileSize, StopsAtTheCapWhateverStatSays) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, ReadTextFileSize,
-    ::testing::Values(SizeCase{off_t{kMaxTextFileSize}, false, true},
-                      SizeCase{off_t{kMaxTextFileSize} + 1, false, false},
-                      SizeCase{off_t{1} << 40, true, false}));
+INSTANTIATE_TEST_SUITE_P(Sizes, ReadTextFileSize,
+                         ::testing::Values(SizeCase{off_t{kMaxTextFileSize}, false, true},
+                                           SizeCase{off_t{kMaxTextFileSize} + 1, false, false},
+                                           SizeCase{off_t{1} << 40, true, false}));
 
 // Lowers the soft descriptor limit for the test's lifetime.
 class DescriptorLimit {

@@ -74,7 +74,6 @@ TEST_F(InstallTest, ListingSkipsWhatIsNotAValidSkillAndSortsById) {
 }
 
 
-
 TEST_F(InstallTest, SkillsDirThatCannotBeCreated) {
   std::string src = dir_ / "src";
   make_script_skill(src, "echo", "");
@@ -168,8 +167,8 @@ TEST_P(InstallCancel, LeavesThePreviousInstallationOrNothing) {
   for (int i = 0; i < 50; ++i) write_file(src + "/data/" + std::to_string(i), "x");
   int calls = 0;
   CancelCheck cancel = [&] { return ++calls == GetParam().cancel_on_call; };
-  Result<SkillArtifact> r = install_local_skill(
-      src, InstallOptions{skills_, {}, GetParam().overwrite}, cancel);
+  Result<SkillArtifact> r =
+      install_local_skill(src, InstallOptions{skills_, {}, GetParam().overwrite}, cancel);
   if (GetParam().cancel_on_call == 0) {
     ASSERT_TRUE(r.ok()) << r.error().chain();
     EXPECT_GE(calls, 1);

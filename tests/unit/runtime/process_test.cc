@@ -120,7 +120,7 @@ TEST(ProcessTest, BareNamesAreLookedUpInTheCapturedPath) {
 }
 
 TEST(ProcessTest, ChildSeesOnlyStdioDefaultSigpipeAndOwnGroup) {
-  struct sigaction ignore {}, old{};
+  struct sigaction ignore{}, old{};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, &old);
   // Our own descriptors are close-on-exec; a stray inheritable one must not
@@ -154,8 +154,8 @@ TEST(ProcessTest, WorkingDirectory) {
 TEST(ProcessTest, LargeOutputAndEarlyLoggingDoNotStall) {
   // 10 MB on stdout while we still write 1 MB of input the child reads last.
   std::string input(1 << 20, 'x');
-  Completion c = sh("head -c 10000000 /dev/zero; head -c 300000 /dev/zero >&2; wc -c",
-                    input, limits_for(60, 0));
+  Completion c = sh("head -c 10000000 /dev/zero; head -c 300000 /dev/zero >&2; wc -c", input,
+                    limits_for(60, 0));
   ASSERT_EQ(c.failed, Stage::kNone);
   EXPECT_EQ(c.out.size(), 10000000u + std::to_string(input.size()).size() + 1);
   EXPECT_EQ(c.err.size(), 300000u);
@@ -223,8 +223,8 @@ TEST(ProcessTest, StandardOutputUpToItsLimitThenTheGroupIsKilled) {
 
   // A flood that would never end: the child and its whole group go.
   TempDir dir;
-  Completion c = sh("sleep 30 & echo $! > " + (dir / "pid") + "; exec cat /dev/zero", {},
-                    limits_for(60, 0));
+  Completion c =
+      sh("sleep 30 & echo $! > " + (dir / "pid") + "; exec cat /dev/zero", {}, limits_for(60, 0));
   EXPECT_EQ(c.failed, Stage::kOutputLimit);
   EXPECT_TRUE(wait_gone(std::stoi(testing::read_file(dir / "pid"))));
 }
@@ -336,8 +336,8 @@ TEST(LiveRunsTest, AForkedCopyHoldsNoPipeOfTheParentsRunsAndKillsNone) {
   const std::string started = dir / "started", go = dir / "go";
   // 1 MiB of input, more than a pipe holds: the run is still writing it when
   // the fork happens, and the child reads it only after `go` appears.
-  const std::string script = "echo ready > " + started + "; while [ ! -e " + go +
-                             " ]; do sleep 0.01; done; wc -c";
+  const std::string script =
+      "echo ready > " + started + "; while [ ! -e " + go + " ]; do sleep 0.01; done; wc -c";
   const std::string input(1 << 20, 'x');
   Completion done;
   std::thread runner([&] { done = sh(script, input, limits_for(60, 0)); });

@@ -20,7 +20,8 @@ using testing::TempDir;
 using testing::write_file;
 
 Result<SkillRunOutput> run(const std::string& root, const std::string& input_json,
-                           Duration timeout = {30, 0}, const Environment& env = capture_environment()) {
+                           Duration timeout = {30, 0},
+                           const Environment& env = capture_environment()) {
   Result<json::Value> input = json::parse(input_json);
   if (!input.ok()) throw std::runtime_error("bad test input");
   RunOptions options;
@@ -39,9 +40,11 @@ std::string failure_of(const Result<SkillRunOutput>& r) {
 
 TEST(RunSkillTest, InputIsSentCompactSortedWithOneLineFeed) {
   TempDir dir;
-  make_script_skill(dir.path(), "echo", "cat > input.txt; echo '  {\"b\":1,\"a\":[true]}  '; echo note >&2");
+  make_script_skill(dir.path(), "echo",
+                    "cat > input.txt; echo '  {\"b\":1,\"a\":[true]}  '; echo note >&2");
   const std::pair<std::string, std::string> inputs[] = {
-      {R"({ "z": 1, "a": {"d": null, "c": 2.5} })", R"({"a":{"c":2.5,"d":null},"z":1})" "\n"},
+      {R"({ "z": 1, "a": {"d": null, "c": 2.5} })", R"({"a":{"c":2.5,"d":null},"z":1})"
+                                                    "\n"},
   };
   for (const auto& [in, sent] : inputs) {
     Result<SkillRunOutput> r = run(dir.path(), in);
@@ -91,7 +94,6 @@ TEST(RunSkillTest, TimeoutMessageAndContext) {
 }
 
 
-
 TEST(RunSkillTest, OutputFloods) {
   TempDir dir;
   make_script_skill(dir / "out", "out-flood", "cat >/dev/null; exec cat /dev/zero");
@@ -116,11 +118,9 @@ TEST(RunSkillTest, EarlyExitFailsTheWriteWithContext) {
 TEST(RunSkillTest, ExecutableChecksAndSpawnFailures) {
   TempDir dir;
   write_file(dir / "artifact.json", testing::manifest("x", "bin/tool"));
-  EXPECT_EQ(failure_of(run(dir.path(), "{}")),
-            "skill executable not found: " + (dir / "bin/tool"));
+  EXPECT_EQ(failure_of(run(dir.path(), "{}")), "skill executable not found: " + (dir / "bin/tool"));
   ASSERT_TRUE(create_dir_all(dir / "bin/tool").ok());
-  EXPECT_EQ(failure_of(run(dir.path(), "{}")),
-            "skill executable not found: " + (dir / "bin/tool"));
+  EXPECT_EQ(failure_of(run(dir.path(), "{}")), "skill executable not found: " + (dir / "bin/tool"));
 
   write_file(dir / "artifact.json", testing::manifest("x", "tool.sh"));
   write_file(dir / "tool.sh", "#!/bin/sh\necho '{}'\n", 0644);
@@ -151,8 +151,8 @@ TEST(RunSkillTest, CancellationIsNotWrapped) {
   TempDir dir;
   make_script_skill(dir.path(), "s", "sleep 30");
   RunOptions options;
-  Result<SkillRunOutput> r =
-      run_skill(dir.path(), json::Value(nullptr), options, capture_environment(), [] { return true; });
+  Result<SkillRunOutput> r = run_skill(dir.path(), json::Value(nullptr), options,
+                                       capture_environment(), [] { return true; });
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().chain(), kCancelledMessage);
 }
