@@ -1,0 +1,73 @@
+#include "binding/lifecycle.h"
+
+#include <cstdlib>
+
+#include "binding/py.h"
+#include "engine/guarded_core.h"
+#include "runtime/live_runs.h"
+
+namespace dovek::binding {
+namespace {
+
+// os.fork() waits for the commands in flight and forks with every core's lock
+// held, so the child finds each core consistent and usable; the child closes
+// its copies of the pipes of the skills the parent is running, so that it
+// cannot hold a skill's input open.
+PyObject* before_fork(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* {
+    engine::prepare_fork();
+    runtime::live_runs::prepare_fork();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* after_fork_in_parent(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* {
+    runtime::live_runs::after_fork_in_parent();
+    engine::after_fork_in_parent();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* after_fork_in_child(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* {
+    runtime::live_runs::after_fork_in_child();
+    engine::after_fork_in_child();
+    Py_RETURN_NONE;
+  });
+}
+
+// A skill running when the host exits (from any thread) must not outlive it.
+void kill_runs_at_exit() { runtime::live_runs::kill_all(); }
+
+PyMethodDef fork_handlers[] = {
+    {"before", before_fork, METH_NOARGS, nullptr},
+    {"after_in_parent", after_fork_in_parent, METH_NOARGS, nullptr},
+    {"after_in_child", after_fork_in_child, METH_NOARGS, nullptr},
+};
+
+// os.register_at_fork(before=..., after_in_parent=..., after_in_child=...).
+bool register_fork_handlers() {
+  PyRef os = PyRef::steal(PyImport_ImportModule("os"));
+  if (!os) return false;
+  PyRef register_at_fork = PyRef::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
+  PyRef kwargs = PyRef::steal(PyDict_New());
+  PyRef no_args = PyRef::steal(PyTuple_New(0));
+  if (!register_at_fork || !kwargs || !no_args) return false;
+  for (PyMethodDef& def : fork_handlers) {
+    PyRef fn = PyRef::steal(PyCFunction_NewEx(&def, nullptr, nullptr));
+    if (!fn || PyDict_SetItemString(kwargs.get(), def.ml_name, fn.get()) < 0) return false;
+  }
+  return PyRef::steal(PyObject_Call(register_at_fork.get(), no_args.get(), kwargs.get())).get() !=
+         nullptr;
+}
+
+}  // namespace
+
+bool install_process_hooks() {
+  if (!register_fork_handlers()) return false;
+  std::atexit(kill_runs_at_exit);
+  return true;
+}
+
+}  // namespace dovek::binding
