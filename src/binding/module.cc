@@ -35,10 +35,10 @@
 namespace dovek::binding {
 namespace {
 
-// The process-wide core behind the module-level functions: created on first
-// use (thread-safe; concurrent first callers wait), never destroyed. Leaked
-// on purpose: it lives until the process ends, and must not be destroyed by
-// static destructors while other threads may still use it.
+// The process-wide core behind the module-level functions: created when the
+// module is imported (so no fork can find it half-built), never destroyed.
+// Leaked on purpose: it lives until the process ends, and must not be
+// destroyed by static destructors while other threads may still use it.
 engine::GuardedCore& global_core() {
   static engine::GuardedCore* core = new engine::GuardedCore(core_factory());
   return *core;
