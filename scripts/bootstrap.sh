@@ -1,11 +1,21 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, and only what is missing, so a
 # rerun costs a few seconds: Debian packages (C++ libraries) and a virtual
-# environment .venv on CPython 3.13 with the pinned development tools.
-#   scripts/bootstrap.sh            the normal toolchain
-#   scripts/bootstrap.sh --clang    also clang and its sanitizer/fuzzer runtime
+# environment .venv with the pinned development tools. The venv's interpreter
+# is CPython 3.13 where there is one, else the newest CPython 3.11 or later
+# found (find_python in lib.sh; DOVEK_PYTHON names one explicitly).
+#   scripts/bootstrap.sh                 the normal toolchain
+#   scripts/bootstrap.sh --clang         also clang and its sanitizer/fuzzer runtime
+#   scripts/bootstrap.sh --print-python  prints the interpreter a new .venv would
+#                                        use, and installs nothing
+# Exit status 1 when no usable interpreter is found.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
+
+if [[ "${1:-}" == "--print-python" ]]; then
+  find_python
+  exit 0
+fi
 
 packages=($(grep -v '^#' scripts/apt-packages.txt))
 if [[ "${1:-}" == "--clang" ]]; then
@@ -17,18 +27,24 @@ if [[ "${1:-}" == "--clang" ]]; then
 fi
 apt_install "${packages[@]}"
 
-find_python313() {
-  for c in "${PYTHON313:-}" "$HOME/.pyenv/versions/3.13"*/bin/python3.13 /usr/bin/python3.13 "$(command -v python3.13 || true)"; do
-    [[ -n "$c" && -x "$c" ]] && "$c" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null && { echo "$c"; return; }
-  done
-  echo "bootstrap: CPython 3.13 not found" >&2; exit 1
-}
-
 if [[ ! -x .venv/bin/python ]]; then
-  "$(find_python313)" -m venv .venv
+  # find_python's failure ends only the $(...) subshell: the status is checked here.
+  python=$(find_python) || exit 1
+  # Debian splits venv's pip bootstrap out of the interpreter's package.
+  if ! "$python" -c 'import ensurepip' 2>/dev/null && [[ $python == /usr/bin/python3* ]]; then
+    apt_install "$(basename "$python")-venv"
+  fi
+  echo "bootstrap: creating .venv"
+  "$python" -m venv .venv
 fi
 stamp=.venv/.requirements-dev.txt
 if ! cmp -s requirements-dev.txt "$stamp"; then
-  .venv/bin/python -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+  started=$SECONDS
+  echo "bootstrap: installing the pinned tools of requirements-dev.txt into .venv"
+  # One line per package instead of pip's download chatter; errors (stderr)
+  # pass through unfiltered.
+  .venv/bin/python -m pip install --disable-pip-version-check --progress-bar off \
+    -r requirements-dev.txt | sed -n -e 's/^Collecting /bootstrap:   /p' -e '/^Successfully installed/p'
+  echo "bootstrap: tools installed in $((SECONDS - started)) s"
   cp requirements-dev.txt "$stamp"
 fi

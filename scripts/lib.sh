@@ -3,12 +3,14 @@
 #   step NAME                      prints a step header with the seconds since the start
 #   apt_install PACKAGE...         installs the Debian packages that are missing
 #   clang_version                  the clang major version of this Debian release
+#   find_python                    the interpreter for a new .venv (see below)
 #   meson_configure DIR CXX ARG... sets DIR up once, reconfigures on change only
 #   asan_configure                 the clang ASan + UBSan build (ASAN_BUILD)
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 ROOT=$PWD
 MESON=$ROOT/.venv/bin/meson
 PY=$ROOT/.venv/bin/python
+_lib_path=${PATH:-}  # before .venv/bin: find_python searches the caller's PATH
 export PATH="$ROOT/.venv/bin:$PATH"
 export UV_PYTHON_DOWNLOADS=never
 export CARGO_NET_OFFLINE=true
@@ -29,6 +31,63 @@ apt_install() {
   [[ $(id -u) -ne 0 ]] && sudo="sudo"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+# Prints the path of the interpreter a new .venv gets: $DOVEK_PYTHON when set
+# (it must be CPython 3.11 or later), else the first CPython 3.13 found, else
+# the newest CPython 3.11 or later, searching in this order:
+# ~/.pyenv/versions/*/bin, $DOVEK_SYSTEM_PYTHON_DIR (/usr/bin; a test points it
+# elsewhere), then every directory of PATH but .venv/bin; names python3.N and
+# python3 only (no python3.Nt: a free-threaded interpreter cannot load an abi3
+# module).
+# Says on stderr which one it chose; returns 1 with a message when none fits.
+find_python() {
+  local c dirs=() d best="" best_version="" best_key=-1 impl major minor micro gil key
+  if [[ -n "${DOVEK_PYTHON:-}" ]]; then
+    if read -r impl major minor micro gil < <(_python_probe "$DOVEK_PYTHON") &&
+      [[ $impl == cpython && $major == 3 && $minor -ge 11 && $gil == 0 ]]; then
+      echo "$_lib_name: using CPython $major.$minor.$micro at $DOVEK_PYTHON (DOVEK_PYTHON)" >&2
+      echo "$DOVEK_PYTHON"
+      return 0
+    fi
+    echo "$_lib_name: DOVEK_PYTHON=$DOVEK_PYTHON is not a CPython 3.11 or later" >&2
+    return 1
+  fi
+  dirs=("$HOME"/.pyenv/versions/*/bin "${DOVEK_SYSTEM_PYTHON_DIR:-/usr/bin}")
+  IFS=: read -ra d <<<"$_lib_path"
+  dirs+=("${d[@]}")
+  for d in "${dirs[@]}"; do
+    [[ -n $d && -d $d && $d != "$ROOT/.venv/bin" ]] || continue
+    for c in "$d"/python3.* "$d"/python3; do
+      [[ ${c##*/} =~ ^python3(\.[0-9]+)?$ && -x $c && ! -d $c ]] || continue
+      read -r impl major minor micro gil < <(_python_probe "$c") || continue
+      [[ $impl == cpython && $major == 3 && $minor -ge 11 && $gil == 0 ]] || continue
+      key=$minor
+      ((minor == 13)) && key=1000
+      if ((key > best_key)); then
+        best=$c best_version=$major.$minor.$micro best_key=$key
+      fi
+      ((key == 1000)) && break 2
+    done
+  done
+  if [[ -z $best ]]; then
+    echo "$_lib_name: no CPython 3.11 or later found (looked in ~/.pyenv/versions," \
+      "${DOVEK_SYSTEM_PYTHON_DIR:-/usr/bin} and PATH); install one, or name it:" \
+      "DOVEK_PYTHON=/path/to/python3 make demo" >&2
+    return 1
+  fi
+  ((best_key == 1000)) || echo "$_lib_name: CPython 3.13 not found" >&2
+  echo "$_lib_name: using CPython $best_version at $best" >&2
+  echo "$best"
+}
+
+# "IMPLEMENTATION MAJOR MINOR MICRO GIL_DISABLED" of the interpreter $1, or
+# nothing when it does not run.
+_python_probe() {
+  "$1" -c 'import sys, sysconfig
+v = sys.version_info
+print(sys.implementation.name, v[0], v[1], v[2], int(bool(sysconfig.get_config_var("Py_GIL_DISABLED"))))' \
+    2>/dev/null </dev/null
 }
 
 # 16 on Debian 12, 19 on Debian 13 and later; CLANG_VERSION overrides.
