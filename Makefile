@@ -14,7 +14,7 @@ export CARGO_NET_OFFLINE := true
 BUILD      := build/py
 ASAN_BUILD := build/asan
 
-.PHONY: all bootstrap install build demo test test-cpp test-python check-format format test-asan test-tsan fuzz bench clean
+.PHONY: all bootstrap install build demo test test-cpp test-python check-format format test-asan test-tsan fuzz bench wheel check-wheel clean
 
 all: install
 
@@ -76,6 +76,27 @@ bench: install
 	for b in $(BUILD)/bench/*/bench_*; do [ -x "$$b" ] && "$$b"; done
 	$(PY) bench/bench_python.py
 	$(PY) bench/bench_runtime.py
+
+# The release wheel in dist/, for any CPython >= 3.11 on Linux x86_64.
+# meson-python tags an abi3 wheel with the interpreter that built it (.venv's);
+# the module is limited API 3.11 (src/binding/meson.build), so `wheel tags`
+# retags it cp311-abi3, then auditwheel gives it its manylinux tag.
+# WHEEL_BUILD=build/py reuses the build directory of `make install`.
+WHEEL_BUILD ?= build/wheel
+WHEEL_RAW   := build/wheel-raw
+wheel: bootstrap
+	rm -rf $(WHEEL_RAW) dist/dovek_native-*.whl
+	$(PY) -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
+	  -Cbuild-dir=$(WHEEL_BUILD) -Ccompile-args=-j2 -w $(WHEEL_RAW) .
+	$(VENV)/bin/wheel tags --remove --python-tag cp311 $(WHEEL_RAW)/dovek_native-*.whl
+	$(VENV)/bin/auditwheel repair -w dist $(WHEEL_RAW)/dovek_native-*.whl
+	rm -rf $(WHEEL_RAW)
+	$(VENV)/bin/auditwheel show dist/dovek_native-*.whl
+
+# The wheel installed into a clean venv of every CPython >= 3.11 on the
+# machine, each running tests/smoke/smoke.py.
+check-wheel: wheel
+	bash scripts/check-wheel.sh
 
 clean:
 	rm -rf build
