@@ -21,24 +21,41 @@ all: install
 bootstrap:
 	@bash scripts/bootstrap.sh
 
-# The module, built as an abi3 wheel and installed into .venv like any package.
+# The module, built as an abi3 wheel and installed into .venv like any package
+# (ninja's progress shown, pip's whole log in build/py.install.log).
 install: bootstrap
-	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation \
-	  -Cbuild-dir=$(BUILD) .
+	@bash scripts/install-module.sh $(BUILD)
 
 # The C++ unit tests, and the module built against the test-only hooks
 # (never installed), in the same build directory.
 build: install
 	$(MESON) compile -C $(BUILD) unit-tests src/binding/hooks/dovek_native.abi3.so
 
+# cargo: where rustup puts it, should the shell not have it on PATH.
 demo: install
-	$(PY) examples/quickstart.py
+	PATH="$$PATH:$$HOME/.cargo/bin" $(PY) examples/quickstart.py
 
 test-cpp: build
 	$(MESON) test -C $(BUILD) --no-rebuild --suite unit --print-errorlogs
 
+# Without ARGS: the whole pytest suite against the module installed in .venv
+# (part of `make test`; the packaging tests check the installed copies).
+# With ARGS (pytest's arguments, e.g. ARGS="tests/python/test_runtime.py -k
+# timeout" or ARGS='-m "not slow"'): no wheel; meson rebuilds build/py's module
+# and its hooks variant, and pytest imports them from the build tree, where
+# DOVEK_EXPECT_MODULE_DIR turns a stray installed copy into an error.
+MODULE_DIR := $(CURDIR)/$(BUILD)/src/binding
+ifeq ($(strip $(ARGS)),)
 test-python: build
-	DOVEK_TEST_HOOKS_MODULE_DIR=$(CURDIR)/$(BUILD)/src/binding/hooks $(PY) -m pytest -q
+	DOVEK_TEST_HOOKS_MODULE_DIR=$(MODULE_DIR)/hooks $(PY) -m pytest -q
+else
+test-python: bootstrap
+	@[ -f $(BUILD)/build.ninja ] || bash scripts/install-module.sh $(BUILD)
+	$(MESON) compile -C $(BUILD) src/binding/dovek_native.abi3.so \
+	  src/binding/hooks/dovek_native.abi3.so
+	PYTHONPATH=$(MODULE_DIR) DOVEK_EXPECT_MODULE_DIR=$(MODULE_DIR) \
+	  DOVEK_TEST_HOOKS_MODULE_DIR=$(MODULE_DIR)/hooks $(PY) -m pytest -q $(ARGS)
+endif
 
 # The format check runs first: it fails in seconds, and pytest's summary
 # stays the last line. DOVEK_SKIP_FORMAT_CHECK=1 skips it (e.g. to time a run

@@ -1,6 +1,8 @@
 """A tour of dovek_native: the agent core, then the skill runtime.
 
-Run with `make demo` (which builds and installs the module first).
+Run with `make demo` (which builds and installs the module first), or with
+the virtual environment activated: `python examples/quickstart.py` (the skill
+runtime part needs `uv` and `cargo` on PATH).
 """
 
 import json
@@ -8,6 +10,9 @@ import os
 import sys
 
 import dovek_native
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import runtime_demo  # noqa: E402  (beside this file)
 
 
 def show(title: str, response: str) -> None:
@@ -64,13 +69,9 @@ def agent_core() -> None:
         show("a malformed command raises RuntimeError", str(e))
 
 
-def skill_runtime() -> None:
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-    import runtime_demo
-
-    runtime_demo.runtime_demo()
-
-
 if __name__ == "__main__":
+    # Checked first, so a missing tool stops the tour before it starts
+    # rather than halfway through.
+    runtime_demo.require_tools("quickstart.py")
     agent_core()
-    skill_runtime()
+    runtime_demo.runtime_demo()

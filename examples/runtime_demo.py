@@ -2,12 +2,14 @@
 the real `cargo` and `uv`, install them into a temporary skills directory,
 list them, run them, and show what a time limit looks like.
 
-Run from the repository: `.venv/bin/python examples/runtime_demo.py`
-(`make demo` puts .venv/bin on PATH so the bare name `uv` is found).
+Needs `uv` and `cargo` on PATH: activate the virtual environment first
+(`. .venv/bin/activate`, which holds the pinned `uv`), then run
+`python examples/runtime_demo.py`. `make demo` puts .venv/bin on PATH itself.
 """
 
 import json
 import os
+import re
 import shutil
 import sys
 import tempfile
@@ -19,16 +21,50 @@ import dovek_native as dn
 SKILLS = Path(__file__).resolve().parent / "skills"
 
 
-def prepare_environment() -> None:
-    # `uv` lives in the virtual environment; `cargo` usually in ~/.cargo/bin.
-    extra = [str(Path(sys.executable).parent), str(Path.home() / ".cargo" / "bin")]
-    os.environ["PATH"] = os.pathsep.join(extra + [os.environ.get("PATH", "")])
-    os.environ.setdefault("UV_PYTHON_DOWNLOADS", "never")
-    os.environ.setdefault("CARGO_NET_OFFLINE", "true")
+REQUIREMENTS = Path(__file__).resolve().parent.parent / "requirements-dev.txt"
+
+
+def pinned_uv() -> str:
+    """`uv==VERSION` as requirements-dev.txt pins it, or `uv` without it."""
+    try:
+        match = re.search(r"^uv==\S+", REQUIREMENTS.read_text(), re.MULTILINE)
+    except OSError:
+        match = None
+    return match.group(0) if match else "uv"
+
+
+def missing_tools() -> list[str]:
+    """One line for each skill tool that is not on PATH, saying how to get it.
+
+    The runtime finds `uv` and `cargo` on PATH only, as the host's own
+    processes would: a virtual environment's bin is not on it unless the
+    environment is activated."""
+    missing = []
+    if shutil.which("uv") is None:
+        missing.append(f"`uv` not found on PATH (needed to build and run Python skills): "
+                       f"activate the virtual environment (. .venv/bin/activate) "
+                       f"or pip install {pinned_uv()}")
+    if shutil.which("cargo") is None:
+        missing.append("`cargo` not found on PATH (needed to build Rust skills): install it "
+                       "with rustup (https://rustup.rs, then add ~/.cargo/bin to PATH) "
+                       "or Debian's package (apt-get install cargo)")
+    return missing
+
+
+def require_tools(program: str) -> None:
+    """Exits with status 1 and one line per missing tool unless `uv` and `cargo` are on PATH."""
+    missing = missing_tools()
+    for line in missing:
+        print(f"{program}: {line}", file=sys.stderr)
+    if missing:
+        sys.exit(1)
 
 
 def runtime_demo() -> None:
-    prepare_environment()
+    # Offline, as the tests run: no interpreter downloads by uv, no crate
+    # index updates by cargo (the example skills need neither).
+    os.environ.setdefault("UV_PYTHON_DOWNLOADS", "never")
+    os.environ.setdefault("CARGO_NET_OFFLINE", "true")
     with tempfile.TemporaryDirectory(prefix="dovek-demo-") as tmp:
         work = Path(tmp)
         skills_dir = work / "skills"
@@ -61,4 +97,5 @@ def runtime_demo() -> None:
 
 
 if __name__ == "__main__":
+    require_tools("runtime_demo.py")
     runtime_demo()

@@ -44,7 +44,7 @@ if ! cmp -s requirements-dev.txt "$stamp"; then
   # One line per package instead of pip's download chatter; errors (stderr)
   # pass through unfiltered.
   .venv/bin/python -m pip install --disable-pip-version-check --progress-bar off \
-    -r requirements-dev.txt | sed -n -e 's/^Collecting /bootstrap:   /p' -e '/^Successfully installed/p'
+    -r requirements-dev.txt | sed -n -e 's/^Collecting \([^ ]*\).*/bootstrap:   \1/p' -e '/^Successfully installed/p'
   echo "bootstrap: tools installed in $((SECONDS - started)) s"
   cp requirements-dev.txt "$stamp"
 fi

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds the module as an abi3 wheel (meson-python, in build directory $1,
+# default build/py) and installs it into .venv: what `make install` runs.
+#
+# pip runs the build verbosely into $1.install.log; the terminal gets about a
+# dozen lines of it: meson's setup, ninja's [n/N] progress at every tenth of
+# the build, and the result, with the seconds taken. On failure the log from
+# the first error on (or its end) is printed too.
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+BUILD=${1:-build/py}
+log=$ROOT/$BUILD.install.log
+mkdir -p "$(dirname "$log")"
+
+echo "install: building the module in $BUILD and installing it into .venv (log: $BUILD.install.log)"
+status=0
+"$PY" -m pip install -v --disable-pip-version-check --no-build-isolation -Ccompile-args=-j2 \
+  -Cbuild-dir="$BUILD" . 2>&1 | tee "$log" | awk '
+  /^ *\+ meson setup/ { print "install:   meson setup"; fflush() }
+  # ninja'"'"'s compile and link lines; not meson-python'"'"'s [n/N] of the files it installs
+  match($0, /\[[0-9]+\/[0-9]+\] [^\/]/) {
+    split(substr($0, RSTART + 1, RLENGTH - 4), nN, "/")
+    n = nN[1] + 0; total = nN[2] + 0
+    if (total != last_total || n < last_n) shown = -1  # a new ninja run
+    last_total = total; last_n = n
+    tenth = int(10 * n / total)
+    if (n == 1 || n == total || tenth > shown) {
+      shown = tenth
+      sub(/^ +/, "")
+      print "install:   " $0; fflush()
+    }
+  }
+  /^Successfully installed/ { print "install: " $0; fflush() }
+' || status=$?
+
+if ((status != 0)); then
+  echo "install: FAILED after $(elapsed) s (status $status); from $BUILD.install.log:" >&2
+  failure=$(awk '/FAILED:|ERROR:|error:/ { p = 1 } p' "$log" | head -n 200)
+  if [[ -n $failure ]]; then echo "$failure" >&2; else tail -n 60 "$log" >&2; fi
+  exit "$status"
+fi
+echo "install: done in $(elapsed) s"
