@@ -17,6 +17,13 @@ if [[ "${1:-}" == "--print-python" ]]; then
   exit 0
 fi
 
+# The interpreter first: without one, fail before installing anything.
+# find_python's failure ends only the $(...) subshell: the status is checked here.
+python=""
+if [[ ! -x .venv/bin/python ]]; then
+  python=$(find_python) || exit 1
+fi
+
 packages=($(grep -v '^#' scripts/apt-packages.txt))
 if [[ "${1:-}" == "--clang" ]]; then
   # The list names Debian 12's clang 16; another release gets its own version.
@@ -27,9 +34,7 @@ if [[ "${1:-}" == "--clang" ]]; then
 fi
 apt_install "${packages[@]}"
 
-if [[ ! -x .venv/bin/python ]]; then
-  # find_python's failure ends only the $(...) subshell: the status is checked here.
-  python=$(find_python) || exit 1
+if [[ -n $python ]]; then
   # Debian splits venv's pip bootstrap out of the interpreter's package.
   if ! "$python" -c 'import ensurepip' 2>/dev/null && [[ $python == /usr/bin/python3* ]]; then
     apt_install "$(basename "$python")-venv"
@@ -44,7 +49,8 @@ if ! cmp -s requirements-dev.txt "$stamp"; then
   # One line per package instead of pip's download chatter; errors (stderr)
   # pass through unfiltered.
   .venv/bin/python -m pip install --disable-pip-version-check --progress-bar off \
-    -r requirements-dev.txt | sed -n -e 's/^Collecting \([^ ]*\).*/bootstrap:   \1/p' -e '/^Successfully installed/p'
+    -r requirements-dev.txt | sed -u -n -e 's/^Collecting \([^ ]*\).*/bootstrap:   \1/p' \
+    -e 's/^Processing .*\/\([^/ ]*\)$/bootstrap:   \1/p' -e '/^Successfully installed/p'
   echo "bootstrap: tools installed in $((SECONDS - started)) s"
   cp requirements-dev.txt "$stamp"
 fi

@@ -14,8 +14,9 @@ mkdir -p "$(dirname "$log")"
 
 echo "install: building the module in $BUILD and installing it into .venv (log: $BUILD.install.log)"
 status=0
-"$PY" -m pip install -v --disable-pip-version-check --no-build-isolation -Ccompile-args=-j2 \
-  -Cbuild-dir="$BUILD" . 2>&1 | tee "$log" | awk '
+# --config-settings, not -C: the pip of Debian 12's python3.11-venv predates -C.
+"$PY" -m pip install -v --disable-pip-version-check --no-build-isolation \
+  --config-settings=compile-args=-j2 --config-settings=build-dir="$BUILD" . 2>&1 | tee "$log" | awk '
   /^ *\+ meson setup/ { print "install:   meson setup"; fflush() }
   # ninja'"'"'s compile and link lines; not meson-python'"'"'s [n/N] of the files it installs
   match($0, /\[[0-9]+\/[0-9]+\] [^\/]/) {
