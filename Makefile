@@ -104,7 +104,7 @@ WHEEL_RAW   := build/wheel-raw
 wheel: bootstrap
 	rm -rf $(WHEEL_RAW) dist/dovek_native-*.whl
 	$(PY) -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
-	  -Cbuild-dir=$(WHEEL_BUILD) -Ccompile-args=-j2 -w $(WHEEL_RAW) .
+	  --config-settings=build-dir=$(WHEEL_BUILD) --config-settings=compile-args=-j2 -w $(WHEEL_RAW) .
 	$(VENV)/bin/wheel tags --remove --python-tag cp311 $(WHEEL_RAW)/dovek_native-*.whl
 	$(VENV)/bin/auditwheel repair -w dist $(WHEEL_RAW)/dovek_native-*.whl
 	rm -rf $(WHEEL_RAW)

@@ -5,8 +5,9 @@
 # no dependencies, so pip installs with --no-index.
 #   scripts/check-wheel.sh [WHEEL]
 # Interpreters: pyenv's versions (~/.pyenv/versions/3.*) and /usr/bin/python3.*;
-# a missing one is skipped, but at least one must be found. Free-threaded
-# builds are skipped: the abi3 module does not load there.
+# a missing one (or one without the venv module) is skipped, but at least
+# one must pass. Free-threaded builds are skipped: the abi3 module does not
+# load there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -55,17 +56,25 @@ mapfile -t found < <(interpreters)
 
 results=()
 n=0
+passed=0
 for line in "${found[@]}"; do
   version=${line%% *}
   python=${line#* }
   n=$((n + 1))
   venv="$tmp/venv-$n"
   echo "check-wheel: CPython $version ($python)"
-  "$python" -m venv "$venv"
+  # Debian's interpreters need python3.X-venv for this; without it, skip.
+  if ! "$python" -m venv "$venv" >"$tmp/venv.log" 2>&1; then
+    echo "check-wheel: skipped, \`$python -m venv\` failed: $(tail -n 1 "$tmp/venv.log")"
+    results+=("CPython $version ($python): skipped, no venv module")
+    continue
+  fi
   "$venv/bin/python" -m pip install -q --no-index --disable-pip-version-check "$wheel"
   (cd "$tmp" && "$venv/bin/python" "$repo/tests/smoke/smoke.py" "$repo/examples/skills")
   results+=("CPython $version ($python): ok")
+  passed=$((passed + 1))
 done
 
-echo "check-wheel: $(basename "$wheel") passed the smoke test on:"
+echo "check-wheel: $(basename "$wheel"), smoke test per interpreter:"
 printf '  %s\n' "${results[@]}"
+((passed > 0)) || { echo "check-wheel: no interpreter could test the wheel" >&2; exit 1; }
