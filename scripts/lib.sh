@@ -42,7 +42,7 @@ apt_install() {
 # module).
 # Says on stderr which one it chose; returns 1 with a message when none fits.
 find_python() {
-  local c dirs=() d best="" best_version="" best_key=-1 impl major minor micro gil key
+  local c dirs=() path_dirs=() d best="" best_version="" best_key=-1 impl major minor micro gil key
   if [[ -n "${DOVEK_PYTHON:-}" ]]; then
     if read -r impl major minor micro gil < <(_python_probe "$DOVEK_PYTHON") &&
       [[ $impl == cpython && $major == 3 && $minor -ge 11 && $gil == 0 ]]; then
@@ -54,8 +54,8 @@ find_python() {
     return 1
   fi
   dirs=("$HOME"/.pyenv/versions/*/bin "${DOVEK_SYSTEM_PYTHON_DIR:-/usr/bin}")
-  IFS=: read -ra d <<<"$_lib_path"
-  dirs+=("${d[@]}")
+  IFS=: read -ra path_dirs <<<"$_lib_path"
+  dirs+=("${path_dirs[@]}")
   for d in "${dirs[@]}"; do
     [[ -n $d && -d $d && $d != "$ROOT/.venv/bin" ]] || continue
     for c in "$d"/python3.* "$d"/python3; do
