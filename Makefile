@@ -95,9 +95,8 @@ bench: install
 	$(PY) bench/bench_runtime.py
 
 # The release wheel in dist/, for any CPython >= 3.11 on Linux x86_64.
-# meson-python tags an abi3 wheel with the interpreter that built it (.venv's);
-# the module is limited API 3.11 (src/binding/meson.build), so `wheel tags`
-# retags it cp311-abi3, then auditwheel gives it its manylinux tag.
+# The project's build backend (backend/) tags it cp311-abi3 whichever
+# interpreter builds it; auditwheel gives it its manylinux tag.
 # WHEEL_BUILD=build/py reuses the build directory of `make install`.
 WHEEL_BUILD ?= build/wheel
 WHEEL_RAW   := build/wheel-raw
@@ -105,7 +104,6 @@ wheel: bootstrap
 	rm -rf $(WHEEL_RAW) dist/dovek_native-*.whl
 	$(PY) -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
 	  --config-settings=build-dir=$(WHEEL_BUILD) --config-settings=compile-args=-j2 -w $(WHEEL_RAW) .
-	$(VENV)/bin/wheel tags --remove --python-tag cp311 $(WHEEL_RAW)/dovek_native-*.whl
 	$(VENV)/bin/auditwheel repair -w dist $(WHEEL_RAW)/dovek_native-*.whl
 	rm -rf $(WHEEL_RAW)
 	$(VENV)/bin/auditwheel show dist/dovek_native-*.whl
