@@ -9,8 +9,8 @@
 # one must pass. Free-threaded builds are skipped: the abi3 module does not
 # load there.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-repo=$PWD
+source "$(dirname "$0")/lib.sh"
+repo=$ROOT
 
 if [[ $# -ge 1 ]]; then
   wheel=$(realpath "$1")
@@ -28,27 +28,21 @@ echo "check-wheel: $(basename "$wheel")"
 
 # cargo builds the Rust example skill; rustup puts it in ~/.cargo/bin.
 export PATH="$PATH:$HOME/.cargo/bin"
-export CARGO_NET_OFFLINE=true
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/dovek-check-wheel.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
 
 # One line per distinct interpreter: "<version> <path>".
 interpreters() {
-  local seen=" " c real
+  local seen=" " c real version
   for c in "$HOME"/.pyenv/versions/3.*/bin/python3 /usr/bin/python3.*; do
     [[ -x "$c" && "$c" != *-config ]] || continue
     real=$(realpath "$c")
     [[ "$seen" == *" $real "* ]] && continue
     seen+="$real "
-    "$c" -c '
-import sys, sysconfig
-ok = (sys.implementation.name == "cpython" and sys.version_info >= (3, 11)
-      and not sysconfig.get_config_var("Py_GIL_DISABLED"))
-if ok:
-    print(sys.version.split()[0], sys.executable)
-' 2>/dev/null || true
+    version=$(cpython_version "$c") && echo "$version $c"
   done
+  return 0
 }
 
 mapfile -t found < <(interpreters)

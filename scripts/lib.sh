@@ -4,6 +4,7 @@
 #   apt_install PACKAGE...         installs the Debian packages that are missing
 #   clang_version                  the clang major version of this Debian release
 #   find_python                    the interpreter for a new .venv (see below)
+#   cpython_version PYTHON         its version, if it is a CPython the module serves
 #   meson_configure DIR CXX ARG... sets DIR up once, reconfigures on change only
 #   asan_configure                 the clang ASan + UBSan build (ASAN_BUILD)
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -42,11 +43,10 @@ apt_install() {
 # module).
 # Says on stderr which one it chose; returns 1 with a message when none fits.
 find_python() {
-  local c dirs=() path_dirs=() d best="" best_version="" best_key=-1 impl major minor micro gil key
+  local c dirs=() path_dirs=() d best="" best_version="" best_key=-1 version minor key
   if [[ -n "${DOVEK_PYTHON:-}" ]]; then
-    if read -r impl major minor micro gil < <(_python_probe "$DOVEK_PYTHON") &&
-      [[ $impl == cpython && $major == 3 && $minor -ge 11 && $gil == 0 ]]; then
-      echo "$_lib_name: using CPython $major.$minor.$micro at $DOVEK_PYTHON (DOVEK_PYTHON)" >&2
+    if version=$(cpython_version "$DOVEK_PYTHON"); then
+      echo "$_lib_name: using CPython $version at $DOVEK_PYTHON (DOVEK_PYTHON)" >&2
       echo "$DOVEK_PYTHON"
       return 0
     fi
@@ -60,12 +60,13 @@ find_python() {
     [[ -n $d && -d $d && $d != "$ROOT/.venv/bin" ]] || continue
     for c in "$d"/python3.* "$d"/python3; do
       [[ ${c##*/} =~ ^python3(\.[0-9]+)?$ && -x $c && ! -d $c ]] || continue
-      read -r impl major minor micro gil < <(_python_probe "$c") || continue
-      [[ $impl == cpython && $major == 3 && $minor -ge 11 && $gil == 0 ]] || continue
+      version=$(cpython_version "$c") || continue
+      minor=${version#3.}
+      minor=${minor%%.*}
       key=$minor
       ((minor == 13)) && key=1000
       if ((key > best_key)); then
-        best=$c best_version=$major.$minor.$micro best_key=$key
+        best=$c best_version=$version best_key=$key
       fi
       ((key == 1000)) && break 2
     done
@@ -81,13 +82,18 @@ find_python() {
   echo "$best"
 }
 
-# "IMPLEMENTATION MAJOR MINOR MICRO GIL_DISABLED" of the interpreter $1, or
-# nothing when it does not run.
-_python_probe() {
-  "$1" -c 'import sys, sysconfig
+# The version ("3.11.7") of the interpreter $1 when it is one the module
+# serves: CPython 3.11 or later, not a free-threaded build (the abi3 module
+# does not load there). Fails, printing nothing, for any other or one that
+# does not run.
+cpython_version() {
+  local impl major minor micro gil
+  read -r impl major minor micro gil < <("$1" -c 'import sys, sysconfig
 v = sys.version_info
 print(sys.implementation.name, v[0], v[1], v[2], int(bool(sysconfig.get_config_var("Py_GIL_DISABLED"))))' \
-    2>/dev/null </dev/null
+    2>/dev/null </dev/null) || return 1
+  [[ $impl == cpython && $major == 3 && $minor -ge 11 && $gil == 0 ]] || return 1
+  echo "$major.$minor.$micro"
 }
 
 # 16 on Debian 12, 19 on Debian 13 and later; CLANG_VERSION overrides.
