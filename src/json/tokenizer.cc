@@ -15,6 +15,20 @@
 namespace dovek::json {
 namespace {
 
+// True when no byte of s[0, n) has its top bit set: such bytes are UTF-8
+// without further checks. Keys and short values are mostly ASCII.
+bool is_ascii(const char* s, size_t n) {
+  uint64_t high = 0;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, s + i, 8);
+    high |= word;
+  }
+  for (; i < n; ++i) high |= static_cast<unsigned char>(s[i]);
+  return (high & 0x8080808080808080ULL) == 0;
+}
+
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 int hex_digit(char c) {
@@ -88,6 +102,34 @@ bool convert_number(const char* s, size_t n, Token& token) {
   }
   token.kind = TokenKind::kDouble;
   token.f64 = d;
+  return true;
+}
+
+// The common numbers without a library call, exactly as convert_number
+// classifies them: an integer that fits its type, or mantissa * 10^exponent
+// when both are exact doubles (mantissa <= 2^53, |exponent| <= 22), so that
+// one multiplication or division rounds correctly. False: not such a number.
+// REQUIRES: mantissa holds all the significant digits (at most 19).
+bool fast_number(bool negative, uint64_t mantissa, bool integer, int exponent, Token& token) {
+  if (integer) {
+    if (!negative) {
+      token.kind = TokenKind::kU64;
+      token.u64 = mantissa;
+      return true;
+    }
+    if (mantissa > uint64_t{1} << 63) return false;
+    token.kind = mantissa == 0 ? TokenKind::kU64 : TokenKind::kI64;
+    token.i64 = static_cast<int64_t>(0 - mantissa);
+    return true;
+  }
+  static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                      1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                      1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  if (mantissa > uint64_t{1} << 53 || exponent < -22 || exponent > 22) return false;
+  double d = static_cast<double>(mantissa);
+  d = exponent < 0 ? d / kPow10[-exponent] : d * kPow10[exponent];
+  token.kind = TokenKind::kDouble;
+  token.f64 = negative ? -d : d;
   return true;
 }
 
@@ -207,27 +249,51 @@ bool Tokenizer::literal(Token& t, TokenKind kind, std::string_view word) {
 bool Tokenizer::number(Token& t) {
   char* p = p_;
   auto at = [&] { return static_cast<size_t>(p - buffer_); };
-  if (*p == '-') ++p;
+  const bool negative = *p == '-';
+  if (negative) ++p;
+  // The digits are gathered into `mantissa` while the grammar is checked, so
+  // that short numbers need no second pass; more than 19 digits overflow it
+  // and go the general way.
+  uint64_t mantissa = 0;
+  const char* const first_digit = p;
   if (*p == '0') {
     ++p;
   } else if (is_digit(*p)) {
-    while (is_digit(*p)) ++p;
+    while (is_digit(*p)) mantissa = mantissa * 10 + static_cast<uint64_t>(*p++ - '0');
   } else {
     return fail(SyntaxError::kExpectedValue, at());
   }
+  size_t digits = static_cast<size_t>(p - first_digit);
+  int exponent = 0;  // of the last digit
+  bool integer = true;
   if (*p == '.') {
+    integer = false;
     ++p;
     if (!is_digit(*p)) return fail(SyntaxError::kMissingFraction, at());
-    while (is_digit(*p)) ++p;
+    const char* const fraction = p;
+    while (is_digit(*p)) mantissa = mantissa * 10 + static_cast<uint64_t>(*p++ - '0');
+    digits += static_cast<size_t>(p - fraction);
+    exponent = -static_cast<int>(p - fraction);
   }
   if (*p == 'e' || *p == 'E') {
+    integer = false;
     ++p;
+    const bool negative_exponent = *p == '-';
     if (*p == '+' || *p == '-') ++p;
     if (!is_digit(*p)) return fail(SyntaxError::kMissingExponent, at());
-    while (is_digit(*p)) ++p;
+    int e = 0;
+    while (is_digit(*p)) {
+      if (e < 100000) e = e * 10 + (*p - '0');
+      ++p;
+    }
+    exponent += negative_exponent ? -e : e;
   }
   t.count = 0;
   t.offset = offset();
+  if (digits <= 19 && fast_number(negative, mantissa, integer, exponent, t)) {
+    p_ = p;
+    return true;
+  }
   if (!convert_number(p_, static_cast<size_t>(p - p_), t)) {
     return fail(Error("number out of range" + position_in(text_, t.offset)));
   }
@@ -256,7 +322,7 @@ bool Tokenizer::string(Token& t, TokenKind kind) {
   const auto n = static_cast<size_t>(out - head);
   // One fast pass over the decoded bytes, mostly ASCII, checks raw bytes and
   // escapes alike.
-  if (!utf8::is_valid({head, n})) [[unlikely]]
+  if (!is_ascii(head, n) && !utf8::is_valid({head, n})) [[unlikely]]
     return fail(bad_string(text_, start));
   t.kind = kind;
   t.count = 0;

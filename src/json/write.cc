@@ -70,7 +70,40 @@ struct Decimal {
   int exp = 0;
 };
 
+// The decimal of `a` (positive, finite) when it is the double nearest to a
+// decimal m / 10^k with m below 10^15 and k <= 8, as most doubles that people
+// and programs write are (3.5, 0.25, 12.75, 0.000123). Distinct decimals of at
+// most 15 significant digits never round to the same double, so that decimal
+// is the shortest that reads back as `a`: the digits to_chars would give, at a
+// fraction of the cost. m / 10^k is one correctly rounded division since both
+// are exact doubles. False: take the general path.
+bool short_decimal(double a, Decimal& dec) {
+  static constexpr double kPow10[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
+  constexpr double kMaxMantissa = 1e15;
+  if (!(a < kMaxMantissa)) return false;
+  for (int k = 0; k < static_cast<int>(std::size(kPow10)); ++k) {
+    const double scaled = a * kPow10[k];
+    if (scaled >= kMaxMantissa) return false;
+    const auto m = static_cast<uint64_t>(scaled + 0.5);
+    if (m == 0 || static_cast<double>(m) / kPow10[k] != a) continue;
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, m);
+    size_t n = static_cast<size_t>(r.ptr - buf);
+    dec.exp = static_cast<int>(n) - 1 - k;
+    while (n > 1 && buf[n - 1] == '0') --n;
+    std::memcpy(dec.digits, buf, n);
+    dec.n = n;
+    return true;
+  }
+  return false;
+}
+
 Decimal shortest_decimal(std::string& out, double d) {
+  Decimal dec;
+  if (short_decimal(std::fabs(d), dec)) {
+    if (d < 0) out += '-';
+    return dec;
+  }
   // Shortest round-trip digits in scientific form: [-]D[.DDD]e(+|-)XX.
   char buf[40];
   auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
@@ -81,7 +114,6 @@ Decimal shortest_decimal(std::string& out, double d) {
     ++p;
   }
   const char* e = static_cast<const char*>(std::memchr(p, 'e', static_cast<size_t>(end - p)));
-  Decimal dec;
   for (const char* q = p; q != e; ++q) {
     if (*q != '.') dec.digits[dec.n++] = *q;
   }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -86,6 +87,42 @@ TEST(ReadTest, DoublesAreCorrectlyRounded) {
       EXPECT_EQ(v.as_double(), c.value) << c.text;
     }
   }
+}
+
+// Numbers on both sides of the limits of the short-number path (19 digits,
+// a 2^53 mantissa, powers of ten up to 22) read as the general conversion
+// (strtod, correctly rounded) reads them.
+TEST(ReadTest, ShortAndLongNumbersAgreeWithStrtod) {
+  const char* const texts[] = {
+      "9007199254740992.5",
+      "9007199254740993e0",
+      "900719925474099.3",
+      "9007199254740992e-22",
+      "9007199254740993e-22",
+      "1e22",
+      "1e23",
+      "3e-22",
+      "3e-23",
+      "123456789012345678.5",
+      "1.2345678901234567890",
+      "1234567890123456789e-5",
+      "-4.35",
+      "2.675",
+      "0.1e-21",
+      "0.30000000000000004",
+      "-1.7976931348623157e308",
+      "4.9406564584124654e-324",
+      "2.2250738585072014e-308",
+      "-0.000000000000000000001",
+  };
+  for (const char* text : texts) {
+    Value v = parsed(text);
+    ASSERT_TRUE(v.is_double()) << text;
+    EXPECT_EQ(v.as_double(), std::strtod(text, nullptr)) << text;
+  }
+  // Integers: 19 digits are read directly, 20 by the general path.
+  EXPECT_EQ(parsed("9999999999999999999"), Value(uint64_t{9999999999999999999u}));
+  EXPECT_EQ(parsed("10000000000000000000"), Value(uint64_t{10000000000000000000u}));
 }
 
 TEST(ReadTest, UnderflowReadsAsZeroOverflowFails) {

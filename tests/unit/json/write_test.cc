@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <string>
 
@@ -98,6 +100,39 @@ TEST(WriteTest, Doubles) {
       {std::nan(""), "null"},
   };
   for (const Case& c : cases) EXPECT_EQ(dbl(c.d), c.text);
+}
+
+// The significant digits of a number's text: "-0.00120e5" -> "12".
+std::string significant(std::string_view text) {
+  std::string digits;
+  for (char c : text.substr(0, text.find_first_of("eE"))) {
+    if (c >= '0' && c <= '9') digits += c;
+  }
+  const size_t first = digits.find_first_not_of('0');
+  if (first == std::string::npos) return "0";
+  digits.erase(0, first);
+  return digits.erase(digits.find_last_not_of('0') + 1);
+}
+
+// Decimals with few digits (written without the general shortest-digits
+// search) and doubles next to them, which have no short decimal: each reads
+// back as itself with exactly the digits of the shortest round trip.
+TEST(WriteTest, DoublesHaveShortestDigits) {
+  const double bases[] = {
+      1, 5, 7, 12345, 999999999, 1e14 + 1, 1e15 - 1, 1e15 + 2, 4503599627370497, 123456789012345};
+  for (double m : bases) {
+    for (double scale : {1.0, 1e1, 1e2, 1e3, 1e6, 1e8, 1e9, 1e12, 1e20}) {
+      const double exact = m / scale;
+      for (double d : {exact, std::nextafter(exact, 0.0), std::nextafter(exact, 1e300), -exact}) {
+        const std::string text = dbl(d);
+        char shortest[40];
+        *std::to_chars(shortest, shortest + sizeof shortest, d, std::chars_format::scientific).ptr =
+            0;
+        EXPECT_EQ(std::strtod(text.c_str(), nullptr), d) << text;
+        EXPECT_EQ(significant(text), significant(shortest)) << text << " vs " << shortest;
+      }
+    }
+  }
 }
 
 TEST(WriteTest, ValuesKeepNumberKinds) {
