@@ -14,7 +14,7 @@ export CARGO_NET_OFFLINE := true
 BUILD      := build/py
 ASAN_BUILD := build/asan
 
-.PHONY: all bootstrap install build demo test test-cpp test-python check-format format test-asan test-tsan fuzz bench wheel check-wheel clean
+.PHONY: all bootstrap install build demo test test-cpp test-python check-format format test-asan test-tsan fuzz bench bench-instructions wheel check-wheel clean
 
 all: install
 
@@ -88,11 +88,21 @@ test-tsan: bootstrap
 fuzz: bootstrap
 	bash scripts/fuzz.sh $(SECONDS)
 
+# The benchmarks (bench/README.md): the C++ ones (executables only: meson's
+# bench_*.p object folders match the glob too), then the installed module
+# from Python beside the floor extension built with them.
 bench: install
 	$(MESON) compile -C $(BUILD) benchmarks
-	for b in $(BUILD)/bench/*/bench_*; do [ -x "$$b" ] && "$$b"; done
-	$(PY) bench/bench_python.py
+	for b in $(BUILD)/bench/*/bench_*; do \
+	  if [ -f "$$b" ] && [ -x "$$b" ]; then "$$b" || exit 1; fi; done
+	$(PY) bench/bench_python.py --floor-dir $(BUILD)/bench/python
 	$(PY) bench/bench_runtime.py
+
+# Instructions per command under callgrind (needs valgrind): repeatable
+# whatever the load, unlike the times of `make bench`.
+bench-instructions: install
+	$(MESON) compile -C $(BUILD) bench/python/dovek_bench_floor.abi3.so
+	$(PY) bench/count_instructions.py --floor-dir $(BUILD)/bench/python
 
 # The release wheel in dist/, for any CPython >= 3.11 on Linux x86_64.
 # The project's build backend (backend/) tags it cp311-abi3 whichever
