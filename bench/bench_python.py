@@ -132,19 +132,18 @@ def scaling_table(dovek_native, rounds: int, sizes: list) -> None:
         core.handle_json(save_text)
         core.handle_json(turn_text)
 
-    steps = {
-        "save+turn": lambda core: save_and_turn,
-        "chat_turn": lambda core: lambda _: core.handle_json(turn_text),
-        "save_skill": lambda core: lambda _: core.handle_json(save_text),
+    steps = {  # each takes the core it runs on
+        "save+turn": save_and_turn,
+        "chat_turn": lambda core: core.handle_json(turn_text),
+        "save_skill": lambda core: core.handle_json(save_text),
     }
     print("== scaling: median thread CPU time per step, ratio to the fewest skills")
     print(f"{'step':<12}" + "".join(f"{f'{n} skills':>21}" for n in sizes) + "   worst")
-    for step, make in steps.items():
+    for step, fn in steps.items():
         # Each size gets the batch that takes about 20 ms, so a step that is
         # slow with many skills keeps the run short (down to one step).
-        fns = {n: make(cores[n]) for n in sizes}
-        number = {n: calls_per_batch(fns[n], cores[n], 0.02, 2000) for n in sizes}
-        t = interleaved({n: (fns[n], cores[n]) for n in sizes}, rounds, number)
+        number = {n: calls_per_batch(fn, cores[n], 0.02, 2000) for n in sizes}
+        t = interleaved({n: (fn, cores[n]) for n in sizes}, rounds, number)
         base = t[sizes[0]]
         cells = "".join(f"{us(t[n])} {t[n] / base:8.2f}x" for n in sizes)
         worst = max(t[n] / base for n in sizes)
