@@ -183,49 +183,24 @@ Result<size_t> Cursor::unit_variant(std::span<const std::string_view> names,
   return error("expected value");
 }
 
-Status Cursor::record(const RecordShape& shape,
-                      const std::function<Status(size_t, Cursor&)>& on_field) {
-  switch (kind()) {
-    case TokenKind::kObjectBegin: return record_object(shape, on_field);
-    case TokenKind::kArrayBegin: return record_array(shape, on_field);
-    default: return invalid_type(shape.description);
+size_t Cursor::field_index(const RecordShape& shape, std::string_view key) {
+  const size_t n_fields = shape.fields.size();
+  for (size_t k = 0; k < n_fields; ++k) {
+    if (shape.fields[k] == key) return k;
   }
+  return n_fields;
 }
 
-Status Cursor::record_object(const RecordShape& shape,
-                             const std::function<Status(size_t, Cursor&)>& on_field) {
-  const size_t end = token().end;
-  const size_t n_fields = shape.fields.size();
-  uint64_t seen = 0;
-  ++i_;
-  while (i_ < end) {
-    const std::string_view key = tape_->string(token());
-    size_t field = n_fields;
-    for (size_t k = 0; k < n_fields; ++k) {
-      if (shape.fields[k] == key) {
-        field = k;
-        break;
-      }
-    }
-    if (field == n_fields) {
-      ++i_;
-      skip();
-      continue;
-    }
-    if (seen & (uint64_t{1} << field)) {
-      std::string message = "duplicate field `";
-      message += key;
-      message += '`';
-      return error(std::move(message));
-    }
-    seen |= uint64_t{1} << field;
-    ++i_;
-    Cursor sub(*tape_, i_, positions_);
-    skip();  // wherever the field decoder stops, the next member follows its value
-    DOVEK_TRY(on_field(field, sub));
-  }
+Error Cursor::duplicate_field(std::string_view key) const {
+  std::string message = "duplicate field `";
+  message += key;
+  message += '`';
+  return error(std::move(message));
+}
+
+Status Cursor::check_required(const RecordShape& shape, uint64_t seen) const {
   const uint64_t missing = shape.required & ~seen;
-  for (size_t k = 0; missing != 0 && k < n_fields; ++k) {
+  for (size_t k = 0; missing != 0 && k < shape.fields.size(); ++k) {
     if (missing & (uint64_t{1} << k)) {
       std::string message = "missing field `";
       message += shape.fields[k];
@@ -233,26 +208,11 @@ Status Cursor::record_object(const RecordShape& shape,
       return error(std::move(message));
     }
   }
-  i_ = end + 1;
   return ok_status();
 }
 
-Status Cursor::record_array(const RecordShape& shape,
-                            const std::function<Status(size_t, Cursor&)>& on_field) {
-  const size_t end = token().end;
+Status Cursor::check_array_length(const RecordShape& shape, size_t count) const {
   const size_t n_fields = shape.fields.size();
-  size_t count = 0;
-  ++i_;
-  while (i_ < end) {
-    if (count < n_fields) {
-      Cursor sub(*tape_, i_, positions_);
-      skip();
-      DOVEK_TRY(on_field(count, sub));
-    } else {
-      skip();
-    }
-    ++count;
-  }
   if (count < shape.min_array_len) {
     std::string message = "invalid length " + std::to_string(count) + ", expected ";
     message += shape.description;
@@ -263,7 +223,6 @@ Status Cursor::record_array(const RecordShape& shape,
     return error("invalid length " + std::to_string(count) + ", expected " + elements(n_fields) +
                  " in sequence");
   }
-  i_ = end + 1;
   return ok_status();
 }
 

@@ -76,18 +76,84 @@ class Cursor {
   // "invalid length n, expected {description} with N element(s)", more than
   // fields.size() fail "invalid length n, expected N element(s) in sequence".
   // Other kinds: "invalid type: {found}, expected {description}".
-  Status record(const RecordShape& shape, const std::function<Status(size_t, Cursor&)>& on_field);
+  // The callable is a template parameter (not std::function) because this
+  // runs once per field of every command: no allocation, inlined calls.
+  template <class OnField>
+  Status record(const RecordShape& shape, OnField&& on_field);
 
  private:
-  Status record_object(const RecordShape& shape,
-                       const std::function<Status(size_t, Cursor&)>& on_field);
-  Status record_array(const RecordShape& shape,
-                      const std::function<Status(size_t, Cursor&)>& on_field);
+  template <class OnField>
+  Status record_object(const RecordShape& shape, OnField& on_field);
+  template <class OnField>
+  Status record_array(const RecordShape& shape, OnField& on_field);
+
+  // Index of `key` in shape.fields, or shape.fields.size() when unknown.
+  static size_t field_index(const RecordShape& shape, std::string_view key);
+  Error duplicate_field(std::string_view key) const;
+  // The first required field absent from `seen`, as an error; ok when none.
+  Status check_required(const RecordShape& shape, uint64_t seen) const;
+  Status check_array_length(const RecordShape& shape, size_t count) const;
 
   const Tape* tape_;
   size_t i_;
   bool positions_;
 };
+
+template <class OnField>
+Status Cursor::record(const RecordShape& shape, OnField&& on_field) {
+  switch (kind()) {
+    case TokenKind::kObjectBegin: return record_object(shape, on_field);
+    case TokenKind::kArrayBegin: return record_array(shape, on_field);
+    default: return invalid_type(shape.description);
+  }
+}
+
+template <class OnField>
+Status Cursor::record_object(const RecordShape& shape, OnField& on_field) {
+  const size_t end = token().end;
+  const size_t n_fields = shape.fields.size();
+  uint64_t seen = 0;
+  ++i_;
+  while (i_ < end) {
+    const std::string_view key = tape_->string(token());
+    const size_t field = field_index(shape, key);
+    if (field == n_fields) {
+      ++i_;
+      skip();
+      continue;
+    }
+    if (seen & (uint64_t{1} << field)) return duplicate_field(key);
+    seen |= uint64_t{1} << field;
+    ++i_;
+    Cursor sub(*tape_, i_, positions_);
+    skip();  // wherever the field decoder stops, the next member follows its value
+    DOVEK_TRY(on_field(field, sub));
+  }
+  DOVEK_TRY(check_required(shape, seen));
+  i_ = end + 1;
+  return ok_status();
+}
+
+template <class OnField>
+Status Cursor::record_array(const RecordShape& shape, OnField& on_field) {
+  const size_t end = token().end;
+  const size_t n_fields = shape.fields.size();
+  size_t count = 0;
+  ++i_;
+  while (i_ < end) {
+    if (count < n_fields) {
+      Cursor sub(*tape_, i_, positions_);
+      skip();
+      DOVEK_TRY(on_field(count, sub));
+    } else {
+      skip();
+    }
+    ++count;
+  }
+  DOVEK_TRY(check_array_length(shape, count));
+  i_ = end + 1;
+  return ok_status();
+}
 
 // Reads `text`, runs `decode` on a cursor at the value, then checks for
 // trailing characters: syntax errors first, then decode errors, then
