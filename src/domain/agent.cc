@@ -1,5 +1,6 @@
 #include "domain/agent.h"
 
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -27,8 +28,7 @@ void append_heading(std::string& out, std::string_view prefix, const std::string
   out += ']';
 }
 
-std::string render_mentioned(const skill::Skill& s) {
-  std::string body;
+void append_mentioned(std::string& body, const skill::Skill& s) {
   append_heading(body, "", s.id(), s.name(), s.source());
   if (s.description()) {
     body += "\nDescription: ";
@@ -43,13 +43,9 @@ std::string render_mentioned(const skill::Skill& s) {
     body += "\nInstructions:\n";
     body += s.content();
   }
-  return body;
 }
 
-}  // namespace
-
-std::string render_skill_summary(const skill::SkillSummary& summary) {
-  std::string out;
+void append_summary(std::string& out, const skill::SkillSummary& summary) {
   append_heading(out, "- ", summary.id(), summary.name(), summary.source());
   if (summary.description()) {
     out += "\n  Description: ";
@@ -59,6 +55,76 @@ std::string render_skill_summary(const skill::SkillSummary& summary) {
     out += "\n  Suggested tools: ";
     append_joined(out, summary.suggested_tools());
   }
+}
+
+// The prompt's blocks in order, each as emit(title_head, title_tail,
+// append_body) where append_body(out) appends the body to `out`. Both
+// build_prompt and dry_run walk this one list, so the layout lives here only.
+template <class Emit>
+void for_each_block(const skill::SkillContext& context, Emit&& emit) {
+  if (!context.assigned.empty()) {
+    emit("Assigned skills", "", [&](std::string& body) {
+      for (size_t i = 0; i < context.assigned.size(); ++i) {
+        if (i > 0) body += "\n\n";
+        append_summary(body, context.assigned[i]);
+      }
+    });
+  }
+  for (const skill::Skill& skill : context.mentioned) {
+    emit("Mentioned skill: @", skill.id(),
+         [&](std::string& body) { append_mentioned(body, skill); });
+  }
+  if (!context.issues.empty()) {
+    emit("Skill context issues", "", [&](std::string& body) {
+      for (size_t i = 0; i < context.issues.size(); ++i) {
+        if (i > 0) body += '\n';
+        body += "- @";
+        body += context.issues[i].skill;
+        body += ": ";
+        body += context.issues[i].message;
+      }
+    });
+  }
+}
+
+// Closes a rendered prompt: the separator after any block, then the user
+// message.
+void append_user_message(std::string& out, std::string_view message) {
+  if (!out.empty()) out += "\n\n";
+  out += "## User message\n";
+  out += message;
+}
+
+// An upper bound, near the exact size, of the rendered prompt, so that
+// dry_run writes it into one allocation.
+size_t estimated_size(const RunInput& input) {
+  constexpr size_t kPerSkill = 96;  // headings, labels and separators
+  const skill::SkillContext& context = input.skill_context;
+  size_t n = 64 + input.message.size();
+  auto add_common = [&](const std::string& id, const std::string& name,
+                        const std::optional<std::string>& description,
+                        const std::vector<std::string>& tools) {
+    n += kPerSkill + id.size() + name.size() + (description ? description->size() : 0);
+    for (const std::string& tool : tools) n += tool.size() + 2;
+  };
+  for (const skill::SkillSummary& s : context.assigned) {
+    add_common(s.id(), s.name(), s.description(), s.suggested_tools());
+  }
+  for (const skill::Skill& s : context.mentioned) {
+    add_common(s.id(), s.name(), s.description(), s.suggested_tools());
+    n += s.id().size() + s.content().size();
+  }
+  for (const skill::SkillIssue& issue : context.issues) {
+    n += 8 + issue.skill.size() + issue.message.size();
+  }
+  return n;
+}
+
+}  // namespace
+
+std::string render_skill_summary(const skill::SkillSummary& summary) {
+  std::string out;
+  append_summary(out, summary);
   return out;
 }
 
@@ -71,45 +137,43 @@ std::string Prompt::render() const {
     out += '\n';
     out += block.body;
   }
-  if (!out.empty()) out += "\n\n";
-  out += "## User message\n";
-  out += user_message;
+  append_user_message(out, user_message);
   return out;
 }
 
 Prompt Exec::build_prompt(const RunInput& input) const {
-  const skill::SkillContext& context = input.skill_context;
   Prompt prompt;
-  if (!context.assigned.empty()) {
-    std::string body;
-    for (size_t i = 0; i < context.assigned.size(); ++i) {
-      if (i > 0) body += "\n\n";
-      body += render_skill_summary(context.assigned[i]);
-    }
-    prompt.blocks.push_back(PromptBlock{"Assigned skills", std::move(body)});
-  }
-  for (const skill::Skill& skill : context.mentioned) {
-    prompt.blocks.push_back(
-        PromptBlock{"Mentioned skill: @" + skill.id(), render_mentioned(skill)});
-  }
-  if (!context.issues.empty()) {
-    std::string body;
-    for (size_t i = 0; i < context.issues.size(); ++i) {
-      if (i > 0) body += '\n';
-      body += "- @";
-      body += context.issues[i].skill;
-      body += ": ";
-      body += context.issues[i].message;
-    }
-    prompt.blocks.push_back(PromptBlock{"Skill context issues", std::move(body)});
-  }
+  for_each_block(input.skill_context,
+                 [&](std::string_view head, std::string_view tail, auto&& append_body) {
+                   PromptBlock block;
+                   block.title.reserve(head.size() + tail.size());
+                   block.title += head;
+                   block.title += tail;
+                   append_body(block.body);
+                   prompt.blocks.push_back(std::move(block));
+                 });
   prompt.user_message = input.message;
   return prompt;
 }
 
 RunOutput Exec::dry_run(RunInput input) const {
+  // render(build_prompt(input)) written straight into one buffer, without
+  // the intermediate blocks.
+  std::string text;
+  text.reserve(estimated_size(input));
+  for_each_block(input.skill_context,
+                 [&](std::string_view head, std::string_view tail, auto&& append_body) {
+                   if (!text.empty()) text += "\n\n";
+                   text += "## ";
+                   text += head;
+                   text += tail;
+                   text += '\n';
+                   append_body(text);
+                 });
+  append_user_message(text, input.message);
   RunOutput output;
-  output.events.emplace_back(event::Text{build_prompt(input).render()});
+  output.events.reserve(1);
+  output.events.emplace_back(event::Text{std::move(text)});
   return output;
 }
 

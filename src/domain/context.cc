@@ -1,5 +1,6 @@
 #include "domain/context.h"
 
+#include <array>
 #include <unordered_set>
 
 #include "base/utf8.h"
@@ -55,26 +56,62 @@ void for_each_word(std::string_view text, F&& on_word) {
   if (word_begin != std::string_view::npos) on_word(text.substr(word_begin));
 }
 
+// Remembers names to tell first appearances from repeats. The lists seen in
+// practice hold a handful of names, where a linear scan over a fixed array
+// beats hashing and allocates nothing; past kLinear names a hash set takes
+// over, so a long hostile list stays linear in time overall.
+class SeenNames {
+ public:
+  // True when `name` was not seen before (and remembers it).
+  bool insert(std::string_view name) {
+    if (set_.empty()) {
+      for (size_t i = 0; i < count_; ++i) {
+        if (small_[i] == name) return false;
+      }
+      if (count_ < kLinear) {
+        small_[count_++] = name;
+        return true;
+      }
+      set_.insert(small_.begin(), small_.end());
+    }
+    return set_.insert(name).second;
+  }
+
+ private:
+  static constexpr size_t kLinear = 16;
+  std::array<std::string_view, kLinear> small_;
+  size_t count_ = 0;
+  std::unordered_set<std::string_view> set_;
+};
+
+// Calls on_name for each distinct mention name of `text`, in order of first
+// appearance; the names are views into `text`.
+template <class F>
+void for_each_mention(std::string_view text, F&& on_name) {
+  SeenNames seen;
+  for_each_word(text, [&](std::string_view word) {
+    if (word.front() != '@') return;
+    std::string_view name = strip_to_name(word.substr(1));
+    if (name.empty() || !seen.insert(name)) return;
+    on_name(name);
+  });
+}
+
 }  // namespace
 
 std::vector<std::string> mentions(std::string_view text) {
   std::vector<std::string> names;
-  std::unordered_set<std::string_view> seen;  // views into `text`
-  for_each_word(text, [&](std::string_view word) {
-    if (word.front() != '@') return;
-    std::string_view name = strip_to_name(word.substr(1));
-    if (name.empty() || !seen.insert(name).second) return;
-    names.emplace_back(name);
-  });
+  for_each_mention(text, [&](std::string_view name) { names.emplace_back(name); });
   return names;
 }
 
 SkillContext resolve_context(const Catalog& catalog, const std::vector<std::string>& assigned,
                              std::string_view text) {
   SkillContext context;
-  std::unordered_set<std::string_view> seen_assigned;
+  context.assigned.reserve(assigned.size());
+  SeenNames seen_assigned;
   for (const std::string& id : assigned) {
-    if (!seen_assigned.insert(id).second) continue;
+    if (!seen_assigned.insert(id)) continue;
     if (const Skill* skill = catalog.get(id)) {
       context.assigned.emplace_back(*skill);
     } else {
@@ -82,16 +119,16 @@ SkillContext resolve_context(const Catalog& catalog, const std::vector<std::stri
           SkillIssue{id, "assigned skill is missing: " + id, SkillIssueKind::MissingAssigned});
     }
   }
-  // mentions() already yields each name once.
-  for (std::string& name : mentions(text)) {
+  for_each_mention(text, [&](std::string_view name) {
     if (const Skill* skill = catalog.get(name)) {
       context.mentioned.push_back(*skill);
     } else {
-      std::string message = "unknown mentioned skill: " + name;
+      std::string message = "unknown mentioned skill: ";
+      message += name;
       context.issues.push_back(
-          SkillIssue{std::move(name), std::move(message), SkillIssueKind::UnknownMention});
+          SkillIssue{std::string(name), std::move(message), SkillIssueKind::UnknownMention});
     }
-  }
+  });
   return context;
 }
 
