@@ -47,10 +47,28 @@ struct ResponseWriter {
   }
 };
 
+// A starting capacity near the response's size, so that a long prompt is
+// written without regrowing the buffer several times: the texts' bytes plus
+// room for the fixed parts. Escapes and generic values may still grow it.
+size_t estimated_size(const proto::CoreResponse& response) {
+  constexpr size_t kFixed = 128;
+  const std::vector<event::Event>* events = nullptr;
+  if (const auto* r = std::get_if<proto::ChatTurnResponse>(&response)) events = &r->events;
+  if (const auto* r = std::get_if<proto::RunTaskResponse>(&response)) events = &r->events;
+  if (events == nullptr) return kFixed;
+  size_t n = kFixed;
+  for (const event::Event& e : *events) {
+    n += 48;
+    if (const auto* text = std::get_if<event::Text>(&e))
+      n += text->value.size() + text->value.size() / 16;
+  }
+  return n;
+}
+
 }  // namespace
 
 std::string encode_response(const proto::CoreResponse& response) {
-  json::Writer w(128);
+  json::Writer w(estimated_size(response));
   w.begin_object();
   std::visit(ResponseWriter{w}, response);
   w.end_object();
