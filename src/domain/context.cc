@@ -23,37 +23,58 @@ std::string_view strip_to_name(std::string_view s) {
   return s.substr(begin, end - begin);
 }
 
-// Calls on_word for each maximal run of non-White_Space characters.
-template <class F>
-void for_each_word(std::string_view text, F&& on_word) {
-  size_t i = 0;
-  size_t word_begin = std::string_view::npos;
-  while (i < text.size()) {
-    const size_t at = i;
-    const unsigned char byte = static_cast<unsigned char>(text[i]);
-    bool space;
-    if (byte < 0x80) {
-      space = byte == ' ' || (byte >= 0x09 && byte <= 0x0D);
-      ++i;
-    } else {
-      // Never read past the end, even if a caller broke the valid-UTF-8
-      // precondition with a truncated sequence.
-      const size_t length = byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : 4;
-      if (i + length > text.size()) {
-        space = false;
-        i = text.size();
-      } else {
-        space = utf8::is_white_space(utf8::next(text, i));
-      }
-    }
-    if (space) {
-      if (word_begin != std::string_view::npos) on_word(text.substr(word_begin, at - word_begin));
-      word_begin = std::string_view::npos;
-    } else if (word_begin == std::string_view::npos) {
-      word_begin = at;
-    }
+// Whether the character that starts at byte `i` is White_Space; `i` moves
+// past it. Never reads past the end, even if a caller broke the valid-UTF-8
+// precondition with a truncated sequence (that counts as not White_Space and
+// ends the text).
+bool space_at(std::string_view text, size_t& i) {
+  const unsigned char byte = static_cast<unsigned char>(text[i]);
+  if (byte < 0x80) {
+    ++i;
+    return byte == ' ' || (byte >= 0x09 && byte <= 0x0D);
   }
-  if (word_begin != std::string_view::npos) on_word(text.substr(word_begin));
+  const size_t length = byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : 4;
+  if (i + length > text.size()) {
+    i = text.size();
+    return false;
+  }
+  return utf8::is_white_space(utf8::next(text, i));
+}
+
+// Whether the character that ends just before byte `at` is White_Space.
+// REQUIRES: at > 0.
+bool space_before(std::string_view text, size_t at) {
+  size_t begin = at - 1;
+  while (begin > 0 && at - begin < 4 && (static_cast<unsigned char>(text[begin]) & 0xC0) == 0x80) {
+    --begin;
+  }
+  size_t i = begin;
+  return space_at(text, i) && i == at;
+}
+
+// Calls on_word for each word (maximal run of non-White_Space characters)
+// that starts with '@'. Only such words can be mentions, so the scan jumps
+// from one '@' to the next instead of decoding every character: an '@' opens
+// a word when it starts the text or follows White_Space ('@' is ASCII, so it
+// never sits inside a multi-byte character).
+template <class F>
+void for_each_at_word(std::string_view text, F&& on_word) {
+  size_t from = 0;
+  while (true) {
+    const size_t at = text.find('@', from);
+    if (at == std::string_view::npos) return;
+    if (at > 0 && !space_before(text, at)) {
+      from = at + 1;
+      continue;
+    }
+    size_t end = at + 1;
+    for (size_t i = end; i < text.size();) {
+      if (space_at(text, i)) break;
+      end = i;
+    }
+    on_word(text.substr(at, end - at));
+    from = end;
+  }
 }
 
 // Remembers names to tell first appearances from repeats. The lists seen in
@@ -89,8 +110,7 @@ class SeenNames {
 template <class F>
 void for_each_mention(std::string_view text, F&& on_name) {
   SeenNames seen;
-  for_each_word(text, [&](std::string_view word) {
-    if (word.front() != '@') return;
+  for_each_at_word(text, [&](std::string_view word) {
     std::string_view name = strip_to_name(word.substr(1));
     if (name.empty() || !seen.insert(name)) return;
     on_name(name);

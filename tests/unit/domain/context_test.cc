@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <random>
+
+#include "base/utf8.h"
+
 #include "test_skills.h"
 
 namespace dovek::skill {
@@ -41,6 +47,60 @@ INSTANTIATE_TEST_SUITE_P(
         MentionCase{"\n\n@last", {"last"}},
         MentionCase{"@ab\xe3\x80", {"ab"}},  // truncated sequence at the end: no over-read
         MentionCase{"x@y @z", {"z"}}));
+
+// The plain definition, character by character: split at White_Space, keep
+// words starting with '@', strip, drop empty and repeated names.
+std::vector<std::string> reference_mentions(std::string_view text) {
+  std::vector<std::string> words(1);
+  for (size_t i = 0; i < text.size();) {
+    const size_t at = i;
+    if (utf8::is_white_space(utf8::next(text, i))) {
+      words.emplace_back();
+    } else {
+      words.back() += text.substr(at, i - at);
+    }
+  }
+  auto kept = [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
+  };
+  std::vector<std::string> names;
+  for (const std::string& w : words) {
+    if (w.empty() || w[0] != '@') continue;
+    size_t b = 1, e = w.size();
+    while (b < e && !kept(w[b])) ++b;
+    while (e > b && !kept(w[e - 1])) --e;
+    std::string name = w.substr(b, e - b);
+    if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end()) {
+      names.push_back(name);
+    }
+  }
+  return names;
+}
+
+TEST(Mentions, AgreeWithTheCharacterByCharacterDefinitionOnRandomTexts) {
+  const std::vector<std::string> pieces = {"@",
+                                           "@",
+                                           "a",
+                                           "b",
+                                           "-",
+                                           "!",
+                                           " ",
+                                           "\t",
+                                           "\n",
+                                           "\xc2\xa0",
+                                           "\xe3\x80\x80",
+                                           "\xe2\x80\xa8",
+                                           "\xc3\xa9",
+                                           "\xe2\x80\x8b",
+                                           "\xf0\x9f\x98\x80"};
+  std::mt19937 rng(7);
+  for (int round = 0; round < 5000; ++round) {
+    std::string text;
+    const size_t n = rng() % 12;
+    for (size_t k = 0; k < n; ++k) text += pieces[rng() % pieces.size()];
+    ASSERT_EQ(mentions(text), reference_mentions(text)) << testing::PrintToString(text);
+  }
+}
 
 // Catalog holding only `a`: assigned ["a", "b", "a"], text "see @c and @a".
 TEST(ResolveContext, OrderOfAssignedMentionedAndIssues) {
