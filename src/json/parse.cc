@@ -12,6 +12,15 @@
 namespace dovek::json {
 namespace {
 
+// a < b in unsigned byte order, a shorter prefix first. Keys mostly differ
+// in their first byte: decide that without memcmp.
+inline bool key_less(std::string_view a, std::string_view b) {
+  if (!a.empty() && !b.empty() && a[0] != b[0]) {
+    return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]);
+  }
+  return a < b;
+}
+
 // The order in which to take n object members so that keys ascend, with only
 // the last member of each run of equal keys (the last one wins): `order`
 // receives member indices, the return value is how many. Sorting indices
@@ -20,15 +29,7 @@ template <class KeyAt>
 size_t member_order(size_t n, const KeyAt& key_at, std::vector<uint32_t>& order) {
   order.resize(n);
   for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
-  auto less = [&](uint32_t a, uint32_t b) {
-    const std::string_view x = key_at(a);
-    const std::string_view y = key_at(b);
-    // Keys mostly differ in their first byte: decide that without memcmp.
-    if (!x.empty() && !y.empty() && x[0] != y[0]) {
-      return static_cast<unsigned char>(x[0]) < static_cast<unsigned char>(y[0]);
-    }
-    return x < y;
-  };
+  auto less = [&](uint32_t a, uint32_t b) { return key_less(key_at(a), key_at(b)); };
   if (n <= 16) {
     // Insertion sort: stable and cheap for the small objects that dominate.
     for (size_t i = 1; i < n; ++i) {
@@ -64,7 +65,7 @@ class ValueBuilder {
       case TokenKind::kI64: values_.emplace_back(t.i64); break;
       case TokenKind::kDouble: values_.emplace_back(t.f64); break;
       case TokenKind::kString: values_.emplace_back(std::string(string(t))); break;
-      case TokenKind::kKey: keys_.emplace_back(string(t)); break;
+      case TokenKind::kKey: keys_.push_back(string(t)); break;
       case TokenKind::kArrayBegin:
       case TokenKind::kObjectBegin: break;
       case TokenKind::kArrayEnd: end_array(t.count); break;
@@ -87,91 +88,125 @@ class ValueBuilder {
   }
 
   void end_object(size_t n) {
-    std::string* keys = keys_.data() + (keys_.size() - n);
+    const std::string_view* keys = keys_.data() + (keys_.size() - n);
     Value* values = values_.data() + (values_.size() - n);
-    const size_t m =
-        member_order(n, [&](uint32_t i) -> const std::string& { return keys[i]; }, order_);
     std::vector<Object::Member> members;
-    members.reserve(m);
-    for (size_t k = 0; k < m; ++k) {
-      members.emplace_back(std::move(keys[order_[k]]), std::move(values[order_[k]]));
+    bool ascending = true;
+    for (size_t k = 1; k < n && ascending; ++k) ascending = key_less(keys[k - 1], keys[k]);
+    if (ascending) {
+      // Most objects: keys already in order, one per key.
+      members.reserve(n);
+      for (size_t k = 0; k < n; ++k) members.emplace_back(keys[k], std::move(values[k]));
+    } else {
+      const size_t m = member_order(n, [&](uint32_t i) { return keys[i]; }, order_);
+      members.reserve(m);
+      for (size_t k = 0; k < m; ++k) {
+        members.emplace_back(keys[order_[k]], std::move(values[order_[k]]));
+      }
     }
-    keys_.erase(keys_.end() - static_cast<std::ptrdiff_t>(n), keys_.end());
+    keys_.resize(keys_.size() - n);
     values_.erase(values_.end() - static_cast<std::ptrdiff_t>(n), values_.end());
     values_.emplace_back(Object::from_sorted(std::move(members)));
   }
 
   const char* strings_;
   std::vector<Value> values_;
-  std::vector<std::string> keys_;
+  std::vector<std::string_view> keys_;  // into the reading buffer, which outlives the builder
   std::vector<uint32_t> order_;
 };
 
-Value build(const Tape& tape, size_t& i);
+// Builds values from a tape top-down, each container reserved to its exact
+// size and each value constructed once, in its final place.
+class TapeBuilder {
+ public:
+  explicit TapeBuilder(const Tape& tape) : tape_(tape) {}
 
-// The object whose begin token is at i: members in key order, the last of
-// repeated keys winning.
-Value build_object(const Tape& tape, size_t i) {
-  const Token& t = tape[i];
-  // Key token indices in text order, then taken in key order.
-  std::vector<uint32_t> keys;
-  keys.reserve(t.count);
-  for (size_t k = i + 1; k < t.end;) {
-    keys.push_back(static_cast<uint32_t>(k));
-    const Token& v = tape[k + 1];
-    const bool container = v.kind == TokenKind::kArrayBegin || v.kind == TokenKind::kObjectBegin;
-    k = container ? v.end + 1 : k + 2;
+  // The value at token i; i moves past it. Recursion is bounded by the
+  // tokenizer's nesting limit.
+  Value build(size_t& i) {
+    const Token& t = tape_[i];
+    switch (t.kind) {
+      case TokenKind::kNull: ++i; return Value();
+      case TokenKind::kTrue: ++i; return Value(true);
+      case TokenKind::kFalse: ++i; return Value(false);
+      case TokenKind::kU64: ++i; return Value(t.u64);
+      case TokenKind::kI64: ++i; return Value(t.i64);
+      case TokenKind::kDouble: ++i; return Value(t.f64);
+      case TokenKind::kString:
+      case TokenKind::kKey: ++i; return Value(std::string(tape_.string(t)));
+      case TokenKind::kArrayBegin: {
+        Array a;
+        a.reserve(t.count);
+        ++i;
+        while (i < t.end) a.push_back(build(i));
+        i = t.end + 1;
+        return Value(std::move(a));
+      }
+      case TokenKind::kObjectBegin: {
+        Value object = build_object(i);
+        i = t.end + 1;
+        return object;
+      }
+      case TokenKind::kArrayEnd:
+      case TokenKind::kObjectEnd: break;
+    }
+    ++i;
+    return Value();
   }
-  std::vector<uint32_t> order;
-  const size_t m =
-      member_order(keys.size(), [&](uint32_t n) { return tape.string(tape[keys[n]]); }, order);
-  std::vector<Object::Member> members;
-  members.reserve(m);
-  for (size_t k = 0; k < m; ++k) {
-    size_t v = keys[order[k]] + 1;
-    std::string key(tape.string(tape[v - 1]));
-    members.emplace_back(std::move(key), build(tape, v));
-  }
-  return Value(Object::from_sorted(std::move(members)));
-}
 
-// Builds the value at tokens[i] and advances i past it. Recursion is bounded
-// by the tokenizer's nesting limit.
-Value build(const Tape& tape, size_t& i) {
-  const Token& t = tape[i];
-  switch (t.kind) {
-    case TokenKind::kNull: ++i; return Value();
-    case TokenKind::kTrue: ++i; return Value(true);
-    case TokenKind::kFalse: ++i; return Value(false);
-    case TokenKind::kU64: ++i; return Value(t.u64);
-    case TokenKind::kI64: ++i; return Value(t.i64);
-    case TokenKind::kDouble: ++i; return Value(t.f64);
-    case TokenKind::kString:
-    case TokenKind::kKey: ++i; return Value(std::string(tape.string(t)));
-    case TokenKind::kArrayBegin: {
-      const size_t end = t.end;
-      Array a;
-      a.reserve(t.count);
-      ++i;
-      while (i < end) a.push_back(build(tape, i));
-      i = end + 1;
-      return Value(std::move(a));
-    }
-    case TokenKind::kObjectBegin: {
-      Value object = build_object(tape, i);
-      i = t.end + 1;
-      return object;
-    }
-    case TokenKind::kArrayEnd:
-    case TokenKind::kObjectEnd: break;
+ private:
+  size_t skip(size_t i) const {
+    const Token& t = tape_[i];
+    const bool container = t.kind == TokenKind::kArrayBegin || t.kind == TokenKind::kObjectBegin;
+    return container ? t.end + 1 : i + 1;
   }
-  ++i;
-  return Value();
-}
+
+  // The object whose begin token is at i: members in key order, the last of
+  // repeated keys winning. Keys that already ascend (most objects, and all
+  // that we wrote ourselves) are taken in text order without sorting.
+  Value build_object(size_t i) {
+    const Token& t = tape_[i];
+    std::vector<Object::Member> members;
+    members.reserve(t.count);
+    bool ascending = true;
+    std::string_view previous;
+    for (size_t k = i + 1; k < t.end; k = skip(k + 1)) {
+      const std::string_view key = tape_.string(tape_[k]);
+      if (k != i + 1 && !key_less(previous, key)) {
+        ascending = false;
+        break;
+      }
+      previous = key;
+    }
+    if (ascending) {
+      for (size_t k = i + 1; k < t.end;) {
+        std::string key(tape_.string(tape_[k]));
+        ++k;
+        members.emplace_back(std::move(key), build(k));
+      }
+      return Value(Object::from_sorted(std::move(members)));
+    }
+    // Key token indices in text order, then taken in key order.
+    std::vector<uint32_t> keys;
+    keys.reserve(t.count);
+    for (size_t k = i + 1; k < t.end; k = skip(k + 1)) keys.push_back(static_cast<uint32_t>(k));
+    std::vector<uint32_t> order;
+    const size_t m =
+        member_order(keys.size(), [&](uint32_t n) { return tape_.string(tape_[keys[n]]); }, order);
+    for (size_t k = 0; k < m; ++k) {
+      size_t v = keys[order[k]] + 1;
+      std::string key(tape_.string(tape_[v - 1]));
+      members.emplace_back(std::move(key), build(v));
+    }
+    return Value(Object::from_sorted(std::move(members)));
+  }
+
+  const Tape& tape_;
+};
 
 }  // namespace
 
-Value to_value(const Tape& tape, size_t index) { return build(tape, index); }
+Value to_value(const Tape& tape, size_t index) { return TapeBuilder(tape).build(index); }
 
 Result<Value> parse(std::string_view text) {
   // Straight from the tokens to the value, without a tape.

@@ -48,9 +48,6 @@ class Tape {
   std::string position(size_t offset) const;
 
  private:
-  // Appends a token from the tokenizer: links ends to begins, calls the hook.
-  Status append(const Token& t, std::vector<size_t>& open, const TopLevelHook* hook);
-
   std::string_view text_;
   size_t value_end_ = 0;  // offset just past the value
   std::vector<Token> tokens_;

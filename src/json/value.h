@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 #include <vector>
 
 namespace dovek::json {
@@ -46,30 +46,60 @@ class Object {
   std::vector<Member> members_;
 };
 
+// A tagged union rather than std::variant: moving, destroying and reading a
+// value are then inline switches instead of calls through a visitor table,
+// which matters when documents of thousands of values are built, written
+// and freed.
 // Thread safety: a plain value; const access from many threads is safe.
 class Value {
  public:
   enum class Kind { kNull, kBool, kU64, kI64, kDouble, kString, kArray, kObject };
 
-  Value() = default;  // null
-  Value(std::nullptr_t) {}  // NOLINT
-  Value(bool b) : v_(b) {}  // NOLINT
+  Value() noexcept : kind_(Kind::kNull), u_(0) {}  // null
+  Value(std::nullptr_t) noexcept : Value() {}       // NOLINT
+  Value(bool b) noexcept : kind_(Kind::kBool), b_(b) {}  // NOLINT
   // Non-negative integers are u64, negative ones i64, so that equal numbers
   // compare equal whatever type they were built from.
-  Value(uint64_t u) : v_(u) {}  // NOLINT
-  Value(int64_t i) {
-    if (i >= 0) v_ = static_cast<uint64_t>(i);
-    else v_ = i;
-  }  // NOLINT
-  Value(int i) : Value(static_cast<int64_t>(i)) {}  // NOLINT
-  Value(double d) : v_(d) {}  // NOLINT
-  Value(std::string s) : v_(std::move(s)) {}  // NOLINT
-  Value(std::string_view s) : v_(std::string(s)) {}  // NOLINT
-  Value(const char* s) : v_(std::string(s)) {}  // NOLINT
-  Value(Array a) : v_(std::move(a)) {}  // NOLINT
-  Value(Object o) : v_(std::move(o)) {}  // NOLINT
+  Value(uint64_t u) noexcept : kind_(Kind::kU64), u_(u) {}  // NOLINT
+  Value(int64_t i) noexcept {                               // NOLINT
+    if (i >= 0) {
+      kind_ = Kind::kU64;
+      u_ = static_cast<uint64_t>(i);
+    } else {
+      kind_ = Kind::kI64;
+      i_ = i;
+    }
+  }
+  Value(int i) noexcept : Value(static_cast<int64_t>(i)) {}  // NOLINT
+  Value(double d) noexcept : kind_(Kind::kDouble), d_(d) {}  // NOLINT
+  Value(std::string s) noexcept : kind_(Kind::kString), s_(std::move(s)) {}  // NOLINT
+  Value(std::string_view s) : kind_(Kind::kString), s_(s) {}                // NOLINT
+  Value(const char* s) : kind_(Kind::kString), s_(s) {}                     // NOLINT
+  Value(Array a) noexcept : kind_(Kind::kArray), a_(std::move(a)) {}         // NOLINT
+  Value(Object o) noexcept : kind_(Kind::kObject), o_(std::move(o)) {}       // NOLINT
 
-  Kind kind() const { return static_cast<Kind>(v_.index()); }
+  Value(const Value& other) { copy_from(other); }
+  Value(Value&& other) noexcept { move_from(other); }
+  // Through a temporary: `other` may live inside this value.
+  Value& operator=(const Value& other) {
+    if (this != &other) {
+      Value copy(other);
+      destroy();
+      move_from(copy);
+    }
+    return *this;
+  }
+  Value& operator=(Value&& other) noexcept {
+    if (this != &other) {
+      Value taken(std::move(other));
+      destroy();
+      move_from(taken);
+    }
+    return *this;
+  }
+  ~Value() { destroy(); }
+
+  Kind kind() const { return kind_; }
   bool is_null() const { return kind() == Kind::kNull; }
   bool is_bool() const { return kind() == Kind::kBool; }
   bool is_u64() const { return kind() == Kind::kU64; }
@@ -80,23 +110,37 @@ class Value {
   bool is_object() const { return kind() == Kind::kObject; }
 
   // REQUIRES: the matching kind.
-  bool as_bool() const { return std::get<bool>(v_); }
-  uint64_t as_u64() const { return std::get<uint64_t>(v_); }
-  int64_t as_i64() const { return std::get<int64_t>(v_); }
-  double as_double() const { return std::get<double>(v_); }
-  const std::string& as_string() const { return std::get<std::string>(v_); }
-  const Array& as_array() const { return std::get<Array>(v_); }
-  Array& as_array() { return std::get<Array>(v_); }
-  const Object& as_object() const { return std::get<Object>(v_); }
-  Object& as_object() { return std::get<Object>(v_); }
+  bool as_bool() const { return b_; }
+  uint64_t as_u64() const { return u_; }
+  int64_t as_i64() const { return i_; }
+  double as_double() const { return d_; }
+  const std::string& as_string() const { return s_; }
+  const Array& as_array() const { return a_; }
+  Array& as_array() { return a_; }
+  const Object& as_object() const { return o_; }
+  Object& as_object() { return o_; }
 
   // Structural equality; numbers compare by kind and value (3 != 3.0), and
   // doubles bitwise-by-value (-0.0 == 0.0, NaN never occurs in read values).
-  bool operator==(const Value& other) const { return v_ == other.v_; }
+  bool operator==(const Value& other) const;
   bool operator!=(const Value& other) const { return !(*this == other); }
 
  private:
-  std::variant<std::monostate, bool, uint64_t, int64_t, double, std::string, Array, Object> v_;
+  // REQUIRES (both): this value holds nothing (constructed or destroyed).
+  void copy_from(const Value& other);
+  void move_from(Value& other) noexcept;
+  void destroy() noexcept;
+
+  Kind kind_;
+  union {
+    bool b_;
+    uint64_t u_;
+    int64_t i_;
+    double d_;
+    std::string s_;
+    Array a_;
+    Object o_;
+  };
 };
 
 inline void Object::set(std::string key, Value value) {
@@ -128,5 +172,55 @@ inline const Value* Object::find(std::string_view key) const {
 }
 
 inline bool Object::operator==(const Object& other) const { return members_ == other.members_; }
+
+inline void Value::copy_from(const Value& other) {
+  switch (other.kind_) {
+    case Kind::kString: new (&s_) std::string(other.s_); break;
+    case Kind::kArray: new (&a_) Array(other.a_); break;
+    case Kind::kObject: new (&o_) Object(other.o_); break;
+    case Kind::kBool: b_ = other.b_; break;
+    case Kind::kI64: i_ = other.i_; break;
+    case Kind::kDouble: d_ = other.d_; break;
+    default: u_ = other.u_; break;  // null (0) and u64
+  }
+  kind_ = other.kind_;
+}
+
+inline void Value::move_from(Value& other) noexcept {
+  switch (other.kind_) {
+    case Kind::kString: new (&s_) std::string(std::move(other.s_)); break;
+    case Kind::kArray: new (&a_) Array(std::move(other.a_)); break;
+    case Kind::kObject: new (&o_) Object(std::move(other.o_)); break;
+    case Kind::kBool: b_ = other.b_; break;
+    case Kind::kI64: i_ = other.i_; break;
+    case Kind::kDouble: d_ = other.d_; break;
+    default: u_ = other.u_; break;  // null (0) and u64
+  }
+  kind_ = other.kind_;
+}
+
+inline void Value::destroy() noexcept {
+  switch (kind_) {
+    case Kind::kString: s_.~basic_string(); break;
+    case Kind::kArray: a_.~Array(); break;
+    case Kind::kObject: o_.~Object(); break;
+    default: break;
+  }
+}
+
+inline bool Value::operator==(const Value& other) const {
+  if (kind_ != other.kind_) return false;
+  switch (kind_) {
+    case Kind::kNull: return true;
+    case Kind::kBool: return b_ == other.b_;
+    case Kind::kU64: return u_ == other.u_;
+    case Kind::kI64: return i_ == other.i_;
+    case Kind::kDouble: return d_ == other.d_;
+    case Kind::kString: return s_ == other.s_;
+    case Kind::kArray: return a_ == other.a_;
+    case Kind::kObject: return o_ == other.o_;
+  }
+  return false;
+}
 
 }  // namespace dovek::json
