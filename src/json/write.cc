@@ -36,12 +36,23 @@ void append_integer(std::string& out, Int n) {
 }  // namespace
 
 void append_string(std::string& out, std::string_view s) {
-  out.reserve(out.size() + s.size() + 2);
-  out += '"';
   const char* p = s.data();
   const char* end = p + s.size();
-  const char* run = p;
-  for (; (p = find_escape(p, end)) != end; ++p) {
+  p = find_escape(p, end);
+  if (p == end) {
+    // Nothing to escape (most strings): quote, bytes, quote in one step.
+    const size_t at = out.size();
+    out.resize(at + s.size() + 2);
+    char* o = out.data() + at;
+    o[0] = '"';
+    std::memcpy(o + 1, s.data(), s.size());
+    o[s.size() + 1] = '"';
+    return;
+  }
+  out.reserve(out.size() + s.size() + 2);
+  out += '"';
+  const char* run = s.data();
+  for (; p != end; p = find_escape(p + 1, end)) {
     const char code = kEscape.code[static_cast<unsigned char>(*p)];
     out.append(run, static_cast<size_t>(p - run));
     run = p + 1;
