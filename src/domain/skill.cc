@@ -89,28 +89,22 @@ bool SkillSummary::operator==(const SkillSummary& o) const {
          suggested_tools() == o.suggested_tools();
 }
 
-Catalog::Catalog() {
-  static const auto* const kEmpty = new List(std::make_shared<const std::vector<Skill>>());
-  skills_ = *kEmpty;
-}
-
 Catalog Catalog::from_skills(std::vector<Skill> skills) {
   // Equivalent to inserting one by one: a stable sort keeps list order among
-  // equal ids, and unique() keeps the first of each run.
+  // equal ids, and the first of each run is kept.
   std::stable_sort(skills.begin(), skills.end(), id_less);
-  auto last = std::unique(skills.begin(), skills.end(),
-                          [](const Skill& a, const Skill& b) { return a.id() == b.id(); });
-  skills.erase(last, skills.end());
-  return Catalog(std::make_shared<const std::vector<Skill>>(std::move(skills)));
+  std::vector<std::pair<std::string, Skill>> pairs;
+  pairs.reserve(skills.size());
+  for (Skill& s : skills) {
+    if (!pairs.empty() && pairs.back().first == s.id()) continue;
+    pairs.emplace_back(s.id(), std::move(s));
+  }
+  return Catalog(List::from_sorted(std::move(pairs)));
 }
 
 Catalog Catalog::from_snapshot(List skills) {
-  if (!skills) return Catalog();  // tolerate a foreign repository's null listing
-  const std::vector<Skill>& v = *skills;
-  for (size_t i = 1; i < v.size(); ++i) {
-    if (!(v[i - 1].id() < v[i].id())) return from_skills(v);
-  }
-  return Catalog(std::move(skills));
+  if (skills.naturally_keyed()) return Catalog(std::move(skills));
+  return from_skills(skills.to_vector());
 }
 
 Result<Catalog> Catalog::from_repository(const store::Repository<Skill>& repository) {
@@ -119,23 +113,11 @@ Result<Catalog> Catalog::from_repository(const store::Repository<Skill>& reposit
 }
 
 void Catalog::insert(Skill skill) {
-  auto it = std::lower_bound(skills_->begin(), skills_->end(), skill, id_less);
-  if (it != skills_->end() && it->id() == skill.id()) return;
-  // The list may be shared with other catalogs or a store listing: build a
-  // new one.
-  auto next = std::make_shared<std::vector<Skill>>();
-  next->reserve(skills_->size() + 1);
-  next->insert(next->end(), skills_->begin(), it);
-  next->push_back(std::move(skill));
-  next->insert(next->end(), it, skills_->end());
-  skills_ = std::move(next);
-}
-
-const Skill* Catalog::get(std::string_view id) const {
-  auto it = std::lower_bound(skills_->begin(), skills_->end(), id,
-                             [](const Skill& s, std::string_view k) { return s.id() < k; });
-  if (it == skills_->end() || it->id() != id) return nullptr;
-  return &*it;
+  if (skills_.find(skill.id()) != nullptr) return;
+  // A map shared with other catalogs or a store listing is copied along the
+  // changed path only.
+  std::string id = skill.id();
+  skills_.put(id, std::move(skill));
 }
 
 }  // namespace dovek::skill

@@ -66,6 +66,11 @@ class Skill {
   std::shared_ptr<SkillFields> d_;  // never null; never changed while shared
 };
 
+// The key a skill is saved under: its id. Stores of skills count the records
+// held under any other key, so a listing can tell when it is also an index
+// by id (see store::HasNaturalKey).
+inline std::string_view natural_key(const Skill& skill) { return skill.id(); }
+
 // Object form or array form ("struct Skill", 8 elements); `source` as a
 // string or a single-key map. Causes as the command decoder reports them.
 [[nodiscard]] Result<Skill> decode_skill(json::Cursor& c);
@@ -93,24 +98,24 @@ class SkillSummary {
 
 // An ordered index from skill id (bytewise) to skill; each id at most once.
 //
-// Held as one immutable list sorted by id, so a catalog built from a store's
-// listing can share that listing outright and catalogs copy in O(1). A
-// catalog is a value: insert() never changes a list shared with anyone else.
+// Held as a persistent map keyed by id, so a catalog of a store's listing
+// whose records all sit under their own ids is that listing itself (a view:
+// no copy, no rebuild), and catalogs copy in O(1). A catalog is a value:
+// insert() never changes a map shared with anyone else.
 // Thread safety: const access from many threads is safe.
 class Catalog {
  public:
   using List = store::Repository<Skill>::List;
 
-  Catalog();  // empty
+  Catalog() = default;  // empty
 
   // Inserts the skills in list order with insert(): of several skills with
   // the same id the first one is kept.
   static Catalog from_skills(std::vector<Skill> skills);
 
-  // Builds the catalog for a repository listing. When the list is strictly
-  // ascending by id (as MemoryStore lists skills saved under their own ids)
-  // the catalog shares it without copying; otherwise it is from_skills of a
-  // copy. A null list gives an empty catalog.
+  // The catalog of a repository listing. When every skill is listed under its
+  // own id (as save_skill stores them) the catalog is a view of the listing;
+  // otherwise it is from_skills of the records in listing order.
   static Catalog from_snapshot(List skills);
 
   // from_snapshot of repository.list(); the repository's error is returned
@@ -123,18 +128,16 @@ class Catalog {
 
   // The skill stored under exactly `id`, or nullptr. The pointer lives as
   // long as this catalog is neither changed nor destroyed.
-  const Skill* get(std::string_view id) const;
+  const Skill* get(std::string_view id) const { return skills_.find(id); }
 
-  size_t size() const { return skills_->size(); }
-  bool empty() const { return skills_->empty(); }
-  // Skills in ascending id order.
-  const std::vector<Skill>& skills() const { return *skills_; }
-  // The shared sorted list (for callers that memoize per listing).
-  const List& list() const { return skills_; }
+  size_t size() const { return skills_.size(); }
+  bool empty() const { return skills_.empty(); }
+  // Skills in ascending id order (iterating yields skills).
+  const List& skills() const { return skills_; }
 
  private:
   explicit Catalog(List skills) : skills_(std::move(skills)) {}
-  List skills_;  // never null; strictly ascending by id
+  List skills_;  // keyed by id: every key is its skill's id
 };
 
 }  // namespace dovek::skill

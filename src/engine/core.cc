@@ -28,13 +28,20 @@ void Core::set_model(model::Model model) { agent.model = std::move(model); }
 
 Result<skill::Catalog> Core::skill_catalog() {
   DOVEK_ASSIGN_OR_RETURN(skill::Catalog::List listing, stores.skills->list());
-  // A pure memo of immutable data: the same listing always yields the same
-  // catalog, so reuse the last one while the store hands out that listing.
-  if (listing != catalog_source_) {
-    catalog_ = skill::Catalog::from_snapshot(listing);
-    catalog_source_ = std::move(listing);
+  if (listing.naturally_keyed()) {
+    if (built_source_) {
+      built_source_.reset();
+      built_ = skill::Catalog();
+    }
+    return skill::Catalog::from_snapshot(std::move(listing));
   }
-  return catalog_;
+  // A pure memo of immutable data: the same listing always yields the same
+  // catalog.
+  if (!built_source_ || !listing.same_tree(*built_source_)) {
+    built_ = skill::Catalog::from_snapshot(listing);
+    built_source_ = std::move(listing);
+  }
+  return built_;
 }
 
 Status Core::save_skill(skill::Skill skill) {

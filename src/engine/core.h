@@ -6,6 +6,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,9 +53,10 @@ class Core {
   // Replaces the selected model. Touches no repository.
   void set_model(model::Model model);
 
-  // Every stored skill (one `list`) as a catalog. The catalog is derived
-  // from the store's immutable listing and reused while that listing is
-  // unchanged, so an unchanged skill store costs nothing to re-list.
+  // Every stored skill (one `list`) as a catalog. When every skill is stored
+  // under its own id the catalog is a view of the listing, O(1) whatever the
+  // store holds. Otherwise a catalog is built, and reused while the store
+  // hands out the same listing.
   [[nodiscard]] Result<skill::Catalog> skill_catalog();
 
   [[nodiscard]] Status save_skill(skill::Skill skill);
@@ -85,9 +87,11 @@ class Core {
   // An executor for one request: copies of the agent and the registry.
   agent::Exec make_exec() const;
 
-  // Memo of the last catalog and the listing it was derived from.
-  skill::Catalog::List catalog_source_;
-  skill::Catalog catalog_;
+  // Memo of the last built catalog and the listing it was built from; empty
+  // while catalogs are views. (Holding a listing between commands makes every
+  // save copy a path of the store's tree, so only the rare built case does.)
+  std::optional<skill::Catalog::List> built_source_;
+  skill::Catalog built_;
 };
 
 }  // namespace dovek::engine

@@ -1,9 +1,8 @@
-// MemoryStore<T>: the in-memory Repository: an ordered map from key to record
-// behind a reader-writer lock. Nothing is written to disk; the records die
+// MemoryStore<T>: the in-memory Repository: a persistent ordered map from key
+// to record behind a reader-writer lock. Nothing is written to disk; the records die
 // with the store's last handle.
 #pragma once
 
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -15,16 +14,18 @@
 
 #include "base/error.h"
 #include "base/fault.h"
+#include "store/persistent_map.h"
 #include "store/repository.h"
 
 namespace dovek::store {
 
-// Keys are ordered by std::string's operator<, which compares unsigned bytes
+// Keys are ordered as std::string's operator< orders them, by unsigned bytes
 // with a prefix first: "B" < "a" < "ab" < "b". No operation returns an error;
 // a missing key is not one (get gives nullopt, remove and exists false).
 //
 // Poisoning: if an exception (std::bad_alloc while copying, a throwing record
-// type) escapes while the write lock is held, the map may be half-changed, so
+// type) escapes while the write lock is held, the map may be half-changed
+// (never a list already handed out: those share only nodes a write copies), so
 // the store is marked poisoned and every later operation throws InternalFault
 // "memory store lock". Only discarding the store recovers.
 //
@@ -48,53 +49,33 @@ class MemoryStore final : public Repository<T> {
   Result<std::optional<T>> get(std::string_view key) const override {
     std::shared_lock lock(mu_);
     check_not_poisoned();
-    auto it = map_.find(key);
-    if (it == map_.end()) return std::optional<T>();
-    return std::optional<T>(it->second);
+    const T* found = map_.find(key);
+    if (found == nullptr) return std::optional<T>();
+    return std::optional<T>(*found);
   }
 
-  // Hands out one immutable list shared by every caller until the next write;
-  // the first list() after a write builds it again.
+  // Hands out the store's own tree, shared in O(1); the next write copies the
+  // nodes it changes instead of changing them in place while a list lives.
   Result<List> list() const override {
     std::shared_lock lock(mu_);
     check_not_poisoned();
-    // Readers run in parallel; the cache slot needs its own small lock. A
-    // failure while building leaves the cache empty and the map untouched.
-    std::lock_guard cache_lock(snapshot_mu_);
-    if (!snapshot_) {
-      auto records = std::make_shared<std::vector<T>>();
-      records->reserve(map_.size());
-      for (const auto& [key, record] : map_) records->push_back(record);
-      snapshot_ = std::move(records);
-    }
-    return snapshot_;
+    return map_;
   }
 
   Status put(std::string_view key, T record) override {
     return write([&] {
-      auto it = map_.find(key);
-      if (it != map_.end()) {
-        it->second = std::move(record);
-      } else {
-        map_.emplace(std::string(key), std::move(record));
-      }
+      map_.put(key, std::move(record));
       return ok_status();
     });
   }
 
   Result<bool> remove(std::string_view key) override {
-    return write([&]() -> Result<bool> {
-      auto it = map_.find(key);
-      if (it == map_.end()) return false;
-      map_.erase(it);
-      return true;
-    });
+    return write([&]() -> Result<bool> { return map_.remove(key); });
   }
 
   Status replace_all(std::vector<std::pair<std::string, T>> pairs) override {
     return write([&] {
-      map_.clear();
-      for (auto& [key, record] : pairs) map_.insert_or_assign(std::move(key), std::move(record));
+      map_ = List::from_pairs(std::move(pairs));
       return ok_status();
     });
   }
@@ -104,14 +85,12 @@ class MemoryStore final : public Repository<T> {
     if (poisoned_) throw InternalFault("memory store lock");
   }
 
-  // Runs `change` under the exclusive lock; drops the cached list (even on
-  // failure: the map may have changed) and poisons the store when `change`
-  // throws.
+  // Runs `change` under the exclusive lock and poisons the store when
+  // `change` throws.
   template <class F>
   auto write(F&& change) {
     std::unique_lock lock(mu_);
     check_not_poisoned();
-    snapshot_.reset();
     try {
       return change();
     } catch (...) {
@@ -121,10 +100,8 @@ class MemoryStore final : public Repository<T> {
   }
 
   mutable std::shared_mutex mu_;
-  std::map<std::string, T, std::less<>> map_;  // guarded by mu_
-  bool poisoned_ = false;                      // guarded by mu_ (set only under the write lock)
-  mutable std::mutex snapshot_mu_;             // guards snapshot_ under a shared mu_
-  mutable List snapshot_;  // guarded by mu_ (exclusive) or by snapshot_mu_ under a shared mu_
+  List map_;              // guarded by mu_
+  bool poisoned_ = false;  // guarded by mu_ (set only under the write lock)
 };
 
 }  // namespace dovek::store

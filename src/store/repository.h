@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "store/persistent_map.h"
 
 namespace dovek::store {
 
@@ -25,10 +26,12 @@ namespace dovek::store {
 template <class T>
 class Repository {
  public:
-  // All records of a repository in ascending key order, immutable. An
-  // implementation may hand the same list to many callers (MemoryStore does,
-  // until its next write), so listing does not have to copy every record.
-  using List = std::shared_ptr<const std::vector<T>>;
+  // All records of a repository in ascending key order, as a map value
+  // (iterating it yields the records; find looks one up by key). Later writes
+  // to the repository never change a list already handed out. MemoryStore
+  // lists in O(1) by sharing its own tree; another implementation builds one
+  // with List::from_pairs.
+  using List = PersistentMap<T>;
 
   virtual ~Repository() = default;
 
@@ -40,7 +43,6 @@ class Repository {
   [[nodiscard]] virtual Result<std::optional<T>> get(std::string_view key) const = 0;
 
   // Every record, in ascending key order (unsigned bytewise; a prefix first).
-  // Never a null pointer on success.
   [[nodiscard]] virtual Result<List> list() const = 0;
 
   // Stores `record` under `key`, replacing any record stored there.

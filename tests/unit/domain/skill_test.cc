@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "store/memory_store.h"
 #include "test_skills.h"
 
@@ -60,7 +62,7 @@ TEST(Catalog, FromRepositorySharesTheStoreListing) {
   ASSERT_TRUE(store->put("r", make_skill("r", "Reviewer")).ok());
   auto c = Catalog::from_repository(*store);
   ASSERT_TRUE(c.ok());
-  EXPECT_EQ(c->list().get(), store->list()->get());  // no copy of the skills
+  EXPECT_TRUE(c->skills().same_tree(*store->list()));  // a view: no copy of the skills
   EXPECT_EQ(c->get("w")->name(), "Writer");
 
   // Saved after the catalog was built: not visible through it.
@@ -80,6 +82,70 @@ TEST(Catalog, FromSnapshotOfAListNotSortedById) {
   ASSERT_TRUE(c.ok());
   EXPECT_EQ(ids(*c), (std::vector<std::string>{"a", "z"}));
   EXPECT_EQ(c->get("z")->name(), "first z");
+}
+
+TEST(Catalog, ViewOfTheListingEqualsAFreshBuild) {
+  auto store = store::MemoryStore<Skill>::shared();
+  std::vector<Skill> saved;
+  for (int i = 0; i < 400; ++i) {
+    // Ids in no particular order, some saved twice (the last save counts).
+    std::string id(1, "aBz\x80"[i % 4]);
+    id += std::to_string(i * 7919 % 300);
+    saved.push_back(make_skill(id, std::to_string(i)));
+    ASSERT_TRUE(store->put(id, saved.back()).ok());
+  }
+  auto view = Catalog::from_repository(*store);
+  ASSERT_TRUE(view.ok());
+  EXPECT_TRUE(view->skills().same_tree(*store->list()));
+  std::reverse(saved.begin(), saved.end());  // from_skills keeps the first: the last saved
+  Catalog built = Catalog::from_skills(saved);
+  EXPECT_EQ(view->skills(), built.skills());
+  EXPECT_EQ(view->size(), built.size());
+  EXPECT_EQ(view->get("a300"), nullptr);
+  for (const Skill& s : built.skills()) EXPECT_EQ(*view->get(s.id()), s);
+
+  // Inserting into the view leaves the store's listing alone.
+  Catalog copy = *view;
+  copy.insert(make_skill("new"));
+  EXPECT_NE(copy.get("new"), nullptr);
+  EXPECT_EQ(view->get("new"), nullptr);
+  EXPECT_FALSE(store->get("new")->has_value());
+}
+
+// Whether the store's listing can serve as the catalog follows every write:
+// a skill under a foreign key turns the view off until no such record is
+// left, and the built catalog is always the one from_skills gives.
+TEST(Catalog, ForeignKeysFallBackToABuildUntilTheyAreGone) {
+  auto store = store::MemoryStore<Skill>::shared();
+  struct Step {
+    const char* op;  // "put" or "remove"
+    const char* key;
+    const char* id;
+    bool view;
+  };
+  const Step steps[] = {
+      {"put", "a", "a", true},      {"put", "x", "z", false},        {"put", "z", "z", false},
+      {"put", "x", "x", true},      {"put", "y", "a", false},        {"remove", "y", "", true},
+      {"put", "b\x80", "b", false}, {"put", "b\x80", "b\x80", true},
+  };
+  for (const Step& step : steps) {
+    if (std::string(step.op) == "put") {
+      ASSERT_TRUE(store->put(step.key, make_skill(step.id, step.key)).ok());
+    } else {
+      ASSERT_TRUE(*store->remove(step.key));
+    }
+    auto listing = store->list();
+    ASSERT_TRUE(listing.ok());
+    Catalog c = Catalog::from_snapshot(*listing);
+    EXPECT_EQ(c.skills().same_tree(*listing), step.view) << step.op << " " << step.key;
+    EXPECT_EQ(c.skills(), Catalog::from_skills(listing->to_vector()).skills()) << step.key;
+  }
+  ASSERT_TRUE(
+      store->replace_all({{"k", make_skill("other")}, {"other", make_skill("other")}}).ok());
+  EXPECT_FALSE(store->list()->naturally_keyed());
+  EXPECT_EQ(Catalog::from_repository(*store)->size(), 1u);
+  ASSERT_TRUE(store->replace_all({{"k", make_skill("other")}, {"k", make_skill("k")}}).ok());
+  EXPECT_TRUE(store->list()->naturally_keyed());
 }
 
 class FailingRepository : public store::Repository<Skill> {

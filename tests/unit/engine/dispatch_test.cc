@@ -82,7 +82,7 @@ TEST(DispatchJsonText, MalformedCommandFailsWithDecodeMessageAndStoresNothing) {
   EXPECT_EQ(got.error().message(), "decode CoreCommand JSON");
   Result<store::Repository<skill::Skill>::List> skills = core->stores.skills->list();
   ASSERT_TRUE(skills.ok());
-  EXPECT_TRUE((*skills)->empty());
+  EXPECT_TRUE(skills->empty());
 }
 
 }  // namespace

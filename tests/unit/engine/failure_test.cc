@@ -64,7 +64,7 @@ template <class T>
 std::vector<T> all(store::Repository<T>& repo) {
   Result<typename store::Repository<T>::List> list = repo.list();
   EXPECT_TRUE(list.ok());
-  return list.ok() ? **list : std::vector<T>{};
+  return list.ok() ? list->to_vector() : std::vector<T>{};
 }
 
 Snapshot snapshot(InstrumentedCore& c) {

@@ -127,7 +127,7 @@ TEST_F(Flows, SkillCatalogMatchesAFreshBuildAfterEveryChange) {
     ASSERT_TRUE(again.ok());
     Result<store::Repository<skill::Skill>::List> listing = core_->stores.skills->list();
     ASSERT_TRUE(listing.ok());
-    skill::Catalog fresh = skill::Catalog::from_skills(**listing);
+    skill::Catalog fresh = skill::Catalog::from_skills(listing->to_vector());
     EXPECT_EQ(memo->skills(), fresh.skills());
     EXPECT_EQ(again->skills(), fresh.skills());
   }
@@ -156,9 +156,9 @@ TEST_F(Flows, SaveProfileKeysByProviderAndReplaces) {
   handle(R"({"type":"save_profile","profile":{"provider":{"id":""},"secret":{"key":"e"}}})");
   Result<store::Repository<auth::Profile>::List> all = core_->stores.profiles->list();
   ASSERT_TRUE(all.ok());
-  ASSERT_EQ((*all)->size(), 2u);
-  EXPECT_EQ((**all)[0], (auth::Profile{{""}, {"e"}}));
-  EXPECT_EQ((**all)[1], (auth::Profile{{"p"}, {"two"}}));
+  ASSERT_EQ(all->size(), 2u);
+  EXPECT_EQ(all->to_vector()[0], (auth::Profile{{""}, {"e"}}));
+  EXPECT_EQ(all->to_vector()[1], (auth::Profile{{"p"}, {"two"}}));
 }
 
 // ---- tasks and runs ----
@@ -286,9 +286,9 @@ TEST_F(Flows, ToolCallsThroughCommandsStoreNothing) {
   ASSERT_TRUE(text.ok());
   EXPECT_EQ(*text, R"({"type":"tool_events","events":[{"type":"tool_call","id":"c1","name":"echo",)"
                    R"("input":{"a":1}},{"type":"tool_result","id":"c1","value":"out"}]})");
-  EXPECT_TRUE((*core_->stores.sessions->list())->empty());
-  EXPECT_TRUE((*core_->stores.runs->list())->empty());
-  EXPECT_TRUE((*core_->stores.tasks->list())->empty());
+  EXPECT_TRUE(core_->stores.sessions->list()->empty());
+  EXPECT_TRUE(core_->stores.runs->list()->empty());
+  EXPECT_TRUE(core_->stores.tasks->list()->empty());
   EXPECT_EQ(core_->registry.size(), 1u);
 }
 

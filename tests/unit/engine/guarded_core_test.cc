@@ -68,8 +68,8 @@ TEST(GuardedCore, ExceptionUnderTheLockPoisonsForever) {
   core.with_core_for_test([](engine::Core& c) {
     Result<store::Repository<skill::Skill>::List> skills = c.stores.skills->list();
     ASSERT_TRUE(skills.ok());
-    ASSERT_EQ((*skills)->size(), 1u);
-    EXPECT_EQ((*skills)->front().id(), "a");
+    ASSERT_EQ(skills->size(), 1u);
+    EXPECT_EQ(skills->begin()->id(), "a");
   });
 
   // Other cores are not affected.
@@ -110,11 +110,11 @@ TEST(GuardedCore, ResetClearsRecordsAndRestoresDefaultModel) {
     EXPECT_TRUE(c.agent.tags.empty());
     EXPECT_TRUE(c.registry.empty());
     EXPECT_TRUE(c.models.empty());
-    EXPECT_TRUE((*c.stores.skills->list())->empty());
-    EXPECT_TRUE((*c.stores.sessions->list())->empty());
-    EXPECT_TRUE((*c.stores.tasks->list())->empty());
-    EXPECT_TRUE((*c.stores.runs->list())->empty());
-    EXPECT_TRUE((*c.stores.profiles->list())->empty());
+    EXPECT_TRUE(c.stores.skills->list()->empty());
+    EXPECT_TRUE(c.stores.sessions->list()->empty());
+    EXPECT_TRUE(c.stores.tasks->list()->empty());
+    EXPECT_TRUE(c.stores.runs->list()->empty());
+    EXPECT_TRUE(c.stores.profiles->list()->empty());
   });
   // A command that needs the skill behaves as if it had never been saved.
   Result<std::string> r = core.run_json_locked(testing::chat_turn("s", "m", R"(["a"])"));
@@ -130,7 +130,7 @@ TEST(GuardedCore, CoresShareNothing) {
   ASSERT_TRUE(a.run_json_locked(testing::save_skill("k")).ok());
   b.with_core_for_test([](engine::Core& c) {
     EXPECT_EQ(c.agent.model, model::Model::create("openai", "gpt-5.5"));
-    EXPECT_TRUE((*c.stores.skills->list())->empty());
+    EXPECT_TRUE(c.stores.skills->list()->empty());
   });
 }
 
@@ -155,8 +155,8 @@ TEST(GuardedCore, ConcurrentCommandsAreSerialised) {
   for (int f : failures) EXPECT_EQ(f, 0);
 
   core.with_core_for_test([&](engine::Core& c) {
-    EXPECT_EQ((*c.stores.skills->list())->size(), size_t{kThreads * kPerThread});
-    EXPECT_EQ((*c.stores.tasks->list())->size(), size_t{kThreads * kPerThread});
+    EXPECT_EQ(c.stores.skills->list()->size(), size_t{kThreads * kPerThread});
+    EXPECT_EQ(c.stores.tasks->list()->size(), size_t{kThreads * kPerThread});
     Result<std::optional<chat::Session>> s = c.stores.sessions->get("shared");
     ASSERT_TRUE(s.ok() && s->has_value());
     std::vector<chat::Message> m = (*s)->messages.to_vector();
@@ -219,10 +219,10 @@ TEST(GuardedCore, EightThreadsMixedCommandsOnSharedAndSeparateCores) {
   auto check = [&](GuardedCore& core, size_t threads_on_it) {
     core.with_core_for_test([&](engine::Core& c) {
       const size_t per_thread = kRounds;
-      EXPECT_EQ((*c.stores.skills->list())->size(), threads_on_it * per_thread);
-      EXPECT_EQ((*c.stores.tasks->list())->size(), threads_on_it * per_thread);
-      EXPECT_EQ((*c.stores.runs->list())->size(), threads_on_it * per_thread);
-      EXPECT_EQ((*c.stores.profiles->list())->size(), 1u);
+      EXPECT_EQ(c.stores.skills->list()->size(), threads_on_it * per_thread);
+      EXPECT_EQ(c.stores.tasks->list()->size(), threads_on_it * per_thread);
+      EXPECT_EQ(c.stores.runs->list()->size(), threads_on_it * per_thread);
+      EXPECT_EQ(c.stores.profiles->list()->size(), 1u);
       Result<std::optional<chat::Session>> s = c.stores.sessions->get("shared");
       ASSERT_TRUE(s.ok() && s->has_value());
       EXPECT_EQ((*s)->messages.to_vector().size(), 2 * threads_on_it * per_thread);
@@ -267,8 +267,8 @@ TEST(GuardedCore, ResetWhileCommandsRun) {
   ASSERT_TRUE(core.reset().ok());
   core.with_core_for_test([](engine::Core& c) {
     EXPECT_EQ(c.agent.model, model::Model::create("openai", "gpt-5.5"));
-    EXPECT_TRUE((*c.stores.skills->list())->empty());
-    EXPECT_TRUE((*c.stores.sessions->list())->empty());
+    EXPECT_TRUE(c.stores.skills->list()->empty());
+    EXPECT_TRUE(c.stores.sessions->list()->empty());
   });
 }
 
@@ -287,7 +287,7 @@ TEST(GuardedCore, FactoryMakesTheFirstCoreAndEveryReset) {
   EXPECT_EQ(made, 2);
   core.with_core_for_test([](engine::Core& c) {
     EXPECT_NE(c.registry.get("throw"), nullptr);
-    EXPECT_TRUE((*c.stores.skills->list())->empty());
+    EXPECT_TRUE(c.stores.skills->list()->empty());
   });
   // The factory's tool runs like any other, and still poisons.
   EXPECT_THROW((void)core.run_json_locked(kCallThrow), std::logic_error);
