@@ -1,53 +1,164 @@
 #include "domain/chat.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <new>
 #include <utility>
 
 #include "domain/context.h"
 
 namespace dovek::chat {
 
-// Unlinks the chain iteratively: a history of any length dies without one
-// nested destructor call per message, so it cannot overflow the stack. While
-// this destructor holds the only reference to a predecessor, it detaches that
-// node's own predecessor before letting it go, so the node's destructor finds
-// a null `prev`. A use count of one cannot rise behind our back: no other
-// holder exists to copy from. A shared predecessor is just released; whoever
-// drops it last runs this same loop.
-MessageList::Node::~Node() {
-  std::shared_ptr<Node> next = std::move(prev);
-  while (next && next.use_count() == 1) next = std::move(next->prev);
+namespace {
+
+constexpr size_t kFirstChunk = 256;
+constexpr size_t kLargestChunk = size_t{64} << 10;
+
+// Header of a packed message: (length << 1 | role) as a little-endian base-128
+// number, one byte up to 63 bytes of content, two up to 8191.
+size_t header_size(uint64_t n) {
+  size_t bytes = 1;
+  while (n >= 0x80) {
+    n >>= 7;
+    ++bytes;
+  }
+  return bytes;
 }
 
-void MessageList::push_back(Message message) {
-  const size_t size = this->size() + 1;
-  head_ = std::make_shared<Node>(std::move(message), std::move(head_), size);
+char* put_header(char* out, uint64_t n) {
+  while (n >= 0x80) {
+    *out++ = static_cast<char>(0x80 | (n & 0x7F));
+    n >>= 7;
+  }
+  *out++ = static_cast<char>(n);
+  return out;
 }
 
-std::vector<const Message*> MessageList::view() const {
-  std::vector<const Message*> out(size());
-  size_t i = out.size();
-  for (const Node* n = head_.get(); n != nullptr; n = n->prev.get()) out[--i] = &n->message;
+const char* get_header(const char* in, uint64_t& n) {
+  n = 0;
+  for (int shift = 0;; shift += 7) {
+    const auto byte = static_cast<unsigned char>(*in++);
+    n |= uint64_t{byte & 0x7Fu} << shift;
+    if (byte < 0x80) return in;
+  }
+}
+
+}  // namespace
+
+// A block of packed messages. Bytes [0, used) are written and never change;
+// a list may see fewer of them. `prev`/`prev_used` is the view of the chunk
+// before this one.
+struct MessageList::Chunk {
+  std::shared_ptr<Chunk> prev;
+  size_t prev_used = 0;
+  size_t capacity = 0;
+  std::atomic<size_t> used{0};
+
+  char* data() { return reinterpret_cast<char*>(this + 1); }
+  const char* data() const { return reinterpret_cast<const char*>(this + 1); }
+
+  static std::shared_ptr<Chunk> create(size_t capacity, std::shared_ptr<Chunk> prev,
+                                       size_t prev_used) {
+    void* memory = ::operator new(sizeof(Chunk) + capacity);
+    Chunk* chunk = new (memory) Chunk;
+    chunk->capacity = capacity;
+    chunk->prev_used = prev_used;
+    chunk->prev = std::move(prev);
+    return std::shared_ptr<Chunk>(chunk, ChunkDeleter{});
+  }
+};
+
+// A use count of one cannot rise behind our back: no other holder exists to
+// copy from. A shared predecessor is just released; whoever drops it last
+// runs this same loop.
+void MessageList::ChunkDeleter::operator()(Chunk* chunk) const {
+  std::shared_ptr<Chunk> next = std::move(chunk->prev);
+  chunk->~Chunk();
+  ::operator delete(chunk);
+  while (next && next.use_count() == 1) {
+    std::shared_ptr<Chunk> before = std::move(next->prev);
+    next = std::move(before);  // frees the old `next`, whose prev is now null
+  }
+}
+
+void MessageList::push_back(const Message& message) {
+  const uint64_t header =
+      (uint64_t{message.content.size()} << 1) | (message.role == Role::Assistant ? 1u : 0u);
+  const size_t need = header_size(header) + message.content.size();
+  // Append in place when this list sees the whole chunk and it has room; the
+  // compare-and-swap makes sure only one of several copies does so.
+  size_t expected = used_;
+  const bool fits = tail_ && used_ + need <= tail_->capacity;
+  if (!(fits && tail_->used.compare_exchange_strong(expected, used_ + need))) {
+    // A full chunk is followed by a larger one, so a long history needs few
+    // chunks; a copy that branches off starts small again.
+    const bool full = tail_ && tail_->used.load() == used_;
+    const size_t capacity = full ? std::min(tail_->capacity * 2, kLargestChunk) : kFirstChunk;
+    tail_ = Chunk::create(std::max(capacity, need), std::move(tail_), used_);
+    tail_->used.store(need, std::memory_order_relaxed);
+    used_ = 0;
+  }
+  char* out = put_header(tail_->data() + used_, header);
+  std::memcpy(out, message.content.data(), message.content.size());
+  used_ += need;
+  ++size_;
+}
+
+void MessageList::collect(const Chunk* chunk, size_t used, std::vector<MessageView>& out) {
+  // Chunks link newest to oldest: gather them first, then read forward.
+  std::vector<std::pair<const Chunk*, size_t>> chain;
+  for (; chunk != nullptr; used = chunk->prev_used, chunk = chunk->prev.get()) {
+    chain.emplace_back(chunk, used);
+  }
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    const char* p = it->first->data();
+    const char* end = p + it->second;
+    while (p < end) {
+      uint64_t header = 0;
+      p = get_header(p, header);
+      const size_t length = header >> 1;
+      out.push_back(MessageView{{p, length}, (header & 1) ? Role::Assistant : Role::User});
+      p += length;
+    }
+  }
+}
+
+MessageView MessageList::back() const {
+  // The newest message is the last one in the tail's view; headers are only
+  // readable forwards, so walk that one chunk.
+  const char* p = tail_->data();
+  const char* end = p + used_;
+  MessageView last;
+  while (p < end) {
+    uint64_t header = 0;
+    p = get_header(p, header);
+    const size_t length = header >> 1;
+    last = MessageView{{p, length}, (header & 1) ? Role::Assistant : Role::User};
+    p += length;
+  }
+  return last;
+}
+
+std::vector<MessageView> MessageList::view() const {
+  std::vector<MessageView> out;
+  out.reserve(size_);
+  collect(tail_.get(), used_, out);
   return out;
 }
 
 std::vector<Message> MessageList::to_vector() const {
   std::vector<Message> out;
-  out.reserve(size());
-  for (const Message* m : view()) out.push_back(*m);
+  out.reserve(size_);
+  for (const MessageView& m : view()) out.push_back(Message{std::string(m.content), m.role});
   return out;
 }
 
 bool MessageList::operator==(const MessageList& other) const {
-  if (size() != other.size()) return false;
-  const Node* a = head_.get();
-  const Node* b = other.head_.get();
-  // Shared tails are equal without looking further.
-  while (a != b) {
-    if (!(a->message == b->message)) return false;
-    a = a->prev.get();
-    b = b->prev.get();
-  }
-  return true;
+  if (size_ != other.size_) return false;
+  if (tail_ == other.tail_ && used_ == other.used_) return true;
+  return view() == other.view();
 }
 
 agent::RunInput build_agent_input(const skill::Catalog& catalog, const TurnRequest& request) {

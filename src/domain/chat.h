@@ -25,46 +25,61 @@ struct Message {
   bool operator==(const Message&) const = default;
 };
 
-// An append-only message list that is a persistent structure: each message
-// sits in an immutable node that points to the one before it, so copying a
-// list costs one reference count and push_back never copies history, however
+// A message as read back from a MessageList: views into the list's storage,
+// valid while some copy of the list lives.
+struct MessageView {
+  std::string_view content;
+  Role role = Role::User;
+
+  bool operator==(const MessageView&) const = default;
+};
+
+// An append-only message list that is a persistent structure: copying a list
+// costs one reference count, and push_back never copies history, however
 // long it is. Copies that push afterwards share the common prefix and each
 // sees only its own additions.
-// Thread safety: const access from many threads is safe (nodes are immutable).
+//
+// Messages are packed back to back into chunks of growing size (up to 64
+// KiB), each prefixed by a one- or two-byte header (length and role), so a
+// stored message costs little more than its bytes. A list sees a prefix of
+// its newest chunk; push_back appends in place when nobody has appended to
+// that chunk beyond this list's view (the usual get, push, put of a stored
+// session), and otherwise starts a new chunk that links to its view.
+// Thread safety: const access from many threads is safe, and so are pushes
+// to different copies: bytes below any list's view never change, and the
+// right to append in place is claimed with one atomic compare-and-swap.
 class MessageList {
  public:
   MessageList() = default;
 
-  size_t size() const { return head_ ? head_->size : 0; }
-  bool empty() const { return !head_; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
   // REQUIRES: !empty().
-  const Message& back() const { return head_->message; }
+  MessageView back() const;
 
-  void push_back(Message message);
+  void push_back(const Message& message);
 
-  // The messages oldest first, as pointers valid while this list lives.
-  std::vector<const Message*> view() const;
+  // The messages oldest first, as views valid while this list lives.
+  std::vector<MessageView> view() const;
   // Copies of the messages, oldest first.
   std::vector<Message> to_vector() const;
 
   bool operator==(const MessageList& other) const;
 
  private:
-  // Never changed after construction, except that its destructor unlinks
-  // the chain before it (see chat.cc).
-  struct Node {
-    Node(Message m, std::shared_ptr<Node> p, size_t n)
-        : message(std::move(m)), prev(std::move(p)), size(n) {}
-    Node(const Node&) = delete;
-    Node& operator=(const Node&) = delete;
-    ~Node();
-
-    Message message;
-    std::shared_ptr<Node> prev;
-    size_t size;  // messages up to and including this one
+  struct Chunk;
+  // Frees a chunk and, iteratively, the chain before it that nobody else
+  // holds, so a history of any length dies without deep recursion.
+  struct ChunkDeleter {
+    void operator()(Chunk* chunk) const;
   };
 
-  std::shared_ptr<Node> head_;  // newest message, or null when empty
+  // Appends the view of (chunk, used) to `out`, oldest first.
+  static void collect(const Chunk* chunk, size_t used, std::vector<MessageView>& out);
+
+  std::shared_ptr<Chunk> tail_;  // newest chunk, or null when empty
+  size_t used_ = 0;              // bytes of tail_ this list sees
+  size_t size_ = 0;              // messages in the list
 };
 
 // A conversation, stored in the session repository under its id. The eight
@@ -90,7 +105,7 @@ struct Session {
   }
 
   // Appends `message` as the newest one; does not copy earlier messages.
-  void push(Message message) { messages.push_back(std::move(message)); }
+  void push(const Message& message) { messages.push_back(message); }
 
   bool operator==(const Session&) const = default;
 };

@@ -49,9 +49,9 @@ TEST(Session, CopiesBranchWithoutSeeingEachOther) {
   right.push_back({"r2", Role::User});
   EXPECT_EQ(base.size(), 1u);
   EXPECT_EQ(left.size(), 2u);
-  EXPECT_EQ(right.view()[1]->content, "r");
-  EXPECT_EQ(right.view()[2]->content, "r2");
-  EXPECT_EQ(left.view()[0], right.view()[0]);  // the shared prefix is one node
+  EXPECT_EQ(right.view()[1].content, "r");
+  EXPECT_EQ(right.view()[2].content, "r2");
+  EXPECT_EQ(left.view()[0].content.data(), right.view()[0].content.data());  // one shared copy
   EXPECT_FALSE(left == right);
   chat::MessageList same;
   same.push_back({"a", Role::User});
@@ -60,16 +60,39 @@ TEST(Session, CopiesBranchWithoutSeeingEachOther) {
 }
 
 TEST(Session, LongHistoryIsReleasedWithoutDeepRecursion) {
-  // One nested destructor per node would need far more stack than a thread
-  // has for this many messages.
+  // Every push after a branch pushed first starts a new chunk: one nested
+  // destructor per chunk would need far more stack than a thread has.
   auto list = std::make_unique<chat::MessageList>();
-  for (int i = 0; i < 1'000'000; ++i) list->push_back({"", Role::User});
+  for (int i = 0; i < 150'000; ++i) {
+    chat::MessageList branch = *list;
+    branch.push_back({"b", Role::User});
+    list->push_back({"", Role::User});
+  }
   chat::MessageList branch = *list;
   branch.push_back({"x", Role::User});
   list.reset();  // shared with `branch`: nothing freed yet
-  EXPECT_EQ(branch.size(), 1'000'001u);
+  EXPECT_EQ(branch.size(), 150'001u);
+  EXPECT_EQ(branch.back(), (chat::MessageView{"x", Role::User}));
   branch = chat::MessageList();  // the whole chain goes now
   EXPECT_TRUE(branch.empty());
+}
+
+// Message sizes across the one- and two-byte headers and the chunk sizes,
+// roles alternating; a copy taken halfway keeps seeing only its prefix.
+TEST(Session, PackedMessagesReadBackExactly) {
+  chat::MessageList list;
+  std::vector<chat::Message> expected;
+  chat::MessageList half;
+  for (size_t n : {0, 1, 63, 64, 127, 128, 8191, 8192, 70000, 5, 65536, 3}) {
+    chat::Message m{std::string(n, static_cast<char>('a' + n % 26)),
+                    expected.size() % 2 ? Role::Assistant : Role::User};
+    list.push_back(m);
+    expected.push_back(std::move(m));
+    if (expected.size() == 6) half = list;
+  }
+  EXPECT_EQ(list.to_vector(), expected);
+  EXPECT_EQ(list.back(), (chat::MessageView{expected.back().content, expected.back().role}));
+  EXPECT_EQ(half.to_vector(), std::vector<chat::Message>(expected.begin(), expected.begin() + 6));
 }
 
 TEST(Session, AppendMessageCreatesThenExtends) {
