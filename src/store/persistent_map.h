@@ -173,16 +173,31 @@ class PersistentMap {
     return n->leaf ? leaf(n)->entries.size() : inner(n)->children.size();
   }
 
+  // a < b by unsigned bytes, a prefix first: std::string's order. Inline
+  // rather than memcmp: keys are short ids that mostly differ within the
+  // first bytes, and a search makes a few dozen of these comparisons.
+  static bool key_less(std::string_view a, std::string_view b) {
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+      const auto x = static_cast<unsigned char>(a[i]);
+      const auto y = static_cast<unsigned char>(b[i]);
+      if (x != y) return x < y;
+    }
+    return a.size() < b.size();
+  }
+
   // Index of the first entry whose key is >= key.
   static size_t lower(const Leaf* l, std::string_view key) {
     return std::lower_bound(l->entries.begin(), l->entries.end(), key,
-                            [](const Entry& e, std::string_view k) { return e.key < k; }) -
+                            [](const Entry& e, std::string_view k) { return key_less(e.key, k); }) -
            l->entries.begin();
   }
   // Index of the child whose range holds key.
   static size_t child_index(const Inner* n, std::string_view key) {
     return std::upper_bound(n->seps.begin(), n->seps.end(), key,
-                            [](std::string_view k, const std::string& s) { return k < s; }) -
+                            [](std::string_view k, const std::string& s) {
+                              return key_less(k, s);
+                            }) -
            n->seps.begin();
   }
 
