@@ -10,6 +10,10 @@
 //     with 10,000 vs 10 stored skills of 2 KB each (goal: at most 1.2x).
 //   turn_history/10000 vs /10: turns 10,001 to 10,256 vs turns 11 to 266 of
 //     one session (goal: at most 1.2x).
+//   save_skill/{10000,100000} vs /10: save_skill alone, alternately
+//     overwriting a stored skill and adding a new one (goal: at most 1.2x).
+//   save_turn/{10000,100000} vs /10: a save_skill as above, then a chat turn
+//     that lists the skills again (goal: at most 1.2x).
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -132,6 +136,89 @@ void turn_history(benchmark::State& state) {
 }
 BENCHMARK(turn_history)->Arg(10)->Arg(10000)->Repetitions(kRepetitions);
 
+// Cores holding 10, 10,000 or 100,000 skills of 200 bytes, built once per
+// process: setting up 100,000 skills per benchmark run would dominate the run.
+engine::Core& shared_core(int skills) {
+  static auto* cores = new std::map<int, std::unique_ptr<engine::Core>>();
+  std::unique_ptr<engine::Core>& core = (*cores)[skills];
+  if (!core) core = core_with_skills(skills, 200);
+  return *core;
+}
+
+// The saves one cycle of kSaveCycle iterations sends: even slots overwrite
+// stored skills spread over the whole key range, odd slots add new ones
+// (n0, n1, ...), which the end of the cycle removes again.
+constexpr int kSaveCycle = 256;
+
+struct SaveCycle {
+  std::vector<std::string> texts;
+  std::vector<std::string> added;
+};
+
+SaveCycle save_cycle(int skills) {
+  SaveCycle cycle;
+  for (int i = 0; i < kSaveCycle; ++i) {
+    // (Appending rather than "s" + to_string: g++ 12 warns falsely there.)
+    std::string id(1, i % 2 == 0 ? 's' : 'n');
+    id += std::to_string(i % 2 == 0 ? static_cast<int64_t>(i) * skills / kSaveCycle : i);
+    if (i % 2 == 1) cycle.added.push_back(id);
+    cycle.texts.push_back(skill_text(id, 200));
+  }
+  return cycle;
+}
+
+// Removes the added skills and puts the session back to `session` (when
+// given), so each cycle starts from the same state.
+void reset_cycle(benchmark::State& state, engine::Core& core, const SaveCycle& cycle,
+                 const chat::Session* session) {
+  for (const std::string& id : cycle.added) {
+    if (!core.stores.skills->remove(id).ok()) state.SkipWithError("remove failed");
+  }
+  if (session != nullptr && !core.stores.sessions->put(session->id, *session).ok()) {
+    state.SkipWithError("put failed");
+  }
+}
+
+// reset_cycle at the end of each cycle, outside the timed region.
+void end_cycle(benchmark::State& state, engine::Core& core, const SaveCycle& cycle,
+               const chat::Session* session) {
+  state.PauseTiming();
+  reset_cycle(state, core, cycle, session);
+  state.ResumeTiming();
+}
+
+void save_skill(benchmark::State& state) {
+  engine::Core& core = shared_core(static_cast<int>(state.range(0)));
+  const SaveCycle cycle = save_cycle(static_cast<int>(state.range(0)));
+  size_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(engine::dispatch_json(core, cycle.texts[i]));
+    if (++i == cycle.texts.size()) {
+      i = 0;
+      end_cycle(state, core, cycle, nullptr);
+    }
+  }
+  reset_cycle(state, core, cycle, nullptr);
+}
+BENCHMARK(save_skill)->Arg(10)->Arg(10000)->Arg(100000)->Repetitions(kRepetitions);
+
+void save_turn(benchmark::State& state) {
+  engine::Core& core = shared_core(static_cast<int>(state.range(0)));
+  const SaveCycle cycle = save_cycle(static_cast<int>(state.range(0)));
+  const chat::Session empty = chat::Session::create("bench");
+  size_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(engine::dispatch_json(core, cycle.texts[i]));
+    benchmark::DoNotOptimize(engine::dispatch_json(core, kTurn));
+    if (++i == cycle.texts.size()) {
+      i = 0;
+      end_cycle(state, core, cycle, &empty);
+    }
+  }
+  reset_cycle(state, core, cycle, &empty);
+}
+BENCHMARK(save_turn)->Arg(10)->Arg(10000)->Arg(100000)->Repetitions(kRepetitions);
+
 // Keeps each run's CPU time per iteration so main can print the ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
@@ -202,6 +289,14 @@ int main(int argc, char** argv) {
                        "turn_skills/10", 1.2);
   reporter.print_ratio("chat turn, turn ~10,000 vs turn ~10 of one session", "turn_history/10000",
                        "turn_history/10", 1.2);
+  reporter.print_ratio("save_skill, 10,000 vs 10 stored skills", "save_skill/10000",
+                       "save_skill/10", 1.2);
+  reporter.print_ratio("save_skill, 100,000 vs 10 stored skills", "save_skill/100000",
+                       "save_skill/10", 1.2);
+  reporter.print_ratio("save_skill + chat turn, 10,000 vs 10 stored skills", "save_turn/10000",
+                       "save_turn/10", 1.2);
+  reporter.print_ratio("save_skill + chat turn, 100,000 vs 10 stored skills", "save_turn/100000",
+                       "save_turn/10", 1.2);
   benchmark::Shutdown();
   return 0;
 }
