@@ -35,7 +35,35 @@ void append_integer(std::string& out, Int n) {
 
 }  // namespace
 
+namespace {
+
+constexpr size_t kShort = 64;
+
+// Writes `prefix` (at most 2 bytes), then s quoted, then `suffix` (at most 1
+// byte) as one append, when s is short and needs no escape; false otherwise,
+// with nothing written. Keys, ids and labels take this path: one check-and-
+// copy loop and one append instead of a scan call and three appends.
+bool append_short_plain(std::string& out, std::string_view prefix, std::string_view s,
+                        std::string_view suffix) {
+  if (s.size() > kShort) return false;
+  char buf[kShort + 5];
+  char* o = buf;
+  for (char c : prefix) *o++ = c;
+  *o++ = '"';
+  for (char c : s) {
+    if (kEscape.code[static_cast<unsigned char>(c)] != 0) return false;
+    *o++ = c;
+  }
+  *o++ = '"';
+  for (char c : suffix) *o++ = c;
+  out.append(buf, static_cast<size_t>(o - buf));
+  return true;
+}
+
+}  // namespace
+
 void append_string(std::string& out, std::string_view s) {
+  if (append_short_plain(out, {}, s, {})) return;
   const char* p = s.data();
   const char* end = p + s.size();
   p = find_escape(p, end);
@@ -252,17 +280,20 @@ std::string write(const Value& v) {
 }
 
 void Writer::before_value() {
+  if (needs_comma()) out_ += ',';
+}
+
+bool Writer::needs_comma() {
   if (after_key_) {
     after_key_ = false;
-    return;
+    return false;
   }
-  if (!first_.empty()) {
-    if (first_.back()) {
-      first_.back() = false;
-    } else {
-      out_ += ',';
-    }
+  if (first_.empty()) return false;
+  if (first_.back()) {
+    first_.back() = false;
+    return false;
   }
+  return true;
 }
 
 void Writer::begin_object() {
@@ -288,9 +319,12 @@ void Writer::end_array() {
 }
 
 void Writer::key(std::string_view k) {
-  before_value();
-  append_string(out_, k);
-  out_ += ':';
+  const bool comma = needs_comma();
+  if (!append_short_plain(out_, comma ? "," : "", k, ":")) {
+    if (comma) out_ += ',';
+    append_string(out_, k);
+    out_ += ':';
+  }
   after_key_ = true;
 }
 
@@ -320,8 +354,11 @@ void Writer::f64(double d) {
 }
 
 void Writer::string(std::string_view s) {
-  before_value();
-  append_string(out_, s);
+  const bool comma = needs_comma();
+  if (!append_short_plain(out_, comma ? "," : "", s, {})) {
+    if (comma) out_ += ',';
+    append_string(out_, s);
+  }
 }
 
 void Writer::value(const Value& v) {

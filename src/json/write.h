@@ -58,6 +58,9 @@ class Writer {
 
  private:
   void before_value();
+  // Whether the next value needs a comma before it; updates the state as
+  // before_value does, without writing.
+  bool needs_comma();
   std::string out_;
   std::vector<bool> first_;  // per open container: no member written yet
   bool after_key_ = false;
