@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "domain/chat.h"
 #include "domain/event.h"
@@ -75,6 +78,35 @@ TEST(Session, LongHistoryIsReleasedWithoutDeepRecursion) {
   EXPECT_EQ(branch.back(), (chat::MessageView{"x", Role::User}));
   branch = chat::MessageList();  // the whole chain goes now
   EXPECT_TRUE(branch.empty());
+}
+
+// Copies of one list pushed from several threads at once: exactly one may
+// append in place, every other starts its own chunk, and each copy sees the
+// shared prefix plus only its own messages.
+TEST(Session, CopiesPushedFromThreadsAtOnceKeepTheirOwnMessages) {
+  chat::MessageList base;
+  base.push_back({"shared", Role::User});
+  constexpr int kThreads = 4;
+  constexpr int kPushes = 2000;
+  std::vector<chat::MessageList> copies(kThreads, base);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&copies, t] {
+      for (int i = 0; i < kPushes; ++i) {
+        copies[t].push_back({std::to_string(t) + ":" + std::to_string(i), Role::Assistant});
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(base.to_vector(), (std::vector<Message>{{"shared", Role::User}}));
+  for (int t = 0; t < kThreads; ++t) {
+    std::vector<chat::MessageView> v = copies[t].view();
+    ASSERT_EQ(v.size(), size_t{kPushes + 1});
+    EXPECT_EQ(v[0].content, "shared");
+    for (int i = 0; i < kPushes; ++i) {
+      ASSERT_EQ(v[i + 1].content, std::to_string(t) + ":" + std::to_string(i));
+    }
+  }
 }
 
 // Message sizes across the one- and two-byte headers and the chunk sizes,
