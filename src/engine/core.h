@@ -20,6 +20,7 @@
 #include "domain/run.h"
 #include "domain/skill.h"
 #include "domain/tool.h"
+#include "json/tape.h"
 #include "protocol/proto.h"
 #include "store/repository.h"
 
@@ -77,6 +78,11 @@ class Core {
                                                            run::TaskRequest request);
   std::vector<event::Event> call_tool_events(tool::ToolCall call);
 
+  // A token tape that dispatch_json reads every command into, so that its
+  // buffers are reused from one command to the next instead of allocated
+  // anew. Only meaningful during a call; holds nothing a command keeps.
+  json::Tape& command_scratch() { return command_scratch_; }
+
   agent::Agent agent;
   tool::Registry registry;
   std::map<std::string, model::ModelSpec> models;
@@ -92,6 +98,8 @@ class Core {
   // save copy a path of the store's tree, so only the rare built case does.)
   std::optional<skill::Catalog::List> built_source_;
   skill::Catalog built_;
+
+  json::Tape command_scratch_;
 };
 
 }  // namespace dovek::engine

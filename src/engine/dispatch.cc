@@ -8,8 +8,19 @@
 
 namespace dovek::engine {
 
+namespace {
+
+// A command's scratch buffers are kept for the next command up to this size;
+// a larger command's are freed once it is decoded.
+constexpr size_t kKeptScratchBytes = size_t{1} << 20;
+
+}  // namespace
+
 Result<std::string> dispatch_json(Core& core, std::string_view text) {
-  DOVEK_ASSIGN_OR_RETURN(proto::CoreCommand command, protocol::decode_command(text));
+  json::Tape& scratch = core.command_scratch();
+  Result<proto::CoreCommand> decoded = protocol::decode_command(text, scratch);
+  scratch.trim(kKeptScratchBytes);
+  DOVEK_ASSIGN_OR_RETURN(proto::CoreCommand command, std::move(decoded));
   DOVEK_ASSIGN_OR_RETURN(proto::CoreResponse response, core.handle(std::move(command)));
   return protocol::encode_response(response);
 }

@@ -9,37 +9,59 @@ namespace dovek::json {
 
 Result<Tape> Tape::read(std::string_view text, const TopLevelHook& hook) {
   Tape tape;
-  tape.text_ = text;
-  tape.tokens_.reserve(text.size() / 6 + 4);  // about one token per 6 bytes in dense JSON
-  copy_for_reading(text, tape.strings_);
-  Tokenizer tokenizer(text, tape.strings_.data());
-  std::vector<size_t> open;  // begin tokens of the open containers
-  open.reserve(16);
+  DOVEK_TRY(tape.reread(text, hook));
+  return tape;
+}
+
+Status Tape::reread(std::string_view text, const TopLevelHook& hook) {
+  text_ = text;
+  value_end_ = 0;
+  tokens_.clear();
+  tokens_.reserve(text.size() / 6 + 4);  // about one token per 6 bytes in dense JSON
+  strings_.clear();
+  copy_for_reading(text, strings_);
+  open_.clear();
+  open_.reserve(16);
+  Tokenizer tokenizer(text, strings_.data());
   Token t;
   while (tokenizer.next(t)) {
-    const size_t index = tape.tokens_.size();
-    tape.tokens_.push_back(t);
+    const size_t index = tokens_.size();
+    tokens_.push_back(t);
     switch (t.kind) {
       case TokenKind::kKey: continue;
       case TokenKind::kArrayEnd:
       case TokenKind::kObjectEnd: {
-        Token& begin = tape.tokens_[open.back()];
+        Token& begin = tokens_[open_.back()];
         begin.end = index;
         begin.count = t.count;
-        open.pop_back();
+        open_.pop_back();
         continue;
       }
       default: break;
     }
     // A value (a container at its begin token): the hook sees those of depth 1.
-    if (hook && open.size() == 1) [[unlikely]]
-      DOVEK_TRY(hook(tape, index));
+    if (hook && open_.size() == 1) [[unlikely]] {
+      Status status = hook(*this, index);
+      if (!status.ok()) {
+        tokens_.clear();
+        return status;
+      }
+    }
     if (t.kind == TokenKind::kArrayBegin || t.kind == TokenKind::kObjectBegin)
-      open.push_back(index);
+      open_.push_back(index);
   }
-  if (tokenizer.failed()) return tokenizer.take_error();
-  tape.value_end_ = tokenizer.value_end();
-  return tape;
+  if (tokenizer.failed()) {
+    tokens_.clear();
+    return tokenizer.take_error();
+  }
+  value_end_ = tokenizer.value_end();
+  return ok_status();
+}
+
+void Tape::trim(size_t max_bytes) {
+  if (tokens_.capacity() * sizeof(Token) + strings_.capacity() > max_bytes) {
+    *this = Tape();
+  }
 }
 
 Status Tape::check_trailing() const { return check_trailing_in(text_, value_end_); }

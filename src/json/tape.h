@@ -24,13 +24,22 @@ class Tape;
 // as it is read.
 using TopLevelHook = std::function<Status(const Tape&, size_t index)>;
 
-// Thread safety: immutable after read.
+// Thread safety: immutable after read (reread changes it, like any write).
 class Tape {
  public:
   // Reads one value from the start of `text` (leading whitespace allowed).
   // Does not look past the value: call check_trailing() for that, so that
   // callers can report field errors before trailing characters.
   static Result<Tape> read(std::string_view text, const TopLevelHook& hook = nullptr);
+
+  // read() into this tape, reusing the buffers of its last read, so that a
+  // caller reading one text after another (a core's commands) does not
+  // allocate for each. On failure the tape holds no value.
+  [[nodiscard]] Status reread(std::string_view text, const TopLevelHook& hook = nullptr);
+
+  // Drops the buffers when they have grown past `max_bytes`, so that one
+  // huge text does not pin its memory for the reader's lifetime.
+  void trim(size_t max_bytes);
 
   const std::vector<Token>& tokens() const { return tokens_; }
   const Token& operator[](size_t i) const { return tokens_[i]; }
@@ -52,6 +61,7 @@ class Tape {
   size_t value_end_ = 0;  // offset just past the value
   std::vector<Token> tokens_;
   std::string strings_;  // copy of the text; the tokenizer decodes each string in place
+  std::vector<size_t> open_;  // begin tokens of the open containers, while reading
 };
 
 }  // namespace dovek::json

@@ -152,7 +152,7 @@ proto::CoreCommand build(size_t alt, Fields&& f) {
   }
 }
 
-Result<proto::CoreCommand> decode_inner(std::string_view text) {
+Result<proto::CoreCommand> decode_inner(std::string_view text, Tape& tape) {
   // The tag is checked as soon as the reader meets it.
   std::optional<size_t> tag;
   auto hook = [&](const Tape& tape, size_t index) -> Status {
@@ -166,7 +166,7 @@ Result<proto::CoreCommand> decode_inner(std::string_view text) {
     DOVEK_ASSIGN_OR_RETURN(tag, read_tag(tape, index));
     return ok_status();
   };
-  DOVEK_ASSIGN_OR_RETURN(Tape tape, Tape::read(text, hook));
+  DOVEK_TRY(tape.reread(text, hook));
 
   const TokenKind root = tape[0].kind;
   if (root != TokenKind::kObjectBegin && root != TokenKind::kArrayBegin) {
@@ -215,7 +215,12 @@ Result<proto::CoreCommand> decode_inner(std::string_view text) {
 }  // namespace
 
 Result<proto::CoreCommand> decode_command(std::string_view text) {
-  Result<proto::CoreCommand> command = decode_inner(text);
+  Tape tape;
+  return decode_command(text, tape);
+}
+
+Result<proto::CoreCommand> decode_command(std::string_view text, Tape& scratch) {
+  Result<proto::CoreCommand> command = decode_inner(text, scratch);
   if (!command.ok()) return context("decode CoreCommand JSON", std::move(command).error());
   return command;
 }

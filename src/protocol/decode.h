@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "base/error.h"
+#include "json/tape.h"
 #include "protocol/proto.h"
 
 namespace dovek::protocol {
@@ -17,5 +18,10 @@ namespace dovek::protocol {
 // moment it is read; then field errors in text order, then missing fields;
 // trailing characters last.
 [[nodiscard]] Result<proto::CoreCommand> decode_command(std::string_view text);
+
+// The same, reading into `scratch` and reusing its buffers from an earlier
+// call (the decoded command owns all its data; the tape may be reused or
+// dropped afterwards).
+[[nodiscard]] Result<proto::CoreCommand> decode_command(std::string_view text, json::Tape& scratch);
 
 }  // namespace dovek::protocol

@@ -49,6 +49,14 @@ struct Equivalent {
 void PrintTo(const Equivalent& p, std::ostream* os) { *os << p.name; }
 
 
+// One tape reused by every case below, as a core reuses it from command to
+// command: whatever the previous case left in it (a value or a failure),
+// decoding into it must give what a fresh decode gives.
+json::Tape& shared_scratch() {
+  static json::Tape tape;
+  return tape;
+}
+
 class DecodeAccepts : public ::testing::TestWithParam<Equivalent> {};
 
 TEST_P(DecodeAccepts, DecodesLikeCanonicalForm) {
@@ -58,6 +66,9 @@ TEST_P(DecodeAccepts, DecodesLikeCanonicalForm) {
   Result<proto::CoreCommand> want = decode_command(p.canonical);
   ASSERT_TRUE(want.ok()) << want.error().chain();
   EXPECT_EQ(*got, *want);
+  Result<proto::CoreCommand> reused = decode_command(p.text, shared_scratch());
+  ASSERT_TRUE(reused.ok()) << reused.error().chain();
+  EXPECT_EQ(*reused, *want);
 }
 
 const std::string kChat =
@@ -172,6 +183,9 @@ TEST_P(DecodeRejects, ReportsCause) {
   Result<proto::CoreCommand> got = decode_command(p.text);
   ASSERT_FALSE(got.ok());
   const Error& e = got.error();
+  Result<proto::CoreCommand> reused = decode_command(p.text, shared_scratch());
+  ASSERT_FALSE(reused.ok());
+  EXPECT_EQ(reused.error().chain(), e.chain());
   EXPECT_EQ(e.message(), "decode CoreCommand JSON");
   ASSERT_NE(e.cause(), nullptr);
   const std::string& cause = e.cause()->message();
