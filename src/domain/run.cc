@@ -38,7 +38,7 @@ std::string_view status_name(RunStatus s) {
 }
 
 void write_run(json::Writer& w, const Run& run) {
-  auto optional = [&w](std::string_view key, const std::optional<std::string>& value) {
+  auto optional = [&w](const json::Key& key, const std::optional<std::string>& value) {
     w.key(key);
     w.optional_string(value ? &*value : nullptr);
   };

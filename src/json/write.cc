@@ -279,23 +279,6 @@ std::string write(const Value& v) {
   return out;
 }
 
-void Writer::before_value() {
-  if (needs_comma()) out_ += ',';
-}
-
-bool Writer::needs_comma() {
-  if (after_key_) {
-    after_key_ = false;
-    return false;
-  }
-  if (first_.empty()) return false;
-  if (first_.back()) {
-    first_.back() = false;
-    return false;
-  }
-  return true;
-}
-
 void Writer::begin_object() {
   before_value();
   out_ += '{';
@@ -318,24 +301,14 @@ void Writer::end_array() {
   first_.pop_back();
 }
 
-void Writer::key(std::string_view k) {
-  const bool comma = needs_comma();
-  if (!append_short_plain(out_, comma ? "," : "", k, ":")) {
-    if (comma) out_ += ',';
-    append_string(out_, k);
-    out_ += ':';
-  }
-  after_key_ = true;
-}
-
 void Writer::null() {
-  before_value();
-  out_ += "null";
+  const std::string_view text = ",null";
+  out_ += needs_comma() ? text : text.substr(1);
 }
 
 void Writer::boolean(bool b) {
-  before_value();
-  out_ += b ? "true" : "false";
+  const std::string_view text = b ? ",true" : ",false";
+  out_ += needs_comma() ? text : text.substr(1);
 }
 
 void Writer::u64(uint64_t n) {

@@ -28,6 +28,36 @@ void append_value(std::string& out, const Value& v);  // no recursion of unbound
 // Compact text of a generic value.
 std::string write(const Value& v);
 
+// An object key known when the program is compiled: checked then to need no
+// escaping (a key that would is a compile error) and kept with its comma,
+// quotes and colon, `,"id":`, so that writing it is one append of a constant.
+class Key {
+ public:
+  template <size_t N>
+  consteval Key(const char (&k)[N]) {  // NOLINT: implicit, from a literal
+    static_assert(N - 1 <= kMaxLength, "key too long for json::Key");
+    text_[size_++] = ',';
+    text_[size_++] = '"';
+    for (size_t i = 0; i + 1 < N; ++i) {
+      const auto c = static_cast<unsigned char>(k[i]);
+      if (c < 0x20 || c == '"' || c == '\\') throw "json::Key: the key needs escaping";
+      text_[size_++] = k[i];
+    }
+    text_[size_++] = '"';
+    text_[size_++] = ':';
+  }
+
+  // `,"k":` after an earlier member, `"k":` for the first one.
+  std::string_view text(bool comma) const {
+    return comma ? std::string_view(text_, size_) : std::string_view(text_ + 1, size_ - 1u);
+  }
+
+ private:
+  static constexpr size_t kMaxLength = 40;
+  char text_[kMaxLength + 4] = {};
+  uint8_t size_ = 0;
+};
+
 // Structured writer that places commas and colons itself.
 // Thread safety: none; one writer per thread.
 class Writer {
@@ -38,7 +68,12 @@ class Writer {
   void end_object();
   void begin_array();
   void end_array();
-  void key(std::string_view k);  // REQUIRES: inside an object, before each value
+  // REQUIRES: inside an object, before each value.
+  void key(const Key& k) {
+    const std::string_view text = k.text(needs_comma());
+    out_.append(text.data(), text.size());
+    after_key_ = true;
+  }
   void null();
   void boolean(bool b);
   void u64(uint64_t n);
@@ -57,10 +92,23 @@ class Writer {
   std::string take() { return std::move(out_); }
 
  private:
-  void before_value();
+  void before_value() {
+    if (needs_comma()) out_ += ',';
+  }
   // Whether the next value needs a comma before it; updates the state as
   // before_value does, without writing.
-  bool needs_comma();
+  bool needs_comma() {
+    if (after_key_) {
+      after_key_ = false;
+      return false;
+    }
+    if (first_.empty()) return false;
+    if (first_.back()) {
+      first_.back() = false;
+      return false;
+    }
+    return true;
+  }
   std::string out_;
   std::vector<bool> first_;  // per open container: no member written yet
   bool after_key_ = false;
