@@ -20,9 +20,10 @@ Result<std::string> dispatch_json(Core& core, std::string_view text) {
   json::Tape& scratch = core.command_scratch();
   Result<proto::CoreCommand> decoded = protocol::decode_command(text, scratch);
   scratch.trim(kKeptScratchBytes);
-  DOVEK_ASSIGN_OR_RETURN(proto::CoreCommand command, std::move(decoded));
-  DOVEK_ASSIGN_OR_RETURN(proto::CoreResponse response, core.handle(std::move(command)));
-  return protocol::encode_response(response);
+  if (!decoded.ok()) return std::move(decoded).error();
+  Result<proto::CoreResponse> response = core.handle(std::move(decoded).value());
+  if (!response.ok()) return std::move(response).error();
+  return protocol::encode_response(*response);
 }
 
 }  // namespace dovek::engine

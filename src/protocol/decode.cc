@@ -64,92 +64,67 @@ std::string element_count(size_t n, std::string_view what) {
   return std::to_string(n) + (n == 1 ? " element" : " elements") + std::string(what);
 }
 
-// Decodes field `i` of alternative `alt` into `fields` (which holds one slot
-// per alternative's field, filled in as they are met).
-struct Fields {
-  std::optional<skill::Skill> skill;
-  std::optional<auth::Profile> profile;
-  std::optional<model::Model> model;
-  std::optional<run::Task> task;
-  std::optional<tool::ToolCall> call;
-  std::optional<std::string> s[3];  // session_id / run_id / message by role
-  std::optional<std::vector<std::string>> assigned_skills;
-};
-
-// Field roles per alternative, so one decoder serves all seven.
-enum class Role { kSkill, kProfile, kModel, kTask, kCall, kSessionId, kRunId, kMessage, kAssigned };
-
-Role role_of(size_t alt, size_t field) {
-  switch (alt) {
-    case 0: return Role::kSkill;
-    case 1: return Role::kProfile;
-    case 2: return Role::kModel;
-    case 3: return field == 0 ? Role::kSessionId : field == 1 ? Role::kMessage : Role::kAssigned;
-    case 4: return field == 0 ? Role::kTask : field == 1 ? Role::kRunId : Role::kSessionId;
-    case 5:
-      return field == 0   ? Role::kRunId
-             : field == 1 ? Role::kTask
-             : field == 2 ? Role::kMessage
-                          : Role::kAssigned;
-    default: return Role::kCall;
-  }
-}
-
-Status decode_field(size_t alt, size_t field, Cursor& c, Fields& f) {
-  switch (role_of(alt, field)) {
-    case Role::kSkill: {
-      DOVEK_ASSIGN_OR_RETURN(f.skill, skill::decode_skill(c));
-      break;
-    }
-    case Role::kProfile: {
-      DOVEK_ASSIGN_OR_RETURN(f.profile, auth::decode_profile(c));
-      break;
-    }
-    case Role::kModel: {
-      DOVEK_ASSIGN_OR_RETURN(f.model, model::decode_model(c));
-      break;
-    }
-    case Role::kTask: {
-      DOVEK_ASSIGN_OR_RETURN(f.task, run::decode_task(c));
-      break;
-    }
-    case Role::kCall: {
-      DOVEK_ASSIGN_OR_RETURN(f.call, tool::decode_tool_call(c));
-      break;
-    }
-    case Role::kSessionId: {
-      DOVEK_ASSIGN_OR_RETURN(f.s[0], c.string());
-      break;
-    }
-    case Role::kRunId: {
-      DOVEK_ASSIGN_OR_RETURN(f.s[1], c.string());
-      break;
-    }
-    case Role::kMessage: {
-      DOVEK_ASSIGN_OR_RETURN(f.s[2], c.string());
-      break;
-    }
-    case Role::kAssigned: {
-      DOVEK_ASSIGN_OR_RETURN(f.assigned_skills, c.string_array());
-      break;
-    }
-  }
+// Moves a decoded value into its field of the command, or passes the
+// decoder's error on.
+template <class T>
+Status assign(T& field, Result<T> decoded) {
+  if (!decoded.ok()) return std::move(decoded).error();
+  field = std::move(decoded).value();
   return ok_status();
 }
 
-proto::CoreCommand build(size_t alt, Fields&& f) {
+// The command of alternative `alt` with every field empty, for the decoder to
+// fill in place.
+proto::CoreCommand empty_command(size_t alt) {
   switch (alt) {
-    case 0: return proto::SaveSkill{std::move(*f.skill)};
-    case 1: return proto::SaveProfile{std::move(*f.profile)};
-    case 2: return proto::SwitchModel{std::move(*f.model)};
-    case 3:
-      return proto::ChatTurn{std::move(*f.s[0]), std::move(*f.s[2]), std::move(*f.assigned_skills)};
-    case 4: return proto::StartRun{std::move(*f.task), std::move(*f.s[1]), std::move(*f.s[0])};
-    case 5:
-      return proto::RunTask{std::move(*f.s[1]), std::move(*f.task), std::move(*f.s[2]),
-                            std::move(*f.assigned_skills)};
-    default: return proto::CallTool{std::move(*f.call)};
+    case 0: return proto::SaveSkill{};
+    case 1: return proto::SaveProfile{};
+    case 2: return proto::SwitchModel{};
+    case 3: return proto::ChatTurn{};
+    case 4: return proto::StartRun{};
+    case 5: return proto::RunTask{};
+    default: return proto::CallTool{};
   }
+}
+
+// Decodes field `i` (in declaration order, as kFields lists them) straight
+// into the command.
+struct FieldDecoder {
+  size_t i;
+  Cursor& c;
+
+  Status operator()(proto::SaveSkill& cmd) { return assign(cmd.skill, skill::decode_skill(c)); }
+  Status operator()(proto::SaveProfile& cmd) {
+    return assign(cmd.profile, auth::decode_profile(c));
+  }
+  Status operator()(proto::SwitchModel& cmd) { return assign(cmd.model, model::decode_model(c)); }
+  Status operator()(proto::ChatTurn& cmd) {
+    switch (i) {
+      case 0: return assign(cmd.session_id, c.string());
+      case 1: return assign(cmd.message, c.string());
+      default: return assign(cmd.assigned_skills, c.string_array());
+    }
+  }
+  Status operator()(proto::StartRun& cmd) {
+    switch (i) {
+      case 0: return assign(cmd.task, run::decode_task(c));
+      case 1: return assign(cmd.run_id, c.string());
+      default: return assign(cmd.session_id, c.string());
+    }
+  }
+  Status operator()(proto::RunTask& cmd) {
+    switch (i) {
+      case 0: return assign(cmd.run_id, c.string());
+      case 1: return assign(cmd.task, run::decode_task(c));
+      case 2: return assign(cmd.message, c.string());
+      default: return assign(cmd.assigned_skills, c.string_array());
+    }
+  }
+  Status operator()(proto::CallTool& cmd) { return assign(cmd.call, tool::decode_tool_call(c)); }
+};
+
+Status decode_field(size_t field, Cursor& c, proto::CoreCommand& command) {
+  return std::visit(FieldDecoder{field, c}, command);
 }
 
 Result<proto::CoreCommand> decode_inner(std::string_view text, Tape& tape) {
@@ -176,15 +151,15 @@ Result<proto::CoreCommand> decode_inner(std::string_view text, Tape& tape) {
 
   const size_t alt = *tag;
   const std::span<const std::string_view> names = kFields[alt];
-  Fields fields;
+  // Every field is required, so a command that decodes has all of them set.
+  proto::CoreCommand command = empty_command(alt);
   if (root == TokenKind::kObjectBegin) {
     // The members other than the tag, in text order; `type` is skipped as an
     // unknown key here since the reader has already taken it.
     const json::RecordShape shape{kAlternatives[alt], names, (uint64_t{1} << names.size()) - 1,
                                   names.size()};
     Cursor c(tape, 0, false);
-    DOVEK_TRY(
-        c.record(shape, [&](size_t i, Cursor& fc) { return decode_field(alt, i, fc, fields); }));
+    DOVEK_TRY(c.record(shape, [&](size_t i, Cursor& fc) { return decode_field(i, fc, command); }));
   } else {
     // Array form: the tag, then the fields by position.
     size_t count = 0;
@@ -201,7 +176,7 @@ Result<proto::CoreCommand> decode_inner(std::string_view text, Tape& tape) {
                      ", expected struct variant CoreCommand::" + std::string(kAlternatives[alt]) +
                      " with " + element_count(names.size(), ""));
       }
-      DOVEK_TRY(decode_field(alt, i, c, fields));
+      DOVEK_TRY(decode_field(i, c, command));
     }
     if (count > names.size()) {
       return Error("invalid length " + std::to_string(count) + ", expected " +
@@ -209,7 +184,7 @@ Result<proto::CoreCommand> decode_inner(std::string_view text, Tape& tape) {
     }
   }
   DOVEK_TRY(tape.check_trailing());
-  return build(alt, std::move(fields));
+  return command;
 }
 
 }  // namespace
