@@ -169,11 +169,15 @@ agent::RunInput build_agent_input(const skill::Catalog& catalog, const TurnReque
 
 Result<Session> append_message(store::Repository<Session>& sessions, std::string_view session_id,
                                Message message) {
-  DOVEK_ASSIGN_OR_RETURN(std::optional<Session> found, sessions.get(session_id));
-  Session session = found ? std::move(*found) : Session::create(std::string(session_id));
-  session.push(std::move(message));
-  DOVEK_TRY(sessions.put(session_id, session));
-  return session;
+  // Works on the session inside the get's result: a session is a record of
+  // ten fields, so it is copied once (into the store) and moved once (out).
+  Result<std::optional<Session>> found = sessions.get(session_id);
+  if (!found.ok()) return std::move(found).error();
+  std::optional<Session>& session = *found;
+  if (!session) session = Session::create(std::string(session_id));
+  session->push(message);
+  DOVEK_TRY(sessions.put(session_id, *session));
+  return std::move(*session);
 }
 
 }  // namespace dovek::chat

@@ -27,9 +27,15 @@ struct Handler {
     return proto::CoreResponse(proto::ChatTurnResponse{std::move(events)});
   }
   Result<proto::CoreResponse> operator()(proto::StartRun& c) {
-    DOVEK_ASSIGN_OR_RETURN(run::Run run, core.start_run(std::move(c.task), std::move(c.run_id),
-                                                        std::move(c.session_id)));
-    return proto::CoreResponse(proto::RunStarted{std::move(run)});
+    Result<run::Run> run =
+        core.start_run(std::move(c.task), std::move(c.run_id), std::move(c.session_id));
+    if (!run.ok()) return std::move(run).error();
+    // A run is a record of eleven fields: built in its place in the
+    // response rather than moved through temporaries.
+    Result<proto::CoreResponse> response(
+        proto::CoreResponse(std::in_place_type<proto::RunStarted>));
+    std::get<proto::RunStarted>(*response).run = std::move(run).value();
+    return response;
   }
   Result<proto::CoreResponse> operator()(proto::RunTask& c) {
     run::TaskRequest request = run::TaskRequest::with_assigned_skills(
