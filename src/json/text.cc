@@ -6,6 +6,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace dovek::json {
 
@@ -37,7 +40,10 @@ Status check_trailing_in(std::string_view text, size_t value_end) {
   return ok_status();
 }
 
-const char* find_escape(const char* p, const char* end) {
+namespace {
+
+// SSE2 (16 bytes a step), then 8, then 1.
+[[gnu::always_inline]] inline const char* find_escape_16(const char* p, const char* end) {
 #if defined(__SSE2__)
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
@@ -70,6 +76,49 @@ const char* find_escape(const char* p, const char* end) {
     if (b < 0x20 || b == '"' || b == '\\') return p;
   }
   return end;
+}
+
+
+#if defined(__x86_64__)
+// 32 bytes per step where the processor has AVX2 (checked once at run time;
+// the build targets plain x86-64). Long texts, prompts and documents, spend
+// most of their reading and writing time in this scan.
+__attribute__((target("avx2"))) const char* find_escape_32(const char* p, const char* end) {
+  const __m256i quote = _mm256_set1_epi8('"');
+  const __m256i backslash = _mm256_set1_epi8('\\');
+  const __m256i max_control = _mm256_set1_epi8(0x1F);
+  for (; end - p >= 32; p += 32) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i control = _mm256_cmpeq_epi8(_mm256_min_epu8(v, max_control), v);
+    const __m256i hits = _mm256_or_si256(control, _mm256_or_si256(_mm256_cmpeq_epi8(v, quote),
+                                                                  _mm256_cmpeq_epi8(v, backslash)));
+    const auto mask = static_cast<unsigned>(_mm256_movemask_epi8(hits));
+    if (mask != 0) return p + __builtin_ctz(mask);
+  }
+  return find_escape_16(p, end);
+}
+
+bool has_avx2() {
+  static const bool kHas = __builtin_cpu_supports("avx2");
+  return kHas;
+}
+#endif
+
+}  // namespace
+
+const char* find_escape(const char* p, const char* end) {
+#if defined(__x86_64__)
+  // Most strings end within their first 32 bytes: those are scanned the
+  // narrow way, and only a longer stretch switches to the wide scan.
+  constexpr ptrdiff_t kNarrow = 32;
+  if (end - p >= 3 * kNarrow) {
+    const char* const hit = find_escape_16(p, p + kNarrow);
+    if (hit != p + kNarrow) return hit;
+    if (has_avx2()) return find_escape_32(p + kNarrow, end);
+    return find_escape_16(p + kNarrow, end);
+  }
+#endif
+  return find_escape_16(p, end);
 }
 
 }  // namespace dovek::json

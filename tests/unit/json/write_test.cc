@@ -40,12 +40,13 @@ TEST(WriteTest, EscapeTable) {
   }
 }
 
-// Escapes found at every offset around the 16-byte blocks of the fast scan,
+// Escapes found at every offset around the 16- and 32-byte blocks of the scan,
 // and bytes that are close to the escaped ones but plain (0x20, 0x7F, 0x80+).
 TEST(WriteTest, EscapesAtEveryOffset) {
   const std::string specials[] = {"\"", "\\", std::string(1, '\0'), "\x1f", "\n"};
   const std::string escaped[] = {"\\\"", "\\\\", "\\u0000", "\\u001f", "\\n"};
-  for (size_t len : {1u, 15u, 16u, 17u, 31u, 32u, 33u, 47u}) {
+  // From 96 bytes on, the scan switches to 32-byte steps after the first 32.
+  for (size_t len : {1u, 15u, 16u, 17u, 31u, 32u, 33u, 47u, 95u, 96u, 97u, 130u, 161u}) {
     for (size_t at = 0; at < len; ++at) {
       for (size_t k = 0; k < std::size(specials); ++k) {
         std::string text(len, 'a');
