@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <utility>
 
-#include "domain/decode_util.h"
-
 namespace dovek::skill {
 namespace {
 
-using domain_internal::assign;
+using json::assign;
 
 constexpr std::string_view kSkillFields[] = {"id",         "name",           "source",
                                              "source_ref", "read_only",      "description",

@@ -2,8 +2,6 @@
 
 #include <utility>
 
-#include "domain/decode_util.h"
-
 namespace dovek::tool {
 namespace {
 
@@ -16,8 +14,8 @@ Result<ToolCall> decode_tool_call(json::Cursor& c) {
   ToolCall out;
   DOVEK_TRY(c.record(kToolCallShape, [&](size_t i, json::Cursor& f) -> Status {
     switch (i) {
-      case 0: return domain_internal::assign(out.id, f.string());
-      case 1: return domain_internal::assign(out.name, f.string());
+      case 0: return json::assign(out.id, f.string());
+      case 1: return json::assign(out.name, f.string());
       default: out.input = f.value(); return ok_status();
     }
   }));

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/error.h"
@@ -152,6 +153,15 @@ Status Cursor::record_array(const RecordShape& shape, OnField& on_field) {
   }
   DOVEK_TRY(check_array_length(shape, count));
   i_ = end + 1;
+  return ok_status();
+}
+
+// Moves a decoded value into `field`, or passes the decoder's error on: the
+// step every record decoder takes for each of its fields.
+template <class T>
+Status assign(T& field, Result<T> decoded) {
+  if (!decoded.ok()) return std::move(decoded).error();
+  field = std::move(decoded).value();
   return ok_status();
 }
 

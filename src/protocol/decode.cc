@@ -10,6 +10,7 @@
 namespace dovek::protocol {
 namespace {
 
+using json::assign;
 using json::Cursor;
 using json::Tape;
 using json::TokenKind;
@@ -62,15 +63,6 @@ Result<size_t> read_tag(const Tape& tape, size_t index) {
 
 std::string element_count(size_t n, std::string_view what) {
   return std::to_string(n) + (n == 1 ? " element" : " elements") + std::string(what);
-}
-
-// Moves a decoded value into its field of the command, or passes the
-// decoder's error on.
-template <class T>
-Status assign(T& field, Result<T> decoded) {
-  if (!decoded.ok()) return std::move(decoded).error();
-  field = std::move(decoded).value();
-  return ok_status();
 }
 
 // The command of alternative `alt` with every field empty, for the decoder to
