@@ -45,6 +45,15 @@ const char* get_header(const char* in, uint64_t& n) {
   }
 }
 
+// Reads the packed message at `p` into `out`; returns where the next starts.
+const char* read_message(const char* p, MessageView& out) {
+  uint64_t header = 0;
+  p = get_header(p, header);
+  const size_t length = header >> 1;
+  out = MessageView{{p, length}, (header & 1) ? Role::Assistant : Role::User};
+  return p + length;
+}
+
 }  // namespace
 
 // A block of packed messages. Bytes [0, used) are written and never change;
@@ -115,13 +124,7 @@ void MessageList::collect(const Chunk* chunk, size_t used, std::vector<MessageVi
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     const char* p = it->first->data();
     const char* end = p + it->second;
-    while (p < end) {
-      uint64_t header = 0;
-      p = get_header(p, header);
-      const size_t length = header >> 1;
-      out.push_back(MessageView{{p, length}, (header & 1) ? Role::Assistant : Role::User});
-      p += length;
-    }
+    while (p < end) p = read_message(p, out.emplace_back());
   }
 }
 
@@ -131,13 +134,7 @@ MessageView MessageList::back() const {
   const char* p = tail_->data();
   const char* end = p + used_;
   MessageView last;
-  while (p < end) {
-    uint64_t header = 0;
-    p = get_header(p, header);
-    const size_t length = header >> 1;
-    last = MessageView{{p, length}, (header & 1) ? Role::Assistant : Role::User};
-    p += length;
-  }
+  while (p < end) p = read_message(p, last);
   return last;
 }
 
