@@ -78,7 +78,6 @@ namespace {
   return end;
 }
 
-
 #if defined(__x86_64__)
 // 32 bytes per step where the processor has AVX2 (checked once at run time;
 // the build targets plain x86-64). Long texts, prompts and documents, spend
