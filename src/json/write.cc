@@ -33,20 +33,15 @@ void append_integer(std::string& out, Int n) {
   out.append(buf, static_cast<size_t>(r.ptr - buf));
 }
 
-}  // namespace
-
-namespace {
-
 constexpr size_t kShort = 64;
 
-// Writes `prefix` (at most 2 bytes), then s quoted, then `suffix` (at most 1
-// byte) as one append, when s is short and needs no escape; false otherwise,
-// with nothing written. Keys, ids and labels take this path: one check-and-
-// copy loop and one append instead of a scan call and three appends.
-bool append_short_plain(std::string& out, std::string_view prefix, std::string_view s,
-                        std::string_view suffix) {
+// Writes `prefix` (a comma or nothing), then s quoted, as one append, when s
+// is short and needs no escape; false otherwise, with nothing written. Ids
+// and labels take this path: one check-and-copy loop and one append instead
+// of a scan call and three appends.
+bool append_short_plain(std::string& out, std::string_view prefix, std::string_view s) {
   if (s.size() > kShort) return false;
-  char buf[kShort + 5];
+  char buf[kShort + 3];
   char* o = buf;
   for (char c : prefix) *o++ = c;
   *o++ = '"';
@@ -55,15 +50,12 @@ bool append_short_plain(std::string& out, std::string_view prefix, std::string_v
     *o++ = c;
   }
   *o++ = '"';
-  for (char c : suffix) *o++ = c;
   out.append(buf, static_cast<size_t>(o - buf));
   return true;
 }
 
-}  // namespace
-
-void append_string(std::string& out, std::string_view s) {
-  if (append_short_plain(out, {}, s, {})) return;
+// append_string for the strings append_short_plain turned down.
+void append_long_or_escaped(std::string& out, std::string_view s) {
   const char* p = s.data();
   const char* end = p + s.size();
   p = find_escape(p, end);
@@ -96,6 +88,12 @@ void append_string(std::string& out, std::string_view s) {
   }
   out.append(run, static_cast<size_t>(end - run));
   out += '"';
+}
+
+}  // namespace
+
+void append_string(std::string& out, std::string_view s) {
+  if (!append_short_plain(out, {}, s)) append_long_or_escaped(out, s);
 }
 
 namespace {
@@ -328,9 +326,9 @@ void Writer::f64(double d) {
 
 void Writer::string(std::string_view s) {
   const bool comma = needs_comma();
-  if (!append_short_plain(out_, comma ? "," : "", s, {})) {
+  if (!append_short_plain(out_, comma ? "," : "", s)) {
     if (comma) out_ += ',';
-    append_string(out_, s);
+    append_long_or_escaped(out_, s);
   }
 }
 
