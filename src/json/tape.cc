@@ -23,10 +23,16 @@ Status Tape::reread(std::string_view text, const TopLevelHook& hook) {
   open_.clear();
   open_.reserve(16);
   Tokenizer tokenizer(text, strings_.data());
-  Token t;
-  while (tokenizer.next(t)) {
+  // The tokenizer writes each token straight into its slot: copying a token
+  // just written field by field would read it back whole before the stores
+  // have landed, which stalls the processor on every token.
+  for (;;) {
     const size_t index = tokens_.size();
-    tokens_.push_back(t);
+    const Token& t = tokens_.emplace_back();
+    if (!tokenizer.next(tokens_.back())) {
+      tokens_.pop_back();
+      break;
+    }
     switch (t.kind) {
       case TokenKind::kKey: continue;
       case TokenKind::kArrayEnd:
