@@ -280,23 +280,23 @@ std::string write(const Value& v) {
 void Writer::begin_object() {
   before_value();
   out_ += '{';
-  first_.push_back(true);
+  ++depth_;
 }
 
 void Writer::end_object() {
   out_ += '}';
-  first_.pop_back();
+  --depth_;
 }
 
 void Writer::begin_array() {
   before_value();
   out_ += '[';
-  first_.push_back(true);
+  ++depth_;
 }
 
 void Writer::end_array() {
   out_ += ']';
-  first_.pop_back();
+  --depth_;
 }
 
 void Writer::null() {

@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "json/value.h"
 
@@ -72,7 +71,6 @@ class Writer {
   void key(const Key& k) {
     const std::string_view text = k.text(needs_comma());
     out_.append(text.data(), text.size());
-    after_key_ = true;
   }
   void null();
   void boolean(bool b);
@@ -95,23 +93,17 @@ class Writer {
   void before_value() {
     if (needs_comma()) out_ += ',';
   }
-  // Whether the next value needs a comma before it; updates the state as
-  // before_value does, without writing.
-  bool needs_comma() {
-    if (after_key_) {
-      after_key_ = false;
-      return false;
-    }
-    if (first_.empty()) return false;
-    if (first_.back()) {
-      first_.back() = false;
-      return false;
-    }
-    return true;
+  // Whether the next value or key needs a comma before it. Inside a
+  // container, only an opening bracket or a key's colon may precede an item
+  // without one, and no value ends in either, so the last byte written
+  // tells; at the top level nothing needs one.
+  bool needs_comma() const {
+    if (depth_ == 0) return false;
+    const char last = out_.back();
+    return last != '{' && last != '[' && last != ':';
   }
   std::string out_;
-  std::vector<bool> first_;  // per open container: no member written yet
-  bool after_key_ = false;
+  size_t depth_ = 0;  // containers open
 };
 
 }  // namespace dovek::json
