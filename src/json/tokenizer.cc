@@ -167,7 +167,7 @@ bool Tokenizer::next(Token& t) {
         const bool in_object = state_ == State::kMemberValue;
         if (c == ',') {
           ++p_;
-          ++open_.back().count;
+          ++open_[depth_ - 1].count;
           state_ = in_object ? State::kMemberDelimiter : State::kElementDelimiter;
           continue;
         }
@@ -205,11 +205,11 @@ bool Tokenizer::value(Token& t) {
 }
 
 bool Tokenizer::open(Token& t, TokenKind kind) {
-  if (open_.size() >= static_cast<size_t>(kMaxDepth)) {
+  if (depth_ >= static_cast<size_t>(kMaxDepth)) {
     return fail(Error("recursion limit exceeded" + position_in(text_, offset())));
   }
   const bool is_array = kind == TokenKind::kArrayBegin;
-  open_.push_back({after_value(), 0, is_array});
+  open_[depth_++] = Frame{after_value(), 0, is_array};
   t.kind = kind;
   t.count = 0;
   t.offset = offset();
@@ -220,8 +220,7 @@ bool Tokenizer::open(Token& t, TokenKind kind) {
 }
 
 bool Tokenizer::close(Token& t, TokenKind kind) {
-  const Frame frame = open_.back();
-  open_.pop_back();
+  const Frame& frame = open_[--depth_];
   // The last element or member has no delimiter after it.
   const bool after_item = state_ == State::kMemberValue || state_ == State::kElement;
   t.kind = kind;
@@ -391,7 +390,7 @@ bool Tokenizer::unexpected() {
 }
 
 bool Tokenizer::fail(SyntaxError error, size_t at) {
-  const bool in_array = !open_.empty() && open_.back().is_array;
+  const bool in_array = depth_ > 0 && open_[depth_ - 1].is_array;
   return fail(Error(syntax_message(error, at, text_, in_array) + position_in(text_, at)));
 }
 

@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
-#include <vector>
 
 #include "base/error.h"
 #include "json/syntax_error.h"
@@ -78,7 +77,10 @@ class Tokenizer {
   char* buffer_;
   char* p_;  // the next byte to read
   State state_ = State::kStart;
-  std::vector<Frame> open_;
+  // The open containers, innermost last: fixed, since nesting is bounded,
+  // so that a read allocates nothing for them.
+  Frame open_[kMaxDepth];
+  size_t depth_ = 0;
   std::optional<Error> error_;
 };
 
