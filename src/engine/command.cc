@@ -50,7 +50,7 @@ struct Handler {
 
 }  // namespace
 
-Result<proto::CoreResponse> Core::handle(proto::CoreCommand command) {
+Result<proto::CoreResponse> Core::handle(proto::CoreCommand&& command) {
   return std::visit(Handler{*this}, command);
 }
 
