@@ -1,5 +1,8 @@
 #include "domain/chat.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -54,6 +57,24 @@ const char* read_message(const char* p, MessageView& out) {
   return p + length;
 }
 
+// Fresh heap pages fault one at a time on first write, and a fault costs far
+// more than filling the page. A large chunk is filled over many turns, so its
+// whole pages are mapped in with one call up front; pages already mapped are
+// left as they are. Best effort: an older kernel just faults as before.
+void prefault(void* memory, size_t size) {
+#ifdef MADV_POPULATE_WRITE
+  constexpr size_t kWorthIt = size_t{16} << 10;
+  if (size < kWorthIt) return;
+  static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(memory) + page - 1) & ~(page - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(memory) + size) & ~(page - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+#else
+  (void)memory;
+  (void)size;
+#endif
+}
+
 }  // namespace
 
 // A block of packed messages. Bytes [0, used) are written and never change;
@@ -71,6 +92,7 @@ struct MessageList::Chunk {
   static std::shared_ptr<Chunk> create(size_t capacity, std::shared_ptr<Chunk> prev,
                                        size_t prev_used) {
     void* memory = ::operator new(sizeof(Chunk) + capacity);
+    prefault(memory, sizeof(Chunk) + capacity);
     Chunk* chunk = new (memory) Chunk;
     chunk->capacity = capacity;
     chunk->prev_used = prev_used;
