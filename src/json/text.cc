@@ -13,9 +13,9 @@
 namespace dovek::json {
 
 void copy_for_reading(std::string_view text, std::string& out) {
-  out.reserve(text.size() + 1);
+  out.reserve(text.size() + kReadPadding);
   out.append(text);
-  out.push_back('\0');
+  out.append(kReadPadding, '\0');
 }
 
 std::string position_in(std::string_view text, size_t offset) {

@@ -9,11 +9,13 @@
 
 namespace dovek::json {
 
-// Fills `out` with `text` followed by one NUL byte, the copy the tokenizer
-// reads and decodes strings in. The NUL ends every scan without a bounds
-// check; a NUL inside the text stops reading just as the end does, so the
-// caller sees the value end early ("trailing characters") or an error at
-// that byte, never a silently shortened document.
+// Fills `out` with `text` followed by kReadPadding NUL bytes, the copy the
+// tokenizer reads and decodes strings in. The first NUL ends every scan
+// without a bounds check; a NUL inside the text stops reading just as the
+// end does, so the caller sees the value end early ("trailing characters")
+// or an error at that byte, never a silently shortened document. The rest
+// let a scan load a whole vector past any byte of the text.
+inline constexpr size_t kReadPadding = 32;
 void copy_for_reading(std::string_view text, std::string& out);
 
 inline bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }

@@ -9,6 +9,10 @@
 #include <string>
 #include <system_error>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "base/utf8.h"
 #include "json/text.h"
 
@@ -300,7 +304,42 @@ bool Tokenizer::number(Token& t) {
   return true;
 }
 
+// Most keys and ids are short ASCII without escapes: when the closing quote
+// is among the next 16 bytes and nothing before it needs a closer look, the
+// string is taken with one vector compare. The padding after the text makes
+// the load safe wherever the string starts.
+inline bool Tokenizer::short_plain_string(Token& t, TokenKind kind) {
+#if defined(__SSE2__)
+  const char* head = p_ + 1;
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(head));
+  // Signed compare: bytes below 0x20 and bytes of 0x80 and up (non-ASCII,
+  // which must have its UTF-8 checked) are both "less than 0x20".
+  const __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
+                                                    _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
+                                       _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)));
+  const auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+  if (mask == 0) return false;
+  const auto n = static_cast<size_t>(__builtin_ctz(mask));
+  if (head[n] != '"') return false;
+  t.kind = kind;
+  t.count = 0;
+  t.offset = offset();
+  t.str.begin = static_cast<size_t>(head - buffer_);
+  t.str.size = n;
+  p_ += n + 2;
+  return true;
+#else
+  (void)t;
+  (void)kind;
+  return false;
+#endif
+}
+
 bool Tokenizer::string(Token& t, TokenKind kind) {
+  return short_plain_string(t, kind) || any_string(t, kind);
+}
+
+bool Tokenizer::any_string(Token& t, TokenKind kind) {
   const size_t start = offset();
   char* const head = ++p_;
   char* out = head;  // decoded bytes go here, never ahead of p_

@@ -23,8 +23,8 @@ namespace dovek::json {
 class Tokenizer {
  public:
   // Reads one value from the start of `text` (leading whitespace allowed).
-  // REQUIRES: `buffer` holds a copy of `text` followed by a NUL byte
-  // (copy_for_reading) and outlives the tokenizer. Strings are decoded in
+  // REQUIRES: `buffer` holds a copy of `text` followed by kReadPadding NUL
+  // bytes (copy_for_reading) and outlives the tokenizer. Strings are decoded in
   // place in it; string tokens give their bytes as offsets into it.
   Tokenizer(std::string_view text, char* buffer) : text_(text), buffer_(buffer), p_(buffer) {}
 
@@ -66,6 +66,8 @@ class Tokenizer {
   bool literal(Token& t, TokenKind kind, std::string_view word);
   bool number(Token& t);
   bool string(Token& t, TokenKind kind);
+  bool short_plain_string(Token& t, TokenKind kind);
+  [[gnu::noinline]] bool any_string(Token& t, TokenKind kind);
   bool unescape(char*& out);
   bool hex4(size_t escape_offset, unsigned& code);
   // The error for an unexpected byte (or the end) in the current state.

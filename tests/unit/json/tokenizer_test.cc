@@ -81,6 +81,28 @@ TEST(TokenizerTest, EscapesDecodeInPlaceAtAnyOffset) {
   }
 }
 
+TEST(TokenizerTest, ShortStringsAtEveryLengthAndWhatEndsTheFastPath) {
+  // Short plain strings are taken 16 bytes at a time: the closing quote,
+  // an escape, non-ASCII bytes and the end of the text must each be seen
+  // wherever they fall in (or just past) that window.
+  for (size_t n = 0; n <= 20; ++n) {
+    const std::string body(n, 'k');
+    EXPECT_EQ(tokens_of("\"" + body + "\""), "6/0@0 end@" + std::to_string(n + 2)) << n;
+    EXPECT_EQ(tokens_of("{\"" + body + "\":1}"), "9/0@0 11/0@1 3/0@" + std::to_string(n + 4) +
+                                                     " 10/1@" + std::to_string(n + 5) + " end@" +
+                                                     std::to_string(n + 6))
+        << n;
+    EXPECT_EQ(error_of("[\"" + body),
+              "EOF while parsing a string at line 1 column " + std::to_string(n + 2))
+        << n;
+    EXPECT_EQ(parse("\"" + body + "\\t\"")->as_string(), body + "\t") << n;
+    EXPECT_EQ(parse("\"" + body + "\xC3\xA9!\"")->as_string(), body + "\xC3\xA9!") << n;
+    EXPECT_EQ(error_of("\"" + body + "\xFF\""),
+              "invalid unicode code point at line 1 column " + std::to_string(n + 2))
+        << n;
+  }
+}
+
 TEST(TokenizerTest, RawControlBytesFailWhereverTheyStand) {
   // The vectorised scan must catch 0x1A..0x1F as well as the scalar tail.
   for (int byte = 0x01; byte < 0x20; ++byte) {
