@@ -1,5 +1,6 @@
 #include "json/write.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -35,15 +36,14 @@ void append_integer(std::string& out, Int n) {
 
 constexpr size_t kShort = 64;
 
-// Writes `prefix` (a comma or nothing), then s quoted, as one append, when s
-// is short and needs no escape; false otherwise, with nothing written. Ids
-// and labels take this path: one check-and-copy loop and one append instead
-// of a scan call and three appends.
-bool append_short_plain(std::string& out, std::string_view prefix, std::string_view s) {
+// Writes s quoted, as one append, when s is short and needs no escape;
+// false otherwise, with nothing written. Keys of values and short strings
+// take this path: one check-and-copy loop and one append instead of a scan
+// call and three appends.
+bool append_short_plain(std::string& out, std::string_view s) {
   if (s.size() > kShort) return false;
-  char buf[kShort + 3];
+  char buf[kShort + 2];
   char* o = buf;
-  for (char c : prefix) *o++ = c;
   *o++ = '"';
   for (char c : s) {
     if (kEscape.code[static_cast<unsigned char>(c)] != 0) return false;
@@ -52,6 +52,21 @@ bool append_short_plain(std::string& out, std::string_view prefix, std::string_v
   *o++ = '"';
   out.append(buf, static_cast<size_t>(o - buf));
   return true;
+}
+
+// Writes the escape of byte b, one that needs escaping, at `o`; returns
+// its end. REQUIRES: 6 bytes of room.
+char* put_escape(char* o, unsigned char b) {
+  const char code = kEscape.code[b];
+  o[0] = '\\';
+  o[1] = code;
+  if (code != 'u') return o + 2;
+  static const char kHex[] = "0123456789abcdef";
+  o[2] = '0';
+  o[3] = '0';
+  o[4] = kHex[b >> 4];
+  o[5] = kHex[b & 0xF];
+  return o + 6;
 }
 
 // append_string for the strings append_short_plain turned down.
@@ -73,18 +88,10 @@ void append_long_or_escaped(std::string& out, std::string_view s) {
   out += '"';
   const char* run = s.data();
   for (; p != end; p = find_escape(p + 1, end)) {
-    const char code = kEscape.code[static_cast<unsigned char>(*p)];
     out.append(run, static_cast<size_t>(p - run));
     run = p + 1;
-    if (code == 'u') {
-      static const char kHex[] = "0123456789abcdef";
-      const auto b = static_cast<unsigned char>(*p);
-      const char esc[6] = {'\\', 'u', '0', '0', kHex[b >> 4], kHex[b & 0xF]};
-      out.append(esc, 6);
-    } else {
-      const char esc[2] = {'\\', code};
-      out.append(esc, 2);
-    }
+    char esc[6];
+    out.append(esc, static_cast<size_t>(put_escape(esc, static_cast<unsigned char>(*p)) - esc));
   }
   out.append(run, static_cast<size_t>(end - run));
   out += '"';
@@ -93,7 +100,7 @@ void append_long_or_escaped(std::string& out, std::string_view s) {
 }  // namespace
 
 void append_string(std::string& out, std::string_view s) {
-  if (!append_short_plain(out, {}, s)) append_long_or_escaped(out, s);
+  if (!append_short_plain(out, s)) append_long_or_escaped(out, s);
 }
 
 namespace {
@@ -277,69 +284,126 @@ std::string write(const Value& v) {
   return out;
 }
 
+Writer::Writer(size_t initial_capacity) {
+  buf_.resize(std::max(initial_capacity, Key::kCopySize + kShort));
+}
+
+void Writer::grow(size_t n) { buf_.resize(std::max(2 * buf_.size(), len_ + n)); }
+
+std::string Writer::take() {
+  buf_.resize(len_);  // shrinking only sets the length
+  len_ = 0;
+  depth_ = 0;
+  return std::move(buf_);
+}
+
+template <class Append>
+void Writer::through_string(const Append& append) {
+  buf_.resize(len_);
+  append(buf_);
+  len_ = buf_.size();
+  buf_.resize(buf_.capacity());
+}
+
 void Writer::begin_object() {
   before_value();
-  out_ += '{';
+  put('{');
   ++depth_;
 }
 
 void Writer::end_object() {
-  out_ += '}';
+  put('}');
   --depth_;
 }
 
 void Writer::begin_array() {
   before_value();
-  out_ += '[';
+  put('[');
   ++depth_;
 }
 
 void Writer::end_array() {
-  out_ += ']';
+  put(']');
   --depth_;
 }
 
-void Writer::null() {
-  const std::string_view text = ",null";
-  out_ += needs_comma() ? text : text.substr(1);
-}
+void Writer::null() { put(needs_comma() ? std::string_view(",null") : std::string_view("null")); }
 
 void Writer::boolean(bool b) {
   const std::string_view text = b ? ",true" : ",false";
-  out_ += needs_comma() ? text : text.substr(1);
+  put(needs_comma() ? text : text.substr(1));
 }
 
 void Writer::u64(uint64_t n) {
   before_value();
-  append_integer(out_, n);
+  char* o = room(24);
+  len_ += static_cast<size_t>(std::to_chars(o, o + 24, n).ptr - o);
 }
 
 void Writer::i64(int64_t n) {
   before_value();
-  append_integer(out_, n);
+  char* o = room(24);
+  len_ += static_cast<size_t>(std::to_chars(o, o + 24, n).ptr - o);
 }
 
 void Writer::f64(double d) {
   before_value();
-  append_double(out_, d);
+  through_string([d](std::string& out) { append_double(out, d); });
 }
 
+// Ids and labels are short and plain: checked and copied in one loop
+// straight into the room, given up (nothing counted) at the first byte that
+// needs escaping.
 void Writer::string(std::string_view s) {
-  const bool comma = needs_comma();
-  if (!append_short_plain(out_, comma ? "," : "", s)) {
-    if (comma) out_ += ',';
-    append_long_or_escaped(out_, s);
+  if (needs_comma()) put(',');
+  if (s.size() <= kShort) {
+    char* const start = room(s.size() + 2);
+    char* o = start;
+    *o++ = '"';
+    for (char c : s) {
+      if (kEscape.code[static_cast<unsigned char>(c)] != 0) return escaped_string(s);
+      *o++ = c;
+    }
+    *o++ = '"';
+    len_ += static_cast<size_t>(o - start);
+    return;
   }
+  escaped_string(s);
+}
+
+void Writer::escaped_string(std::string_view s) {
+  const char* p = s.data();
+  const char* const end = p + s.size();
+  p = find_escape(p, end);
+  if (p == end) {
+    char* o = room(s.size() + 2);
+    o[0] = '"';
+    std::memcpy(o + 1, s.data(), s.size());
+    o[s.size() + 1] = '"';
+    len_ += s.size() + 2;
+    return;
+  }
+  put('"');
+  const char* run = s.data();
+  for (; p != end; p = find_escape(p + 1, end)) {
+    const auto n = static_cast<size_t>(p - run);
+    char* o = room(n + 6);
+    std::memcpy(o, run, n);
+    len_ = static_cast<size_t>(put_escape(o + n, static_cast<unsigned char>(*p)) - buf_.data());
+    run = p + 1;
+  }
+  put(std::string_view(run, static_cast<size_t>(end - run)));
+  put('"');
 }
 
 void Writer::value(const Value& v) {
   before_value();
-  append_value(out_, v);
+  through_string([&v](std::string& out) { append_value(out, v); });
 }
 
 void Writer::raw_value(std::string_view json) {
   before_value();
-  out_ += json;
+  put(json);
 }
 
 }  // namespace dovek::json

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -51,17 +52,25 @@ class Key {
     return comma ? std::string_view(text_, size_) : std::string_view(text_ + 1, size_ - 1u);
   }
 
+  // Every text() may be copied as kCopySize bytes from its start: the
+  // storage runs on past the key, so a writer copies a constant size.
+  static constexpr size_t kCopySize = 48;
+
  private:
   static constexpr size_t kMaxLength = 40;
-  char text_[kMaxLength + 4] = {};
+  char text_[1 + kCopySize] = {};
   uint8_t size_ = 0;
 };
 
 // Structured writer that places commas and colons itself.
+//
+// It writes into a buffer of its own whose whole length is usable room, with
+// the length written kept apart, so that a key, a comma or a short string is
+// a few stores after one bounds check rather than a library call per append.
 // Thread safety: none; one writer per thread.
 class Writer {
  public:
-  explicit Writer(size_t initial_capacity = 128) { out_.reserve(initial_capacity); }
+  explicit Writer(size_t initial_capacity = 128);
 
   void begin_object();
   void end_object();
@@ -70,7 +79,9 @@ class Writer {
   // REQUIRES: inside an object, before each value.
   void key(const Key& k) {
     const std::string_view text = k.text(needs_comma());
-    out_.append(text.data(), text.size());
+    // Copies the key's whole storage; only its own bytes count.
+    std::memcpy(room(Key::kCopySize), text.data(), Key::kCopySize);
+    len_ += text.size();
   }
   void null();
   void boolean(bool b);
@@ -86,12 +97,33 @@ class Writer {
   // Pre-escaped JSON text written as one value, e.g. a cached fragment.
   void raw_value(std::string_view json);
 
-  const std::string& text() const { return out_; }
-  std::string take() { return std::move(out_); }
+  std::string_view text() const { return {buf_.data(), len_}; }
+  std::string take();
 
  private:
+  // At least n bytes of room after the text, where the next bytes go.
+  char* room(size_t n) {
+    if (buf_.size() - len_ < n) [[unlikely]]
+      grow(n);
+    return buf_.data() + len_;
+  }
+  void grow(size_t n);
+  void put(char c) {
+    *room(1) = c;
+    ++len_;
+  }
+  void put(std::string_view s) {
+    std::memcpy(room(s.size()), s.data(), s.size());
+    len_ += s.size();
+  }
+  void escaped_string(std::string_view s);
+  // Runs `append` on the text as a std::string, for the writers shared
+  // with append_value.
+  template <class Append>
+  void through_string(const Append& append);
+
   void before_value() {
-    if (needs_comma()) out_ += ',';
+    if (needs_comma()) put(',');
   }
   // Whether the next value or key needs a comma before it. Inside a
   // container, only an opening bracket or a key's colon may precede an item
@@ -99,10 +131,11 @@ class Writer {
   // tells; at the top level nothing needs one.
   bool needs_comma() const {
     if (depth_ == 0) return false;
-    const char last = out_.back();
+    const char last = buf_[len_ - 1];
     return last != '{' && last != '[' && last != ':';
   }
-  std::string out_;
+  std::string buf_;  // [0, len_) written; the rest is room
+  size_t len_ = 0;
   size_t depth_ = 0;  // containers open
 };
 

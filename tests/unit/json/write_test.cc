@@ -64,6 +64,9 @@ TEST(WriteTest, EscapesAtEveryOffset) {
         std::string out;
         append_string(out, text);
         ASSERT_EQ(out, want) << "len " << len << " at " << at << " special " << k;
+        Writer w(1);
+        w.string(text);
+        ASSERT_EQ(w.text(), want) << "Writer: len " << len << " at " << at << " special " << k;
       }
     }
   }
@@ -186,6 +189,50 @@ TEST(WriteTest, WriterPlacesSeparators) {
   EXPECT_EQ(w.text(), R"({"type":"model_switched","model":{"provider":{"id":"p"},"id":"m"},)"
                       R"("events":[[],1,-2,2.0,true,null,null,"x",{"cached":1},[1]],"empty":{}})");
   EXPECT_EQ(w.take().size(), 136u);
+}
+
+TEST(WriteTest, WriterGrowsFromAnyFillLevel) {
+  // Each round starts from a tiny buffer and writes items of every size, so
+  // that keys, numbers and strings each meet the end of the room at many
+  // offsets; the text must be what writing the same value gives (members in
+  // key order, as a Value writes them).
+  for (size_t n = 0; n < 120; ++n) {
+    Writer w(1);
+    Array items;
+    w.begin_array();
+    for (size_t i = 0; i < n; ++i) {
+      const std::string s(i % 70, i % 7 == 0 ? '\n' : 's');
+      const auto u = uint64_t{i * 977};
+      const auto d = -static_cast<int64_t>(i);
+      const double x = static_cast<double>(i) / 8;
+      w.begin_object();
+      w.key("d");
+      w.i64(d);
+      w.key("id");
+      w.string(s);
+      w.key("n");
+      w.u64(u);
+      w.key("none");
+      w.null();
+      w.key("ok");
+      w.boolean(i % 2 == 0);
+      w.key("x");
+      w.f64(x);
+      w.end_object();
+      Object o;
+      o.set("d", Value(d));
+      o.set("id", Value(s));
+      o.set("n", Value(u));
+      o.set("none", Value());
+      o.set("ok", Value(i % 2 == 0));
+      o.set("x", Value(x));
+      items.push_back(Value(std::move(o)));
+    }
+    w.end_array();
+    const std::string want = write(Value(std::move(items)));
+    ASSERT_EQ(w.text(), want) << n;
+    EXPECT_EQ(w.take(), want) << n;
+  }
 }
 
 TEST(WriteTest, DeepValuesWithoutRecursion) {
