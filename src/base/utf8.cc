@@ -3,6 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace dovek::utf8 {
 namespace {
 
@@ -71,6 +75,35 @@ size_t valid_prefix(std::string_view s) {
     i += static_cast<size_t>(n);
   }
   return s.size();
+}
+
+bool is_ascii(std::string_view s) {
+  const char* const p = s.data();
+  const size_t n = s.size();
+  size_t i = 0;
+#if defined(__SSE2__)
+  if (n >= 16) {
+    auto load = [p](size_t at) {
+      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+    };
+    for (; i + 64 <= n; i += 64) {
+      const __m128i any = _mm_or_si128(_mm_or_si128(load(i), load(i + 16)),
+                                       _mm_or_si128(load(i + 32), load(i + 48)));
+      if (_mm_movemask_epi8(any) != 0) return false;
+    }
+    __m128i any = load(n - 16);  // the last 16 bytes, overlapping what was checked
+    for (; i + 16 <= n; i += 16) any = _mm_or_si128(any, load(i));
+    return _mm_movemask_epi8(any) == 0;
+  }
+#endif
+  uint64_t high = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, p + i, 8);
+    high |= word;
+  }
+  for (; i < n; ++i) high |= static_cast<unsigned char>(p[i]);
+  return (high & 0x8080808080808080ULL) == 0;
 }
 
 bool is_valid(std::string_view s) { return valid_prefix(s) == s.size(); }

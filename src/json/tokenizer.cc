@@ -19,20 +19,6 @@
 namespace dovek::json {
 namespace {
 
-// True when no byte of s[0, n) has its top bit set: such bytes are UTF-8
-// without further checks. Keys and short values are mostly ASCII.
-bool is_ascii(const char* s, size_t n) {
-  uint64_t high = 0;
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, s + i, 8);
-    high |= word;
-  }
-  for (; i < n; ++i) high |= static_cast<unsigned char>(s[i]);
-  return (high & 0x8080808080808080ULL) == 0;
-}
-
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 int hex_digit(char c) {
@@ -360,7 +346,7 @@ bool Tokenizer::any_string(Token& t, TokenKind kind) {
   const auto n = static_cast<size_t>(out - head);
   // One fast pass over the decoded bytes, mostly ASCII, checks raw bytes and
   // escapes alike.
-  if (!is_ascii(head, n) && !utf8::is_valid({head, n})) [[unlikely]]
+  if (!utf8::is_ascii({head, n}) && !utf8::is_valid({head, n})) [[unlikely]]
     return fail(bad_string(text_, start));
   t.kind = kind;
   t.count = 0;

@@ -57,6 +57,23 @@ TEST(Utf8Test, IsValid) {
   }
 }
 
+TEST(Utf8Test, IsAsciiSeesATopBitAtEveryOffset) {
+  // Lengths around the 8-, 16- and 64-byte steps and the overlapping tail.
+  for (size_t len = 0; len <= 140; ++len) {
+    std::string text(len, 'a');
+    EXPECT_TRUE(is_ascii(text)) << len;
+    for (size_t at = 0; at < len; ++at) {
+      for (char high : {'\x80', '\xff'}) {
+        text[at] = high;
+        EXPECT_FALSE(is_ascii(text)) << len << " at " << at;
+      }
+      text[at] = '\x7f';
+      EXPECT_TRUE(is_ascii(text)) << len << " at " << at;
+      text[at] = 'a';
+    }
+  }
+}
+
 TEST(Utf8Test, NextDecodesEveryLength) {
   std::string_view s = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
   size_t i = 0;
