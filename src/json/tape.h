@@ -4,9 +4,9 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "base/error.h"
@@ -22,7 +22,26 @@ class Tape;
 // container value is reported at its begin token. An error returned stops
 // reading and becomes the read's error. Used to check a command's tag as soon
 // as it is read.
-using TopLevelHook = std::function<Status(const Tape&, size_t index)>;
+//
+// The hook borrows the callable it is made from (an lvalue, which must
+// outlive the read): a read makes no copy and no allocation for it.
+class TopLevelHook {
+ public:
+  TopLevelHook(std::nullptr_t = nullptr) {}  // NOLINT: no hook
+  template <class F, class = std::enable_if_t<!std::is_same_v<std::remove_cv_t<F>, TopLevelHook>>>
+  TopLevelHook(F& f)  // NOLINT: implicit, as from a function
+      : object_(const_cast<void*>(static_cast<const void*>(&f))),
+        call_([](void* object, const Tape& tape, size_t index) -> Status {
+          return (*static_cast<F*>(object))(tape, index);
+        }) {}
+
+  explicit operator bool() const { return call_ != nullptr; }
+  Status operator()(const Tape& tape, size_t index) const { return call_(object_, tape, index); }
+
+ private:
+  void* object_ = nullptr;
+  Status (*call_)(void*, const Tape&, size_t) = nullptr;
+};
 
 // Thread safety: immutable after read (reread changes it, like any write).
 class Tape {

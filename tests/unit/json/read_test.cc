@@ -319,7 +319,7 @@ TEST(ReadTest, TapeRecordsOffsetsAndMatchingEnds) {
 
 TEST(ReadTest, HookSeesTopLevelValuesAndCanStopReading) {
   std::vector<std::string> seen;
-  TopLevelHook hook = [&](const Tape& tape, size_t index) -> Status {
+  auto hook = [&](const Tape& tape, size_t index) -> Status {
     const Token& t = tape[index];
     seen.push_back(std::to_string(static_cast<int>(t.kind)) + "@" + std::to_string(t.offset));
     if (t.kind == TokenKind::kString && tape.string(t) == "stop") {
