@@ -64,6 +64,10 @@ class [[nodiscard]] Result {
   Result(const T& value) : v_(std::in_place_index<0>, value) {}  // NOLINT: implicit by design
   Result(T&& value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
   Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+  // The value built in place from `args`.
+  template <class... Args>
+  explicit Result(std::in_place_t, Args&&... args)
+      : v_(std::in_place_index<0>, std::forward<Args>(args)...) {}
   template <class U, class = std::enable_if_t<std::is_constructible_v<T, U&&> &&
                                               !std::is_same_v<std::decay_t<U>, T> &&
                                               !std::is_same_v<std::decay_t<U>, Error> &&

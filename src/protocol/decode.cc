@@ -65,17 +65,18 @@ std::string element_count(size_t n, std::string_view what) {
   return std::to_string(n) + (n == 1 ? " element" : " elements") + std::string(what);
 }
 
-// The command of alternative `alt` with every field empty, for the decoder to
-// fill in place.
-proto::CoreCommand empty_command(size_t alt) {
+// A result holding the command of alternative `alt` with every field
+// empty, built in its place, for the decoder to fill.
+Result<proto::CoreCommand> empty_command(size_t alt) {
+  auto make = [](auto type) { return Result<proto::CoreCommand>(std::in_place, type); };
   switch (alt) {
-    case 0: return proto::SaveSkill{};
-    case 1: return proto::SaveProfile{};
-    case 2: return proto::SwitchModel{};
-    case 3: return proto::ChatTurn{};
-    case 4: return proto::StartRun{};
-    case 5: return proto::RunTask{};
-    default: return proto::CallTool{};
+    case 0: return make(std::in_place_type<proto::SaveSkill>);
+    case 1: return make(std::in_place_type<proto::SaveProfile>);
+    case 2: return make(std::in_place_type<proto::SwitchModel>);
+    case 3: return make(std::in_place_type<proto::ChatTurn>);
+    case 4: return make(std::in_place_type<proto::StartRun>);
+    case 5: return make(std::in_place_type<proto::RunTask>);
+    default: return make(std::in_place_type<proto::CallTool>);
   }
 }
 
@@ -119,7 +120,8 @@ Status decode_field(size_t field, Cursor& c, proto::CoreCommand& command) {
   return std::visit(FieldDecoder{field, c}, command);
 }
 
-Result<proto::CoreCommand> decode_inner(std::string_view text, Tape& tape) {
+// Reads the text and its tag: the empty command of that kind, or the error.
+Result<proto::CoreCommand> start_command(std::string_view text, Tape& tape) {
   // The tag is checked as soon as the reader meets it.
   std::optional<size_t> tag;
   auto hook = [&](const Tape& tape, size_t index) -> Status {
@@ -140,12 +142,15 @@ Result<proto::CoreCommand> decode_inner(std::string_view text, Tape& tape) {
     return Cursor(tape, 0, true).invalid_type("internally tagged enum CoreCommand");
   }
   if (!tag) return Error("missing field `type`");
+  return empty_command(*tag);
+}
 
-  const size_t alt = *tag;
+// Decodes the fields of the command that start_command read into `command`.
+Status decode_fields(const Tape& tape, proto::CoreCommand& command) {
+  const size_t alt = command.index();
   const std::span<const std::string_view> names = kFields[alt];
   // Every field is required, so a command that decodes has all of them set.
-  proto::CoreCommand command = empty_command(alt);
-  if (root == TokenKind::kObjectBegin) {
+  if (tape[0].kind == TokenKind::kObjectBegin) {
     // The members other than the tag, in text order; `type` is skipped as an
     // unknown key here since the reader has already taken it.
     const json::RecordShape shape{kAlternatives[alt], names, (uint64_t{1} << names.size()) - 1,
@@ -175,8 +180,7 @@ Result<proto::CoreCommand> decode_inner(std::string_view text, Tape& tape) {
                    element_count(names.size(), " in sequence"));
     }
   }
-  DOVEK_TRY(tape.check_trailing());
-  return command;
+  return tape.check_trailing();
 }
 
 }  // namespace
@@ -186,9 +190,15 @@ Result<proto::CoreCommand> decode_command(std::string_view text) {
   return decode_command(text, tape);
 }
 
+// One result object from start to end, returned by name on every path, so
+// that the command is built in the caller's result and never moved.
 Result<proto::CoreCommand> decode_command(std::string_view text, Tape& scratch) {
-  Result<proto::CoreCommand> command = decode_inner(text, scratch);
-  if (!command.ok()) return context("decode CoreCommand JSON", std::move(command).error());
+  Result<proto::CoreCommand> command = start_command(text, scratch);
+  if (command.ok()) {
+    Status fields = decode_fields(scratch, *command);
+    if (!fields.ok()) command = std::move(fields).error();
+  }
+  if (!command.ok()) command = context("decode CoreCommand JSON", std::move(command).error());
   return command;
 }
 
