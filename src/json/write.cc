@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "json/text.h"
 
@@ -223,14 +224,46 @@ void append_plain_double(std::string& out, double d) {
   append_plain(out, shortest_decimal(out, d));
 }
 
-void append_value(std::string& out, const Value& root) {
-  // An explicit stack instead of recursion: values built in code may nest
-  // deeper than anything the reader accepts.
+namespace {
+
+// The open containers while writing a value: a fixed array for the depths
+// that real documents have, a vector past that. Values built in code may nest
+// deeper than anything the reader accepts, so there is no fixed limit.
+class WriteStack {
+ public:
   struct Frame {
     const Value* container;
     size_t next;
   };
-  std::vector<Frame> stack;
+
+  bool empty() const { return size_ == 0; }
+  Frame& back() { return size_ <= kInline ? inline_[size_ - 1] : spill_.back(); }
+  void push(const Value* container) {
+    if (size_ < kInline) {
+      inline_[size_] = {container, 0};
+    } else {
+      spill_.push_back({container, 0});
+    }
+    ++size_;
+  }
+  void pop() {
+    if (size_ > kInline) spill_.pop_back();
+    --size_;
+  }
+
+ private:
+  static constexpr size_t kInline = 32;
+  Frame inline_[kInline];
+  std::vector<Frame> spill_;  // frames kInline and deeper
+  size_t size_ = 0;
+};
+
+}  // namespace
+
+void append_value(std::string& out, const Value& root) {
+  // An explicit stack instead of recursion: values built in code may nest
+  // deeper than anything the reader accepts.
+  WriteStack stack;
   const Value* v = &root;
   while (v != nullptr) {
     switch (v->kind()) {
@@ -242,16 +275,16 @@ void append_value(std::string& out, const Value& root) {
       case Value::Kind::kString: append_string(out, v->as_string()); break;
       case Value::Kind::kArray:
         out += '[';
-        stack.push_back({v, 0});
+        stack.push(v);
         break;
       case Value::Kind::kObject:
         out += '{';
-        stack.push_back({v, 0});
+        stack.push(v);
         break;
     }
     v = nullptr;
     while (!stack.empty()) {
-      Frame& f = stack.back();
+      WriteStack::Frame& f = stack.back();
       if (f.container->is_array()) {
         const Array& a = f.container->as_array();
         if (f.next < a.size()) {
@@ -272,7 +305,7 @@ void append_value(std::string& out, const Value& root) {
         }
         out += '}';
       }
-      stack.pop_back();
+      stack.pop();
     }
   }
 }

@@ -248,5 +248,26 @@ TEST(WriteTest, DeepValuesWithoutRecursion) {
   EXPECT_EQ(text.substr(4998, 10), "[[\"leaf\"]]");
 }
 
+TEST(WriteTest, NestingAroundTheInlineStackDepth) {
+  // The writer keeps the first open containers in a fixed array and the rest
+  // in a vector: depths on both sides of that boundary, with siblings after
+  // the deepest container so that frames are popped back across it.
+  for (int depth : {1, 31, 32, 33, 34, 65}) {
+    Value v(Object{});
+    for (int i = 0; i < depth; ++i) {
+      Object o;
+      o.set("a", Value(Array{std::move(v), Value(i)}));
+      o.set("b", Value(i));
+      v = Value(std::move(o));
+    }
+    std::string expected = "{}";
+    for (int i = 0; i < depth; ++i) {
+      expected =
+          R"({"a":[)" + expected + "," + std::to_string(i) + R"(],"b":)" + std::to_string(i) + "}";
+    }
+    EXPECT_EQ(write(v), expected) << depth;
+  }
+}
+
 }  // namespace
 }  // namespace dovek::json
