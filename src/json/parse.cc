@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,19 +22,38 @@ inline bool key_less(std::string_view a, std::string_view b) {
   return a < b;
 }
 
+// A member's place in key order: its key's first 8 bytes as a big-endian
+// number (zero-padded), so that most comparisons while sorting are one
+// integer compare; equal prefixes fall back to the keys themselves.
+struct SortKey {
+  uint64_t prefix;
+  uint32_t index;
+};
+
+inline uint64_t key_prefix(std::string_view key) {
+  unsigned char bytes[8] = {};
+  std::memcpy(bytes, key.data(), std::min<size_t>(key.size(), 8));
+  uint64_t p = 0;
+  for (unsigned char b : bytes) p = (p << 8) | b;
+  return p;
+}
+
 // The order in which to take n object members so that keys ascend, with only
 // the last member of each run of equal keys (the last one wins): `order`
 // receives member indices, the return value is how many. Sorting indices
 // rather than members keeps each member to a single move.
 template <class KeyAt>
-size_t member_order(size_t n, const KeyAt& key_at, std::vector<uint32_t>& order) {
+size_t member_order(size_t n, const KeyAt& key_at, std::vector<SortKey>& order) {
   order.resize(n);
-  for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
-  auto less = [&](uint32_t a, uint32_t b) { return key_less(key_at(a), key_at(b)); };
+  for (size_t i = 0; i < n; ++i) order[i] = {key_prefix(key_at(i)), static_cast<uint32_t>(i)};
+  auto less = [&](const SortKey& a, const SortKey& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    return key_at(a.index) < key_at(b.index);
+  };
   if (n <= 16) {
     // Insertion sort: stable and cheap for the small objects that dominate.
     for (size_t i = 1; i < n; ++i) {
-      const uint32_t x = order[i];
+      const SortKey x = order[i];
       size_t j = i;
       for (; j > 0 && less(x, order[j - 1]); --j) order[j] = order[j - 1];
       order[j] = x;
@@ -43,7 +63,10 @@ size_t member_order(size_t n, const KeyAt& key_at, std::vector<uint32_t>& order)
   }
   size_t w = 0;
   for (size_t k = 0; k < n; ++k) {
-    if (k + 1 < n && key_at(order[k + 1]) == key_at(order[k])) continue;
+    if (k + 1 < n && order[k + 1].prefix == order[k].prefix &&
+        key_at(order[k + 1].index) == key_at(order[k].index)) {
+      continue;
+    }
     order[w++] = order[k];
   }
   return w;
@@ -64,7 +87,7 @@ class ValueBuilder {
       case TokenKind::kU64: values_.emplace_back(t.u64); break;
       case TokenKind::kI64: values_.emplace_back(t.i64); break;
       case TokenKind::kDouble: values_.emplace_back(t.f64); break;
-      case TokenKind::kString: values_.emplace_back(std::string(string(t))); break;
+      case TokenKind::kString: values_.emplace_back(string(t)); break;
       case TokenKind::kKey: keys_.push_back(string(t)); break;
       case TokenKind::kArrayBegin:
       case TokenKind::kObjectBegin: break;
@@ -101,7 +124,8 @@ class ValueBuilder {
       const size_t m = member_order(n, [&](uint32_t i) { return keys[i]; }, order_);
       members.reserve(m);
       for (size_t k = 0; k < m; ++k) {
-        members.emplace_back(keys[order_[k]], std::move(values[order_[k]]));
+        const uint32_t at = order_[k].index;
+        members.emplace_back(keys[at], std::move(values[at]));
       }
     }
     keys_.resize(keys_.size() - n);
@@ -112,7 +136,7 @@ class ValueBuilder {
   const char* strings_;
   std::vector<Value> values_;
   std::vector<std::string_view> keys_;  // into the reading buffer, which outlives the builder
-  std::vector<uint32_t> order_;
+  std::vector<SortKey> order_;
 };
 
 // Builds values from a tape top-down, each container reserved to its exact
@@ -190,11 +214,11 @@ class TapeBuilder {
     std::vector<uint32_t> keys;
     keys.reserve(t.count);
     for (size_t k = i + 1; k < t.end; k = skip(k + 1)) keys.push_back(static_cast<uint32_t>(k));
-    std::vector<uint32_t> order;
+    std::vector<SortKey> order;
     const size_t m =
         member_order(keys.size(), [&](uint32_t n) { return tape_.string(tape_[keys[n]]); }, order);
     for (size_t k = 0; k < m; ++k) {
-      size_t v = keys[order[k]] + 1;
+      size_t v = keys[order[k].index] + 1;
       std::string key(tape_.string(tape_[v - 1]));
       members.emplace_back(std::move(key), build(v));
     }

@@ -204,6 +204,43 @@ TEST(ReadTest, ObjectsSortKeysAndLastDuplicateWins) {
             R"({"k":{"x":null,"y":[1,{"c":1,"d":0}]}})");
 }
 
+TEST(ReadTest, KeysSharingTheirFirstEightBytesSortByTheRest) {
+  // Sorting compares 8-byte key prefixes first: ties there, keys shorter than
+  // 8 bytes, NUL bytes (as padding would be) and the 17+ member path must
+  // still give byte order with the last duplicate winning.
+  struct Case {
+    std::string text;
+    std::string written;
+  } cases[] = {
+      {R"({"abcdefgh2":1,"abcdefgh10":2,"abcdefgh1":3})",
+       R"({"abcdefgh1":3,"abcdefgh10":2,"abcdefgh2":1})"},
+      {R"({"abcdefgh":1,"abcdefg":2,"abcdefghi":3,"abcdefgh":4})",
+       R"({"abcdefg":2,"abcdefgh":4,"abcdefghi":3})"},
+      {R"({"a\u0000":1,"a":2,"":3,"a\u0000\u0000":4,"":5})",
+       R"({"":5,"a":2,"a\u0000":1,"a\u0000\u0000":4})"},
+      {"{\"\xEF\xBF\xBF\":1,\"\x7F\":2,\"\xC3\xA9\":3}",
+       "{\"\x7F\":2,\"\xC3\xA9\":3,\"\xEF\xBF\xBF\":1}"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(write(parsed(c.text)), c.written) << c.text;
+
+  // 20 members with one 8-byte prefix, in reverse, with one key repeated.
+  std::string text = "{";
+  for (int i = 19; i >= 0; --i)
+    text += "\"prefix__" + std::to_string(i % 17) + "\":" + std::to_string(i) + ",";
+  text.back() = '}';
+  const Value v = parsed(text);
+  ASSERT_TRUE(v.is_object());
+  EXPECT_EQ(v.as_object().size(), 17u);
+  std::string previous;
+  for (const auto& [key, value] : v.as_object()) {
+    EXPECT_LT(previous, key);
+    previous = key;
+  }
+  // prefix__1 appeared as i = 18 and then i = 1: the later one wins.
+  EXPECT_EQ(*v.as_object().find("prefix__1"), Value(1));
+  EXPECT_EQ(*v.as_object().find("prefix__16"), Value(16));
+}
+
 TEST(ReadTest, NestingLimitIs127ForArraysAndObjects) {
   EXPECT_TRUE(parse(nested("[", "", "]", 127)).ok());
   EXPECT_EQ(error_of(nested("[", "", "]", 128)), "recursion limit exceeded at line 1 column 128");
