@@ -28,32 +28,7 @@ struct EscapeTable {
 };
 constexpr EscapeTable kEscape;
 
-template <class Int>
-void append_integer(std::string& out, Int n) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, n);
-  out.append(buf, static_cast<size_t>(r.ptr - buf));
-}
-
 constexpr size_t kShort = 64;
-
-// Writes s quoted, as one append, when s is short and needs no escape;
-// false otherwise, with nothing written. Keys of values and short strings
-// take this path: one check-and-copy loop and one append instead of a scan
-// call and three appends.
-bool append_short_plain(std::string& out, std::string_view s) {
-  if (s.size() > kShort) return false;
-  char buf[kShort + 2];
-  char* o = buf;
-  *o++ = '"';
-  for (char c : s) {
-    if (kEscape.code[static_cast<unsigned char>(c)] != 0) return false;
-    *o++ = c;
-  }
-  *o++ = '"';
-  out.append(buf, static_cast<size_t>(o - buf));
-  return true;
-}
 
 // Writes the escape of byte b, one that needs escaping, at `o`; returns
 // its end. REQUIRES: 6 bytes of room.
@@ -70,49 +45,23 @@ char* put_escape(char* o, unsigned char b) {
   return o + 6;
 }
 
-// append_string for the strings append_short_plain turned down.
-void append_long_or_escaped(std::string& out, std::string_view s) {
-  const char* p = s.data();
-  const char* end = p + s.size();
-  p = find_escape(p, end);
-  if (p == end) {
-    // Nothing to escape (most strings): quote, bytes, quote in one step.
-    const size_t at = out.size();
-    out.resize(at + s.size() + 2);
-    char* o = out.data() + at;
-    o[0] = '"';
-    std::memcpy(o + 1, s.data(), s.size());
-    o[s.size() + 1] = '"';
-    return;
-  }
-  out.reserve(out.size() + s.size() + 2);
-  out += '"';
-  const char* run = s.data();
-  for (; p != end; p = find_escape(p + 1, end)) {
-    out.append(run, static_cast<size_t>(p - run));
-    run = p + 1;
-    char esc[6];
-    out.append(esc, static_cast<size_t>(put_escape(esc, static_cast<unsigned char>(*p)) - esc));
-  }
-  out.append(run, static_cast<size_t>(end - run));
-  out += '"';
-}
-
 }  // namespace
 
 void append_string(std::string& out, std::string_view s) {
-  if (!append_short_plain(out, s)) append_long_or_escaped(out, s);
+  Writer w(s.size() + 2);
+  w.string(s);
+  out += w.text();
 }
 
 namespace {
 
-// The shortest round-trip digits of a finite, non-zero double (its sign
-// already written to `out`), without the point, and the decimal exponent of
-// the first digit: 1.5e-7 is "15" and -7.
+// The shortest round-trip digits of a finite, non-zero double, without the
+// point, and the decimal exponent of the first digit: 1.5e-7 is "15" and -7.
 struct Decimal {
   char digits[24];
   size_t n = 0;
   int exp = 0;
+  bool negative = false;
 };
 
 // The decimal of `a` (positive, finite) when it is the double nearest to a
@@ -143,21 +92,16 @@ bool short_decimal(double a, Decimal& dec) {
   return false;
 }
 
-Decimal shortest_decimal(std::string& out, double d) {
+Decimal shortest_decimal(double d) {
   Decimal dec;
-  if (short_decimal(std::fabs(d), dec)) {
-    if (d < 0) out += '-';
-    return dec;
-  }
+  dec.negative = d < 0;
+  if (short_decimal(std::fabs(d), dec)) return dec;
   // Shortest round-trip digits in scientific form: [-]D[.DDD]e(+|-)XX.
   char buf[40];
   auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
   const char* p = buf;
   const char* end = r.ptr;
-  if (*p == '-') {
-    out += '-';
-    ++p;
-  }
+  if (*p == '-') ++p;
   const char* e = static_cast<const char*>(std::memchr(p, 'e', static_cast<size_t>(end - p)));
   for (const char* q = p; q != e; ++q) {
     if (*q != '.') dec.digits[dec.n++] = *q;
@@ -167,61 +111,72 @@ Decimal shortest_decimal(std::string& out, double d) {
   return dec;
 }
 
-// Plain notation: all integer digits, ".0" on integral values.
-void append_plain(std::string& out, const Decimal& dec) {
+char* put_bytes(char* o, const char* s, size_t n) {
+  std::memcpy(o, s, n);
+  return o + n;
+}
+
+char* put_zeros(char* o, size_t n) {
+  std::memset(o, '0', n);
+  return o + n;
+}
+
+// Plain notation: sign, all integer digits, ".0" on integral values. At
+// most kPlainDoubleRoom bytes (1e308 has 309 digits, 5e-324 323 zeros).
+constexpr size_t kPlainDoubleRoom = 360;
+char* put_plain(char* o, const Decimal& dec) {
+  if (dec.negative) *o++ = '-';
   if (dec.exp >= 0) {
     const size_t int_len = static_cast<size_t>(dec.exp) + 1;
     if (dec.n <= int_len) {
-      out.append(dec.digits, dec.n);
-      out.append(int_len - dec.n, '0');
-      out += ".0";
-    } else {
-      out.append(dec.digits, int_len);
-      out += '.';
-      out.append(dec.digits + int_len, dec.n - int_len);
+      o = put_bytes(o, dec.digits, dec.n);
+      o = put_zeros(o, int_len - dec.n);
+      return put_bytes(o, ".0", 2);
     }
-  } else {
-    out += "0.";
-    out.append(static_cast<size_t>(-dec.exp - 1), '0');
-    out.append(dec.digits, dec.n);
+    o = put_bytes(o, dec.digits, int_len);
+    *o++ = '.';
+    return put_bytes(o, dec.digits + int_len, dec.n - int_len);
   }
+  o = put_bytes(o, "0.", 2);
+  o = put_zeros(o, static_cast<size_t>(-dec.exp - 1));
+  return put_bytes(o, dec.digits, dec.n);
 }
 
-// True (and nothing written) unless d is zero, which is written with its sign
-// so that it reads back as the same double.
-bool append_zero(std::string& out, double d) {
-  if (d != 0) return false;
-  out += std::signbit(d) ? "-0.0" : "0.0";
-  return true;
+// Zero keeps its sign, so that it reads back as the same double.
+char* put_zero(char* o, double d) {
+  return std::signbit(d) ? put_bytes(o, "-0.0", 4) : put_bytes(o, "0.0", 3);
+}
+
+// A double as JSON text (see write.h): at most kDoubleRoom bytes.
+constexpr size_t kDoubleRoom = 32;
+char* put_double(char* o, double d) {
+  if (!std::isfinite(d)) return put_bytes(o, "null", 4);
+  if (d == 0) return put_zero(o, d);
+  const Decimal dec = shortest_decimal(d);
+  // Plain notation, as JavaScript chooses for 1e-6 <= |x| < 1e21.
+  if (dec.exp >= -6 && dec.exp <= 20) return put_plain(o, dec);
+  // Exponent notation: first digit, the others after a point, then e+XX / e-XX.
+  if (dec.negative) *o++ = '-';
+  *o++ = dec.digits[0];
+  if (dec.n > 1) {
+    *o++ = '.';
+    o = put_bytes(o, dec.digits + 1, dec.n - 1);
+  }
+  o = put_bytes(o, dec.exp < 0 ? "e-" : "e+", 2);
+  return std::to_chars(o, o + 8, dec.exp < 0 ? -dec.exp : dec.exp).ptr;
 }
 
 }  // namespace
 
 void append_double(std::string& out, double d) {
-  if (!std::isfinite(d)) {
-    out += "null";
-    return;
-  }
-  if (append_zero(out, d)) return;
-  const Decimal dec = shortest_decimal(out, d);
-  if (dec.exp >= -6 && dec.exp <= 20) {
-    // Plain notation, as JavaScript chooses for 1e-6 <= |x| < 1e21.
-    append_plain(out, dec);
-    return;
-  }
-  // Exponent notation: first digit, the others after a point, then e+XX / e-XX.
-  out += dec.digits[0];
-  if (dec.n > 1) {
-    out += '.';
-    out.append(dec.digits + 1, dec.n - 1);
-  }
-  out += dec.exp < 0 ? "e-" : "e+";
-  append_integer(out, dec.exp < 0 ? -dec.exp : dec.exp);
+  char buf[kDoubleRoom];
+  out.append(buf, static_cast<size_t>(put_double(buf, d) - buf));
 }
 
 void append_plain_double(std::string& out, double d) {
-  if (append_zero(out, d)) return;
-  append_plain(out, shortest_decimal(out, d));
+  char buf[kPlainDoubleRoom];
+  char* end = d == 0 ? put_zero(buf, d) : put_plain(buf, shortest_decimal(d));
+  out.append(buf, static_cast<size_t>(end - buf));
 }
 
 namespace {
@@ -260,61 +215,16 @@ class WriteStack {
 
 }  // namespace
 
-void append_value(std::string& out, const Value& root) {
-  // An explicit stack instead of recursion: values built in code may nest
-  // deeper than anything the reader accepts.
-  WriteStack stack;
-  const Value* v = &root;
-  while (v != nullptr) {
-    switch (v->kind()) {
-      case Value::Kind::kNull: out += "null"; break;
-      case Value::Kind::kBool: out += v->as_bool() ? "true" : "false"; break;
-      case Value::Kind::kU64: append_integer(out, v->as_u64()); break;
-      case Value::Kind::kI64: append_integer(out, v->as_i64()); break;
-      case Value::Kind::kDouble: append_double(out, v->as_double()); break;
-      case Value::Kind::kString: append_string(out, v->as_string()); break;
-      case Value::Kind::kArray:
-        out += '[';
-        stack.push(v);
-        break;
-      case Value::Kind::kObject:
-        out += '{';
-        stack.push(v);
-        break;
-    }
-    v = nullptr;
-    while (!stack.empty()) {
-      WriteStack::Frame& f = stack.back();
-      if (f.container->is_array()) {
-        const Array& a = f.container->as_array();
-        if (f.next < a.size()) {
-          if (f.next > 0) out += ',';
-          v = &a[f.next++];
-          break;
-        }
-        out += ']';
-      } else {
-        const Object& o = f.container->as_object();
-        if (f.next < o.size()) {
-          if (f.next > 0) out += ',';
-          const Object::Member& m = *(o.begin() + static_cast<std::ptrdiff_t>(f.next++));
-          append_string(out, m.first);
-          out += ':';
-          v = &m.second;
-          break;
-        }
-        out += '}';
-      }
-      stack.pop();
-    }
-  }
+void append_value(std::string& out, const Value& v) {
+  Writer w;
+  w.value(v);
+  out += w.text();
 }
 
 std::string write(const Value& v) {
-  std::string out;
-  out.reserve(128);
-  append_value(out, v);
-  return out;
+  Writer w;
+  w.value(v);
+  return w.take();
 }
 
 Writer::Writer(size_t initial_capacity) {
@@ -328,14 +238,6 @@ std::string Writer::take() {
   len_ = 0;
   depth_ = 0;
   return std::move(buf_);
-}
-
-template <class Append>
-void Writer::through_string(const Append& append) {
-  buf_.resize(len_);
-  append(buf_);
-  len_ = buf_.size();
-  buf_.resize(buf_.capacity());
 }
 
 void Writer::begin_object() {
@@ -381,7 +283,8 @@ void Writer::i64(int64_t n) {
 
 void Writer::f64(double d) {
   before_value();
-  through_string([d](std::string& out) { append_double(out, d); });
+  char* o = room(kDoubleRoom);
+  len_ = static_cast<size_t>(put_double(o, d) - buf_.data());
 }
 
 // Ids and labels are short and plain: checked and copied in one loop
@@ -429,9 +332,53 @@ void Writer::escaped_string(std::string_view s) {
   put('"');
 }
 
-void Writer::value(const Value& v) {
-  before_value();
-  through_string([&v](std::string& out) { append_value(out, v); });
+// An explicit stack instead of recursion: values built in code may nest
+// deeper than anything the reader accepts. Commas fall into place as for
+// any other items.
+void Writer::value(const Value& root) {
+  WriteStack stack;
+  const Value* v = &root;
+  while (v != nullptr) {
+    switch (v->kind()) {
+      case Value::Kind::kNull: null(); break;
+      case Value::Kind::kBool: boolean(v->as_bool()); break;
+      case Value::Kind::kU64: u64(v->as_u64()); break;
+      case Value::Kind::kI64: i64(v->as_i64()); break;
+      case Value::Kind::kDouble: f64(v->as_double()); break;
+      case Value::Kind::kString: string(v->as_string()); break;
+      case Value::Kind::kArray:
+        begin_array();
+        stack.push(v);
+        break;
+      case Value::Kind::kObject:
+        begin_object();
+        stack.push(v);
+        break;
+    }
+    v = nullptr;
+    while (!stack.empty()) {
+      WriteStack::Frame& f = stack.back();
+      if (f.container->is_array()) {
+        const Array& a = f.container->as_array();
+        if (f.next < a.size()) {
+          v = &a[f.next++];
+          break;
+        }
+        end_array();
+      } else {
+        const Object& o = f.container->as_object();
+        if (f.next < o.size()) {
+          const Object::Member& m = *(o.begin() + static_cast<std::ptrdiff_t>(f.next++));
+          string(m.first);
+          put(':');
+          v = &m.second;
+          break;
+        }
+        end_object();
+      }
+      stack.pop();
+    }
+  }
 }
 
 void Writer::raw_value(std::string_view json) {

@@ -117,11 +117,6 @@ class Writer {
     len_ += s.size();
   }
   void escaped_string(std::string_view s);
-  // Runs `append` on the text as a std::string, for the writers shared
-  // with append_value.
-  template <class Append>
-  void through_string(const Append& append);
-
   void before_value() {
     if (needs_comma()) put(',');
   }

@@ -207,6 +207,9 @@ TEST(CursorTest, FoundDescribesValues) {
   }
   Result<Tape> tiny = Tape::read("5e-324");
   EXPECT_EQ(Cursor(*tiny, 0, false).found(), "floating point `0." + std::string(323, '0') + "5`");
+  Result<Tape> huge = Tape::read("-1.7976931348623157e308");
+  EXPECT_EQ(Cursor(*huge, 0, false).found(),
+            "floating point `-17976931348623157" + std::string(292, '0') + ".0`");
 }
 
 TEST(CursorTest, ValueAndSkipConsumeWholeValues) {
