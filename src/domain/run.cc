@@ -77,9 +77,6 @@ Status save_task(store::Repository<Task>& tasks, Task task) {
   return tasks.put(key, std::move(task));
 }
 
-Status save_run(store::Repository<Run>& runs, Run run) {
-  const std::string key = run.id;
-  return runs.put(key, std::move(run));
-}
+Status save_run(store::Repository<Run>& runs, const Run& run) { return runs.put(run.id, run); }
 
 }  // namespace dovek::run

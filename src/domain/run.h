@@ -97,6 +97,6 @@ agent::RunInput build_agent_input(const skill::Catalog& catalog, const TaskReque
 // Store a task or run under a copy of its own id; repository errors are
 // returned unchanged.
 [[nodiscard]] Status save_task(store::Repository<Task>& tasks, Task task);
-[[nodiscard]] Status save_run(store::Repository<Run>& runs, Run run);
+[[nodiscard]] Status save_run(store::Repository<Run>& runs, const Run& run);
 
 }  // namespace dovek::run

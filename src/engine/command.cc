@@ -27,14 +27,13 @@ struct Handler {
     return proto::CoreResponse(proto::ChatTurnResponse{std::move(events)});
   }
   Result<proto::CoreResponse> operator()(proto::StartRun& c) {
-    Result<run::Run> run =
-        core.start_run(std::move(c.task), std::move(c.run_id), std::move(c.session_id));
-    if (!run.ok()) return std::move(run).error();
-    // A run is a record of eleven fields: built in its place in the
-    // response rather than moved through temporaries.
+    // The run is built in its place in the response.
     Result<proto::CoreResponse> response(
         proto::CoreResponse(std::in_place_type<proto::RunStarted>));
-    std::get<proto::RunStarted>(*response).run = std::move(run).value();
+    Status started =
+        core.start_run_into(std::get<proto::RunStarted>(*response).run, std::move(c.task),
+                            std::move(c.run_id), std::move(c.session_id));
+    if (!started.ok()) response = std::move(started).error();
     return response;
   }
   Result<proto::CoreResponse> operator()(proto::RunTask& c) {

@@ -5,12 +5,18 @@
 namespace dovek::engine {
 
 Result<run::Run> Core::start_run(run::Task task, std::string run_id, std::string session_id) {
-  run::Run r = run::Run::create(std::move(run_id), task.id);
+  run::Run r;
+  DOVEK_TRY(start_run_into(r, std::move(task), std::move(run_id), std::move(session_id)));
+  return r;
+}
+
+Status Core::start_run_into(run::Run& r, run::Task task, std::string run_id,
+                            std::string session_id) {
+  r = run::Run::create(std::move(run_id), task.id);
   r.status = run::RunStatus::Running;
   r.session_id = std::move(session_id);
   DOVEK_TRY(run::save_task(*stores.tasks, std::move(task)));
-  DOVEK_TRY(run::save_run(*stores.runs, r));
-  return r;
+  return run::save_run(*stores.runs, r);
 }
 
 Result<std::vector<event::Event>> Core::run_task(std::string_view run_id,
