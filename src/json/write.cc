@@ -262,11 +262,19 @@ void Writer::end_array() {
   --depth_;
 }
 
-void Writer::null() { put(needs_comma() ? std::string_view(",null") : std::string_view("null")); }
+// Literals are copied as 8 bytes (a constant-size copy is one store), and
+// only their own bytes counted.
+void Writer::literal(const char (&text)[10], size_t size) {
+  const bool comma = needs_comma();
+  std::memcpy(room(8), text + (comma ? 0 : 1), 8);
+  len_ += size - (comma ? 0 : 1);
+}
+
+void Writer::null() { literal(",null\0\0\0\0", 5); }
 
 void Writer::boolean(bool b) {
-  const std::string_view text = b ? ",true" : ",false";
-  put(needs_comma() ? text : text.substr(1));
+  if (b) literal(",true\0\0\0\0", 5);
+  else literal(",false\0\0\0", 6);
 }
 
 void Writer::u64(uint64_t n) {

@@ -51,7 +51,7 @@ struct ResponseWriter {
 // written without regrowing the buffer several times: the texts' bytes plus
 // room for the fixed parts. Escapes and generic values may still grow it.
 size_t estimated_size(const proto::CoreResponse& response) {
-  constexpr size_t kFixed = 128;
+  constexpr size_t kFixed = 256;  // a run, a model or a short event
   const std::vector<event::Event>* events = nullptr;
   if (const auto* r = std::get_if<proto::ChatTurnResponse>(&response)) events = &r->events;
   if (const auto* r = std::get_if<proto::RunTaskResponse>(&response)) events = &r->events;
