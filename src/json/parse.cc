@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -145,40 +146,81 @@ class TapeBuilder {
  public:
   explicit TapeBuilder(const Tape& tape) : tape_(tape) {}
 
-  // The value at token i; i moves past it. Recursion is bounded by the
-  // tokenizer's nesting limit.
+  // The value at token i; i moves past it.
   Value build(size_t& i) {
+    Value out;
+    emplace(i, [&out](auto&& arg) { out = Value(std::forward<decltype(arg)>(arg)); });
+    return out;
+  }
+
+ private:
+  // Constructs the value at token i where `place` puts it, by handing
+  // `place` the value's constructor argument: each value is built once, in
+  // its container's slot, rather than returned and moved there. i moves past
+  // the value. Recursion is bounded by the tokenizer's nesting limit.
+  template <class Place>
+  void emplace(size_t& i, const Place& place) {
     const Token& t = tape_[i];
     switch (t.kind) {
-      case TokenKind::kNull: ++i; return Value();
-      case TokenKind::kTrue: ++i; return Value(true);
-      case TokenKind::kFalse: ++i; return Value(false);
-      case TokenKind::kU64: ++i; return Value(t.u64);
-      case TokenKind::kI64: ++i; return Value(t.i64);
-      case TokenKind::kDouble: ++i; return Value(t.f64);
+      case TokenKind::kNull: ++i; return place(nullptr);
+      case TokenKind::kTrue: ++i; return place(true);
+      case TokenKind::kFalse: ++i; return place(false);
+      case TokenKind::kU64: ++i; return place(t.u64);
+      case TokenKind::kI64: ++i; return place(t.i64);
+      case TokenKind::kDouble: ++i; return place(t.f64);
       case TokenKind::kString:
-      case TokenKind::kKey: ++i; return Value(std::string(tape_.string(t)));
-      case TokenKind::kArrayBegin: {
-        Array a;
-        a.reserve(t.count);
-        ++i;
-        while (i < t.end) a.push_back(build(i));
-        i = t.end + 1;
-        return Value(std::move(a));
-      }
+      case TokenKind::kKey: ++i; return place(tape_.string(t));
+      case TokenKind::kArrayBegin: return place(build_array(i));
       case TokenKind::kObjectBegin: {
-        Value object = build_object(i);
+        Object o = build_object(i);
         i = t.end + 1;
-        return object;
+        return place(std::move(o));
       }
       case TokenKind::kArrayEnd:
       case TokenKind::kObjectEnd: break;
     }
     ++i;
-    return Value();
+    place(nullptr);
   }
 
- private:
+  // Places that take a value's constructor argument: the end of an array,
+  // a new member of an object. (Named types, so that emplace has one
+  // instance per kind of place, not one per nesting level.)
+  struct AppendToArray {
+    Array& array;
+    template <class Arg>
+    void operator()(Arg&& arg) const {
+      array.emplace_back(std::forward<Arg>(arg));
+    }
+  };
+  struct AddMember {
+    std::vector<Object::Member>& members;
+    std::string_view key;
+    template <class Arg>
+    void operator()(Arg&& arg) const {
+      members.emplace_back(std::piecewise_construct, std::forward_as_tuple(key),
+                           std::forward_as_tuple(std::forward<Arg>(arg)));
+    }
+  };
+
+  // The array whose begin token is at i; i moves past its end.
+  Array build_array(size_t& i) {
+    const Token& t = tape_[i];
+    Array a;
+    a.reserve(t.count);
+    ++i;
+    while (i < t.end) emplace(i, AppendToArray{a});
+    i = t.end + 1;
+    return a;
+  }
+
+  // Appends the member whose key token is at k; k moves past its value.
+  void add_member(std::vector<Object::Member>& members, size_t& k) {
+    const std::string_view key = tape_.string(tape_[k]);
+    ++k;
+    emplace(k, AddMember{members, key});
+  }
+
   size_t skip(size_t i) const {
     const Token& t = tape_[i];
     const bool container = t.kind == TokenKind::kArrayBegin || t.kind == TokenKind::kObjectBegin;
@@ -188,7 +230,7 @@ class TapeBuilder {
   // The object whose begin token is at i: members in key order, the last of
   // repeated keys winning. Keys that already ascend (most objects, and all
   // that we wrote ourselves) are taken in text order without sorting.
-  Value build_object(size_t i) {
+  Object build_object(size_t i) {
     const Token& t = tape_[i];
     std::vector<Object::Member> members;
     members.reserve(t.count);
@@ -203,12 +245,8 @@ class TapeBuilder {
       previous = key;
     }
     if (ascending) {
-      for (size_t k = i + 1; k < t.end;) {
-        std::string key(tape_.string(tape_[k]));
-        ++k;
-        members.emplace_back(std::move(key), build(k));
-      }
-      return Value(Object::from_sorted(std::move(members)));
+      for (size_t k = i + 1; k < t.end;) add_member(members, k);
+      return Object::from_sorted(std::move(members));
     }
     // Key token indices in text order, then taken in key order.
     std::vector<uint32_t> keys;
@@ -218,11 +256,10 @@ class TapeBuilder {
     const size_t m =
         member_order(keys.size(), [&](uint32_t n) { return tape_.string(tape_[keys[n]]); }, order);
     for (size_t k = 0; k < m; ++k) {
-      size_t v = keys[order[k].index] + 1;
-      std::string key(tape_.string(tape_[v - 1]));
-      members.emplace_back(std::move(key), build(v));
+      size_t at = keys[order[k].index];
+      add_member(members, at);
     }
-    return Value(Object::from_sorted(std::move(members)));
+    return Object::from_sorted(std::move(members));
   }
 
   const Tape& tape_;
