@@ -114,7 +114,7 @@ void MessageList::ChunkDeleter::operator()(Chunk* chunk) const {
   }
 }
 
-void MessageList::push_back(const Message& message) {
+void MessageList::push_back(MessageView message) {
   const uint64_t header =
       (uint64_t{message.content.size()} << 1) | (message.role == Role::Assistant ? 1u : 0u);
   const size_t need = header_size(header) + message.content.size();
@@ -186,17 +186,16 @@ agent::RunInput build_agent_input(const skill::Catalog& catalog, const TurnReque
       std::move(input), skill::resolve_context(catalog, request.assigned_skills, request.message));
 }
 
-Result<Session> append_message(store::Repository<Session>& sessions, std::string_view session_id,
-                               Message message) {
+Status append_message(store::Repository<Session>& sessions, std::string_view session_id,
+                      MessageView message) {
   // Works on the session inside the get's result: a session is a record of
-  // ten fields, so it is copied once (into the store) and moved once (out).
+  // ten fields, so it is copied once, into the store.
   Result<std::optional<Session>> found = sessions.get(session_id);
   if (!found.ok()) return std::move(found).error();
   std::optional<Session>& session = *found;
   if (!session) session = Session::create(std::string(session_id));
   session->push(message);
-  DOVEK_TRY(sessions.put(session_id, *session));
-  return std::move(*session);
+  return sessions.put(session_id, *session);
 }
 
 }  // namespace dovek::chat

@@ -18,20 +18,22 @@ namespace dovek::chat {
 
 enum class Role { User, Assistant };
 
-struct Message {
-  std::string content;
-  Role role = Role::User;
-
-  bool operator==(const Message&) const = default;
-};
-
-// A message as read back from a MessageList: views into the list's storage,
-// valid while some copy of the list lives.
+// A message as read back from a MessageList (views into the list's
+// storage, valid while some copy of the list lives), or as given to one to
+// be copied in.
 struct MessageView {
   std::string_view content;
   Role role = Role::User;
 
   bool operator==(const MessageView&) const = default;
+};
+
+struct Message {
+  std::string content;
+  Role role = Role::User;
+
+  operator MessageView() const { return {content, role}; }  // NOLINT: a view of it
+  bool operator==(const Message&) const = default;
 };
 
 // An append-only message list that is a persistent structure: copying a list
@@ -57,7 +59,7 @@ class MessageList {
   // REQUIRES: !empty().
   MessageView back() const;
 
-  void push_back(const Message& message);
+  void push_back(MessageView message);
 
   // The messages oldest first, as views valid while this list lives.
   std::vector<MessageView> view() const;
@@ -105,7 +107,7 @@ struct Session {
   }
 
   // Appends `message` as the newest one; does not copy earlier messages.
-  void push(const Message& message) { messages.push_back(message); }
+  void push(MessageView message) { messages.push_back(message); }
 
   bool operator==(const Session&) const = default;
 };
@@ -128,10 +130,10 @@ struct TurnRequest {
 // context of its assigned ids and the mentions in its message.
 agent::RunInput build_agent_input(const skill::Catalog& catalog, const TurnRequest& request);
 
-// Appends `message` to the session stored under `session_id` (a new session
-// when there is none): get, push, put of the whole session. Repository errors
-// are returned unchanged. Returns the session as stored.
-[[nodiscard]] Result<Session> append_message(store::Repository<Session>& sessions,
-                                             std::string_view session_id, Message message);
+// Appends (a copy of) `message` to the session stored under `session_id` (a
+// new session when there is none): get, push, put of the whole session.
+// Repository errors are returned unchanged.
+[[nodiscard]] Status append_message(store::Repository<Session>& sessions,
+                                    std::string_view session_id, MessageView message);
 
 }  // namespace dovek::chat

@@ -9,23 +9,29 @@ Result<std::vector<event::Event>> Core::chat_turn(std::string_view session_id,
   DOVEK_ASSIGN_OR_RETURN(skill::Catalog catalog, skill_catalog());
   agent::RunInput input = chat::build_agent_input(catalog, request);
   DOVEK_TRY(chat::append_message(*stores.sessions, session_id,
-                                 chat::Message{std::move(request.message), chat::Role::User}));
+                                 chat::MessageView{request.message, chat::Role::User}));
 
   agent::RunOutput output = make_exec().dry_run(std::move(input));
 
-  // The reply: the text events' values joined by line feeds.
-  std::string reply;
-  bool first = true;
+  // The reply: the text events' values joined by line feeds. The usual
+  // single text is stored straight from its event, without a joined copy.
+  const std::string* first = nullptr;
+  std::string joined;
+  size_t texts = 0;
   for (const event::Event& e : output.events) {
     if (const auto* text = std::get_if<event::Text>(&e)) {
-      if (!first) reply += '\n';
-      reply += text->value;
-      first = false;
+      if (++texts == 1) {
+        first = &text->value;
+        continue;
+      }
+      if (texts == 2) joined = *first;
+      (joined += '\n') += text->value;
     }
   }
+  const std::string_view reply = texts > 1 ? joined : first ? std::string_view(*first) : "";
   if (!reply.empty()) {
     DOVEK_TRY(chat::append_message(*stores.sessions, session_id,
-                                   chat::Message{std::move(reply), chat::Role::Assistant}));
+                                   chat::MessageView{reply, chat::Role::Assistant}));
   }
   return std::move(output.events);
 }
