@@ -3,7 +3,9 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <new>
 #include <string>
 #include <string_view>
@@ -13,7 +15,42 @@
 namespace dovek::json {
 
 class Value;
-using Array = std::vector<Value>;
+
+namespace detail {
+
+// The storage of arrays and of objects' members. A document of thousands of
+// small containers is built and freed at once, over and over (each command,
+// each tool call), which the general heap serves slowly: freed blocks are
+// kept in a per-thread cache by size class, up to a bound, and reused by the
+// next containers of the same size. A block may be freed on any thread; it
+// then joins that thread's cache. Each thread's cache is emptied when the
+// thread exits.
+void* allocate_block(size_t bytes);
+void free_block(void* p, size_t bytes) noexcept;
+
+template <class T>
+struct BlockAllocator {
+  using value_type = T;
+
+  BlockAllocator() = default;
+  template <class U>
+  BlockAllocator(const BlockAllocator<U>&) noexcept {}  // NOLINT
+
+  T* allocate(size_t n) {
+    if (n > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
+    return static_cast<T*>(allocate_block(n * sizeof(T)));
+  }
+  void deallocate(T* p, size_t n) noexcept { free_block(p, n * sizeof(T)); }
+
+  template <class U>
+  bool operator==(const BlockAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
+}  // namespace detail
+
+using Array = std::vector<Value, detail::BlockAllocator<Value>>;
 
 // An object: members kept sorted by key bytes (unsigned, a shorter prefix
 // first), one member per key. A small sorted vector beats a tree for the
@@ -21,11 +58,14 @@ using Array = std::vector<Value>;
 class Object {
  public:
   using Member = std::pair<std::string, Value>;
-  using const_iterator = std::vector<Member>::const_iterator;
+  using Members = std::vector<Member, detail::BlockAllocator<Member>>;
+  using const_iterator = Members::const_iterator;
 
   Object() = default;
   // Takes members that are already in order, one per key. O(1).
   // REQUIRES: keys strictly ascending.
+  static Object from_sorted(Members members);
+  // The same from a plain vector: moves each member, O(n).
   static Object from_sorted(std::vector<Member> members);
 
   // Inserts or replaces: the last value set for a key wins.
@@ -43,7 +83,7 @@ class Object {
   bool operator==(const Object& other) const;
 
  private:
-  std::vector<Member> members_;
+  Members members_;
 };
 
 // A tagged union rather than std::variant: moving, destroying and reading a
@@ -158,9 +198,16 @@ inline bool Object::empty() const { return members_.empty(); }
 inline Object::const_iterator Object::begin() const { return members_.begin(); }
 inline Object::const_iterator Object::end() const { return members_.end(); }
 
-inline Object Object::from_sorted(std::vector<Member> members) {
+inline Object Object::from_sorted(Members members) {
   Object out;
   out.members_ = std::move(members);
+  return out;
+}
+
+inline Object Object::from_sorted(std::vector<Member> members) {
+  Object out;
+  out.members_.assign(std::make_move_iterator(members.begin()),
+                      std::make_move_iterator(members.end()));
   return out;
 }
 
