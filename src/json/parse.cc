@@ -29,7 +29,7 @@ namespace {
 // heap, little enough to leave alone on every thread.
 constexpr size_t kGrain = 32;
 constexpr size_t kClasses = 64;
-constexpr size_t kMaxCachedBytes = size_t{1} << 20;
+[[maybe_unused]] constexpr size_t kMaxCachedBytes = size_t{1} << 20;
 
 // Trivially destructible, so that it stays usable while other thread-local
 // objects (which may hold values) are destroyed at thread exit: once closed,
@@ -50,7 +50,7 @@ struct CacheReaper {
     for (size_t c = 1; c <= kClasses; ++c) {
       for (void* p = cache.free[c]; p != nullptr;) {
         void* next = *static_cast<void**>(p);
-        ::operator delete(p, c * kGrain);
+        ::operator delete(p);
         p = next;
       }
       cache.free[c] = nullptr;
@@ -79,7 +79,7 @@ void* allocate_block(size_t bytes) {
 void free_block(void* p, size_t bytes) noexcept {
   const size_t c = size_class(bytes);
   if (c > kClasses) {
-    ::operator delete(p, bytes);
+    ::operator delete(p);
     return;
   }
 #ifndef DOVEK_JSON_NO_BLOCK_CACHE
@@ -96,7 +96,7 @@ void free_block(void* p, size_t bytes) noexcept {
     return;
   }
 #endif
-  ::operator delete(p, c * kGrain);
+  ::operator delete(p);
 }
 
 }  // namespace detail
