@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <thread>
 
 #include "json/write.h"
 
@@ -239,6 +240,38 @@ TEST(ReadTest, KeysSharingTheirFirstEightBytesSortByTheRest) {
   // prefix__1 appeared as i = 18 and then i = 1: the later one wins.
   EXPECT_EQ(*v.as_object().find("prefix__1"), Value(1));
   EXPECT_EQ(*v.as_object().find("prefix__16"), Value(16));
+}
+
+TEST(ReadTest, ValuesOutliveTheirDocumentAndThread) {
+  // Container storage is recycled per thread: parts taken out of a freed
+  // document, and documents freed on another thread, must stay intact while
+  // the recycled storage is reused.
+  const std::string text =
+      R"([[1,[2,3]],{"k":"a string longer than the short string buffer","l":[{}]},"s"])";
+  Value moved;
+  Value copied;
+  {
+    Value doc = parsed(text);
+    moved = std::move(doc.as_array()[0]);
+    copied = doc.as_array()[1];
+  }
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(write(parsed(text)), text);
+  EXPECT_EQ(write(moved), "[1,[2,3]]");
+  EXPECT_EQ(write(copied), R"({"k":"a string longer than the short string buffer","l":[{}]})");
+
+  // Built on one thread, freed on the other, then both threads build more.
+  Value from_thread;
+  Value to_thread = parsed(text);
+  std::thread t([&] {
+    from_thread = parsed(text);
+    Value taken = std::move(to_thread);
+    EXPECT_EQ(write(taken), text);
+  });
+  t.join();
+  EXPECT_EQ(write(from_thread), text);
+  from_thread = Value();
+  std::thread([&] { EXPECT_EQ(write(parsed(text)), text); }).join();
+  EXPECT_EQ(write(parsed(text)), text);
 }
 
 TEST(ReadTest, NestingLimitIs127ForArraysAndObjects) {
