@@ -6,25 +6,25 @@ namespace {
 struct FieldWriter {
   json::Writer& w;
   void operator()(const Text& e) const {
-    w.key("value");
+    w.key(json::kKey<"value">);
     w.string(e.value);
   }
   void operator()(const ToolCallEvent& e) const {
-    w.key("id");
+    w.key(json::kKey<"id">);
     w.string(e.id);
-    w.key("name");
+    w.key(json::kKey<"name">);
     w.string(e.name);
-    w.key("input");
+    w.key(json::kKey<"input">);
     w.value(e.input);
   }
   void operator()(const ToolResult& e) const {
-    w.key("id");
+    w.key(json::kKey<"id">);
     w.string(e.id);
-    w.key("value");
+    w.key(json::kKey<"value">);
     w.value(e.value);
   }
   void operator()(const ErrorEvent& e) const {
-    w.key("message");
+    w.key(json::kKey<"message">);
     w.string(e.message);
   }
   void operator()(const Done&) const {}
@@ -40,7 +40,7 @@ std::string_view type_name(const Event& e) {
 
 void write_event(json::Writer& w, const Event& e) {
   w.begin_object();
-  w.key("type");
+  w.key(json::kKey<"type">);
   w.string(type_name(e));
   std::visit(FieldWriter{w}, e);
   w.end_object();

@@ -25,12 +25,12 @@ Result<Model> decode_model(json::Cursor& c) {
 
 void write_model(json::Writer& w, const Model& m) {
   w.begin_object();
-  w.key("provider");
+  w.key(json::kKey<"provider">);
   w.begin_object();
-  w.key("id");
+  w.key(json::kKey<"id">);
   w.string(m.provider.id);
   w.end_object();
-  w.key("id");
+  w.key(json::kKey<"id">);
   w.string(m.id);
   w.end_object();
 }

@@ -43,20 +43,20 @@ void write_run(json::Writer& w, const Run& run) {
     w.optional_string(value ? &*value : nullptr);
   };
   w.begin_object();
-  w.key("id");
+  w.key(json::kKey<"id">);
   w.string(run.id);
-  w.key("task_id");
+  w.key(json::kKey<"task_id">);
   w.string(run.task_id);
-  w.key("status");
+  w.key(json::kKey<"status">);
   w.string(status_name(run.status));
-  optional("raw_status", run.raw_status);
-  optional("session_id", run.session_id);
-  optional("execution_id", run.execution_id);
-  optional("checkpoint_id", run.checkpoint_id);
-  optional("error", run.error);
-  optional("started_at", run.started_at);
-  optional("updated_at", run.updated_at);
-  optional("ended_at", run.ended_at);
+  optional(json::kKey<"raw_status">, run.raw_status);
+  optional(json::kKey<"session_id">, run.session_id);
+  optional(json::kKey<"execution_id">, run.execution_id);
+  optional(json::kKey<"checkpoint_id">, run.checkpoint_id);
+  optional(json::kKey<"error">, run.error);
+  optional(json::kKey<"started_at">, run.started_at);
+  optional(json::kKey<"updated_at">, run.updated_at);
+  optional(json::kKey<"ended_at">, run.ended_at);
   w.end_object();
 }
 

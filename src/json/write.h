@@ -62,6 +62,22 @@ class Key {
   uint8_t size_ = 0;
 };
 
+// A key's text as a template argument, for kKey.
+template <size_t N>
+struct KeyName {
+  char text[N];
+  consteval KeyName(const char (&k)[N]) {  // NOLINT: implicit, from a literal
+    for (size_t i = 0; i < N; ++i) text[i] = k[i];
+  }
+};
+
+// The Key of a literal as a constant in static storage: `w.key(json::kKey<"id">)`.
+// A Key built at the call instead is a temporary the compiler writes to the
+// stack piece by piece just before the writer reads it back whole, and the
+// processor stalls on that read.
+template <KeyName K>
+inline constexpr Key kKey{K.text};
+
 // Structured writer that places commas and colons itself.
 //
 // It writes into a buffer of its own whose whole length is usable room, with

@@ -10,7 +10,7 @@ namespace dovek::protocol {
 namespace {
 
 void write_events(json::Writer& w, const std::vector<event::Event>& events) {
-  w.key("events");
+  w.key(json::kKey<"events">);
   w.begin_array();
   for (const event::Event& e : events) event::write_event(w, e);
   w.end_array();
@@ -21,7 +21,7 @@ struct ResponseWriter {
   void operator()(const proto::Saved&) { tag("saved"); }
   void operator()(const proto::ModelSwitched& r) {
     tag("model_switched");
-    w.key("model");
+    w.key(json::kKey<"model">);
     model::write_model(w, r.model);
   }
   void operator()(const proto::ChatTurnResponse& r) {
@@ -30,7 +30,7 @@ struct ResponseWriter {
   }
   void operator()(const proto::RunStarted& r) {
     tag("run_started");
-    w.key("run");
+    w.key(json::kKey<"run">);
     run::write_run(w, r.run);
   }
   void operator()(const proto::RunTaskResponse& r) {
@@ -42,7 +42,7 @@ struct ResponseWriter {
     write_events(w, r.events);
   }
   void tag(std::string_view name) {
-    w.key("type");
+    w.key(json::kKey<"type">);
     w.string(name);
   }
 };

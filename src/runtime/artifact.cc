@@ -180,45 +180,45 @@ Result<SkillArtifact> load_artifact(const std::string& root) {
 
 void write_artifact(json::Writer& w, const SkillArtifact& a) {
   w.begin_object();
-  w.key("schema_version");
+  w.key(json::kKey<"schema_version">);
   w.u64(a.schema_version);
-  w.key("kind");
+  w.key(json::kKey<"kind">);
   w.string(kind_name(a.kind));
-  w.key("id");
+  w.key(json::kKey<"id">);
   w.string(a.id);
-  w.key("name");
+  w.key(json::kKey<"name">);
   w.string(a.name);
-  w.key("version");
+  w.key(json::kKey<"version">);
   w.string(a.version);
-  w.key("entry");
+  w.key(json::kKey<"entry">);
   w.string(a.entry);
-  w.key("protocol");
+  w.key(json::kKey<"protocol">);
   w.begin_object();
-  w.key("transport");
+  w.key(json::kKey<"transport">);
   w.string(a.protocol.transport);
-  w.key("input");
+  w.key(json::kKey<"input">);
   w.string(a.protocol.input);
-  w.key("output");
+  w.key(json::kKey<"output">);
   w.string(a.protocol.output);
   w.end_object();
-  w.key("schema");
+  w.key(json::kKey<"schema">);
   w.begin_object();
   if (a.schema.input) {
-    w.key("input");
+    w.key(json::kKey<"input">);
     w.string(*a.schema.input);
   }
   if (a.schema.output) {
-    w.key("output");
+    w.key(json::kKey<"output">);
     w.string(*a.schema.output);
   }
   w.end_object();
   if (a.source) {
-    w.key("source");
+    w.key(json::kKey<"source">);
     w.begin_object();
-    w.key("type");
+    w.key(json::kKey<"type">);
     w.string(a.source->type);
     if (a.source->ref) {
-      w.key("ref");
+      w.key(json::kKey<"ref">);
       w.string(*a.source->ref);
     }
     w.end_object();
