@@ -93,6 +93,8 @@ class Writer {
   void begin_array();
   void end_array();
   // REQUIRES: inside an object, before each value.
+  // A temporary Key (`w.key("id")`) does not compile: use json::kKey.
+  void key(const Key&& k) = delete;
   void key(const Key& k) {
     const std::string_view text = k.text(needs_comma());
     // Copies the key's whole storage; only its own bytes count.
