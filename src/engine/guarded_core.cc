@@ -1,5 +1,6 @@
 #include "engine/guarded_core.h"
 
+#include <exception>
 #include <set>
 #include <utility>
 
@@ -8,20 +9,6 @@
 
 namespace dovek::engine {
 namespace {
-
-// Marks the core poisoned when a command unwinds with an exception while the
-// lock is held; a normal return (success or error value) leaves it alone.
-class PoisonOnUnwind {
- public:
-  explicit PoisonOnUnwind(bool& flag) : flag_(flag), exceptions_(std::uncaught_exceptions()) {}
-  ~PoisonOnUnwind() {
-    if (std::uncaught_exceptions() > exceptions_) flag_ = true;
-  }
-
- private:
-  bool& flag_;
-  int exceptions_;
-};
 
 // Every live GuardedCore, ordered by address: the order in which the fork
 // protocol takes their locks. Both are leaked so that no static destructor
@@ -52,8 +39,17 @@ GuardedCore::~GuardedCore() {
 Result<std::string> GuardedCore::run_json_locked(std::string_view command_json) {
   std::lock_guard<std::mutex> lock(mu_);
   if (poisoned_) return Error(std::string(kPoisonedMessage));
-  PoisonOnUnwind guard(poisoned_);
-  return dispatch_json(*core_, command_json);
+  // An exception unwinding out of a command poisons the core; a normal
+  // return (success or error value) leaves it alone. The handler costs
+  // nothing unless something throws.
+  try {
+    return dispatch_json(*core_, command_json);
+  } catch (...) {
+    // A forced unwind (the thread being cancelled) carries no exception
+    // object and says nothing about the core.
+    if (std::current_exception()) poisoned_ = true;
+    throw;
+  }
 }
 
 Status GuardedCore::reset() {
