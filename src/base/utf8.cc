@@ -58,17 +58,52 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
 }  // namespace
 
+namespace {
+
+// The index of the first byte at or after i with its top bit set, or
+// s.size(): the ASCII run there, checked 64 and 16 bytes a step where SSE2
+// is available, else 8. A run that ends at once (text that is mostly
+// multi-byte) is seen without a vector load.
+size_t skip_ascii(std::string_view s, size_t i) {
+  const char* const p = s.data();
+  const size_t n = s.size();
+  if (i < n && static_cast<unsigned char>(p[i]) >= 0x80) return i;
+#if defined(__SSE2__)
+  auto load = [p](size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at)); };
+  for (; i + 64 <= n; i += 64) {
+    const __m128i any =
+        _mm_or_si128(_mm_or_si128(load(i), load(i + 16)), _mm_or_si128(load(i + 32), load(i + 48)));
+    if (_mm_movemask_epi8(any) != 0) break;
+  }
+  for (; i + 16 <= n; i += 16) {
+    const auto high = static_cast<unsigned>(_mm_movemask_epi8(load(i)));
+    if (high != 0) return i + static_cast<size_t>(__builtin_ctz(high));
+  }
+  if (n >= 16 && i < n) {
+    // The last 16 bytes, of which those before i (already checked, or
+    // before where the caller began) are masked off.
+    const size_t base = n - 16;
+    const unsigned high =
+        static_cast<unsigned>(_mm_movemask_epi8(load(base))) & (0xFFFFu << (i - base));
+    return high != 0 ? base + static_cast<size_t>(__builtin_ctz(high)) : n;
+  }
+#endif
+  for (; i + 8 <= n; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, p + i, 8);
+    const uint64_t high = word & 0x8080808080808080ULL;  // little-endian: byte k is bits 8k..
+    if (high != 0) return i + static_cast<size_t>(__builtin_ctzll(high)) / 8;
+  }
+  while (i < n && static_cast<unsigned char>(p[i]) < 0x80) ++i;
+  return i;
+}
+
+}  // namespace
+
 size_t valid_prefix(std::string_view s) {
   size_t i = 0;
   while (i < s.size()) {
-    // ASCII fast path, eight bytes at a time.
-    while (i + 8 <= s.size()) {
-      uint64_t word;
-      std::memcpy(&word, s.data() + i, 8);
-      if (word & 0x8080808080808080ULL) break;
-      i += 8;
-    }
-    while (i < s.size() && static_cast<unsigned char>(s[i]) < 0x80) ++i;
+    i = skip_ascii(s, i);
     if (i >= s.size()) break;
     const int n = scan(s, i);
     if (n < 0) return i;
@@ -77,34 +112,7 @@ size_t valid_prefix(std::string_view s) {
   return s.size();
 }
 
-bool is_ascii(std::string_view s) {
-  const char* const p = s.data();
-  const size_t n = s.size();
-  size_t i = 0;
-#if defined(__SSE2__)
-  if (n >= 16) {
-    auto load = [p](size_t at) {
-      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
-    };
-    for (; i + 64 <= n; i += 64) {
-      const __m128i any = _mm_or_si128(_mm_or_si128(load(i), load(i + 16)),
-                                       _mm_or_si128(load(i + 32), load(i + 48)));
-      if (_mm_movemask_epi8(any) != 0) return false;
-    }
-    __m128i any = load(n - 16);  // the last 16 bytes, overlapping what was checked
-    for (; i + 16 <= n; i += 16) any = _mm_or_si128(any, load(i));
-    return _mm_movemask_epi8(any) == 0;
-  }
-#endif
-  uint64_t high = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, p + i, 8);
-    high |= word;
-  }
-  for (; i < n; ++i) high |= static_cast<unsigned char>(p[i]);
-  return (high & 0x8080808080808080ULL) == 0;
-}
+bool is_ascii(std::string_view s) { return skip_ascii(s, 0) == s.size(); }
 
 bool is_valid(std::string_view s) { return valid_prefix(s) == s.size(); }
 

@@ -346,7 +346,7 @@ bool Tokenizer::any_string(Token& t, TokenKind kind) {
   const auto n = static_cast<size_t>(out - head);
   // One fast pass over the decoded bytes, mostly ASCII, checks raw bytes and
   // escapes alike.
-  if (!utf8::is_ascii({head, n}) && !utf8::is_valid({head, n})) [[unlikely]]
+  if (!utf8::is_valid({head, n})) [[unlikely]]
     return fail(bad_string(text_, start));
   t.kind = kind;
   t.count = 0;

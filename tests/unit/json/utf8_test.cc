@@ -74,6 +74,17 @@ TEST(Utf8Test, IsAsciiSeesATopBitAtEveryOffset) {
   }
 }
 
+TEST(Utf8Test, ValidPrefixFindsABadByteAfterAnyAsciiRun) {
+  // After a multi-byte character the ASCII scan resumes mid-text: it must
+  // neither report a byte before where it resumed nor miss one after.
+  for (size_t k = 0; k <= 140; ++k) {
+    const std::string run = "\xC3\xA9" + std::string(k, 'a');
+    EXPECT_EQ(valid_prefix(run), run.size()) << k;
+    EXPECT_EQ(valid_prefix(run + "\xFF" + "bb"), run.size()) << k;
+    EXPECT_EQ(valid_prefix(run + "\xE2\x82"), run.size()) << k;
+  }
+}
+
 TEST(Utf8Test, NextDecodesEveryLength) {
   std::string_view s = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
   size_t i = 0;
