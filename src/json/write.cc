@@ -277,17 +277,16 @@ void Writer::boolean(bool b) {
   else literal(",false\0\0\0", 6);
 }
 
-void Writer::u64(uint64_t n) {
+template <class Int>
+void Writer::integer(Int n) {
   before_value();
   char* o = room(24);
   len_ += static_cast<size_t>(std::to_chars(o, o + 24, n).ptr - o);
 }
 
-void Writer::i64(int64_t n) {
-  before_value();
-  char* o = room(24);
-  len_ += static_cast<size_t>(std::to_chars(o, o + 24, n).ptr - o);
-}
+void Writer::u64(uint64_t n) { integer(n); }
+
+void Writer::i64(int64_t n) { integer(n); }
 
 void Writer::f64(double d) {
   before_value();
@@ -299,7 +298,7 @@ void Writer::f64(double d) {
 // straight into the room, given up (nothing counted) at the first byte that
 // needs escaping.
 void Writer::string(std::string_view s) {
-  if (needs_comma()) put(',');
+  before_value();
   if (s.size() <= kShort) {
     char* const start = room(s.size() + 2);
     char* o = start;

@@ -135,6 +135,8 @@ class Writer {
     len_ += s.size();
   }
   void escaped_string(std::string_view s);
+  template <class Int>
+  void integer(Int n);
   // Writes text[1, size), after a comma (text[0]) when one is due.
   void literal(const char (&text)[10], size_t size);
   void before_value() {
