@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <iterator>
 #include <new>
 #include <string>
 #include <string_view>
@@ -65,8 +64,6 @@ class Object {
   // Takes members that are already in order, one per key. O(1).
   // REQUIRES: keys strictly ascending.
   static Object from_sorted(Members members);
-  // The same from a plain vector: moves each member, O(n).
-  static Object from_sorted(std::vector<Member> members);
 
   // Inserts or replaces: the last value set for a key wins.
   void set(std::string key, Value value);
@@ -201,13 +198,6 @@ inline Object::const_iterator Object::end() const { return members_.end(); }
 inline Object Object::from_sorted(Members members) {
   Object out;
   out.members_ = std::move(members);
-  return out;
-}
-
-inline Object Object::from_sorted(std::vector<Member> members) {
-  Object out;
-  out.members_.assign(std::make_move_iterator(members.begin()),
-                      std::make_move_iterator(members.end()));
   return out;
 }
 
