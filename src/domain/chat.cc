@@ -19,9 +19,20 @@ namespace {
 constexpr size_t kFirstChunk = 256;
 constexpr size_t kLargestChunk = size_t{64} << 10;
 
-// Header of a packed message: (length << 1 | role) as a little-endian base-128
-// number, one byte up to 63 bytes of content, two up to 8191.
-size_t header_size(uint64_t n) {
+// A packed message: a tag, (literal length << 3 | refers to a prefix << 2 |
+// refers to the previous message << 1 | role), then for a prefix its base's
+// distance back and the prefix length, then for the previous message its
+// distance back, then the literal bytes. Numbers are little-endian base 128.
+// Its content is base prefix + literal + previous message.
+constexpr uint64_t kRole = 1;
+constexpr uint64_t kEndsWithPrevious = 2;
+constexpr uint64_t kStartsWithBase = 4;
+constexpr int kTagShift = 3;
+
+// Shorter runs are copied: a reference costs header bytes and a piece to join.
+constexpr size_t kMinShared = 32;
+
+size_t number_size(uint64_t n) {
   size_t bytes = 1;
   while (n >= 0x80) {
     n >>= 7;
@@ -30,7 +41,7 @@ size_t header_size(uint64_t n) {
   return bytes;
 }
 
-char* put_header(char* out, uint64_t n) {
+char* put_number(char* out, uint64_t n) {
   while (n >= 0x80) {
     *out++ = static_cast<char>(0x80 | (n & 0x7F));
     n >>= 7;
@@ -39,7 +50,7 @@ char* put_header(char* out, uint64_t n) {
   return out;
 }
 
-const char* get_header(const char* in, uint64_t& n) {
+const char* get_number(const char* in, uint64_t& n) {
   n = 0;
   for (int shift = 0;; shift += 7) {
     const auto byte = static_cast<unsigned char>(*in++);
@@ -48,13 +59,68 @@ const char* get_header(const char* in, uint64_t& n) {
   }
 }
 
-// Reads the packed message at `p` into `out`; returns where the next starts.
-const char* read_message(const char* p, MessageView& out) {
-  uint64_t header = 0;
-  p = get_header(p, header);
-  const size_t length = header >> 1;
-  out = MessageView{{p, length}, (header & 1) ? Role::Assistant : Role::User};
-  return p + length;
+// The decoded header of the packed message at `at` of a chunk's data.
+struct Packed {
+  uint64_t tag = 0;
+  size_t base = 0;          // offset of the base message, when referred to
+  size_t prefix = 0;        // bytes of the base's content it starts with
+  size_t previous = 0;      // offset of the previous message, when referred to
+  std::string_view literal;
+  size_t next = 0;          // offset of the message after this one
+
+  Role role() const { return (tag & kRole) ? Role::Assistant : Role::User; }
+  bool whole() const { return (tag & (kEndsWithPrevious | kStartsWithBase)) == 0; }
+};
+
+Packed unpack(const char* data, size_t at) {
+  Packed m;
+  const char* p = get_number(data + at, m.tag);
+  uint64_t n = 0;
+  if (m.tag & kStartsWithBase) {
+    p = get_number(p, n);
+    m.base = at - n;
+    p = get_number(p, n);
+    m.prefix = n;
+  }
+  if (m.tag & kEndsWithPrevious) {
+    p = get_number(p, n);
+    m.previous = at - n;
+  }
+  m.literal = {p, static_cast<size_t>(m.tag >> kTagShift)};
+  m.next = static_cast<size_t>(p - data) + m.literal.size();
+  return m;
+}
+
+// The content of a message stored whole.
+std::string_view whole_content(const char* data, size_t at) { return unpack(data, at).literal; }
+
+Message read_message(const char* data, const Packed& m) {
+  Message out;
+  out.role = m.role();
+  if (m.whole()) {
+    out.content = m.literal;
+    return out;
+  }
+  const std::string_view previous =
+      (m.tag & kEndsWithPrevious) ? whole_content(data, m.previous) : std::string_view();
+  out.content.reserve(m.prefix + m.literal.size() + previous.size());
+  // A base has no prefix reference of its own, so its literal starts its
+  // content.
+  if (m.tag & kStartsWithBase) out.content.append(unpack(data, m.base).literal.substr(0, m.prefix));
+  out.content += m.literal;
+  out.content += previous;
+  return out;
+}
+
+// Length of the common prefix of a and b, 16 bytes a step.
+size_t common_prefix(std::string_view a, std::string_view b) {
+  const size_t n = std::min(a.size(), b.size());
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    if (std::memcmp(a.data() + i, b.data() + i, 16) != 0) break;
+  }
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
 }
 
 // Fresh heap pages fault one at a time on first write, and a fault costs far
@@ -115,69 +181,102 @@ void MessageList::ChunkDeleter::operator()(Chunk* chunk) const {
 }
 
 void MessageList::push_back(MessageView message) {
-  const uint64_t header =
-      (uint64_t{message.content.size()} << 1) | (message.role == Role::Assistant ? 1u : 0u);
-  const size_t need = header_size(header) + message.content.size();
+  const std::string_view content = message.content;
+  const uint64_t role = message.role == Role::Assistant ? kRole : 0;
+  // References, only into this list's view of the tail chunk.
+  size_t suffix = 0;
+  size_t prefix = 0;
+  if (last_ != kNone && last_whole_) {
+    const std::string_view previous = whole_content(tail_->data(), last_);
+    if (previous.size() >= kMinShared && previous.size() <= content.size() &&
+        std::memcmp(content.data() + content.size() - previous.size(), previous.data(),
+                    previous.size()) == 0) {
+      suffix = previous.size();
+    }
+  }
+  const size_t base = base_;
+  if (role == kRole && base != kNone) {
+    prefix = common_prefix(content.substr(0, content.size() - suffix),
+                           unpack(tail_->data(), base).literal);
+    if (prefix < kMinShared) prefix = 0;
+  }
+  const size_t at = used_;
+  const std::string_view literal = content.substr(prefix, content.size() - prefix - suffix);
+  uint64_t tag = (uint64_t{literal.size()} << kTagShift) | role;
+  size_t need = literal.size();
+  if (prefix != 0) {
+    tag |= kStartsWithBase;
+    need += number_size(at - base) + number_size(prefix);
+  }
+  if (suffix != 0) {
+    tag |= kEndsWithPrevious;
+    need += number_size(at - last_);
+  }
+  need += number_size(tag);
+
   // Append in place when this list sees the whole chunk and it has room; the
   // compare-and-swap makes sure only one of several copies does so.
   size_t expected = used_;
   const bool fits = tail_ && used_ + need <= tail_->capacity;
-  if (!(fits && tail_->used.compare_exchange_strong(expected, used_ + need))) {
-    // A full chunk is followed by a larger one, so a long history needs few
-    // chunks; a copy that branches off starts small again.
+  if (fits && tail_->used.compare_exchange_strong(expected, used_ + need)) {
+    char* out = put_number(tail_->data() + at, tag);
+    if (prefix != 0) out = put_number(put_number(out, at - base), prefix);
+    if (suffix != 0) out = put_number(out, at - last_);
+    std::memcpy(out, literal.data(), literal.size());
+    used_ += need;
+  } else {
+    // A new chunk, which the message starts whole. A full chunk is followed
+    // by a larger one, so a long history needs few chunks; a copy that
+    // branches off starts small again.
+    tag = (uint64_t{content.size()} << kTagShift) | role;
+    need = number_size(tag) + content.size();
     const bool full = tail_ && tail_->used.load() == used_;
     const size_t capacity = full ? std::min(tail_->capacity * 2, kLargestChunk) : kFirstChunk;
     tail_ = Chunk::create(std::max(capacity, need), std::move(tail_), used_);
     tail_->used.store(need, std::memory_order_relaxed);
-    used_ = 0;
+    char* out = put_number(tail_->data(), tag);
+    std::memcpy(out, content.data(), content.size());
+    used_ = need;
+    base_ = kNone;
+    prefix = suffix = 0;
   }
-  char* out = put_header(tail_->data() + used_, header);
-  std::memcpy(out, message.content.data(), message.content.size());
-  used_ += need;
+  last_ = used_ - need;
+  last_whole_ = prefix == 0 && suffix == 0;
+  if (prefix == 0 && role == kRole) base_ = last_;
   ++size_;
 }
 
-void MessageList::collect(const Chunk* chunk, size_t used, std::vector<MessageView>& out) {
+void MessageList::collect(const Chunk* chunk, size_t used, std::vector<Message>& out) {
   // Chunks link newest to oldest: gather them first, then read forward.
   std::vector<std::pair<const Chunk*, size_t>> chain;
   for (; chunk != nullptr; used = chunk->prev_used, chunk = chunk->prev.get()) {
     chain.emplace_back(chunk, used);
   }
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-    const char* p = it->first->data();
-    const char* end = p + it->second;
-    while (p < end) p = read_message(p, out.emplace_back());
+    const char* data = it->first->data();
+    for (size_t at = 0; at < it->second;) {
+      const Packed m = unpack(data, at);
+      out.push_back(read_message(data, m));
+      at = m.next;
+    }
   }
 }
 
-MessageView MessageList::back() const {
-  // The newest message is the last one in the tail's view; headers are only
-  // readable forwards, so walk that one chunk.
-  const char* p = tail_->data();
-  const char* end = p + used_;
-  MessageView last;
-  while (p < end) p = read_message(p, last);
-  return last;
-}
-
-std::vector<MessageView> MessageList::view() const {
-  std::vector<MessageView> out;
-  out.reserve(size_);
-  collect(tail_.get(), used_, out);
-  return out;
+Message MessageList::back() const {
+  return read_message(tail_->data(), unpack(tail_->data(), last_));
 }
 
 std::vector<Message> MessageList::to_vector() const {
   std::vector<Message> out;
   out.reserve(size_);
-  for (const MessageView& m : view()) out.push_back(Message{std::string(m.content), m.role});
+  collect(tail_.get(), used_, out);
   return out;
 }
 
 bool MessageList::operator==(const MessageList& other) const {
   if (size_ != other.size_) return false;
   if (tail_ == other.tail_ && used_ == other.used_) return true;
-  return view() == other.view();
+  return to_vector() == other.to_vector();
 }
 
 agent::RunInput build_agent_input(const skill::Catalog& catalog, const TurnRequest& request) {

@@ -18,9 +18,7 @@ namespace dovek::chat {
 
 enum class Role { User, Assistant };
 
-// A message as read back from a MessageList (views into the list's
-// storage, valid while some copy of the list lives), or as given to one to
-// be copied in.
+// A message as given to a MessageList to be copied in.
 struct MessageView {
   std::string_view content;
   Role role = Role::User;
@@ -42,11 +40,22 @@ struct Message {
 // sees only its own additions.
 //
 // Messages are packed back to back into chunks of growing size (up to 64
-// KiB), each prefixed by a one- or two-byte header (length and role), so a
-// stored message costs little more than its bytes. A list sees a prefix of
-// its newest chunk; push_back appends in place when nobody has appended to
-// that chunk beyond this list's view (the usual get, push, put of a stored
-// session), and otherwise starts a new chunk that links to its view.
+// KiB), each behind a header of a few bytes (length, role, references). A
+// list sees a prefix of its newest chunk; push_back appends in place when
+// nobody has appended to that chunk beyond this list's view (the usual get,
+// push, put of a stored session), and otherwise starts a new chunk that
+// links to its view.
+//
+// A message need not be stored whole. A chat reply quotes the user message
+// just before it and repeats the skill blocks of the reply before it, so a
+// message that ends with the whole previous message (stored whole), or a
+// reply that starts with a long run of the newest reply stored without such
+// a start of its own, refers to those bytes instead of copying them. User
+// messages, which seldom repeat one another, are not compared with earlier
+// ones. References point only to stored bytes earlier in the same chunk, so
+// a message is read back from at most three pieces, never by chasing a
+// chain; a chat turn stores little more than the user's message.
+//
 // Thread safety: const access from many threads is safe, and so are pushes
 // to different copies: bytes below any list's view never change, and the
 // right to append in place is claimed with one atomic compare-and-swap.
@@ -57,12 +66,10 @@ class MessageList {
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   // REQUIRES: !empty().
-  MessageView back() const;
+  Message back() const;
 
   void push_back(MessageView message);
 
-  // The messages oldest first, as views valid while this list lives.
-  std::vector<MessageView> view() const;
   // Copies of the messages, oldest first.
   std::vector<Message> to_vector() const;
 
@@ -75,13 +82,17 @@ class MessageList {
   struct ChunkDeleter {
     void operator()(Chunk* chunk) const;
   };
+  static constexpr size_t kNone = ~size_t{0};
 
-  // Appends the view of (chunk, used) to `out`, oldest first.
-  static void collect(const Chunk* chunk, size_t used, std::vector<MessageView>& out);
+  // Appends the messages of (chunk, used) to `out`, oldest first.
+  static void collect(const Chunk* chunk, size_t used, std::vector<Message>& out);
 
   std::shared_ptr<Chunk> tail_;  // newest chunk, or null when empty
   size_t used_ = 0;              // bytes of tail_ this list sees
   size_t size_ = 0;              // messages in the list
+  size_t last_ = kNone;          // offset in tail_ of the newest message
+  bool last_whole_ = false;      // whether the newest message is stored whole
+  size_t base_ = kNone;  // offset in tail_ of the newest reply without a prefix reference
 };
 
 // A conversation, stored in the session repository under its id. The eight

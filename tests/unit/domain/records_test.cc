@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,9 +53,8 @@ TEST(Session, CopiesBranchWithoutSeeingEachOther) {
   right.push_back({"r2", Role::User});
   EXPECT_EQ(base.size(), 1u);
   EXPECT_EQ(left.size(), 2u);
-  EXPECT_EQ(right.view()[1].content, "r");
-  EXPECT_EQ(right.view()[2].content, "r2");
-  EXPECT_EQ(left.view()[0].content.data(), right.view()[0].content.data());  // one shared copy
+  EXPECT_EQ(right.to_vector()[1].content, "r");
+  EXPECT_EQ(right.to_vector()[2].content, "r2");
   EXPECT_FALSE(left == right);
   chat::MessageList same;
   same.push_back({"a", Role::User});
@@ -75,7 +75,7 @@ TEST(Session, LongHistoryIsReleasedWithoutDeepRecursion) {
   branch.push_back({"x", Role::User});
   list.reset();  // shared with `branch`: nothing freed yet
   EXPECT_EQ(branch.size(), 150'001u);
-  EXPECT_EQ(branch.back(), (chat::MessageView{"x", Role::User}));
+  EXPECT_EQ(branch.back(), (Message{"x", Role::User}));
   branch = chat::MessageList();  // the whole chain goes now
   EXPECT_TRUE(branch.empty());
 }
@@ -100,7 +100,7 @@ TEST(Session, CopiesPushedFromThreadsAtOnceKeepTheirOwnMessages) {
   for (std::thread& th : threads) th.join();
   EXPECT_EQ(base.to_vector(), (std::vector<Message>{{"shared", Role::User}}));
   for (int t = 0; t < kThreads; ++t) {
-    std::vector<chat::MessageView> v = copies[t].view();
+    std::vector<chat::Message> v = copies[t].to_vector();
     ASSERT_EQ(v.size(), size_t{kPushes + 1});
     EXPECT_EQ(v[0].content, "shared");
     for (int i = 0; i < kPushes; ++i) {
@@ -123,8 +123,75 @@ TEST(Session, PackedMessagesReadBackExactly) {
     if (expected.size() == 6) half = list;
   }
   EXPECT_EQ(list.to_vector(), expected);
-  EXPECT_EQ(list.back(), (chat::MessageView{expected.back().content, expected.back().role}));
+  EXPECT_EQ(list.back(), expected.back());
   EXPECT_EQ(half.to_vector(), std::vector<chat::Message>(expected.begin(), expected.begin() + 6));
+}
+
+// Chat-like histories, where replies quote the message before them and
+// repeat the start of earlier replies, read back exactly: at every boundary
+// of the shortest shared run, with copies branching off mid-way, across
+// chunks, and with quotes that overlap the repeated start.
+TEST(Session, MessagesThatRepeatEarlierOnesReadBackExactly) {
+  const std::string skills(1500, 's');
+  chat::MessageList list;
+  std::vector<Message> expected;
+  std::vector<std::pair<chat::MessageList, size_t>> branches;
+  auto push = [&](Message m) {
+    list.push_back(m);
+    expected.push_back(std::move(m));
+    ASSERT_EQ(list.back(), expected.back());
+  };
+  for (int turn = 0; turn < 120; ++turn) {
+    // Quoted messages and repeated starts from just below to just above the
+    // shortest run worth a reference (32 bytes), then long ones.
+    const size_t n = turn < 40 ? static_cast<size_t>(turn) : 1000 + turn;
+    std::string user(n, static_cast<char>('a' + turn % 26));
+    push({user, Role::User});
+    std::string reply = skills.substr(0, turn < 40 ? n : skills.size()) + "\n## User\n" + user;
+    push({reply, Role::Assistant});
+    if (turn % 7 == 0) push({user + user, Role::User});  // quotes its previous message's end
+    if (turn % 11 == 0) push({"", Role::Assistant});
+    if (turn % 13 == 0) branches.emplace_back(list, expected.size());
+  }
+  ASSERT_EQ(list.to_vector(), expected);
+  // A branch pushes its own messages and still sees only its prefix.
+  for (auto& [branch, size] : branches) {
+    branch.push_back({skills + "branch", Role::Assistant});
+    std::vector<Message> want(expected.begin(), expected.begin() + static_cast<long>(size));
+    want.push_back({skills + "branch", Role::Assistant});
+    EXPECT_EQ(branch.to_vector(), want);
+    EXPECT_EQ(branch.back(), want.back());
+  }
+  EXPECT_EQ(list.to_vector(), expected);
+}
+
+// Random messages glued from pieces of earlier ones (starts, ends, whole
+// messages) around the shortest shared run, in random roles, branching at
+// random: every list reads back what was pushed to it.
+TEST(Session, RandomRepeatsReadBackExactly) {
+  std::mt19937 rng(12345);
+  auto below = [&](size_t n) { return static_cast<size_t>(rng() % n); };
+  std::vector<std::pair<chat::MessageList, std::vector<Message>>> lists(1);
+  for (int i = 0; i < 3000; ++i) {
+    auto& [list, pushed] = lists[below(lists.size())];
+    std::string content;
+    for (size_t pieces = below(4); pieces > 0; --pieces) {
+      if (pushed.empty() || below(3) == 0) {
+        content += std::string(below(70), static_cast<char>('a' + below(3)));
+      } else {
+        const std::string& earlier =
+            pushed[pushed.size() - 1 - below(std::min<size_t>(pushed.size(), 3))].content;
+        const size_t n = below(earlier.size() + 1);
+        content += below(2) ? earlier.substr(0, n) : earlier.substr(earlier.size() - n);
+      }
+    }
+    const Message m{std::move(content), below(2) ? Role::Assistant : Role::User};
+    list.push_back(m);
+    pushed.push_back(m);
+    ASSERT_EQ(list.back(), m);
+    if (below(50) == 0) lists.push_back(lists[below(lists.size())]);
+  }
+  for (const auto& [list, pushed] : lists) EXPECT_EQ(list.to_vector(), pushed);
 }
 
 TEST(Session, AppendMessageCreatesThenExtends) {
