@@ -279,10 +279,11 @@ bool MessageList::operator==(const MessageList& other) const {
   return to_vector() == other.to_vector();
 }
 
-agent::RunInput build_agent_input(const skill::Catalog& catalog, const TurnRequest& request) {
-  agent::RunInput input{request.message, {}};
-  return agent::RunInput::with_skill_context(
-      std::move(input), skill::resolve_context(catalog, request.assigned_skills, request.message));
+agent::RunInput build_agent_input(const skill::Catalog& catalog, TurnRequest request) {
+  skill::SkillContext context =
+      skill::resolve_context(catalog, request.assigned_skills, request.message);
+  return agent::RunInput::with_skill_context(agent::RunInput{std::move(request.message), {}},
+                                             std::move(context));
 }
 
 Status append_message(store::Repository<Session>& sessions, std::string_view session_id,

@@ -138,8 +138,9 @@ struct TurnRequest {
 };
 
 // The agent input of a chat turn: the request's message, and the skill
-// context of its assigned ids and the mentions in its message.
-agent::RunInput build_agent_input(const skill::Catalog& catalog, const TurnRequest& request);
+// context of its assigned ids and the mentions in its message. The message
+// moves into the input (pass a copy to keep the request whole).
+agent::RunInput build_agent_input(const skill::Catalog& catalog, TurnRequest request);
 
 // Appends (a copy of) `message` to the session stored under `session_id` (a
 // new session when there is none): get, push, put of the whole session.

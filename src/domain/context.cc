@@ -1,6 +1,5 @@
 #include "domain/context.h"
 
-#include <array>
 #include <unordered_set>
 
 #include "base/utf8.h"
@@ -87,20 +86,27 @@ class SeenNames {
   bool insert(std::string_view name) {
     if (set_.empty()) {
       for (size_t i = 0; i < count_; ++i) {
-        if (small_[i] == name) return false;
+        if (std::string_view(small_[i]) == name) return false;
       }
       if (count_ < kLinear) {
-        small_[count_++] = name;
+        small_[count_++] = Name{name.data(), name.size()};
         return true;
       }
-      set_.insert(small_.begin(), small_.end());
+      for (const Name& seen : small_) set_.insert(seen);
     }
     return set_.insert(name).second;
   }
 
  private:
   static constexpr size_t kLinear = 16;
-  std::array<std::string_view, kLinear> small_;
+  // Left uninitialised (only the first count_ are read): a zeroed array would
+  // cost a 256-byte fill on every resolve.
+  struct Name {
+    const char* data;
+    size_t size;
+    operator std::string_view() const { return {data, size}; }  // NOLINT: a view
+  };
+  Name small_[kLinear];
   size_t count_ = 0;
   std::unordered_set<std::string_view> set_;
 };

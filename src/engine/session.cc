@@ -7,9 +7,10 @@ namespace dovek::engine {
 Result<std::vector<event::Event>> Core::chat_turn(std::string_view session_id,
                                                   chat::TurnRequest request) {
   DOVEK_ASSIGN_OR_RETURN(skill::Catalog catalog, skill_catalog());
-  agent::RunInput input = chat::build_agent_input(catalog, request);
+  // The request's message moves into the input, which records it from there.
+  agent::RunInput input = chat::build_agent_input(catalog, std::move(request));
   DOVEK_TRY(chat::append_message(*stores.sessions, session_id,
-                                 chat::MessageView{request.message, chat::Role::User}));
+                                 chat::MessageView{input.message, chat::Role::User}));
 
   agent::RunOutput output = make_exec().dry_run(std::move(input));
 
