@@ -16,10 +16,15 @@ constexpr json::RecordShape kTaskShape{"struct Task", kTaskFields, 0b11, 10};
 
 Result<Task> decode_task(json::Cursor& c) {
   Task t;
+  DOVEK_TRY(decode_task_into(c, t));
+  return t;
+}
+
+Status decode_task_into(json::Cursor& c, Task& t) {
   std::optional<std::string>* const optional_fields[] = {&t.input,      &t.agent_id, &t.session_id,
                                                          &t.status,     &t.schedule, &t.created_at,
                                                          &t.updated_at, &t.error};
-  DOVEK_TRY(c.record(kTaskShape, [&](size_t i, json::Cursor& f) -> Status {
+  return c.record(kTaskShape, [&](size_t i, json::Cursor& f) -> Status {
     if (i == 0) {
       DOVEK_ASSIGN_OR_RETURN(t.id, f.string());
     } else if (i == 1) {
@@ -28,8 +33,7 @@ Result<Task> decode_task(json::Cursor& c) {
       DOVEK_ASSIGN_OR_RETURN(*optional_fields[i - 2], f.optional_string());
     }
     return ok_status();
-  }));
-  return t;
+  });
 }
 
 std::string_view status_name(RunStatus s) {

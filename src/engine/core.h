@@ -74,9 +74,10 @@ class Core {
                                                             chat::TurnRequest request);
   [[nodiscard]] Result<run::Run> start_run(run::Task task, std::string run_id,
                                            std::string session_id);
-  // start_run writing the run into `r` (a response's, say) instead of
-  // returning it: a run is a record of eleven fields, costly to move.
-  [[nodiscard]] Status start_run_into(run::Run& r, run::Task task, std::string run_id,
+  // start_run writing the run into `r`, a default Run (a response's, say),
+  // instead of returning it: a run is a record of eleven fields, and a task
+  // of ten, costly to move.
+  [[nodiscard]] Status start_run_into(run::Run& r, run::Task&& task, std::string run_id,
                                       std::string session_id);
   [[nodiscard]] Result<std::vector<event::Event>> run_task(std::string_view run_id,
                                                            run::TaskRequest request);

@@ -10,9 +10,11 @@ Result<run::Run> Core::start_run(run::Task task, std::string run_id, std::string
   return r;
 }
 
-Status Core::start_run_into(run::Run& r, run::Task task, std::string run_id,
+Status Core::start_run_into(run::Run& r, run::Task&& task, std::string run_id,
                             std::string session_id) {
-  r = run::Run::create(std::move(run_id), task.id);
+  // Run::create's fields, set in place: the other eight stay absent.
+  r.id = std::move(run_id);
+  r.task_id = task.id;
   r.status = run::RunStatus::Running;
   r.session_id = std::move(session_id);
   DOVEK_TRY(run::save_task(*stores.tasks, std::move(task)));

@@ -100,7 +100,7 @@ struct FieldDecoder {
   }
   Status operator()(proto::StartRun& cmd) {
     switch (i) {
-      case 0: return assign(cmd.task, run::decode_task(c));
+      case 0: return run::decode_task_into(c, cmd.task);
       case 1: return assign(cmd.run_id, c.string());
       default: return assign(cmd.session_id, c.string());
     }
@@ -108,7 +108,7 @@ struct FieldDecoder {
   Status operator()(proto::RunTask& cmd) {
     switch (i) {
       case 0: return assign(cmd.run_id, c.string());
-      case 1: return assign(cmd.task, run::decode_task(c));
+      case 1: return run::decode_task_into(c, cmd.task);
       case 2: return assign(cmd.message, c.string());
       default: return assign(cmd.assigned_skills, c.string_array());
     }

@@ -381,8 +381,9 @@ class PersistentMap {
     return out;
   }
 
-  // Stores `value` under `key`, replacing any record there.
-  void put(std::string_view key, T value) {
+  // Stores `value` under `key`, replacing any record there. Takes the value
+  // by reference to move it only once, into its entry.
+  void put(std::string_view key, T&& value) {
     const bool foreign = is_foreign(key, value);
     if (!root_) root_ = Ref(new Leaf);
     Put op{key, value, foreign};
