@@ -20,7 +20,7 @@ constexpr json::RecordShape kProfileShape{"struct Profile", kProfileFields, 0b11
 Result<Provider> decode_provider(json::Cursor& c) {
   Provider out;
   DOVEK_TRY(c.record(kProviderShape, [&](size_t, json::Cursor& f) -> Status {
-    DOVEK_ASSIGN_OR_RETURN(out.id, f.string());
+    DOVEK_TRY(f.string(out.id));
     return ok_status();
   }));
   return out;
@@ -29,7 +29,7 @@ Result<Provider> decode_provider(json::Cursor& c) {
 Result<SecretRef> decode_secret_ref(json::Cursor& c) {
   SecretRef out;
   DOVEK_TRY(c.record(kSecretRefShape, [&](size_t, json::Cursor& f) -> Status {
-    DOVEK_ASSIGN_OR_RETURN(out.key, f.string());
+    DOVEK_TRY(f.string(out.key));
     return ok_status();
   }));
   return out;

@@ -12,15 +12,19 @@ constexpr json::RecordShape kModelShape{"struct Model", kModelFields, 0b11, 2};
 
 Result<Model> decode_model(json::Cursor& c) {
   Model out;
-  DOVEK_TRY(c.record(kModelShape, [&](size_t i, json::Cursor& f) -> Status {
+  DOVEK_TRY(decode_model_into(c, out));
+  return out;
+}
+
+Status decode_model_into(json::Cursor& c, Model& out) {
+  return c.record(kModelShape, [&](size_t i, json::Cursor& f) -> Status {
     if (i == 0) {
       DOVEK_ASSIGN_OR_RETURN(out.provider, auth::decode_provider(f));
     } else {
-      DOVEK_ASSIGN_OR_RETURN(out.id, f.string());
+      DOVEK_TRY(f.string(out.id));
     }
     return ok_status();
-  }));
-  return out;
+  });
 }
 
 void write_model(json::Writer& w, const Model& m) {

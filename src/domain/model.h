@@ -42,6 +42,9 @@ struct ModelSpec {
 
 // Object or array form; both fields required ("struct Model", 2 elements).
 [[nodiscard]] Result<Model> decode_model(json::Cursor& c);
+// decode_model straight into `model`, a default Model; on error it holds the
+// fields read so far.
+[[nodiscard]] Status decode_model_into(json::Cursor& c, Model& model);
 
 // {"provider":{"id":"openai"},"id":"gpt-5.5"}
 void write_model(json::Writer& w, const Model& m);

@@ -26,11 +26,11 @@ Status decode_task_into(json::Cursor& c, Task& t) {
                                                          &t.updated_at, &t.error};
   return c.record(kTaskShape, [&](size_t i, json::Cursor& f) -> Status {
     if (i == 0) {
-      DOVEK_ASSIGN_OR_RETURN(t.id, f.string());
+      DOVEK_TRY(f.string(t.id));
     } else if (i == 1) {
-      DOVEK_ASSIGN_OR_RETURN(t.title, f.string());
+      DOVEK_TRY(f.string(t.title));
     } else {
-      DOVEK_ASSIGN_OR_RETURN(*optional_fields[i - 2], f.optional_string());
+      DOVEK_TRY(f.optional_string(*optional_fields[i - 2]));
     }
     return ok_status();
   });

@@ -68,14 +68,14 @@ Result<Skill> decode_skill(json::Cursor& c) {
   SkillFields f;
   DOVEK_TRY(c.record(kSkillShape, [&](size_t i, json::Cursor& v) -> Status {
     switch (i) {
-      case 0: return assign(f.id, v.string());
-      case 1: return assign(f.name, v.string());
+      case 0: return v.string(f.id);
+      case 1: return v.string(f.name);
       case 2: return assign(f.source, decode_source(v));
-      case 3: return assign(f.source_ref, v.optional_string());
+      case 3: return v.optional_string(f.source_ref);
       case 4: return assign(f.read_only, v.boolean());
-      case 5: return assign(f.description, v.optional_string());
-      case 6: return assign(f.content, v.string());
-      default: return assign(f.suggested_tools, v.string_array());
+      case 5: return v.optional_string(f.description);
+      case 6: return v.string(f.content);
+      default: return v.string_array(f.suggested_tools);
     }
   }));
   return Skill(std::move(f));

@@ -14,8 +14,8 @@ Result<ToolCall> decode_tool_call(json::Cursor& c) {
   ToolCall out;
   DOVEK_TRY(c.record(kToolCallShape, [&](size_t i, json::Cursor& f) -> Status {
     switch (i) {
-      case 0: return json::assign(out.id, f.string());
-      case 1: return json::assign(out.name, f.string());
+      case 0: return f.string(out.id);
+      case 1: return f.string(out.name);
       default: out.input = f.value(); return ok_status();
     }
   }));

@@ -15,9 +15,12 @@ struct Handler {
     DOVEK_TRY(core.save_profile(std::move(c.profile)));
     return proto::CoreResponse(proto::Saved{});
   }
+  // Responses are built in their place in the result: moving a record of
+  // short strings costs a library call per string.
   Result<proto::CoreResponse> operator()(proto::SwitchModel& c) {
     core.set_model(c.model);
-    return proto::CoreResponse(proto::ModelSwitched{std::move(c.model)});
+    return Result<proto::CoreResponse>(std::in_place, std::in_place_type<proto::ModelSwitched>,
+                                       std::move(c.model));
   }
   Result<proto::CoreResponse> operator()(proto::ChatTurn& c) {
     chat::TurnRequest request =
@@ -27,9 +30,7 @@ struct Handler {
     return proto::CoreResponse(proto::ChatTurnResponse{std::move(events)});
   }
   Result<proto::CoreResponse> operator()(proto::StartRun& c) {
-    // The run is built in its place in the response.
-    Result<proto::CoreResponse> response(
-        proto::CoreResponse(std::in_place_type<proto::RunStarted>));
+    Result<proto::CoreResponse> response(std::in_place, std::in_place_type<proto::RunStarted>);
     Status started =
         core.start_run_into(std::get<proto::RunStarted>(*response).run, std::move(c.task),
                             std::move(c.run_id), std::move(c.session_id));

@@ -87,20 +87,35 @@ void Cursor::skip() {
   }
 }
 
-Result<std::string> Cursor::string() {
+Status Cursor::string(std::string& out) {
   if (kind() != TokenKind::kString) return invalid_type("a string");
-  std::string s(tape_->string(token()));
+  out.assign(tape_->string(token()));
   ++i_;
+  return ok_status();
+}
+
+Result<std::string> Cursor::string() {
+  std::string s;
+  DOVEK_TRY(string(s));
   return s;
 }
 
-Result<std::optional<std::string>> Cursor::optional_string() {
+Status Cursor::optional_string(std::optional<std::string>& out) {
   if (is_null()) {
     ++i_;
-    return std::optional<std::string>();
+    out.reset();
+    return ok_status();
   }
-  DOVEK_ASSIGN_OR_RETURN(std::string s, string());
-  return std::optional<std::string>(std::move(s));
+  if (kind() != TokenKind::kString) return invalid_type("a string");
+  out.emplace(tape_->string(token()));
+  ++i_;
+  return ok_status();
+}
+
+Result<std::optional<std::string>> Cursor::optional_string() {
+  std::optional<std::string> s;
+  DOVEK_TRY(optional_string(s));
+  return s;
 }
 
 Result<bool> Cursor::boolean() {
@@ -127,16 +142,25 @@ Result<uint32_t> Cursor::u32() {
   return invalid_type("u32");
 }
 
-Result<std::vector<std::string>> Cursor::string_array() {
+Status Cursor::string_array(std::vector<std::string>& out) {
   if (kind() != TokenKind::kArrayBegin) return invalid_type("a sequence");
   const size_t end = token().end;
-  std::vector<std::string> out;
+  std::vector<std::string> items;
+  items.reserve(token().count);
   ++i_;
   while (i_ < end) {
-    DOVEK_ASSIGN_OR_RETURN(std::string s, string());
-    out.push_back(std::move(s));
+    if (kind() != TokenKind::kString) return invalid_type("a string");
+    items.emplace_back(tape_->string(token()));
+    ++i_;
   }
   i_ = end + 1;
+  out = std::move(items);
+  return ok_status();
+}
+
+Result<std::vector<std::string>> Cursor::string_array() {
+  std::vector<std::string> out;
+  DOVEK_TRY(string_array(out));
   return out;
 }
 

@@ -61,6 +61,12 @@ class Cursor {
   Result<uint32_t> u32();  // integers 0..2^32-1; "invalid value: integer `-1`, expected u32";
                            // doubles are "invalid type: floating point `1.0`, expected u32"
   Result<std::vector<std::string>> string_array();  // "a sequence" of strings
+  // The same three straight into a record's field, sparing the moves of a
+  // returned string (a call to memcpy each, for short ones); on error the
+  // field is left as it was.
+  [[nodiscard]] Status string(std::string& out);
+  [[nodiscard]] Status optional_string(std::optional<std::string>& out);
+  [[nodiscard]] Status string_array(std::vector<std::string>& out);
   Value value();  // any value, consumed
 
   // A unit enum: a string naming one of `names`, or an object with exactly

@@ -90,27 +90,27 @@ struct FieldDecoder {
   Status operator()(proto::SaveProfile& cmd) {
     return assign(cmd.profile, auth::decode_profile(c));
   }
-  Status operator()(proto::SwitchModel& cmd) { return assign(cmd.model, model::decode_model(c)); }
+  Status operator()(proto::SwitchModel& cmd) { return model::decode_model_into(c, cmd.model); }
   Status operator()(proto::ChatTurn& cmd) {
     switch (i) {
-      case 0: return assign(cmd.session_id, c.string());
-      case 1: return assign(cmd.message, c.string());
-      default: return assign(cmd.assigned_skills, c.string_array());
+      case 0: return c.string(cmd.session_id);
+      case 1: return c.string(cmd.message);
+      default: return c.string_array(cmd.assigned_skills);
     }
   }
   Status operator()(proto::StartRun& cmd) {
     switch (i) {
       case 0: return run::decode_task_into(c, cmd.task);
-      case 1: return assign(cmd.run_id, c.string());
-      default: return assign(cmd.session_id, c.string());
+      case 1: return c.string(cmd.run_id);
+      default: return c.string(cmd.session_id);
     }
   }
   Status operator()(proto::RunTask& cmd) {
     switch (i) {
-      case 0: return assign(cmd.run_id, c.string());
+      case 0: return c.string(cmd.run_id);
       case 1: return run::decode_task_into(c, cmd.task);
-      case 2: return assign(cmd.message, c.string());
-      default: return assign(cmd.assigned_skills, c.string_array());
+      case 2: return c.string(cmd.message);
+      default: return c.string_array(cmd.assigned_skills);
     }
   }
   Status operator()(proto::CallTool& cmd) { return assign(cmd.call, tool::decode_tool_call(c)); }
