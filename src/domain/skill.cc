@@ -65,7 +65,10 @@ SkillFields& Skill::edit() {
 }
 
 Result<Skill> decode_skill(json::Cursor& c) {
-  SkillFields f;
+  // Decoded straight into the skill's own block, so that no field is moved
+  // after it is read (for_overwrite: not zero-filled before construction).
+  std::shared_ptr<SkillFields> d = std::make_shared_for_overwrite<SkillFields>();
+  SkillFields& f = *d;
   DOVEK_TRY(c.record(kSkillShape, [&](size_t i, json::Cursor& v) -> Status {
     switch (i) {
       case 0: return v.string(f.id);
@@ -78,7 +81,7 @@ Result<Skill> decode_skill(json::Cursor& c) {
       default: return v.string_array(f.suggested_tools);
     }
   }));
-  return Skill(std::move(f));
+  return Skill(std::move(d));
 }
 
 bool SkillSummary::operator==(const SkillSummary& o) const {

@@ -63,6 +63,9 @@ class Skill {
   bool operator==(const Skill& other) const { return d_ == other.d_ || *d_ == *other.d_; }
 
  private:
+  friend Result<Skill> decode_skill(json::Cursor& c);
+  explicit Skill(std::shared_ptr<SkillFields> d) : d_(std::move(d)) {}
+
   std::shared_ptr<SkillFields> d_;  // never null; never changed while shared
 };
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -17,33 +18,46 @@
 namespace dovek::proto {
 
 // ---- commands, alternatives in declaration order ----
+//
+// A command is built empty in its place in a variant and then filled by the
+// decoder. Each has a constructor of its own (`{}`): std::variant's in-place
+// construction value-initialises, which for a class without one zero-fills
+// the whole record first, a few hundred bytes whose block store then stalls
+// the first reads of the fields.
 
 struct SaveSkill {
+  SaveSkill() {}  // NOLINT: see above
   skill::Skill skill;
 };
 struct SaveProfile {
+  SaveProfile() {}  // NOLINT
   auth::Profile profile;
 };
 struct SwitchModel {
+  SwitchModel() {}  // NOLINT
   model::Model model;
 };
 struct ChatTurn {
+  ChatTurn() {}  // NOLINT
   std::string session_id;
   std::string message;
   std::vector<std::string> assigned_skills;
 };
 struct StartRun {
+  StartRun() {}  // NOLINT
   run::Task task;
   std::string run_id;
   std::string session_id;
 };
 struct RunTask {
+  RunTask() {}  // NOLINT
   std::string run_id;
   run::Task task;
   std::string message;
   std::vector<std::string> assigned_skills;
 };
 struct CallTool {
+  CallTool() {}  // NOLINT
   tool::ToolCall call;
 };
 
@@ -60,6 +74,8 @@ struct ChatTurnResponse {
   std::vector<event::Event> events;
 };
 struct RunStarted {
+  RunStarted() {}  // NOLINT: built empty in its place and filled, as a command is
+  explicit RunStarted(run::Run r) : run(std::move(r)) {}
   run::Run run;
 };
 struct RunTaskResponse {
