@@ -3,6 +3,7 @@
 #include <limits>
 #include <utility>
 
+#include "base/bytes.h"
 #include "json/parse.h"
 #include "json/write.h"
 
@@ -210,7 +211,7 @@ Result<size_t> Cursor::unit_variant(std::span<const std::string_view> names,
 size_t Cursor::field_index(const RecordShape& shape, std::string_view key) {
   const size_t n_fields = shape.fields.size();
   for (size_t k = 0; k < n_fields; ++k) {
-    if (shape.fields[k] == key) return k;
+    if (bytes::equal(shape.fields[k], key)) return k;
   }
   return n_fields;
 }

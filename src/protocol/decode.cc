@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/bytes.h"
 #include "json/read.h"
 
 namespace dovek::protocol {
@@ -56,7 +57,7 @@ Result<size_t> read_tag(const Tape& tape, size_t index) {
   if (c.kind() != TokenKind::kString) return c.invalid_type("variant identifier");
   const std::string_view name = tape.string(tape[index]);
   for (size_t i = 0; i < kTags.size(); ++i) {
-    if (kTags[i] == name) return i;
+    if (bytes::equal(kTags[i], name)) return i;
   }
   return c.error(unknown_variant(name));
 }
@@ -127,7 +128,7 @@ Result<proto::CoreCommand> start_command(std::string_view text, Tape& tape) {
   auto hook = [&](const Tape& tape, size_t index) -> Status {
     const bool object_form = tape[0].kind == TokenKind::kObjectBegin;
     if (object_form) {
-      if (tape.string(tape[index - 1]) != "type") return ok_status();
+      if (!bytes::equal(tape.string(tape[index - 1]), "type")) return ok_status();
       if (tag) return Cursor(tape, index - 1, true).error("duplicate field `type`");
     } else if (index != 1) {
       return ok_status();  // only the first element of the array form is the tag

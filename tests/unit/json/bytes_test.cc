@@ -1,0 +1,33 @@
+// bytes::equal against std::string_view's own equality, at every length
+// across the word-load boundaries and with the one differing byte at every
+// position, read from buffers that end exactly where the strings end.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string_view>
+
+#include "base/bytes.h"
+
+namespace dovek {
+namespace {
+
+TEST(BytesTest, EqualMatchesStringViewAtEveryLengthAndPosition) {
+  for (size_t n = 0; n <= 40; ++n) {
+    // Heap blocks of exactly n bytes, so that a read past either end is an
+    // error under AddressSanitizer.
+    auto a = std::make_unique<char[]>(n + 1);
+    auto b = std::make_unique<char[]>(n + 1);
+    for (size_t i = 0; i < n; ++i) a[i] = b[i] = static_cast<char>('a' + i % 26);
+    const std::string_view va(a.get(), n), vb(b.get(), n);
+    EXPECT_TRUE(bytes::equal(va, vb)) << n;
+    for (size_t at = 0; at < n; ++at) {
+      b[at] = static_cast<char>(b[at] ^ 0x80);
+      EXPECT_FALSE(bytes::equal(va, vb)) << n << " " << at;
+      b[at] = a[at];
+    }
+    if (n > 0) EXPECT_FALSE(bytes::equal(va, vb.substr(0, n - 1))) << n;
+  }
+}
+
+}  // namespace
+}  // namespace dovek
