@@ -49,6 +49,17 @@ PyObject* result_to_py(const Result<std::string>& result) {
   return to_str(*result);
 }
 
+// This thread's buffer for command responses, kept from one command to the
+// next so that a command allocates (and fills) no response buffer of its
+// own; only the thread that owns it writes or reads it, so it needs no lock.
+// A buffer grown past kKeptResponseBytes by a large response is let go.
+constexpr size_t kKeptResponseBytes = size_t{64} << 10;
+
+std::string& response_storage() {
+  thread_local std::string storage;
+  return storage;
+}
+
 // Runs one command on `fixed`, or on the process-wide core when null. The
 // command's bytes are borrowed from the argument str for the whole call.
 PyObject* run_command(engine::GuardedCore* fixed, PyObject* const* args, Py_ssize_t nargs,
@@ -65,17 +76,20 @@ PyObject* run_command(engine::GuardedCore* fixed, PyObject* const* args, Py_ssiz
     // An exception that left the core's lock poisoned the core: that is the
     // internal fault, even for an allocation failure.
     std::exception_ptr fault;
-    Result<std::string> result =
-        without_thread_state([&](ReleasedThreadState&) -> Result<std::string> {
+    std::string& storage = response_storage();
+    Result<std::string_view> result =
+        without_thread_state([&](ReleasedThreadState&) -> Result<std::string_view> {
           try {
-            return core.run_json_locked(command);
+            return core.run_json_locked(command, storage);
           } catch (...) {
             fault = current_exception_or_rethrow();
             return Error("internal fault");
           }
         });
     if (fault) return raise_internal_fault(fault);
-    return result_to_py(result);
+    PyObject* out = result.ok() ? to_str(*result) : raise_error(result.error());
+    if (storage.capacity() > kKeptResponseBytes) std::string().swap(storage);
+    return out;
   });
 }
 

@@ -17,4 +17,9 @@ class Core;
 // REQUIRES: exclusive use of `core` for the duration of the call.
 [[nodiscard]] Result<std::string> dispatch_json(Core& core, std::string_view text);
 
+// dispatch_json writing the response into `storage`, reusing its allocation
+// (see encode_response_into): the text is the returned view of its start.
+[[nodiscard]] Result<std::string_view> dispatch_json_into(Core& core, std::string_view text,
+                                                          std::string& storage);
+
 }  // namespace dovek::engine

@@ -37,13 +37,21 @@ GuardedCore::~GuardedCore() {
 }
 
 Result<std::string> GuardedCore::run_json_locked(std::string_view command_json) {
+  std::string storage;
+  DOVEK_ASSIGN_OR_RETURN(std::string_view response, run_json_locked(command_json, storage));
+  storage.resize(response.size());  // the text starts the buffer
+  return storage;
+}
+
+Result<std::string_view> GuardedCore::run_json_locked(std::string_view command_json,
+                                                      std::string& storage) {
   std::lock_guard<std::mutex> lock(mu_);
   if (poisoned_) return Error(std::string(kPoisonedMessage));
   // An exception unwinding out of a command poisons the core; a normal
   // return (success or error value) leaves it alone. The handler costs
   // nothing unless something throws.
   try {
-    return dispatch_json(*core_, command_json);
+    return dispatch_json_into(*core_, command_json, storage);
   } catch (...) {
     // A forced unwind (the thread being cancelled) carries no exception
     // object and says nothing about the core.

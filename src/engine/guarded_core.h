@@ -39,6 +39,9 @@ class GuardedCore {
   // An exception escaping the command (a broken invariant, bad_alloc)
   // poisons the core and propagates to the caller.
   Result<std::string> run_json_locked(std::string_view command_json);
+  // The same, writing the response into `storage` and returning a view of
+  // it (see dispatch_json_into), so that a caller can reuse one buffer.
+  Result<std::string_view> run_json_locked(std::string_view command_json, std::string& storage);
 
   // Replaces the content with a fresh core from the factory, destroying
   // every record of the old one. Fails when poisoned; does not clear poison.

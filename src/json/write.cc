@@ -233,6 +233,17 @@ Writer::Writer(size_t initial_capacity) {
 
 void Writer::grow(size_t n) { buf_.resize(std::max(2 * buf_.size(), len_ + n)); }
 
+Writer::Writer(std::string&& storage, size_t initial_capacity) : buf_(std::move(storage)) {
+  const size_t room = std::max(initial_capacity, Key::kCopySize + kShort);
+  if (buf_.size() < room) buf_.resize(room);
+}
+
+std::string Writer::release() {
+  len_ = 0;
+  depth_ = 0;
+  return std::move(buf_);
+}
+
 std::string Writer::take() {
   buf_.resize(len_);  // shrinking only sets the length
   len_ = 0;

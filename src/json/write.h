@@ -87,6 +87,11 @@ inline constexpr Key kKey{K.text};
 class Writer {
  public:
   explicit Writer(size_t initial_capacity = 128);
+  // Writes into `storage` instead of a buffer of its own: its whole length
+  // is taken as room (grown to at least initial_capacity), so that a caller
+  // writing one text after another reuses one allocation, and bytes once
+  // filled are not filled again. Give the buffer back with release().
+  Writer(std::string&& storage, size_t initial_capacity);
 
   void begin_object();
   void end_object();
@@ -117,6 +122,9 @@ class Writer {
 
   std::string_view text() const { return {buf_.data(), len_}; }
   std::string take();
+  // The buffer, text() in its first text().size() bytes and room after;
+  // the writer is left empty.
+  std::string release();
 
  private:
   // At least n bytes of room after the text, where the next bytes go.

@@ -65,14 +65,26 @@ size_t estimated_size(const proto::CoreResponse& response) {
   return n;
 }
 
+void write_response(json::Writer& w, const proto::CoreResponse& response) {
+  w.begin_object();
+  std::visit(ResponseWriter{w}, response);
+  w.end_object();
+}
+
 }  // namespace
 
 std::string encode_response(const proto::CoreResponse& response) {
   json::Writer w(estimated_size(response));
-  w.begin_object();
-  std::visit(ResponseWriter{w}, response);
-  w.end_object();
+  write_response(w, response);
   return w.take();
+}
+
+std::string_view encode_response_into(const proto::CoreResponse& response, std::string& storage) {
+  json::Writer w(std::move(storage), estimated_size(response));
+  write_response(w, response);
+  const size_t size = w.text().size();
+  storage = w.release();
+  return {storage.data(), size};
 }
 
 }  // namespace dovek::protocol

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "protocol/proto.h"
 
@@ -14,5 +15,9 @@ namespace dovek::protocol {
 // every string is written as it is (valid UTF-8 in, valid UTF-8 out). Only an
 // allocation failure stops it, as std::bad_alloc.
 [[nodiscard]] std::string encode_response(const proto::CoreResponse& response);
+
+// encode_response written into `storage`, reusing its allocation: the text
+// is the returned view of its first bytes (the rest is the writer's room).
+std::string_view encode_response_into(const proto::CoreResponse& response, std::string& storage);
 
 }  // namespace dovek::protocol

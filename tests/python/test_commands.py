@@ -116,6 +116,34 @@ def test_trailing_whitespace_accepted(core):
     assert core.handle_json(cmd(type="save_skill", skill=skill("a")) + " \n\t\r") == '{"type":"saved"}'
 
 
+def test_responses_of_any_size_follow_each_other(core):
+    """Responses share one buffer per thread: each must be exactly its own
+    text after a longer or a much longer one (past the size kept between
+    calls) and on a second thread."""
+    def echo(n):
+        text = "é" * n
+        out = core.handle_json(cmd(type="call_tool", call={"id": "c", "name": "x", "input": text}))
+        assert json.loads(out)["events"][0]["input"] == text
+        assert out.endswith('"message":"tool not found: x"}]}')
+
+    sizes = [3, 40_000, 10, 200_000, 0, 70_000, 1]
+    for n in sizes:
+        echo(n)
+    failures = []
+
+    def on_thread():
+        try:
+            for n in reversed(sizes):
+                echo(n)
+        except Exception as e:  # asserted on the main thread
+            failures.append(e)
+
+    worker = threading.Thread(target=on_thread)
+    worker.start()
+    worker.join()
+    assert not failures
+
+
 def mixed_commands(core, tag: str, n: int, failures: list):
     """Runs n commands on `core`, each checking the effect of the one before."""
     try:

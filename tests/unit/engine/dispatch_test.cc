@@ -29,6 +29,21 @@ TEST_P(DispatchJson, AnswersExactText) {
   EXPECT_EQ(*got, GetParam().response);
 }
 
+// One response buffer for every command, as the binding keeps one per
+// thread: each answer is exactly its own text, whatever longer or shorter
+// text the buffer held before, and errors leave the buffer usable.
+TEST_P(DispatchJson, AnswersExactTextIntoAReusedBuffer) {
+  std::unique_ptr<engine::Core> core = engine::Core::create_default();
+  std::string storage(4000, 'x');  // leftovers of a longer response
+  for (int round = 0; round < 2; ++round) {
+    Result<std::string_view> got = engine::dispatch_json_into(*core, GetParam().command, storage);
+    ASSERT_TRUE(got.ok()) << got.error().chain();
+    EXPECT_EQ(*got, GetParam().response);
+    EXPECT_EQ(got->data(), storage.data());
+    ASSERT_FALSE(engine::dispatch_json_into(*core, "{", storage).ok());
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Commands, DispatchJson,
     ::testing::Values(
