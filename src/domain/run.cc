@@ -76,7 +76,7 @@ agent::RunInput build_agent_input(const skill::Catalog& catalog, const TaskReque
       std::move(input), skill::resolve_context(catalog, request.assigned_skills, request.message));
 }
 
-Status save_task(store::Repository<Task>& tasks, Task task) {
+Status save_task(store::Repository<Task>& tasks, Task&& task) {
   const std::string key = task.id;
   return tasks.put(key, std::move(task));
 }

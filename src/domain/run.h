@@ -98,8 +98,9 @@ struct TaskRequest {
 agent::RunInput build_agent_input(const skill::Catalog& catalog, const TaskRequest& request);
 
 // Store a task or run under a copy of its own id; repository errors are
-// returned unchanged.
-[[nodiscard]] Status save_task(store::Repository<Task>& tasks, Task task);
+// returned unchanged. The task is taken as an rvalue so that it is moved only
+// into the repository's hands (pass a copy to keep one).
+[[nodiscard]] Status save_task(store::Repository<Task>& tasks, Task&& task);
 [[nodiscard]] Status save_run(store::Repository<Run>& runs, const Run& run);
 
 }  // namespace dovek::run

@@ -23,7 +23,7 @@ Status Core::start_run_into(run::Run& r, run::Task&& task, std::string run_id,
 
 Result<std::vector<event::Event>> Core::run_task(std::string_view run_id,
                                                  run::TaskRequest request) {
-  DOVEK_TRY(run::save_task(*stores.tasks, request.task));
+  DOVEK_TRY(run::save_task(*stores.tasks, run::Task(request.task)));
   DOVEK_ASSIGN_OR_RETURN(std::optional<run::Run> found, stores.runs->get(run_id));
   run::Run r = found ? std::move(*found) : run::Run::create(run_id, request.task.id);
   DOVEK_ASSIGN_OR_RETURN(skill::Catalog catalog, skill_catalog());
