@@ -299,14 +299,18 @@ inline bool Tokenizer::short_plain_string(Token& t, TokenKind kind) {
   const char* head = p_ + 1;
   const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(head));
   // Signed compare: bytes below 0x20 and bytes of 0x80 and up (non-ASCII,
-  // which must have its UTF-8 checked) are both "less than 0x20".
-  const __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
-                                                    _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
-                                       _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)));
-  const auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+  // which must have its UTF-8 checked) are both "less than 0x20". The quotes
+  // get a mask of their own, so that whether the first special byte is the
+  // closing quote is a bit test, not a load of that byte.
+  const auto quotes =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"'))));
+  const auto others = static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\')),
+                                     _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)))));
+  const unsigned mask = quotes | others;
   if (mask == 0) return false;
   const auto n = static_cast<size_t>(__builtin_ctz(mask));
-  if (head[n] != '"') return false;
+  if (((quotes >> n) & 1u) == 0) return false;
   t.kind = kind;
   t.count = 0;
   t.offset = offset();
