@@ -251,43 +251,8 @@ std::string Writer::take() {
   return std::move(buf_);
 }
 
-void Writer::begin_object() {
-  before_value();
-  put('{');
-  ++depth_;
-}
-
-void Writer::end_object() {
-  put('}');
-  --depth_;
-}
-
-void Writer::begin_array() {
-  before_value();
-  put('[');
-  ++depth_;
-}
-
-void Writer::end_array() {
-  put(']');
-  --depth_;
-}
-
 // Literals are copied as 8 bytes (a constant-size copy is one store), and
 // only their own bytes counted.
-void Writer::literal(const char (&text)[10], size_t size) {
-  const bool comma = needs_comma();
-  std::memcpy(room(8), text + (comma ? 0 : 1), 8);
-  len_ += size - (comma ? 0 : 1);
-}
-
-void Writer::null() { literal(",null\0\0\0\0", 5); }
-
-void Writer::boolean(bool b) {
-  if (b) literal(",true\0\0\0\0", 5);
-  else literal(",false\0\0\0", 6);
-}
-
 template <class Int>
 void Writer::integer(Int n) {
   before_value();

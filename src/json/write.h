@@ -93,10 +93,26 @@ class Writer {
   // filled are not filled again. Give the buffer back with release().
   Writer(std::string&& storage, size_t initial_capacity);
 
-  void begin_object();
-  void end_object();
-  void begin_array();
-  void end_array();
+  // The brackets and literals are inline: a record is mostly these, and a
+  // call each would cost more than the stores they make.
+  void begin_object() {
+    before_value();
+    put('{');
+    ++depth_;
+  }
+  void end_object() {
+    put('}');
+    --depth_;
+  }
+  void begin_array() {
+    before_value();
+    put('[');
+    ++depth_;
+  }
+  void end_array() {
+    put(']');
+    --depth_;
+  }
   // REQUIRES: inside an object, before each value.
   // A temporary Key (`w.key("id")`) does not compile: use json::kKey.
   void key(const Key&& k) = delete;
@@ -106,8 +122,11 @@ class Writer {
     std::memcpy(room(Key::kCopySize), text.data(), Key::kCopySize);
     len_ += text.size();
   }
-  void null();
-  void boolean(bool b);
+  void null() { literal(",null\0\0\0\0", 5); }
+  void boolean(bool b) {
+    if (b) literal(",true\0\0\0\0", 5);
+    else literal(",false\0\0\0", 6);
+  }
   void u64(uint64_t n);
   void i64(int64_t n);
   void f64(double d);
@@ -146,7 +165,11 @@ class Writer {
   template <class Int>
   void integer(Int n);
   // Writes text[1, size), after a comma (text[0]) when one is due.
-  void literal(const char (&text)[10], size_t size);
+  void literal(const char (&text)[10], size_t size) {
+    const bool comma = needs_comma();
+    std::memcpy(room(8), text + (comma ? 0 : 1), 8);
+    len_ += size - (comma ? 0 : 1);
+  }
   void before_value() {
     if (needs_comma()) put(',');
   }
