@@ -3,7 +3,6 @@
 #include <limits>
 #include <utility>
 
-#include "base/bytes.h"
 #include "json/parse.h"
 #include "json/write.h"
 
@@ -77,15 +76,6 @@ Error Cursor::invalid_type(std::string_view expected) const {
   std::string message = "invalid type: " + found() + ", expected ";
   message += expected;
   return error(std::move(message));
-}
-
-void Cursor::skip() {
-  const Token& t = token();
-  if (t.kind == TokenKind::kArrayBegin || t.kind == TokenKind::kObjectBegin) {
-    i_ = t.end + 1;
-  } else {
-    ++i_;
-  }
 }
 
 Status Cursor::string(std::string& out) {
@@ -206,14 +196,6 @@ Result<size_t> Cursor::unit_variant(std::span<const std::string_view> names,
     return index;
   }
   return error("expected value");
-}
-
-size_t Cursor::field_index(const RecordShape& shape, std::string_view key) {
-  const size_t n_fields = shape.fields.size();
-  for (size_t k = 0; k < n_fields; ++k) {
-    if (bytes::equal(shape.fields[k], key)) return k;
-  }
-  return n_fields;
 }
 
 Error Cursor::duplicate_field(std::string_view key) const {

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/bytes.h"
 #include "base/error.h"
 #include "json/tape.h"
 #include "json/value.h"
@@ -54,7 +55,12 @@ class Cursor {
   // "invalid type: {found}, expected {expected}" at the current token.
   Error invalid_type(std::string_view expected) const;
 
-  void skip();  // past the current value
+  // Past the current value.
+  void skip() {
+    const Token& t = token();
+    i_ = (t.kind == TokenKind::kArrayBegin || t.kind == TokenKind::kObjectBegin) ? t.end + 1
+                                                                                 : i_ + 1;
+  }
   Result<std::string> string();                       // "a string"
   Result<std::optional<std::string>> optional_string();  // null -> nullopt
   Result<bool> boolean();                             // "a boolean"
@@ -95,7 +101,13 @@ class Cursor {
   Status record_array(const RecordShape& shape, OnField& on_field);
 
   // Index of `key` in shape.fields, or shape.fields.size() when unknown.
-  static size_t field_index(const RecordShape& shape, std::string_view key);
+  static size_t field_index(const RecordShape& shape, std::string_view key) {
+    const size_t n_fields = shape.fields.size();
+    for (size_t k = 0; k < n_fields; ++k) {
+      if (bytes::equal(shape.fields[k], key)) return k;
+    }
+    return n_fields;
+  }
   Error duplicate_field(std::string_view key) const;
   // The first required field absent from `seen`, as an error; ok when none.
   Status check_required(const RecordShape& shape, uint64_t seen) const;
