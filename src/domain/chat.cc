@@ -288,14 +288,14 @@ agent::RunInput build_agent_input(const skill::Catalog& catalog, TurnRequest req
 
 Status append_message(store::Repository<Session>& sessions, std::string_view session_id,
                       MessageView message) {
-  // Works on the session inside the get's result: a session is a record of
-  // ten fields, so it is copied once, into the store.
+  // Works on the session inside the get's result and moves it into the
+  // store: a session is a record of ten fields, costly to copy.
   Result<std::optional<Session>> found = sessions.get(session_id);
   if (!found.ok()) return std::move(found).error();
   std::optional<Session>& session = *found;
   if (!session) session = Session::create(std::string(session_id));
   session->push(message);
-  return sessions.put(session_id, *session);
+  return sessions.put(session_id, std::move(*session));
 }
 
 }  // namespace dovek::chat
