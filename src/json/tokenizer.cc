@@ -147,11 +147,16 @@ bool Tokenizer::next(Token& t) {
         }
         if (c == '}' && state_ == State::kObjectInitial) return close(t, TokenKind::kObjectEnd);
         return unexpected();
+      // The two commonest steps, the colon before a member's value and the
+      // comma before the next member or element, go straight on to what
+      // must follow them, as the next turn of the loop would, but without
+      // dispatching on the state again.
       case State::kMemberKey:
         if (c != ':') return unexpected();
         ++p_;
         state_ = State::kKeyValueDelimiter;
-        continue;
+        while (is_json_space(*p_)) ++p_;
+        return value(t);
       case State::kMemberValue:
       case State::kElement: {
         const bool in_object = state_ == State::kMemberValue;
@@ -159,7 +164,11 @@ bool Tokenizer::next(Token& t) {
           ++p_;
           ++open_[depth_ - 1].count;
           state_ = in_object ? State::kMemberDelimiter : State::kElementDelimiter;
-          continue;
+          while (is_json_space(*p_)) ++p_;
+          if (!in_object) return value(t);
+          if (*p_ != '"') return unexpected();
+          state_ = State::kMemberKey;
+          return string(t, TokenKind::kKey);
         }
         if (c == (in_object ? '}' : ']')) {
           return close(t, in_object ? TokenKind::kObjectEnd : TokenKind::kArrayEnd);
