@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <random>
 #include <string>
 
 namespace dovek::json {
@@ -74,6 +75,50 @@ TEST(WriteTest, EscapesAtEveryOffset) {
   std::string out;
   append_string(out, plain);
   EXPECT_EQ(out, "\"" + plain + "\"");
+}
+
+// Texts with many escapes, at any spacing (adjacent, one block apart, at a
+// block's last byte), against a byte-by-byte escaper: the writer's block
+// loop must take up again right after each escape.
+TEST(WriteTest, ManyEscapesAtAnySpacing) {
+  auto reference = [](std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+      const auto b = static_cast<unsigned char>(c);
+      switch (b) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\t': out += "\\t"; break;
+        case '\n': out += "\\n"; break;
+        case '\f': out += "\\f"; break;
+        case '\r': out += "\\r"; break;
+        default:
+          if (b < 0x20) {
+            static const char kHex[] = "0123456789abcdef";
+            out += "\\u00";
+            out += kHex[b >> 4];
+            out += kHex[b & 0xF];
+          } else {
+            out += c;
+          }
+      }
+    }
+    return out + "\"";
+  };
+  std::mt19937 rng(7);
+  const std::string pool = std::string("\"\\\n\t\x01\x1f\x7f\x80\xff ") + '\0';
+  for (int i = 0; i < 4000; ++i) {
+    const size_t len = rng() % 120;
+    const size_t gap = 1 + rng() % 20;  // about one escape per `gap` bytes
+    std::string text;
+    for (size_t k = 0; k < len; ++k) {
+      text += rng() % gap == 0 ? pool[rng() % pool.size()] : static_cast<char>('a' + k % 26);
+    }
+    Writer w(1);
+    w.string(text);
+    ASSERT_EQ(w.text(), reference(text)) << "case " << i;
+  }
 }
 
 TEST(WriteTest, Doubles) {
