@@ -110,10 +110,14 @@ bench-instructions: install
 # WHEEL_BUILD=build/py reuses the build directory of `make install`.
 WHEEL_BUILD ?= build/wheel
 WHEEL_RAW   := build/wheel-raw
+# Profile-guided like `make install` (DOVEK_PGO=0 builds without).
+PGO_SETUP := -Db_pgo=$(if $(filter 0,$(DOVEK_PGO)),off,use)
 wheel: bootstrap
 	rm -rf $(WHEEL_RAW) dist/dovek_native-*.whl
+	bash scripts/pgo-profile.sh $(WHEEL_BUILD)
 	$(PY) -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
-	  --config-settings=build-dir=$(WHEEL_BUILD) --config-settings=compile-args=-j2 -w $(WHEEL_RAW) .
+	  --config-settings=build-dir=$(WHEEL_BUILD) --config-settings=compile-args=-j2 \
+	  --config-settings=setup-args=$(PGO_SETUP) -w $(WHEEL_RAW) .
 	$(VENV)/bin/auditwheel repair -w dist $(WHEEL_RAW)/dovek_native-*.whl
 	rm -rf $(WHEEL_RAW)
 	$(VENV)/bin/auditwheel show dist/dovek_native-*.whl

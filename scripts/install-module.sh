@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the module as an abi3 wheel (meson-python, in build directory $1,
-# default build/py) and installs it into .venv: what `make install` runs.
+# default build/py), profile-guided (scripts/pgo-profile.sh; DOVEK_PGO=0
+# builds without), and installs it into .venv: what `make install` runs.
 #
 # pip runs the build verbosely into $1.install.log; the terminal gets about a
 # dozen lines of it: meson's setup, ninja's [n/N] progress at every tenth of
@@ -12,11 +13,15 @@ BUILD=${1:-build/py}
 log=$ROOT/$BUILD.install.log
 mkdir -p "$(dirname "$log")"
 
+bash "$ROOT/scripts/pgo-profile.sh" "$BUILD"
+pgo=(--config-settings=setup-args=-Db_pgo=use)
+[[ ${DOVEK_PGO:-1} == 0 ]] && pgo=(--config-settings=setup-args=-Db_pgo=off)
+
 echo "install: building the module in $BUILD and installing it into .venv (log: $BUILD.install.log)"
 status=0
 # --config-settings, not -C: the pip of Debian 12's python3.11-venv predates -C.
 "$PY" -m pip install -v --disable-pip-version-check --no-build-isolation \
-  --config-settings=compile-args=-j2 --config-settings=build-dir="$BUILD" . 2>&1 | tee "$log" | awk '
+  --config-settings=compile-args=-j2 --config-settings=build-dir="$BUILD" "${pgo[@]}" . 2>&1 | tee "$log" | awk '
   /^ *\+ meson setup/ { print "install:   meson setup"; fflush() }
   # ninja'"'"'s compile and link lines; not meson-python'"'"'s [n/N] of the files it installs
   match($0, /\[[0-9]+\/[0-9]+\] [^\/]/) {
