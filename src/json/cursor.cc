@@ -139,11 +139,7 @@ Status Cursor::string_array(std::vector<std::string>& out) {
   std::vector<std::string> items;
   items.reserve(token().count);
   ++i_;
-  while (i_ < end) {
-    if (kind() != TokenKind::kString) return invalid_type("a string");
-    items.emplace_back(tape_->string(token()));
-    ++i_;
-  }
+  while (i_ < end) DOVEK_TRY(string(items.emplace_back()));
   i_ = end + 1;
   out = std::move(items);
   return ok_status();

@@ -227,9 +227,7 @@ std::string write(const Value& v) {
   return w.take();
 }
 
-Writer::Writer(size_t initial_capacity) {
-  buf_.resize(std::max(initial_capacity, Key::kCopySize + kShort));
-}
+Writer::Writer(size_t initial_capacity) : Writer(std::string(), initial_capacity) {}
 
 void Writer::grow(size_t n) { buf_.resize(std::max(2 * buf_.size(), len_ + n)); }
 
@@ -245,10 +243,10 @@ std::string Writer::release() {
 }
 
 std::string Writer::take() {
-  buf_.resize(len_);  // shrinking only sets the length
-  len_ = 0;
-  depth_ = 0;
-  return std::move(buf_);
+  const size_t size = len_;
+  std::string out = release();
+  out.resize(size);  // shrinking only sets the length
+  return out;
 }
 
 // Literals are copied as 8 bytes (a constant-size copy is one store), and
