@@ -1,8 +1,10 @@
-// Byte-string equality for the short strings that decoders compare all the
-// time (record keys, tags, ids): inline, with a few word loads, where a call
-// to memcmp would cost more than the comparison itself.
+// Byte-string comparisons done inline with word loads, where calls to memcmp
+// would cost more than the comparison itself: equality of the short strings
+// that decoders compare all the time (record keys, tags, ids), and the length
+// of the common start of two texts.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -42,6 +44,38 @@ inline bool equal(std::string_view a, std::string_view b) {
     if (p[i] != q[i]) return false;
   }
   return true;
+}
+
+namespace detail {
+// The index of the lowest-addressed differing byte of two words that differ.
+inline size_t first_difference(uint64_t diff) {
+  const int bit =
+      std::endian::native == std::endian::little ? std::countr_zero(diff) : std::countl_zero(diff);
+  return static_cast<size_t>(bit / 8);
+}
+}  // namespace detail
+
+// The number of leading bytes a and b have in common, found 16 bytes a step:
+// the first differing word's lowest differing byte ends the run.
+inline size_t common_prefix(std::string_view a, std::string_view b) {
+  const size_t n = a.size() < b.size() ? a.size() : b.size();
+  const char* p = a.data();
+  const char* q = b.data();
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const uint64_t low = detail::load8(p + i) ^ detail::load8(q + i);
+    const uint64_t high = detail::load8(p + i + 8) ^ detail::load8(q + i + 8);
+    if ((low | high) != 0) {
+      return low != 0 ? i + detail::first_difference(low) : i + 8 + detail::first_difference(high);
+    }
+  }
+  if (i + 8 <= n) {
+    const uint64_t diff = detail::load8(p + i) ^ detail::load8(q + i);
+    if (diff != 0) return i + detail::first_difference(diff);
+    i += 8;
+  }
+  while (i < n && p[i] == q[i]) ++i;
+  return i;
 }
 
 }  // namespace dovek::bytes

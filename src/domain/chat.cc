@@ -10,6 +10,7 @@
 #include <new>
 #include <utility>
 
+#include "base/bytes.h"
 #include "domain/context.h"
 
 namespace dovek::chat {
@@ -112,17 +113,6 @@ Message read_message(const char* data, const Packed& m) {
   return out;
 }
 
-// Length of the common prefix of a and b, 16 bytes a step.
-size_t common_prefix(std::string_view a, std::string_view b) {
-  const size_t n = std::min(a.size(), b.size());
-  size_t i = 0;
-  for (; i + 16 <= n; i += 16) {
-    if (std::memcmp(a.data() + i, b.data() + i, 16) != 0) break;
-  }
-  while (i < n && a[i] == b[i]) ++i;
-  return i;
-}
-
 // Fresh heap pages fault one at a time on first write, and a fault costs far
 // more than filling the page. A large chunk is filled over many turns, so its
 // whole pages are mapped in with one call up front; pages already mapped are
@@ -196,8 +186,8 @@ void MessageList::push_back(MessageView message) {
   }
   const size_t base = base_;
   if (role == kRole && base != kNone) {
-    prefix = common_prefix(content.substr(0, content.size() - suffix),
-                           unpack(tail_->data(), base).literal);
+    prefix = bytes::common_prefix(content.substr(0, content.size() - suffix),
+                                  unpack(tail_->data(), base).literal);
     if (prefix < kMinShared) prefix = 0;
   }
   const size_t at = used_;
