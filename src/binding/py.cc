@@ -1,7 +1,5 @@
 #include "binding/py.h"
 
-#include "base/utf8.h"
-
 namespace dovek::binding {
 
 namespace {
@@ -38,11 +36,7 @@ PyObject* raise_internal_fault(const std::exception_ptr& failure) {
 }
 
 PyObject* to_str(std::string_view text) {
-  const auto size = static_cast<Py_ssize_t>(text.size());
-  // ASCII text is the same str read as Latin-1, and that reading is a
-  // plain copy, where the UTF-8 decoder checks every byte again.
-  if (utf8::is_ascii(text)) return PyUnicode_DecodeLatin1(text.data(), size, nullptr);
-  return PyUnicode_FromStringAndSize(text.data(), size);
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 }  // namespace dovek::binding
