@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -29,6 +30,30 @@ struct EscapeTable {
 constexpr EscapeTable kEscape;
 
 constexpr size_t kShort = 64;
+
+// Whether any byte of the word v needs an escape: a control byte, '"' or
+// '\\'. Each test flags a matching byte's top bit; a borrow can flag a byte
+// above a match too, but never flags a word without one.
+template <class Word>
+bool word_needs_escape(Word v) {
+  constexpr Word kOnes = static_cast<Word>(0x0101010101010101ULL);
+  constexpr Word kHigh = static_cast<Word>(0x8080808080808080ULL);
+  const Word quote = v ^ static_cast<Word>(kOnes * '"');
+  const Word backslash = v ^ static_cast<Word>(kOnes * '\\');
+  return static_cast<Word>(((v - kOnes * 0x20) | (quote - kOnes) | (backslash - kOnes)) & ~v &
+                           kHigh) != 0;
+}
+
+// Copies s[at, at + sizeof(Word)) to out + at unless a byte of it needs an
+// escape; false then.
+template <class Word>
+bool copy_plain_word(const char* s, size_t at, char* out) {
+  Word v;
+  std::memcpy(&v, s + at, sizeof v);
+  if (word_needs_escape(v)) return false;
+  std::memcpy(out + at, &v, sizeof v);
+  return true;
+}
 
 // Writes the escape of byte b, one that needs escaping, at `o`; returns
 // its end. REQUIRES: 6 bytes of room.
@@ -273,19 +298,31 @@ void Writer::f64(double d) {
 // needs escaping.
 void Writer::string(std::string_view s) {
   before_value();
-  if (s.size() <= kShort) {
-    char* const start = room(s.size() + 2);
-    char* o = start;
-    *o++ = '"';
-    for (char c : s) {
-      if (kEscape.code[static_cast<unsigned char>(c)] != 0) return escaped_string(s);
-      *o++ = c;
+  const size_t n = s.size();
+  if (n > kShort) return escaped_string(s);
+  char* const o = room(n + 2);
+  const char* const p = s.data();
+  o[0] = '"';
+  // Whole words, the last one overlapping the one before it, each checked
+  // and copied at once.
+  if (n >= 8) {
+    for (size_t at = 0;; at += 8) {
+      if (at > n - 8) at = n - 8;
+      if (!copy_plain_word<uint64_t>(p, at, o + 1)) return escaped_string(s);
+      if (at == n - 8) break;
     }
-    *o++ = '"';
-    len_ += static_cast<size_t>(o - start);
-    return;
+  } else if (n >= 4) {
+    if (!copy_plain_word<uint32_t>(p, 0, o + 1) || !copy_plain_word<uint32_t>(p, n - 4, o + 1)) {
+      return escaped_string(s);
+    }
+  } else {
+    for (size_t i = 0; i < n; ++i) {
+      if (kEscape.code[static_cast<unsigned char>(p[i])] != 0) return escaped_string(s);
+      o[1 + i] = p[i];
+    }
   }
-  escaped_string(s);
+  o[n + 1] = '"';
+  len_ += n + 2;
 }
 
 void Writer::escaped_string(std::string_view s) {

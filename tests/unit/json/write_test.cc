@@ -41,13 +41,15 @@ TEST(WriteTest, EscapeTable) {
   }
 }
 
-// Escapes found at every offset around the 16- and 32-byte blocks of the scan,
-// and bytes that are close to the escaped ones but plain (0x20, 0x7F, 0x80+).
+// Escapes found at every offset around the 4- and 8-byte words of a short
+// string and the 16- and 32-byte blocks of the scan, and bytes that are
+// close to the escaped ones but plain (0x20, 0x7F, 0x80+).
 TEST(WriteTest, EscapesAtEveryOffset) {
   const std::string specials[] = {"\"", "\\", std::string(1, '\0'), "\x1f", "\n"};
   const std::string escaped[] = {"\\\"", "\\\\", "\\u0000", "\\u001f", "\\n"};
   // From 96 bytes on, the scan switches to 32-byte steps after the first 32.
-  for (size_t len : {1u, 15u, 16u, 17u, 31u, 32u, 33u, 47u, 95u, 96u, 97u, 130u, 161u}) {
+  for (size_t len : {1u,  2u,  3u,  4u,  5u,  7u,  8u,  9u,  12u, 15u, 16u,  17u,
+                     31u, 32u, 33u, 47u, 63u, 64u, 65u, 95u, 96u, 97u, 130u, 161u}) {
     for (size_t at = 0; at < len; ++at) {
       for (size_t k = 0; k < std::size(specials); ++k) {
         std::string text(len, 'a');
