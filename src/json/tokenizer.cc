@@ -299,39 +299,75 @@ bool Tokenizer::number(Token& t) {
   return true;
 }
 
-// Most keys and ids are short ASCII without escapes: when the closing quote
-// is among the next 16 bytes and nothing before it needs a closer look, the
-// string is taken with one vector compare. The padding after the text makes
-// the load safe wherever the string starts.
-inline bool Tokenizer::short_plain_string(Token& t, TokenKind kind) {
 #if defined(__SSE2__)
-  const char* head = p_ + 1;
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(head));
-  // Signed compare: bytes below 0x20 and bytes of 0x80 and up (non-ASCII,
-  // which must have its UTF-8 checked) are both "less than 0x20". The quotes
-  // get a mask of their own, so that whether the first special byte is the
-  // closing quote is a bit test, not a load of that byte.
+namespace {
+// The bytes of a string among the 16 at `at` that end it or need a closer
+// look: its quotes, and any backslash, control byte or byte of 0x80 and up
+// (non-ASCII, which must have its UTF-8 checked). A signed compare finds
+// the last two at once: both are "less than 0x20". The quotes get a mask of
+// their own, so that whether the first special byte is the closing quote is
+// a bit test, not a load of that byte.
+struct StringMasks {
+  unsigned quotes;
+  unsigned special;  // quotes included
+};
+inline StringMasks string_masks(const char* at) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
   const auto quotes =
       static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"'))));
   const auto others = static_cast<unsigned>(
       _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\')),
                                      _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)))));
-  const unsigned mask = quotes | others;
-  if (mask == 0) return false;
-  const auto n = static_cast<size_t>(__builtin_ctz(mask));
-  if (((quotes >> n) & 1u) == 0) return false;
-  t.kind = kind;
-  t.count = 0;
-  t.offset = offset();
-  t.str.begin = static_cast<size_t>(head - buffer_);
-  t.str.size = n;
-  p_ += n + 2;
+  return {quotes, quotes | others};
+}
+}  // namespace
+#endif
+
+// Most keys, ids and titles are short ASCII without escapes: when the
+// closing quote is among the next 16 bytes (or, less often, the 16 after
+// them) and nothing before it needs a closer look, the string is taken with
+// one vector compare (or two). The padding after the text makes the loads
+// safe wherever the string starts.
+inline bool Tokenizer::short_plain_string(Token& t, TokenKind kind) {
+#if defined(__SSE2__)
+  static_assert(kReadPadding >= 32, "the loads may reach 32 bytes past the opening quote");
+  const char* head = p_ + 1;
+  const StringMasks m = string_masks(head);
+  if (m.special == 0) return longer_plain_string(t, kind);
+  const auto n = static_cast<size_t>(__builtin_ctz(m.special));
+  if (((m.quotes >> n) & 1u) == 0) return false;
+  take_plain_string(t, kind, n);
   return true;
 #else
   (void)t;
   (void)kind;
   return false;
 #endif
+}
+
+// The second 16 bytes of a string whose first 16 are plain.
+bool Tokenizer::longer_plain_string(Token& t, TokenKind kind) {
+#if defined(__SSE2__)
+  const StringMasks m = string_masks(p_ + 17);
+  if (m.special == 0) return false;
+  const auto n = static_cast<size_t>(__builtin_ctz(m.special));
+  if (((m.quotes >> n) & 1u) == 0) return false;
+  take_plain_string(t, kind, 16 + n);
+  return true;
+#else
+  (void)t;
+  (void)kind;
+  return false;
+#endif
+}
+
+inline void Tokenizer::take_plain_string(Token& t, TokenKind kind, size_t n) {
+  t.kind = kind;
+  t.count = 0;
+  t.offset = offset();
+  t.str.begin = offset() + 1;
+  t.str.size = n;
+  p_ += n + 2;
 }
 
 bool Tokenizer::string(Token& t, TokenKind kind) {

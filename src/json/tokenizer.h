@@ -67,6 +67,8 @@ class Tokenizer {
   bool number(Token& t);
   bool string(Token& t, TokenKind kind);
   bool short_plain_string(Token& t, TokenKind kind);
+  [[gnu::noinline]] bool longer_plain_string(Token& t, TokenKind kind);
+  void take_plain_string(Token& t, TokenKind kind, size_t n);
   [[gnu::noinline]] bool any_string(Token& t, TokenKind kind);
   bool unescape(char*& out);
   bool hex4(size_t escape_offset, unsigned& code);

@@ -82,12 +82,13 @@ TEST(TokenizerTest, EscapesDecodeInPlaceAtAnyOffset) {
 }
 
 TEST(TokenizerTest, ShortStringsAtEveryLengthAndWhatEndsTheFastPath) {
-  // Short plain strings are taken 16 bytes at a time: the closing quote,
-  // an escape, non-ASCII bytes and the end of the text must each be seen
-  // wherever they fall in (or just past) that window.
-  for (size_t n = 0; n <= 20; ++n) {
+  // Short plain strings are taken 16 bytes at a time, up to two windows:
+  // the closing quote, an escape, non-ASCII bytes and the end of the text
+  // must each be seen wherever they fall in (or just past) either window.
+  for (size_t n = 0; n <= 36; ++n) {
     const std::string body(n, 'k');
     EXPECT_EQ(tokens_of("\"" + body + "\""), "6/0@0 end@" + std::to_string(n + 2)) << n;
+    EXPECT_EQ(parse("[\"" + body + "\",\"x\"]")->as_array()[0].as_string(), body) << n;
     EXPECT_EQ(tokens_of("{\"" + body + "\":1}"), "9/0@0 11/0@1 3/0@" + std::to_string(n + 4) +
                                                      " 10/1@" + std::to_string(n + 5) + " end@" +
                                                      std::to_string(n + 6))
