@@ -264,6 +264,7 @@ Writer::Writer(std::string&& storage, size_t initial_capacity) : buf_(std::move(
 std::string Writer::release() {
   len_ = 0;
   depth_ = 0;
+  comma_ = false;
   return std::move(buf_);
 }
 
@@ -389,6 +390,7 @@ void Writer::value(const Value& root) {
           const Object::Member& m = *(o.begin() + static_cast<std::ptrdiff_t>(f.next++));
           string(m.first);
           put(':');
+          comma_ = false;  // the value follows the colon
           v = &m.second;
           break;
         }

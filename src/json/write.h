@@ -99,28 +99,33 @@ class Writer {
     before_value();
     put('{');
     ++depth_;
+    comma_ = false;
   }
   void end_object() {
     put('}');
     --depth_;
+    comma_ = depth_ != 0;
   }
   void begin_array() {
     before_value();
     put('[');
     ++depth_;
+    comma_ = false;
   }
   void end_array() {
     put(']');
     --depth_;
+    comma_ = depth_ != 0;
   }
   // REQUIRES: inside an object, before each value.
   // A temporary Key (`w.key("id")`) does not compile: use json::kKey.
   void key(const Key&& k) = delete;
   void key(const Key& k) {
-    const std::string_view text = k.text(needs_comma());
+    const std::string_view text = k.text(comma_);
     // Copies the key's whole storage; only its own bytes count.
     std::memcpy(room(Key::kCopySize), text.data(), Key::kCopySize);
     len_ += text.size();
+    comma_ = false;  // the value follows the colon
   }
   void null() { literal(",null\0\0\0\0", 5); }
   void boolean(bool b) {
@@ -166,21 +171,16 @@ class Writer {
   void integer(Int n);
   // Writes text[1, size), after a comma (text[0]) when one is due.
   void literal(const char (&text)[10], size_t size) {
-    const bool comma = needs_comma();
+    const bool comma = comma_;
     std::memcpy(room(8), text + (comma ? 0 : 1), 8);
     len_ += size - (comma ? 0 : 1);
+    comma_ = depth_ != 0;
   }
+  // Starts a value: its comma when one is due, and the next item inside the
+  // same container will need one.
   void before_value() {
-    if (needs_comma()) put(',');
-  }
-  // Whether the next value or key needs a comma before it. Inside a
-  // container, only an opening bracket or a key's colon may precede an item
-  // without one, and no value ends in either, so the last byte written
-  // tells; at the top level nothing needs one.
-  bool needs_comma() const {
-    if (depth_ == 0) return false;
-    const char last = buf_[len_ - 1];
-    return last != '{' && last != '[' && last != ':';
+    if (comma_) put(',');
+    comma_ = depth_ != 0;
   }
   std::string buf_;  // [0, len_) written; the rest is room
   size_t len_ = 0;
@@ -188,6 +188,11 @@ class Writer {
   // the compiler updates both with one 16-byte load and add, and that load
   // stalls on the separate store of len_ just before it.
   uint32_t depth_ = 0;
+  // Whether the next value or key needs a comma before it: an item has been
+  // written in the innermost open container. Kept as a flag rather than read
+  // off the last byte written, which the processor would have to forward
+  // from the wide store that just wrote it, a stall on every item.
+  bool comma_ = false;
 };
 
 }  // namespace dovek::json
