@@ -331,13 +331,9 @@ inline StringMasks string_masks(const char* at) {
 inline bool Tokenizer::short_plain_string(Token& t, TokenKind kind) {
 #if defined(__SSE2__)
   static_assert(kReadPadding >= 32, "the loads may reach 32 bytes past the opening quote");
-  const char* head = p_ + 1;
-  const StringMasks m = string_masks(head);
+  const StringMasks m = string_masks(p_ + 1);
   if (m.special == 0) return longer_plain_string(t, kind);
-  const auto n = static_cast<size_t>(__builtin_ctz(m.special));
-  if (((m.quotes >> n) & 1u) == 0) return false;
-  take_plain_string(t, kind, n);
-  return true;
+  return take_if_closed(t, kind, 0, m.quotes, m.special);
 #else
   (void)t;
   (void)kind;
@@ -349,11 +345,7 @@ inline bool Tokenizer::short_plain_string(Token& t, TokenKind kind) {
 bool Tokenizer::longer_plain_string(Token& t, TokenKind kind) {
 #if defined(__SSE2__)
   const StringMasks m = string_masks(p_ + 17);
-  if (m.special == 0) return false;
-  const auto n = static_cast<size_t>(__builtin_ctz(m.special));
-  if (((m.quotes >> n) & 1u) == 0) return false;
-  take_plain_string(t, kind, 16 + n);
-  return true;
+  return m.special != 0 && take_if_closed(t, kind, 16, m.quotes, m.special);
 #else
   (void)t;
   (void)kind;
@@ -361,13 +353,18 @@ bool Tokenizer::longer_plain_string(Token& t, TokenKind kind) {
 #endif
 }
 
-inline void Tokenizer::take_plain_string(Token& t, TokenKind kind, size_t n) {
+inline bool Tokenizer::take_if_closed(Token& t, TokenKind kind, size_t skip, unsigned quotes,
+                                      unsigned special) {
+  const auto first = static_cast<unsigned>(__builtin_ctz(special));
+  if (((quotes >> first) & 1u) == 0) return false;
+  const size_t n = skip + first;
   t.kind = kind;
   t.count = 0;
   t.offset = offset();
   t.str.begin = offset() + 1;
   t.str.size = n;
   p_ += n + 2;
+  return true;
 }
 
 bool Tokenizer::string(Token& t, TokenKind kind) {

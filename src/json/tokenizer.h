@@ -68,7 +68,10 @@ class Tokenizer {
   bool string(Token& t, TokenKind kind);
   bool short_plain_string(Token& t, TokenKind kind);
   [[gnu::noinline]] bool longer_plain_string(Token& t, TokenKind kind);
-  void take_plain_string(Token& t, TokenKind kind, size_t n);
+  // Takes the string as plain when the first special byte of the window
+  // `skip` bytes after its opening quote (masks as string_masks gives them,
+  // `special` not 0) is the closing quote.
+  bool take_if_closed(Token& t, TokenKind kind, size_t skip, unsigned quotes, unsigned special);
   [[gnu::noinline]] bool any_string(Token& t, TokenKind kind);
   bool unescape(char*& out);
   bool hex4(size_t escape_offset, unsigned& code);
