@@ -36,6 +36,7 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(HERE, "python"))
 
 import commands as cmds  # noqa: E402  (bench/python)
+from turn_in_python import PythonTurn  # noqa: E402  (bench/python)
 
 ORJSON_GOAL, ORJSON_AIM, JSON_GOAL, SCALING_GOAL, MEMORY_GOAL = 1.0, 0.8, 0.25, 1.2, 1.1
 
@@ -116,6 +117,20 @@ def command_table(dovek_native, floor: Callable, rounds: int) -> None:
               f" {vs_json:5.2f}x {verdict(vs_json, JSON_GOAL):<8}")
     print(f"goals: module/orjson <= {ORJSON_GOAL}x (aim {ORJSON_AIM}x), module/json <= {JSON_GOAL}x; "
           "floor = str in, thread state released, mutex, copy, str out")
+    turn_reference(core, rounds)
+
+
+def turn_reference(core, rounds: int) -> None:
+    """chat_turn beside the same turn done in Python on orjson (no goal)."""
+    text = cmds.chat_turn_text()
+    python = PythonTurn()
+    if python.turn(text) != core.handle_json(text).encode():
+        print("chat_turn in Python: its response differs from the module's; not timed")
+        return
+    number = calls_per_batch(core.handle_json, text, 0.02, 5000)
+    t = interleaved({"module": (core.handle_json, text), "python": (python.turn, text)}, rounds, number)
+    print(f"chat_turn done in Python on orjson (same response bytes): {us(t['python']).strip()}, "
+          f"module {us(t['module']).strip()}, module/python {t['module'] / t['python']:.2f}x")
 
 
 def scaling_table(dovek_native, rounds: int, sizes: list) -> None:
