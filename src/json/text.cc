@@ -58,17 +58,11 @@ namespace {
     if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
   }
 #endif
-  // Eight bytes per step for what is left (and for whole short strings):
-  // each test below flags a matching byte's top bit; a borrow can flag a byte
-  // above a match too, but never one below it, so the lowest flag is exact.
-  constexpr uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  // Eight bytes per step for what is left (and for whole short strings).
   for (; end - p >= 8; p += 8) {
     uint64_t v;
     std::memcpy(&v, p, 8);
-    const uint64_t quote = v ^ (kOnes * '"');
-    const uint64_t backslash = v ^ (kOnes * '\\');
-    const uint64_t hits = ((v - kOnes * 0x20) | (quote - kOnes) | (backslash - kOnes)) & ~v & kHigh;
+    const uint64_t hits = escape_flags(v);
     if (hits != 0) return p + __builtin_ctzll(hits) / 8;
   }
   for (; p != end; ++p) {

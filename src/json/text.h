@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,20 @@ std::string position_in(std::string_view text, size_t offset);
 // "trailing characters at line L column C" unless only space, tab, LF or CR
 // follow `value_end`.
 Status check_trailing_in(std::string_view text, size_t value_end);
+
+// The bytes of the word v (8 or 4 bytes, read from memory) that a JSON
+// string cannot hold raw ('"', '\\' or below 0x20), as each byte's top bit.
+// A borrow can flag a byte above a match too, but never one below it, so
+// the lowest flag is exact, and a word without a match has none.
+template <class Word>
+inline Word escape_flags(Word v) {
+  constexpr Word kOnes = static_cast<Word>(0x0101010101010101ULL);
+  constexpr Word kHigh = static_cast<Word>(0x8080808080808080ULL);
+  const Word quote = v ^ static_cast<Word>(kOnes * '"');
+  const Word backslash = v ^ static_cast<Word>(kOnes * '\\');
+  return static_cast<Word>(((v - kOnes * 0x20) | (quote - kOnes) | (backslash - kOnes)) & ~v &
+                           kHigh);
+}
 
 // The first byte in [p, end) that a JSON string cannot hold raw ('"', '\\'
 // or below 0x20), or end. Prompts and skill contents are long runs of plain

@@ -31,26 +31,13 @@ constexpr EscapeTable kEscape;
 
 constexpr size_t kShort = 64;
 
-// Whether any byte of the word v needs an escape: a control byte, '"' or
-// '\\'. Each test flags a matching byte's top bit; a borrow can flag a byte
-// above a match too, but never flags a word without one.
-template <class Word>
-bool word_needs_escape(Word v) {
-  constexpr Word kOnes = static_cast<Word>(0x0101010101010101ULL);
-  constexpr Word kHigh = static_cast<Word>(0x8080808080808080ULL);
-  const Word quote = v ^ static_cast<Word>(kOnes * '"');
-  const Word backslash = v ^ static_cast<Word>(kOnes * '\\');
-  return static_cast<Word>(((v - kOnes * 0x20) | (quote - kOnes) | (backslash - kOnes)) & ~v &
-                           kHigh) != 0;
-}
-
 // Copies s[at, at + sizeof(Word)) to out + at unless a byte of it needs an
 // escape; false then.
 template <class Word>
 bool copy_plain_word(const char* s, size_t at, char* out) {
   Word v;
   std::memcpy(&v, s + at, sizeof v);
-  if (word_needs_escape(v)) return false;
+  if (escape_flags(v) != 0) return false;
   std::memcpy(out + at, &v, sizeof v);
   return true;
 }
@@ -275,8 +262,6 @@ std::string Writer::take() {
   return out;
 }
 
-// Literals are copied as 8 bytes (a constant-size copy is one store), and
-// only their own bytes counted.
 template <class Int>
 void Writer::integer(Int n) {
   before_value();

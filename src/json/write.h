@@ -95,28 +95,10 @@ class Writer {
 
   // The brackets and literals are inline: a record is mostly these, and a
   // call each would cost more than the stores they make.
-  void begin_object() {
-    before_value();
-    put('{');
-    ++depth_;
-    comma_ = false;
-  }
-  void end_object() {
-    put('}');
-    --depth_;
-    comma_ = depth_ != 0;
-  }
-  void begin_array() {
-    before_value();
-    put('[');
-    ++depth_;
-    comma_ = false;
-  }
-  void end_array() {
-    put(']');
-    --depth_;
-    comma_ = depth_ != 0;
-  }
+  void begin_object() { open('{'); }
+  void end_object() { close('}'); }
+  void begin_array() { open('['); }
+  void end_array() { close(']'); }
   // REQUIRES: inside an object, before each value.
   // A temporary Key (`w.key("id")`) does not compile: use json::kKey.
   void key(const Key&& k) = delete;
@@ -169,7 +151,20 @@ class Writer {
   void escaped_string(std::string_view s);
   template <class Int>
   void integer(Int n);
-  // Writes text[1, size), after a comma (text[0]) when one is due.
+  void open(char bracket) {
+    before_value();
+    put(bracket);
+    ++depth_;
+    comma_ = false;
+  }
+  void close(char bracket) {
+    put(bracket);
+    --depth_;
+    comma_ = depth_ != 0;
+  }
+  // Writes text[1, size), after a comma (text[0]) when one is due. The
+  // literal is copied as 8 bytes (a constant-size copy is one store), and
+  // only its own bytes counted.
   void literal(const char (&text)[10], size_t size) {
     const bool comma = comma_;
     std::memcpy(room(8), text + (comma ? 0 : 1), 8);
