@@ -44,7 +44,9 @@ engine::GuardedCore& global_core() {
   return *core;
 }
 
-PyObject* result_to_py(const Result<std::string>& result) {
+// The text as a new str, or the error raised. Text: std::string or a view.
+template <class Text>
+PyObject* result_to_py(const Result<Text>& result) {
   if (!result.ok()) return raise_error(result.error());
   return to_str(*result);
 }
@@ -87,7 +89,7 @@ PyObject* run_command(engine::GuardedCore* fixed, PyObject* const* args, Py_ssiz
           }
         });
     if (fault) return raise_internal_fault(fault);
-    PyObject* out = result.ok() ? to_str(*result) : raise_error(result.error());
+    PyObject* out = result_to_py(result);
     if (storage.capacity() > kKeptResponseBytes) std::string().swap(storage);
     return out;
   });
