@@ -1,11 +1,13 @@
 #include "engine/guarded_core.h"
 
 #include <exception>
+#include <new>
 #include <set>
 #include <utility>
 
 #include "engine/core.h"
 #include "engine/dispatch.h"
+#include "protocol/encode.h"
 
 namespace dovek::engine {
 namespace {
@@ -45,28 +47,44 @@ Result<std::string> GuardedCore::run_json_locked(std::string_view command_json) 
 
 Result<std::string_view> GuardedCore::run_json_locked(std::string_view command_json,
                                                       std::string& storage) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::unique_lock<std::mutex> lock(mu_);
   if (poisoned_) return Error(std::string(kPoisonedMessage));
   // An exception unwinding out of a command poisons the core; a normal
-  // return (success or error value) leaves it alone. The handler costs
-  // nothing unless something throws.
+  // return (success or error value) leaves it alone. The handlers cost
+  // nothing unless something throws. A forced unwind (the thread being
+  // cancelled) carries no exception object and says nothing about the core.
+  Result<proto::CoreCommand> command = Error("");
   try {
-    return dispatch_json_into(*core_, command_json, storage);
+    command = decode_with_scratch(*core_, command_json);
+  } catch (const std::bad_alloc&) {
+    throw;  // the decoder let its buffers go; nothing else changed
   } catch (...) {
-    // A forced unwind (the thread being cancelled) carries no exception
-    // object and says nothing about the core.
+    if (std::current_exception()) poisoned_ = true;
+    throw;
+  }
+  if (!command.ok()) return std::move(command).error();
+  if (auto* call = std::get_if<proto::CallTool>(&*command)) {
+    std::shared_ptr<tool::Tool> tool = core_->registry.get(call->call.name);
+    lock.unlock();
+    proto::CoreResponse response(proto::ToolEvents{tool_call_events(std::move(call->call), tool)});
+    return protocol::encode_response_into(response, storage);
+  }
+  try {
+    return handle_and_encode(*core_, std::move(*command), storage);
+  } catch (...) {
     if (std::current_exception()) poisoned_ = true;
     throw;
   }
 }
 
-Status GuardedCore::reset() {
+Status GuardedCore::reset(const std::function<void()>& while_swapped) {
   std::unique_ptr<Core> fresh = factory_();
   std::unique_ptr<Core> old;  // destroyed after the lock is released
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (poisoned_) return Error(std::string(kPoisonedMessage));
     old = std::exchange(core_, std::move(fresh));
+    if (while_swapped) while_swapped();
   }
   return ok_status();
 }

@@ -18,14 +18,16 @@ needs_hooks = pytest.mark.skipif(not HOOKS_DIR, reason="needs the test-hooks bui
 UNDER_ASAN = any(lib in os.environ.get("LD_PRELOAD", "") for lib in ("libasan", "libclang_rt.asan"))
 
 # Shared by the scripts: a command that holds its core for `ms` milliseconds
-# (a tool of the test-hooks build), having first created the file `flag`.
+# (a skill id that the test-hooks build's store acts on), having first created
+# the file `flag`.
 PRELUDE = """
 import json, os, sys, threading, time
 import dovek_native as d
 
 def sleep_command(ms, flag):
-    return json.dumps({"type": "call_tool", "call": {"id": "c", "name": "__sleep__",
-                                                     "input": {"ms": ms, "flag": flag}}})
+    return json.dumps({"type": "save_skill", "skill": {
+        "id": "__sleep__", "name": "S", "source": "user", "read_only": False,
+        "content": json.dumps({"ms": ms, "flag": str(flag)}), "suggested_tools": []}})
 
 def wait_for(path):
     deadline = time.monotonic() + 60
