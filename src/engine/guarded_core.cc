@@ -6,6 +6,7 @@
 
 #include "engine/core.h"
 #include "engine/dispatch.h"
+#include "engine/readback.h"
 
 namespace dovek::engine {
 namespace {
@@ -43,21 +44,37 @@ Result<std::string> GuardedCore::run_json_locked(std::string_view command_json) 
   return storage;
 }
 
-Result<std::string_view> GuardedCore::run_json_locked(std::string_view command_json,
-                                                      std::string& storage) {
+template <class F>
+auto GuardedCore::locked(F&& f) -> decltype(f(std::declval<Core&>())) {
   std::lock_guard<std::mutex> lock(mu_);
   if (poisoned_) return Error(std::string(kPoisonedMessage));
   // An exception unwinding out of a command poisons the core; a normal
   // return (success or error value) leaves it alone. The handler costs
   // nothing unless something throws.
   try {
-    return dispatch_json_into(*core_, command_json, storage);
+    return f(*core_);
   } catch (...) {
     // A forced unwind (the thread being cancelled) carries no exception
     // object and says nothing about the core.
     if (std::current_exception()) poisoned_ = true;
     throw;
   }
+}
+
+Result<std::string_view> GuardedCore::run_json_locked(std::string_view command_json,
+                                                      std::string& storage) {
+  return locked([&](Core& core) { return dispatch_json_into(core, command_json, storage); });
+}
+
+Result<std::string> GuardedCore::read_json(std::string_view kind,
+                                           std::optional<std::string_view> key) {
+  const std::optional<RecordKind> parsed = parse_record_kind(kind);
+  if (!parsed) return Error(unknown_record_kind_message(kind));
+  return locked([&](Core& core) { return read_records_json(core, *parsed, key); });
+}
+
+Result<std::string> GuardedCore::model_json() {
+  return locked([](Core& core) -> Result<std::string> { return engine::model_json(core); });
 }
 
 Status GuardedCore::reset() {
