@@ -12,6 +12,8 @@
 //       def add_skill_tool(self, name: str, root: str, timeout_seconds: int) -> None
 //       def remove_tool(self, name: str) -> bool
 //       def tools_json(self) -> str
+//       def read_json(self, kind: str, key: str | None = None) -> str
+//       def model_json(self) -> str
 //   def handle_json(command_json: str) -> str
 //   def reset() -> None
 //   def runtime_load_artifact_json(root: str) -> str
@@ -43,6 +45,7 @@
 #include "binding/tools.h"
 #include "engine/core.h"
 #include "engine/guarded_core.h"
+#include "engine/readback.h"
 #include "protocol/tool_list.h"
 #include "runtime/api.h"
 
@@ -390,6 +393,44 @@ PyObject* core_tools_json(PyObject* self, PyObject*) {
   });
 }
 
+// Runs a read of the core with the thread state released (it waits for the
+// core's lock like a command) and returns its text as a str.
+template <class F>
+PyObject* read_core(PyObject* self, F&& read) {
+  Result<std::string> text =
+      without_thread_state([&](ReleasedThreadState&) { return read(*as_core(self)->core); });
+  if (!text.ok()) return raise_error(text.error());
+  return to_str(*text);
+}
+
+PyObject* core_read_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr std::array<const char*, 2> kNames = {"kind", "key"};
+    std::array<PyObject*, 2> b{};
+    std::string kind;
+    std::optional<std::string> key;
+    if (!bind_arguments("Core.read_json", kNames, args, nargs, kwnames, b, 1, 2) ||
+        !convert_str("kind", b[0], kind) ||
+        !convert_optional_str("key", b[1] ? b[1] : Py_None, key)) {
+      return nullptr;
+    }
+    if (!engine::parse_record_kind(kind)) {
+      PyErr_SetString(PyExc_ValueError, engine::unknown_record_kind_message(kind).c_str());
+      return nullptr;
+    }
+    return read_core(self, [&](engine::GuardedCore& core) {
+      return core.read_json(kind, key ? std::optional<std::string_view>(*key) : std::nullopt);
+    });
+  });
+}
+
+PyObject* core_model_json(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    return read_core(self, [](engine::GuardedCore& core) { return core.model_json(); });
+  });
+}
+
 PyMethodDef core_methods[] = {
     {"handle_json", fastcall(core_handle_json), METH_FASTCALL | METH_KEYWORDS,
      "handle_json($self, command_json)\n--\n\n"},
@@ -404,6 +445,11 @@ PyMethodDef core_methods[] = {
      "remove_tool($self, name)\n--\n\nUnregisters the tool `name`; whether there was one."},
     {"tools_json", core_tools_json, METH_NOARGS,
      "tools_json($self)\n--\n\nThe tools as a JSON array of {name, description, input_schema}."},
+    {"read_json", fastcall(core_read_json), METH_FASTCALL | METH_KEYWORDS,
+     "read_json($self, kind, key=None)\n--\n\n"
+     "The record of `kind` under `key` as JSON (null when absent), or all of them."},
+    {"model_json", core_model_json, METH_NOARGS,
+     "model_json($self)\n--\n\nThe selected model as JSON."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -7,6 +7,7 @@
 
 #include "engine/core.h"
 #include "engine/dispatch.h"
+#include "engine/readback.h"
 #include "protocol/encode.h"
 
 namespace dovek::engine {
@@ -45,6 +46,20 @@ Result<std::string> GuardedCore::run_json_locked(std::string_view command_json) 
   return storage;
 }
 
+template <class F>
+auto GuardedCore::locked(F&& f) -> decltype(f(std::declval<Core&>())) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (poisoned_) return Error(std::string(kPoisonedMessage));
+  // An exception unwinding out of a read poisons the core, as one out of a
+  // command does.
+  try {
+    return f(*core_);
+  } catch (...) {
+    if (std::current_exception()) poisoned_ = true;
+    throw;
+  }
+}
+
 Result<std::string_view> GuardedCore::run_json_locked(std::string_view command_json,
                                                       std::string& storage) {
   std::unique_lock<std::mutex> lock(mu_);
@@ -75,6 +90,17 @@ Result<std::string_view> GuardedCore::run_json_locked(std::string_view command_j
     if (std::current_exception()) poisoned_ = true;
     throw;
   }
+}
+
+Result<std::string> GuardedCore::read_json(std::string_view kind,
+                                           std::optional<std::string_view> key) {
+  const std::optional<RecordKind> parsed = parse_record_kind(kind);
+  if (!parsed) return Error(unknown_record_kind_message(kind));
+  return locked([&](Core& core) { return read_records_json(core, *parsed, key); });
+}
+
+Result<std::string> GuardedCore::model_json() {
+  return locked([](Core& core) -> Result<std::string> { return engine::model_json(core); });
 }
 
 Status GuardedCore::reset(const std::function<void()>& while_swapped) {

@@ -6,8 +6,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "base/error.h"
 
@@ -49,6 +51,17 @@ class GuardedCore {
   // it (see dispatch_json_into), so that a caller can reuse one buffer.
   Result<std::string_view> run_json_locked(std::string_view command_json, std::string& storage);
 
+  // The JSON of the records of one kind ("skill", "session", "task", "run",
+  // "profile"; see read_records_json), read under the lock like a command:
+  // with a key, that record or `null`; without, every record of the kind in
+  // key order. An unknown kind fails with unknown_record_kind_message before
+  // the lock is taken (parse_record_kind tells it apart beforehand);
+  // repository errors pass through unchanged. Poisoning as for commands.
+  Result<std::string> read_json(std::string_view kind, std::optional<std::string_view> key);
+  // The selected model as in the model_switched response, under the lock.
+  // Fails only when poisoned.
+  Result<std::string> model_json();
+
   // Replaces the content with a fresh core from the factory, destroying
   // every record of the old one. Fails when poisoned; does not clear poison.
   // The fresh core is built before the lock is taken and the old one is
@@ -81,6 +94,11 @@ class GuardedCore {
   }
 
  private:
+  // Runs f(Core&) under the lock and returns its result: fails without
+  // running when poisoned, and an exception escaping f poisons the core.
+  template <class F>
+  auto locked(F&& f) -> decltype(f(std::declval<Core&>()));
+
   friend void prepare_fork();
   friend void after_fork_in_parent();
 

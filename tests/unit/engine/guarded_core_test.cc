@@ -82,6 +82,12 @@ TEST(GuardedCore, ExceptionUnderTheLockPoisonsForever) {
     EXPECT_EQ(r.error().message(), "core state lock was poisoned");
     EXPECT_EQ(r.error().cause(), nullptr);
   }
+  // Reads fail the same way.
+  for (Result<std::string> r :
+       {core.read_json("skill", "a"), core.read_json("run", std::nullopt), core.model_json()}) {
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message(), "core state lock was poisoned");
+  }
   for (int i = 0; i < 2; ++i) {
     Status s = core.reset();
     ASSERT_FALSE(s.ok());
