@@ -172,24 +172,27 @@ RESET_WHILE_BUSY = """
 core = d.Core() if sys.argv[1] == "instance" else None
 handle, reset = (core.handle_json, core.reset) if core else (d.handle_json, d.reset)
 flag = sys.argv[2]
-t = threading.Thread(target=handle, args=(sleep_command(1000, flag),))
+t = threading.Thread(target=handle, args=(sleep_command(3000, flag),))
 t.start()
 wait_for(flag)
-ticks = [0]
-stop = threading.Event()
-def tick():
-    while not stop.is_set():
-        ticks[0] += 1
+state = {"resetting": False, "returned": False}
+seen = []
+def watch():
+    # Runs only when reset() lets go of the interpreter while it waits. It
+    # records the first time it finds reset() entered and not yet returned.
+    while not state["returned"]:
+        if state["resetting"]:
+            seen.append(t.is_alive())
+            return
         time.sleep(0.001)
-ticker = threading.Thread(target=tick)
-ticker.start()
-before = ticks[0]
+watcher = threading.Thread(target=watch)
+watcher.start()
+state["resetting"] = True
 reset()  # waits for the command above to finish
-during = ticks[0] - before
-stop.set()
-ticker.join()
+state["returned"] = True
+watcher.join()
 t.join()
-print("ok" if during >= 20 else f"other threads were frozen: {during} ticks")
+print("ok" if seen == [True] else f"other threads were frozen while reset() waited: {seen}")
 """
 
 

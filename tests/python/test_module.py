@@ -166,28 +166,34 @@ def test_model_switch_on_instance_does_not_leak():
 
 
 def test_other_threads_run_during_a_long_command():
-    c = dovek_native.Core()
     big = "x" * (50 * 1024 * 1024)
     command = cmd(type="chat_turn", session_id="s", message=big, assigned_skills=[])
-    ticks = 0
+    in_command = False
+    seen = threading.Event()
     done = threading.Event()
 
-    def ticker():
-        nonlocal ticks
+    def watcher():
+        # Runs only when the command thread lets go of the interpreter.
         while not done.is_set():
-            ticks += 1
+            if in_command:
+                seen.set()
             time.sleep(0.001)
 
-    t = threading.Thread(target=ticker)
+    t = threading.Thread(target=watcher)
     t.start()
     try:
-        for _ in range(3):
+        for _ in range(20):  # until the watcher has run inside a command
+            c = dovek_native.Core()  # a fresh one: a session keeps every turn
+            in_command = True
             out = c.handle_json(command)
+            in_command = False
+            if seen.is_set():
+                break
     finally:
         done.set()
         t.join()
     assert len(out) > len(big)
-    assert ticks > 3  # the ticker kept running while the commands held no thread state
+    assert seen.is_set(), "no other thread ran while the commands held no thread state"
 
 
 def test_internal_fault_type_is_not_a_member():

@@ -220,13 +220,28 @@ def test_bad_input_json_fails_before_the_file_system():
 
 
 def test_timeouts(tmp_path):
-    root = script_skill(tmp_path / "slow", "sleep 30", id="slow")
-    started = time.monotonic()
-    with raises("run skill `slow`"):
-        dn.runtime_run_skill_json(str(root), "{}", 1)
-    with raises("run skill `slow`"):
-        dn.runtime_run_skill_json(str(root), "{}", 0)
-    assert time.monotonic() - started < 10
+    # The skill never ends by itself: a run that returns was ended by its
+    # limit, and its process is gone. A limit of 1 s is never cut short.
+    root = script_skill(tmp_path / "slow", f"echo $$ > '{tmp_path}/pid'; exec sleep 600", id="slow")
+    for limit in (1, 0):
+        outcome = []
+
+        def run():
+            started = time.monotonic()
+            try:
+                dn.runtime_run_skill_json(str(root), "{}", limit)
+            except RuntimeError as e:
+                outcome.append((str(e), time.monotonic() - started))
+
+        t = threading.Thread(target=run, daemon=True)
+        t.start()
+        t.join(120)
+        assert not t.is_alive(), f"a run with a {limit} s limit was not ended"
+        (message, elapsed), = outcome
+        assert message == "run skill `slow`" and elapsed >= limit
+        if (tmp_path / "pid").exists():
+            assert wait_gone(int((tmp_path / "pid").read_text()), 30)
+            (tmp_path / "pid").unlink()
     quick = script_skill(tmp_path / "quick", "echo '{}'")
     assert dn.runtime_run_skill_json(str(quick), "{}", 2**64 - 1) == "{}"
 

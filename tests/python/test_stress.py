@@ -208,10 +208,11 @@ class Worker:
                               weights=[3, 4, 2, 3, 2])[0]
         op()
 
-    def run_for(self, seconds: float, failures: list, stop: threading.Event):
+    def run_for(self, seconds: float, failures: list, stop: threading.Event, min_ops=50):
+        """Steps for `seconds`, and on until `min_ops` steps on a slow machine."""
         deadline = time.monotonic() + seconds
         try:
-            while time.monotonic() < deadline and not stop.is_set():
+            while (time.monotonic() < deadline or self.ops < min_ops) and not stop.is_set():
                 self.step()
         except BaseException as e:  # reported on the main thread
             failures.append((self.tag, e))
@@ -240,7 +241,6 @@ def test_mixed_commands_from_eight_threads(shared):
     ops = sum(w.ops for w in workers)
     print(f"\n{'shared' if shared else 'separate'}: {ops} commands in {SECONDS:g} s, "
           f"{ops / SECONDS:.0f}/s")
-    assert all(w.ops > 50 for w in workers), [w.ops for w in workers]
 
     # Consistency at the end: every thread's last save of every skill is there,
     # exactly, and a turn that names all of them renders from the model.
@@ -275,23 +275,37 @@ def test_reset_under_load(which):
         handle, reset = dn.handle_json, dn.reset
     workers = [Worker(handle, f"t{t}", seed=100 + t, resets=True) for t in range(THREADS - 1)]
     resets = 0
+    # Each worker's reset count when it started and when it finished: resets
+    # must fall inside every worker's run, not only before or after it.
+    seen: dict = {}
+    finished = threading.Semaphore(0)
+
+    def work(w, failures, stop):
+        seen[w.tag] = [resets]
+        try:
+            w.run_for(SECONDS, failures, stop, min_ops=20)
+        finally:
+            seen[w.tag].append(resets)
+            finished.release()
 
     def resetter(failures, stop):
         nonlocal resets
-        deadline = time.monotonic() + SECONDS
+        left = len(workers)
         try:
-            while time.monotonic() < deadline and not stop.is_set():
+            while left and not stop.is_set():
                 assert reset() is None
                 resets += 1
+                while left and finished.acquire(blocking=False):
+                    left -= 1
                 time.sleep(0.002)
         except BaseException as e:
             failures.append(("resetter", e))
             stop.set()
 
-    run_threads([lambda f, s, w=w: w.run_for(SECONDS, f, s) for w in workers] + [resetter])
+    run_threads([lambda f, s, w=w: work(w, f, s) for w in workers] + [resetter])
     ops = sum(w.ops for w in workers)
     print(f"\n{which}: {ops} commands and {resets} resets in {SECONDS:g} s")
-    assert resets > 10 and all(w.ops > 20 for w in workers), (resets, [w.ops for w in workers])
+    assert all(end > start for start, end in seen.values()), seen
 
     # After the load the core works, and a last reset leaves it empty.
     reset()
@@ -354,7 +368,8 @@ def test_eight_threads_run_skills_at_once(tmp_path):
             deadline = time.monotonic() + SECONDS
             try:
                 i = 0
-                while time.monotonic() < deadline and not stop.is_set():
+                # For SECONDS, and on until a few runs on a slow machine.
+                while (time.monotonic() < deadline or i < 4) and not stop.is_set():
                     i += 1
                     kind = rng.choices(["ok", "big", "fail", "timeout"], weights=[12, 2, 2, 1])[0]
                     value = {"t": t, "i": i, "s": "x\u00e9\x00\"\\"}
@@ -384,7 +399,6 @@ def test_eight_threads_run_skills_at_once(tmp_path):
     run_threads([runner(t) for t in range(THREADS)])
     elapsed = time.monotonic() - started
     print(f"\nskill runs: {sum(counts)} in {elapsed:.1f} s by {THREADS} threads")
-    assert all(c > 3 for c in counts), counts
     # Every child was reaped (killed ones and their process groups too), and no
     # pipe end was left open.
     assert children() == before_children
