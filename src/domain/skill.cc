@@ -104,7 +104,7 @@ Catalog Catalog::from_skills(std::vector<Skill> skills) {
 }
 
 Catalog Catalog::from_snapshot(List skills) {
-  if (skills.naturally_keyed()) return Catalog(std::move(skills));
+  if (keyed_by_id(skills)) return Catalog(std::move(skills));
   return from_skills(skills.to_vector());
 }
 

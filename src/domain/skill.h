@@ -69,10 +69,10 @@ class Skill {
   std::shared_ptr<SkillFields> d_;  // never null; never changed while shared
 };
 
-// The key a skill is saved under: its id. Stores of skills count the records
-// held under any other key, so a listing can tell when it is also an index
-// by id (see store::HasNaturalKey).
-inline std::string_view natural_key(const Skill& skill) { return skill.id(); }
+// Maps of skills (store listings, catalogs) keep count of the skills held
+// under a key other than their id (store::MarksEntries): a listing with none
+// is already an index by id, which Catalog then uses as it is.
+inline bool marked_entry(std::string_view key, const Skill& skill) { return key != skill.id(); }
 
 // Object form or array form ("struct Skill", 8 elements); `source` as a
 // string or a single-key map. Causes as the command decoder reports them.
@@ -111,6 +111,10 @@ class Catalog {
   using List = store::Repository<Skill>::List;
 
   Catalog() = default;  // empty
+
+  // Whether every skill of a listing is held under its own id, so that the
+  // listing is an index by id and from_snapshot takes it as it is. O(1).
+  static bool keyed_by_id(const List& skills) { return skills.marked() == 0; }
 
   // Inserts the skills in list order with insert(): of several skills with
   // the same id the first one is kept.

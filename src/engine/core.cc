@@ -28,7 +28,7 @@ void Core::set_model(model::Model model) { agent.model = std::move(model); }
 
 Result<skill::Catalog> Core::skill_catalog() {
   DOVEK_ASSIGN_OR_RETURN(skill::Catalog::List listing, stores.skills->list());
-  if (listing.naturally_keyed()) {
+  if (skill::Catalog::keyed_by_id(listing)) {
     if (built_source_) {
       built_source_.reset();
       built_ = skill::Catalog();

@@ -8,6 +8,15 @@
 // alone (reference count 1) are changed in place, so a map that nobody has
 // copied writes without allocating per level. Node counts are intrusive and
 // atomic: copies of one map may be used and destroyed on different threads.
+//
+// Exception safety: reads (find, iteration, size, copies) never throw, except
+// std::bad_alloc from to_vector. A write (put, remove) that throws, because an
+// allocation failed or copying the key or a record threw, never changes a copy
+// of the map: shared nodes are copied before they change, never changed in
+// place. The map it was called on stays safe to destroy, assign and copy, but
+// what it holds is unspecified (an entry may be in or out, size() may be
+// off): discard it. from_pairs and from_sorted that throw leave nothing
+// behind. MemoryStore poisons itself on such a throw for that reason.
 #pragma once
 
 #include <algorithm>
@@ -25,69 +34,20 @@
 #include <utility>
 #include <vector>
 
+#include "store/inline_vec.h"
+
 namespace dovek::store {
 
-// A record type names the key it is normally stored under by a function
-// `natural_key(const T&)` found by argument-dependent lookup (skills: their
-// id). Maps of such records count the entries stored under another key, so a
-// reader can tell whether the map is also an index by that natural key.
+// A record type may mark some entries by a function
+// `bool marked_entry(std::string_view key, const T& record)` found by
+// argument-dependent lookup; its maps then keep the number of marked entries
+// up to date on every write, so that a reader learns in O(1) whether there
+// is any (marked() below). The map gives the mark no meaning of its own.
 template <class T>
-concept HasNaturalKey = requires(const T& record) {
-  { natural_key(record) } -> std::convertible_to<std::string_view>;
+concept MarksEntries = requires(std::string_view key, const T& record) {
+  { marked_entry(key, record) } -> std::convertible_to<bool>;
 };
 
-namespace map_internal {
-
-// A vector of at most N elements stored inline (no allocation of its own).
-// Every slot in [0, size) is constructed, also after an element's move
-// throws, so the destructor is always safe.
-template <class E, size_t N>
-class InlineVec {
- public:
-  InlineVec() = default;
-  InlineVec(const InlineVec&) = delete;
-  InlineVec& operator=(const InlineVec&) = delete;
-  ~InlineVec() { truncate(0); }
-
-  size_t size() const { return size_; }
-  E* begin() { return std::launder(reinterpret_cast<E*>(buf_)); }
-  E* end() { return begin() + size_; }
-  const E* begin() const { return std::launder(reinterpret_cast<const E*>(buf_)); }
-  const E* end() const { return begin() + size_; }
-  E& operator[](size_t i) { return begin()[i]; }
-  const E& operator[](size_t i) const { return begin()[i]; }
-  E& back() { return begin()[size_ - 1]; }
-
-  template <class... A>
-  void emplace_back(A&&... args) {
-    new (begin() + size_) E(std::forward<A>(args)...);
-    ++size_;
-  }
-  // Inserts at `i`: constructs at the end, then rotates into place.
-  template <class... A>
-  void emplace(size_t i, A&&... args) {
-    emplace_back(std::forward<A>(args)...);
-    std::rotate(begin() + i, end() - 1, end());
-  }
-  void erase(size_t i) {
-    std::move(begin() + i + 1, end(), begin() + i);
-    truncate(size_ - 1);
-  }
-  void truncate(size_t n) {
-    while (size_ > n) begin()[--size_].~E();
-  }
-  // Moves elements [from, size) to the end of `to`.
-  void move_tail(size_t from, InlineVec& to) {
-    for (size_t i = from; i < size_; ++i) to.emplace_back(std::move(begin()[i]));
-    truncate(from);
-  }
-
- private:
-  alignas(E) unsigned char buf_[N * sizeof(E)];
-  uint32_t size_ = 0;
-};
-
-}  // namespace map_internal
 
 // Keys are ordered by unsigned bytes, a prefix first ("B" < "a" < "ab").
 //
@@ -144,15 +104,15 @@ class PersistentMap {
 
   struct Leaf : Node {
     Leaf() : Node(true) {}
-    map_internal::InlineVec<Entry, kMax + 1> entries;
+    InlineVec<Entry, kMax + 1> entries;
   };
 
   // seps[i] separates children[i] (keys < seps[i]) from children[i + 1]
   // (keys >= seps[i]); seps.size() == children.size() - 1.
   struct Inner : Node {
     Inner() : Node(false) {}
-    map_internal::InlineVec<std::string, kMax> seps;
-    map_internal::InlineVec<Ref, kMax + 1> children;
+    InlineVec<std::string, kMax> seps;
+    InlineVec<Ref, kMax + 1> children;
   };
 
   // Destruction recurses once per level: as deep as the tree, never more.
@@ -201,9 +161,9 @@ class PersistentMap {
            n->seps.begin();
   }
 
-  static bool is_foreign(std::string_view key, const T& value) {
-    if constexpr (HasNaturalKey<T>) {
-      return std::string_view(natural_key(value)) != key;
+  static bool is_marked(std::string_view key, const T& value) {
+    if constexpr (MarksEntries<T>) {
+      return static_cast<bool>(marked_entry(key, value));
     } else {
       return false;
     }
@@ -274,12 +234,12 @@ class PersistentMap {
   PersistentMap(PersistentMap&& o) noexcept
       : root_(std::move(o.root_)),
         size_(std::exchange(o.size_, 0)),
-        foreign_(std::exchange(o.foreign_, 0)) {}
+        marked_(std::exchange(o.marked_, 0)) {}
   PersistentMap& operator=(PersistentMap&& o) noexcept {
     if (this != &o) {
       root_ = std::move(o.root_);
       size_ = std::exchange(o.size_, 0);
-      foreign_ = std::exchange(o.foreign_, 0);
+      marked_ = std::exchange(o.marked_, 0);
     }
     return *this;
   }
@@ -314,7 +274,7 @@ class PersistentMap {
       Ref node(new Leaf);
       firsts.push_back(pairs[next].first);
       for (; next < end; ++next) {
-        map.foreign_ += is_foreign(pairs[next].first, pairs[next].second);
+        map.marked_ += is_marked(pairs[next].first, pairs[next].second);
         leaf(node.get())
             ->entries.emplace_back(std::move(pairs[next].first), std::move(pairs[next].second));
       }
@@ -348,9 +308,9 @@ class PersistentMap {
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
 
-  // True when every record is stored under its natural key, so the map is
-  // also an index by that key. Always false for records without one.
-  bool naturally_keyed() const { return HasNaturalKey<T> && foreign_ == 0; }
+  // The number of marked entries (see MarksEntries); 0 for record types
+  // that mark none.
+  size_t marked() const { return marked_; }
 
   // Whether both maps are the same tree (copies of one another with no write
   // since): then they hold the same entries.
@@ -384,9 +344,9 @@ class PersistentMap {
   // Stores `value` under `key`, replacing any record there. Takes the value
   // by reference to move it only once, into its entry.
   void put(std::string_view key, T&& value) {
-    const bool foreign = is_foreign(key, value);
+    const bool marked = is_marked(key, value);
     if (!root_) root_ = Ref(new Leaf);
-    Put op{key, value, foreign};
+    Put op{key, value, marked};
     std::optional<Split> split = insert(root_, op);
     if (split) {
       Ref top(new Inner);
@@ -396,8 +356,8 @@ class PersistentMap {
       root_ = std::move(top);
     }
     size_ += op.added;
-    foreign_ += foreign;
-    foreign_ -= op.replaced_foreign;
+    marked_ += marked;
+    marked_ -= op.replaced_marked;
   }
 
   // Removes the record under `key`; true when there was one. An absent key
@@ -405,7 +365,7 @@ class PersistentMap {
   bool remove(std::string_view key) {
     const T* found = find(key);
     if (found == nullptr) return false;
-    const bool foreign = is_foreign(key, *found);
+    const bool marked = is_marked(key, *found);
     erase(root_, key);
     if (!root_->leaf && inner(root_.get())->children.size() == 1) {
       Ref only = std::move(inner(root_.get())->children[0]);
@@ -414,7 +374,7 @@ class PersistentMap {
       root_ = Ref();
     }
     --size_;
-    foreign_ -= foreign;
+    marked_ -= marked;
     return true;
   }
 
@@ -434,9 +394,9 @@ class PersistentMap {
   struct Put {
     std::string_view key;
     T& value;
-    bool foreign;
+    bool marked;
     bool added = false;
-    bool replaced_foreign = false;
+    bool replaced_marked = false;
   };
 
   // The node in `slot`, first replaced by a private copy when shared. A
@@ -464,7 +424,7 @@ class PersistentMap {
       Leaf* l = leaf(n);
       const size_t i = lower(l, put.key);
       if (i < l->entries.size() && l->entries[i].key == put.key) {
-        put.replaced_foreign = is_foreign(put.key, l->entries[i].value);
+        put.replaced_marked = is_marked(put.key, l->entries[i].value);
         l->entries[i].value = std::move(put.value);
         return std::nullopt;
       }
@@ -556,7 +516,7 @@ class PersistentMap {
 
   Ref root_;            // nullptr when empty
   size_t size_ = 0;     // entries
-  size_t foreign_ = 0;  // entries whose key is not their record's natural key
+  size_t marked_ = 0;  // entries for which marked_entry() is true
 };
 
 }  // namespace dovek::store

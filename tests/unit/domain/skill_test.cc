@@ -142,10 +142,10 @@ TEST(Catalog, ForeignKeysFallBackToABuildUntilTheyAreGone) {
   }
   ASSERT_TRUE(
       store->replace_all({{"k", make_skill("other")}, {"other", make_skill("other")}}).ok());
-  EXPECT_FALSE(store->list()->naturally_keyed());
+  EXPECT_FALSE(Catalog::keyed_by_id(*store->list()));
   EXPECT_EQ(Catalog::from_repository(*store)->size(), 1u);
   ASSERT_TRUE(store->replace_all({{"k", make_skill("other")}, {"k", make_skill("k")}}).ok());
-  EXPECT_TRUE(store->list()->naturally_keyed());
+  EXPECT_TRUE(Catalog::keyed_by_id(*store->list()));
 }
 
 class FailingRepository : public store::Repository<Skill> {
