@@ -112,7 +112,6 @@ size_t valid_prefix(std::string_view s) {
   return s.size();
 }
 
-bool is_ascii(std::string_view s) { return skip_ascii(s, 0) == s.size(); }
 
 bool is_valid(std::string_view s) { return valid_prefix(s) == s.size(); }
 

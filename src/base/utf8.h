@@ -8,10 +8,6 @@ namespace dovek::utf8 {
 
 bool is_valid(std::string_view s);
 
-// True when no byte of s has its top bit set: such text is UTF-8 (and
-// Latin-1) as it stands. Checks 64 bytes a step where SSE2 is available.
-bool is_ascii(std::string_view s);
-
 // Length of the longest prefix of s that is well-formed UTF-8.
 size_t valid_prefix(std::string_view s);
 

@@ -10,12 +10,6 @@ constexpr json::RecordShape kModelShape{"struct Model", kModelFields, 0b11, 2};
 
 }  // namespace
 
-Result<Model> decode_model(json::Cursor& c) {
-  Model out;
-  DOVEK_TRY(decode_model_into(c, out));
-  return out;
-}
-
 Status decode_model_into(json::Cursor& c, Model& out) {
   return c.record(kModelShape, [&](size_t i, json::Cursor& f) -> Status {
     if (i == 0) {

@@ -40,9 +40,8 @@ struct ModelSpec {
   bool operator==(const ModelSpec&) const = default;
 };
 
-// Object or array form; both fields required ("struct Model", 2 elements).
-[[nodiscard]] Result<Model> decode_model(json::Cursor& c);
-// decode_model straight into `model`, a default Model; on error it holds the
+// Object or array form; both fields required ("struct Model", 2 elements),
+// decoded straight into `model`, a default Model; on error it holds the
 // fields read so far.
 [[nodiscard]] Status decode_model_into(json::Cursor& c, Model& model);
 

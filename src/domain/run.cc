@@ -14,12 +14,6 @@ constexpr json::RecordShape kTaskShape{"struct Task", kTaskFields, 0b11, 10};
 
 }  // namespace
 
-Result<Task> decode_task(json::Cursor& c) {
-  Task t;
-  DOVEK_TRY(decode_task_into(c, t));
-  return t;
-}
-
 Status decode_task_into(json::Cursor& c, Task& t) {
   std::optional<std::string>* const optional_fields[] = {&t.input,      &t.agent_id, &t.session_id,
                                                          &t.status,     &t.schedule, &t.created_at,

@@ -34,10 +34,9 @@ struct Task {
 };
 
 // Object form (id and title required, the rest null or absent allowed) or
-// array form ("struct Task", 10 elements).
-[[nodiscard]] Result<Task> decode_task(json::Cursor& c);
-// decode_task straight into `task` (a record of ten fields, costly to move),
-// which must be a default Task; on error it holds the fields read so far.
+// array form ("struct Task", 10 elements), decoded straight into `task` (a
+// record of ten fields, costly to move), which must be a default Task; on
+// error it holds the fields read so far.
 [[nodiscard]] Status decode_task_into(json::Cursor& c, Task& task);
 
 // A run's state.

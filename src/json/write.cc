@@ -59,12 +59,6 @@ char* put_escape(char* o, unsigned char b) {
 
 }  // namespace
 
-void append_string(std::string& out, std::string_view s) {
-  Writer w(s.size() + 2);
-  w.string(s);
-  out += w.text();
-}
-
 namespace {
 
 // The shortest round-trip digits of a finite, non-zero double, without the
@@ -180,11 +174,6 @@ char* put_double(char* o, double d) {
 
 }  // namespace
 
-void append_double(std::string& out, double d) {
-  char buf[kDoubleRoom];
-  out.append(buf, static_cast<size_t>(put_double(buf, d) - buf));
-}
-
 void append_plain_double(std::string& out, double d) {
   char buf[kPlainDoubleRoom];
   char* end = d == 0 ? put_zero(buf, d) : put_plain(buf, shortest_decimal(d));
@@ -226,12 +215,6 @@ class WriteStack {
 };
 
 }  // namespace
-
-void append_value(std::string& out, const Value& v) {
-  Writer w;
-  w.value(v);
-  out += w.text();
-}
 
 std::string write(const Value& v) {
   Writer w;
@@ -398,11 +381,6 @@ void Writer::value(const Value& root) {
       stack.pop();
     }
   }
-}
-
-void Writer::raw_value(std::string_view json) {
-  before_value();
-  put(json);
 }
 
 }  // namespace dovek::json

@@ -18,13 +18,10 @@
 
 namespace dovek::json {
 
-void append_string(std::string& out, std::string_view s);  // quoted and escaped
-void append_double(std::string& out, double d);
 // Always plain decimal notation, ".0" on integral values ("1e21" as
 // "1000000000000000000000.0", 5e-324 with all its zeros), as error messages
 // show a float. REQUIRES: d finite.
 void append_plain_double(std::string& out, double d);
-void append_value(std::string& out, const Value& v);  // no recursion of unbounded depth
 
 // Compact text of a generic value.
 std::string write(const Value& v);
@@ -128,8 +125,6 @@ class Writer {
     else null();
   }
   void value(const Value& v);
-  // Pre-escaped JSON text written as one value, e.g. a cached fragment.
-  void raw_value(std::string_view json);
 
   std::string_view text() const { return {buf_.data(), len_}; }
   std::string take();

@@ -23,6 +23,16 @@ Result<T> decode(std::string_view text, Result<T> (*decoder)(json::Cursor&)) {
   return decoder(cursor);
 }
 
+// A decoder that fills a default record in place, as one that returns it.
+template <class T, Status (*into)(json::Cursor&, T&)>
+Result<T> returned(json::Cursor& c) {
+  T out;
+  DOVEK_TRY(into(c, out));
+  return out;
+}
+constexpr auto decode_task = returned<run::Task, run::decode_task_into>;
+constexpr auto decode_model = returned<model::Model, model::decode_model_into>;
+
 template <class T>
 std::string cause(std::string_view text, Result<T> (*decoder)(json::Cursor&)) {
   Result<T> r = decode(text, decoder);
@@ -121,7 +131,7 @@ TEST(DecodeSkill, SourceAsSingleKeyMap) {
 }
 
 TEST(DecodeTask, OnlyIdAndTitle) {
-  auto t = decode(R"({"id":"t1","title":"Fix bug","status":"whatever"})", run::decode_task);
+  auto t = decode(R"({"id":"t1","title":"Fix bug","status":"whatever"})", decode_task);
   ASSERT_TRUE(t.ok()) << t.error().message();
   run::Task expected;
   expected.id = "t1";
@@ -131,7 +141,7 @@ TEST(DecodeTask, OnlyIdAndTitle) {
 }
 
 TEST(DecodeTask, ArrayForm) {
-  auto t = decode(R"(["t","T","in",null,"s",null,null,null,"u","e"])", run::decode_task);
+  auto t = decode(R"(["t","T","in",null,"s",null,null,null,"u","e"])", decode_task);
   ASSERT_TRUE(t.ok()) << t.error().message();
   EXPECT_EQ(t->input, "in");
   EXPECT_FALSE(t->agent_id.has_value());
@@ -141,13 +151,12 @@ TEST(DecodeTask, ArrayForm) {
 }
 
 TEST(DecodeCauses, OtherRecords) {
-  EXPECT_EQ(cause(R"({"id":"t"})", run::decode_task), "missing field `title`");
-  EXPECT_EQ(cause(R"({"input":"x"})", run::decode_task), "missing field `id`");
-  EXPECT_EQ(cause(R"({"id":"t","title":"a","title":"b"})", run::decode_task),
-            "duplicate field `title`");
-  EXPECT_EQ(cause(R"(["t","T"])", run::decode_task),
+  EXPECT_EQ(cause(R"({"id":"t"})", decode_task), "missing field `title`");
+  EXPECT_EQ(cause(R"({"input":"x"})", decode_task), "missing field `id`");
+  EXPECT_EQ(cause(R"({"id":"t","title":"a","title":"b"})", decode_task), "duplicate field `title`");
+  EXPECT_EQ(cause(R"(["t","T"])", decode_task),
             "invalid length 2, expected struct Task with 10 elements");
-  EXPECT_EQ(cause("true", run::decode_task), "invalid type: boolean `true`, expected struct Task");
+  EXPECT_EQ(cause("true", decode_task), "invalid type: boolean `true`, expected struct Task");
 
   EXPECT_EQ(cause(R"({"id":"c1","name":"echo"})", tool::decode_tool_call), "missing field `input`");
   EXPECT_EQ(cause(R"(["c1","echo"])", tool::decode_tool_call),
@@ -165,12 +174,12 @@ TEST(DecodeCauses, OtherRecords) {
   EXPECT_EQ(cause(R"({"key":null})", auth::decode_secret_ref),
             "invalid type: null, expected a string");
 
-  EXPECT_EQ(cause(R"({"provider":"p","id":"m"})", model::decode_model),
+  EXPECT_EQ(cause(R"({"provider":"p","id":"m"})", decode_model),
             "invalid type: string \"p\", expected struct Provider");
-  EXPECT_EQ(cause(R"([{"id":"p"}])", model::decode_model),
+  EXPECT_EQ(cause(R"([{"id":"p"}])", decode_model),
             "invalid length 1, expected struct Model with 2 elements");
-  EXPECT_EQ(cause(R"({"provider":{"id":"p"}})", model::decode_model), "missing field `id`");
-  EXPECT_EQ(cause("1.5", model::decode_model),
+  EXPECT_EQ(cause(R"({"provider":{"id":"p"}})", decode_model), "missing field `id`");
+  EXPECT_EQ(cause("1.5", decode_model),
             "invalid type: floating point `1.5`, expected struct Model");
 }
 
@@ -197,7 +206,7 @@ TEST(DecodeProfile, BothForms) {
 
 TEST(ModelJson, RoundTrip) {
   constexpr std::string_view kText = R"({"provider":{"id":"p"},"id":"m"})";
-  auto m = decode(kText, model::decode_model);
+  auto m = decode(kText, decode_model);
   ASSERT_TRUE(m.ok()) << m.error().message();
   json::Writer w;
   model::write_model(w, *m);

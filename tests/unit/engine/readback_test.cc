@@ -61,7 +61,7 @@ TEST(ReadBack, ByKeyOrAllInKeyOrder) {
       R"({"id":"s","title":null,"agent_id":null,"model_id":null,"provider_id":null,)"
       R"("summary":null,"parent_id":null,"created_at":null,"updated_at":null,"messages":[)"
       R"({"role":"user","content":"hi \"you\""},{"role":"assistant","content":)";
-  json::append_string(session, reply);
+  session += json::write(json::Value(reply));
   EXPECT_EQ(read(core, "session", "s"), session + "}]}");
   EXPECT_EQ(read(core, "session"), "[" + session + "}]}]");
 

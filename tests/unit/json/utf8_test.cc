@@ -57,18 +57,19 @@ TEST(Utf8Test, IsValid) {
   }
 }
 
-TEST(Utf8Test, IsAsciiSeesATopBitAtEveryOffset) {
-  // Lengths around the 8-, 16- and 64-byte steps and the overlapping tail.
+TEST(Utf8Test, AsciiStepsSeeATopBitAtEveryOffset) {
+  // Lengths around the 8-, 16- and 64-byte steps and the overlapping tail:
+  // a lone byte with its top bit set is never valid UTF-8.
   for (size_t len = 0; len <= 140; ++len) {
     std::string text(len, 'a');
-    EXPECT_TRUE(is_ascii(text)) << len;
+    EXPECT_TRUE(is_valid(text)) << len;
     for (size_t at = 0; at < len; ++at) {
       for (char high : {'\x80', '\xff'}) {
         text[at] = high;
-        EXPECT_FALSE(is_ascii(text)) << len << " at " << at;
+        EXPECT_FALSE(is_valid(text)) << len << " at " << at;
       }
       text[at] = '\x7f';
-      EXPECT_TRUE(is_ascii(text)) << len << " at " << at;
+      EXPECT_TRUE(is_valid(text)) << len << " at " << at;
       text[at] = 'a';
     }
   }

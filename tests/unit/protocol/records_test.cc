@@ -71,7 +71,7 @@ TEST(WriteRecord, SessionHistoryStoredInPiecesReadsBackWhole) {
   for (const chat::Message& m : expected) {
     want += m.role == chat::Role::User ? R"({"role":"user")" : R"({"role":"assistant")";
     want += ",\"content\":";
-    json::append_string(want, m.content);
+    want += json::write(json::Value(m.content));
     want += "},";
   }
   want.back() = ']';
