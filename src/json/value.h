@@ -158,7 +158,7 @@ class Value {
   Object& as_object() { return o_; }
 
   // Structural equality; numbers compare by kind and value (3 != 3.0), and
-  // doubles bitwise-by-value (-0.0 == 0.0, NaN never occurs in read values).
+  // doubles with ==, so -0.0 == 0.0 (NaN never occurs in read values).
   bool operator==(const Value& other) const;
   bool operator!=(const Value& other) const { return !(*this == other); }
 

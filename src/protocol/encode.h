@@ -8,8 +8,9 @@
 
 namespace dovek::protocol {
 
-// Writes a response compactly in one pass into one buffer (initial capacity
-// 128 bytes): `type` first, then the alternative's fields in order.
+// Writes a response compactly in one pass into one buffer, sized up front
+// from the response (its texts' bytes plus room for the fixed parts): `type`
+// first, then the alternative's fields in order.
 //
 // Cannot fail: the writer has no error path. Every number has a text and
 // every string is written as it is (valid UTF-8 in, valid UTF-8 out). Only an

@@ -9,8 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "domain/chat.h"
-
 namespace dovek::store {
 namespace {
 
@@ -89,43 +87,6 @@ TEST(MemoryStore, ListSnapshotIsSharedUntilTheNextWrite) {
   EXPECT_EQ(listed(store), std::vector<std::string>{"2"});
   ASSERT_TRUE(store->replace_all({{"z", "9"}}).ok());
   EXPECT_EQ(listed(store), std::vector<std::string>{"9"});
-}
-
-// Records are values: a copy changed by its holder changes neither the stored
-// record nor another holder's copy, also for the structurally shared ones.
-TEST(MemoryStore, CopiesAreIsolated) {
-  auto sessions = MemoryStore<chat::Session>::shared();
-  chat::Session s = chat::Session::create("s1");
-  s.push({"hello", chat::Role::User});
-  ASSERT_TRUE(sessions->put("s1", s).ok());
-
-  chat::Session a = sessions->get("s1")->value();
-  chat::Session b = sessions->get("s1")->value();
-  a.push({"from a", chat::Role::Assistant});
-  a.title = "changed";
-  b.push({"from b", chat::Role::User});
-
-  chat::Session stored = sessions->get("s1")->value();
-  EXPECT_EQ(stored.messages.size(), 1u);
-  EXPECT_FALSE(stored.title.has_value());
-  EXPECT_EQ(a.messages.to_vector(),
-            (std::vector<chat::Message>{{"hello", chat::Role::User},
-                                        {"from a", chat::Role::Assistant}}));
-  EXPECT_EQ(b.messages.to_vector(), (std::vector<chat::Message>{{"hello", chat::Role::User},
-                                                                {"from b", chat::Role::User}}));
-
-  auto skills = MemoryStore<skill::Skill>::shared();
-  skill::SkillFields f;
-  f.id = "w";
-  f.content = "original";
-  ASSERT_TRUE(skills->put("w", skill::Skill(f)).ok());
-  skill::Skill got = skills->get("w")->value();
-  auto listing = *skills->list();
-  got.edit().content = "edited";
-  got.edit().suggested_tools.push_back("t");
-  EXPECT_EQ(skills->get("w")->value().content(), "original");
-  EXPECT_EQ(listing.begin()->content(), "original");
-  EXPECT_EQ(got.content(), "edited");
 }
 
 // A record type whose move can be made to throw, standing in for running out
