@@ -5,17 +5,30 @@
 #include <cstddef>
 #include <new>
 
+// Under AddressSanitizer the cache runs as in the release, and tells the
+// sanitizer which bytes are in use: a cached block is poisoned whole, a block
+// handed out is poisoned past the bytes asked for. A read or write of a freed
+// container, or past a container's end within its size class, is then
+// reported as it would be for the heap's own blocks.
+#if defined(__SANITIZE_ADDRESS__)
+#define DOVEK_JSON_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DOVEK_JSON_ASAN 1
+#endif
+#endif
+#ifdef DOVEK_JSON_ASAN
+#include <sanitizer/asan_interface.h>
+#define DOVEK_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define DOVEK_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define DOVEK_POISON(p, n) static_cast<void>(0)
+#define DOVEK_UNPOISON(p, n) static_cast<void>(0)
+#endif
+
 namespace dovek::json {
 namespace detail {
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__)
-#define DOVEK_JSON_NO_BLOCK_CACHE 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define DOVEK_JSON_NO_BLOCK_CACHE 1
-#endif
-#endif
 
 // Size classes in steps of kGrain bytes up to kClasses * kGrain; larger
 // blocks go straight to the heap. A thread keeps at most kMaxCachedBytes of
@@ -23,7 +36,7 @@ namespace {
 // heap, little enough to leave alone on every thread.
 constexpr size_t kGrain = 32;
 constexpr size_t kClasses = 64;
-[[maybe_unused]] constexpr size_t kMaxCachedBytes = size_t{1} << 20;
+constexpr size_t kMaxCachedBytes = size_t{1} << 20;
 
 // Trivially destructible, so that it stays usable while other thread-local
 // objects (which may hold values) are destroyed at thread exit: once closed,
@@ -43,6 +56,7 @@ struct CacheReaper {
     cache.closed = true;
     for (size_t c = 1; c <= kClasses; ++c) {
       for (void* p = cache.free[c]; p != nullptr;) {
+        DOVEK_UNPOISON(p, c * kGrain);
         void* next = *static_cast<void**>(p);
         ::operator delete(p);
         p = next;
@@ -56,6 +70,13 @@ thread_local CacheReaper t_reaper;
 
 size_t size_class(size_t bytes) { return (bytes + kGrain - 1) / kGrain; }
 
+// A block of class c handed out for `bytes`: only those are addressable.
+void* handed_out(void* p, [[maybe_unused]] size_t c, [[maybe_unused]] size_t bytes) {
+  DOVEK_UNPOISON(p, bytes);
+  DOVEK_POISON(static_cast<char*>(p) + bytes, c * kGrain - bytes);
+  return p;
+}
+
 }  // namespace
 
 void* allocate_block(size_t bytes) {
@@ -63,11 +84,12 @@ void* allocate_block(size_t bytes) {
   if (c > kClasses) return ::operator new(bytes);
   BlockCache& cache = t_cache;
   if (void* p = cache.free[c]) {
+    DOVEK_UNPOISON(p, sizeof(void*));
     cache.free[c] = *static_cast<void**>(p);
     cache.cached_bytes -= c * kGrain;
-    return p;
+    return handed_out(p, c, bytes);
   }
-  return ::operator new(c * kGrain);
+  return handed_out(::operator new(c * kGrain), c, bytes);
 }
 
 void free_block(void* p, size_t bytes) noexcept {
@@ -76,7 +98,6 @@ void free_block(void* p, size_t bytes) noexcept {
     ::operator delete(p);
     return;
   }
-#ifndef DOVEK_JSON_NO_BLOCK_CACHE
   BlockCache& cache = t_cache;
   if (!cache.closed && cache.cached_bytes + c * kGrain <= kMaxCachedBytes) {
     if (!cache.reaper_armed) {
@@ -84,12 +105,14 @@ void free_block(void* p, size_t bytes) noexcept {
       static_cast<void>(&t_reaper);
       cache.reaper_armed = true;
     }
+    DOVEK_UNPOISON(p, sizeof(void*));
     *static_cast<void**>(p) = cache.free[c];
+    DOVEK_POISON(p, c * kGrain);
     cache.free[c] = p;
     cache.cached_bytes += c * kGrain;
     return;
   }
-#endif
+  DOVEK_UNPOISON(p, c * kGrain);
   ::operator delete(p);
 }
 
