@@ -1,13 +1,32 @@
-// Fuzz target: the generic JSON reader and writer.
+// Fuzz target: the generic JSON reader and writer, against themselves and
+// against RapidJSON, an independent parser.
 //
 // For every text: parse() and Tape::read() + check_trailing() + to_value()
 // agree on accept or reject, on the error message and on the value. For
 // every accepted text: reading what was written gives the same value, and
 // writing that again gives the same bytes (byte-identical), whether written
-// by write() or by the structured Writer. Any mismatch traps.
+// by write() or by the structured Writer.
+//
+// RapidJSON (UTF-8 validated, full-precision numbers) must make the same
+// accept or reject decision and read the same value: numbers of the same
+// kind (u64 for non-negative integers, i64 for negative ones, both up to
+// the 64-bit limits, a double otherwise) and the same bits, the same string
+// bytes, object members in our order (unsigned bytes) with the last of
+// repeated keys. Our written text must read back in RapidJSON as the same
+// value. Where the two readers legitimately differ, the decision is not
+// compared:
+//   - a text nested deeper than our limit of 127 (RapidJSON has none);
+//   - a text holding a NUL byte (RapidJSON takes it for the end of input);
+//   - an escaped lone low surrogate (\uDC00 to \uDFFF), which RapidJSON
+//     stores as the three bytes of the surrogate and we reject as not UTF-8.
+// Any mismatch traps.
+#include <rapidjson/document.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -19,6 +38,7 @@ namespace {
 
 using dovek::json::Tape;
 using dovek::json::Value;
+using Theirs = rapidjson::Value;
 
 [[noreturn]] void fail(const char* what, std::string_view detail) {
   std::fprintf(stderr, "fuzz_json: %s: %.*s\n", what, static_cast<int>(detail.size()),
@@ -42,6 +62,98 @@ bool has_position(std::string_view message) {
     if (c < '0' || c > '9') return false;
   }
   return true;
+}
+
+constexpr unsigned kTheirFlags = rapidjson::kParseValidateEncodingFlag |
+                                 rapidjson::kParseFullPrecisionFlag |
+                                 rapidjson::kParseIterativeFlag;  // no recursion
+
+// Whether RapidJSON's value is ours, kinds of numbers and key order included.
+bool same(const Value& ours, const Theirs& theirs) {
+  switch (ours.kind()) {
+    case Value::Kind::kNull: return theirs.IsNull();
+    case Value::Kind::kBool: return theirs.IsBool() && theirs.GetBool() == ours.as_bool();
+    case Value::Kind::kU64:
+      return !theirs.IsDouble() && theirs.IsUint64() && theirs.GetUint64() == ours.as_u64();
+    case Value::Kind::kI64:
+      return !theirs.IsDouble() && theirs.IsInt64() && theirs.GetInt64() == ours.as_i64();
+    case Value::Kind::kDouble: {
+      if (!theirs.IsDouble()) return false;
+      const double a = ours.as_double();
+      const double b = theirs.GetDouble();
+      return std::memcmp(&a, &b, sizeof a) == 0;  // the sign of zero too
+    }
+    case Value::Kind::kString:
+      return theirs.IsString() &&
+             std::string_view(theirs.GetString(), theirs.GetStringLength()) == ours.as_string();
+    case Value::Kind::kArray: {
+      if (!theirs.IsArray() || theirs.Size() != ours.as_array().size()) return false;
+      for (rapidjson::SizeType i = 0; i < theirs.Size(); ++i) {
+        if (!same(ours.as_array()[i], theirs[i])) return false;
+      }
+      return true;
+    }
+    case Value::Kind::kObject: {
+      if (!theirs.IsObject()) return false;
+      // The last of repeated keys, in unsigned byte order (char_traits<char>
+      // compares as unsigned char).
+      std::map<std::string_view, const Theirs*> members;
+      for (auto m = theirs.MemberBegin(); m != theirs.MemberEnd(); ++m) {
+        members[std::string_view(m->name.GetString(), m->name.GetStringLength())] = &m->value;
+      }
+      if (members.size() != ours.as_object().size()) return false;
+      auto it = members.begin();
+      for (const auto& [key, value] : ours.as_object()) {
+        if (it->first != key || !same(value, *it->second)) return false;
+        ++it;
+      }
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether a string of the value holds the UTF-8 form of a surrogate code
+// point (ED A0..BF xx), as RapidJSON makes of an escaped lone low surrogate.
+bool holds_surrogate(const Theirs& v) {
+  if (v.IsString()) {
+    const std::string_view s(v.GetString(), v.GetStringLength());
+    for (size_t i = 0; i + 1 < s.size(); ++i) {
+      if (static_cast<unsigned char>(s[i]) == 0xED &&
+          static_cast<unsigned char>(s[i + 1]) >= 0xA0) {
+        return true;
+      }
+    }
+    return false;
+  }
+  if (v.IsArray()) {
+    for (const Theirs& e : v.GetArray()) {
+      if (holds_surrogate(e)) return true;
+    }
+  }
+  if (v.IsObject()) {
+    for (auto m = v.MemberBegin(); m != v.MemberEnd(); ++m) {
+      if (holds_surrogate(m->name) || holds_surrogate(m->value)) return true;
+    }
+  }
+  return false;
+}
+
+// RapidJSON against our decision (`ours` is the value, or nullptr and the
+// error message).
+void check_against_rapidjson(const std::string& text, const Value* ours,
+                             const std::string& our_error) {
+  if (text.find('\0') != std::string::npos) return;
+  rapidjson::Document doc;
+  doc.Parse<kTheirFlags>(text.c_str());
+  if (ours == nullptr) {
+    if (doc.HasParseError()) return;
+    if (our_error.rfind("recursion limit exceeded", 0) == 0) return;
+    if (holds_surrogate(doc)) return;
+    fail("RapidJSON accepts what we reject", our_error + " | " + text);
+  }
+  if (doc.HasParseError()) fail("RapidJSON rejects what we accept", text);
+  if (!same(*ours, doc)) fail("RapidJSON reads another value", text);
 }
 
 }  // namespace
@@ -70,16 +182,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fail("parse and Tape::read disagree on acceptance",
          parsed.ok() ? std::string_view(tape_error) : std::string_view(parsed.error().message()));
   }
+  const std::string owned(text);  // NUL-terminated for RapidJSON
   if (!parsed.ok()) {
     if (parsed.error().message() != tape_error) {
       fail("parse and Tape::read disagree on the error",
            parsed.error().message() + " | " + tape_error);
     }
     if (!has_position(tape_error)) fail("error without a position", tape_error);
+    check_against_rapidjson(owned, nullptr, tape_error);
     return 0;
   }
   const Value& v = *parsed;
   if (!(tape_value == v)) fail("to_value differs from parse", dovek::json::write(tape_value));
+  check_against_rapidjson(owned, &v, "");
 
   const std::string written = dovek::json::write(v);
   dovek::json::Writer writer;
@@ -91,5 +206,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!(*reread == v)) fail("written text reads as another value", written);
   const std::string rewritten = dovek::json::write(*reread);
   if (rewritten != written) fail("writing again gives other bytes", written + " | " + rewritten);
+
+  rapidjson::Document again;
+  again.Parse<kTheirFlags>(written.c_str());
+  if (again.HasParseError() || !same(v, again)) fail("RapidJSON reads our text otherwise", written);
   return 0;
 }
