@@ -6,6 +6,7 @@ the skills the chat turn resolves (two assigned, one @mentioned).
 """
 
 import json
+import random
 
 SKILL_CONTENT = "Step one: read the request. Step two: do the work. " * 4  # ~200 B
 SKILL_DESCRIPTION = ("Reviews a change for correctness, naming and tests, and says what to fix first. "
@@ -45,6 +46,14 @@ def tool_input() -> dict:
     return {f"key{i:03d}": [i, i * 0.5, f"value {i}", None, True] for i in range(30)}
 
 
+def float_input() -> list:
+    """100 doubles as coordinates and measurements come: 6 to 17 significant
+    digits, magnitudes from 1e-3 to 1e5, both signs."""
+    rng = random.Random(100)
+    return [rng.choice([-1, 1]) * round(rng.uniform(1e-3, 1e5), rng.choice([3, 6, 9, 15]))
+            for _ in range(100)]
+
+
 def commands() -> dict[str, str]:
     """Name -> command text, in the order the tables print them."""
     model = {"provider": {"id": "openai"}, "id": "gpt-5.5"}
@@ -55,6 +64,8 @@ def commands() -> dict[str, str]:
         "chat_turn": chat_turn_text(),
         "start_run": json.dumps({"type": "start_run", "task": task, "run_id": "r1", "session_id": "s1"}),
         "call_tool": json.dumps({"type": "call_tool", "call": {"id": "c1", "name": "echo", "input": tool_input()}}),
+        "call_tool_doubles": json.dumps(
+            {"type": "call_tool", "call": {"id": "c1", "name": "echo", "input": float_input()}}),
     }
 
 

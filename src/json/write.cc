@@ -1,6 +1,8 @@
 #include "json/write.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -70,38 +72,238 @@ struct Decimal {
   bool negative = false;
 };
 
-// The decimal of `a` (positive, finite) when it is the double nearest to a
-// decimal m / 10^k with m below 10^15 and k <= 8, as most doubles that people
-// and programs write are (3.5, 0.25, 12.75, 0.000123). Distinct decimals of at
-// most 15 significant digits never round to the same double, so that decimal
-// is the shortest that reads back as `a`: the digits to_chars would give, at a
-// fraction of the cost. m / 10^k is one correctly rounded division since both
-// are exact doubles. False: take the general path.
-bool short_decimal(double a, Decimal& dec) {
-  static constexpr double kPow10[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
+// The same for at most 15 digits, held in a register as one byte a digit,
+// the first in the lowest byte, then '0' bytes up to the sixteenth: written
+// out with whole-word stores, never read back from memory piecewise (a load
+// that spans several earlier stores waits for them all).
+struct ShortDecimal {
+  unsigned __int128 digits;
+  size_t n;
+  int exp;
+};
+
+// The eight decimal digits of v < 10^8 (leading zeros included) as byte
+// values 0..9, the first digit in the lowest byte: three rounds of splitting
+// every lane in two at once (by 10^4, then 100, then 10), with
+// multiplications by reciprocals that are exact for the lanes' ranges.
+uint64_t eight_digits(uint32_t v) {
+  const uint64_t q4 = v / 10000;
+  uint64_t x = q4 | (static_cast<uint64_t>(v - q4 * 10000) << 32);
+  const uint64_t q2 = ((x * 10486) >> 20) & 0x0000007F0000007F;  // lanes < 10^4
+  x = q2 | ((x - q2 * 100) << 16);
+  const uint64_t q1 = ((x * 103) >> 10) & 0x000F000F000F000F;  // lanes < 100
+  return q1 | ((x - q1 * 10) << 8);
+}
+
+// The decimal of `a` (positive, finite) when its shortest round-trip digits
+// number at most 15 and 2^-26 <= a < 1e15, as most doubles that people and
+// programs write are (3.5, 0.25, 12.75, 0.000123, 51.507351): the digits
+// to_chars would give, at a fraction of the cost. False: take the general
+// path.
+//
+// Why one check suffices: scale `a` by an exact power of ten 10^k into
+// [1e14, 1e15) and round to the integer m. If a's shortest decimal D has at
+// most 15 digits, D * 10^k is an integer below 1e15 and differs from the
+// computed a * 10^k by less than 0.5 (a's own rounding contributes at most
+// 1e15 * 2^-53, the product's at most 2^-4), so m is D * 10^k. Conversely,
+// m / 10^k is one correctly rounded division of two exact doubles; if it
+// gives back `a`, the decimal m / 10^k of at most 15 digits reads as `a`,
+// and as distinct decimals of at most 15 significant digits never round to
+// the same double, it is D.
+bool short_decimal(double a, ShortDecimal& dec) {
+  if constexpr (std::endian::native != std::endian::little) return false;
+  static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                      1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                      1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
   constexpr double kMaxMantissa = 1e15;
-  if (!(a < kMaxMantissa)) return false;
-  for (int k = 0; k < static_cast<int>(std::size(kPow10)); ++k) {
-    const double scaled = a * kPow10[k];
-    if (scaled >= kMaxMantissa) return false;
-    const auto m = static_cast<uint64_t>(scaled + 0.5);
-    if (m == 0 || static_cast<double>(m) / kPow10[k] != a) continue;
-    char buf[24];
-    const auto r = std::to_chars(buf, buf + sizeof buf, m);
-    size_t n = static_cast<size_t>(r.ptr - buf);
-    dec.exp = static_cast<int>(n) - 1 - k;
-    while (n > 1 && buf[n - 1] == '0') --n;
-    std::memcpy(dec.digits, buf, n);
-    dec.n = n;
-    return true;
+  if (!(a < kMaxMantissa && a >= 0x1p-26)) return false;  // then 0 <= k <= 22 below
+  // floor(log10(2^e)) for a's binary exponent e, which is floor(log10(a)) or
+  // one less; 78913 / 2^18 is log10(2) rounded up.
+  uint64_t bits;
+  std::memcpy(&bits, &a, sizeof bits);
+  const int e2 = static_cast<int>(bits >> 52) - 1023;
+  int k = 14 - ((e2 * 78913) >> 18);  // a * 10^k in [1e14, 1e16)
+  double scaled = a * kPow10[k];
+  if (scaled >= kMaxMantissa) scaled = a * kPow10[--k];
+  const auto m = static_cast<uint64_t>(scaled + 0.5);
+  if (m >= 1000000000000000 || static_cast<double>(m) / kPow10[k] != a) return false;
+  // 1e14 <= scaled, so m has exactly 15 digits: 7, then 8. The first byte
+  // of hi is a leading zero, shifted out.
+  const uint64_t hi = eight_digits(static_cast<uint32_t>(m / 100000000));
+  const uint64_t lo = eight_digits(static_cast<uint32_t>(m % 100000000));
+  constexpr uint64_t kAscii = 0x3030303030303030;
+  const uint64_t first = ((hi >> 8) | (lo << 56)) | kAscii;
+  const uint64_t second = (lo >> 8) | (kAscii >> 8);
+  dec.digits = (static_cast<unsigned __int128>(second) << 64) | first;
+  // Trailing zero digits are the zero bytes at the top of lo (then of hi).
+  const int zeros = lo != 0 ? std::countl_zero(lo) / 8 : 8 + std::countl_zero(hi) / 8;
+  dec.n = 15 - static_cast<size_t>(zeros);
+  dec.exp = 14 - k;
+  return true;
+}
+
+// 10^k for k <= 22 as exact integers (10^20 and up need more than 64 bits).
+constexpr auto kPow10Int = [] {
+  std::array<unsigned __int128, 23> p{};
+  p[0] = 1;
+  for (size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 10;
+  return p;
+}();
+
+// The decimal of `a` (positive, finite) with 16 or 17 digits, for
+// 1e-5 <= a < 1e15 when short_decimal found none: the digits to_chars would
+// give, without its general machinery. False: take the general path.
+//
+// In exact integer arithmetic: a = M * 2^E, and a * 10^k in [1e16, 1e17)
+// for the chosen k. The doubles that read as `a` are those within half a
+// unit of M of it (the bounds themselves when M is even, as ties round to
+// even), an interval wider than 1.1 at that scale. The shortest decimal is
+// a multiple of 10 in that interval when there is one (16 digits), else the
+// integer nearest to a * 10^k (17 digits); of several, the nearest to `a`.
+// As no decimal of 15 digits or fewer reads as `a`, neither has trailing
+// zeros. An exact tie between two candidates, or a power of two (whose
+// lower neighbour is nearer than its upper), goes the general way.
+struct LongDecimal {
+  unsigned __int128 digits;  // the first 16, one byte each, the first lowest
+  char last;                 // the 17th digit, or 0
+  size_t n;
+  int exp;
+};
+bool long_decimal(double a, LongDecimal& dec) {
+  using u128 = unsigned __int128;
+  if constexpr (std::endian::native != std::endian::little) return false;
+  if (!(a >= 1e-5 && a < 1e15)) return false;
+  uint64_t bits;
+  std::memcpy(&bits, &a, sizeof bits);
+  const uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+  if (fraction == 0) return false;
+  const uint64_t m = fraction | (uint64_t{1} << 52);
+  const int biased = static_cast<int>(bits >> 52);
+  const int shift = 1075 - biased + 1;  // 2^shift is the denominator of the halves below
+  int k = 16 - (((biased - 1023) * 78913) >> 18);  // a * 10^k in [1e16, 1e18)
+  u128 v = static_cast<u128>(2 * m) * kPow10Int[static_cast<size_t>(k)];
+  if ((v >> shift) >= 100000000000000000) {
+    --k;
+    v = static_cast<u128>(2 * m) * kPow10Int[static_cast<size_t>(k)];
   }
-  return false;
+  const u128 p = kPow10Int[static_cast<size_t>(k)];
+  const u128 lower = v - p;  // (2m - 1) * 10^k, over 2^shift
+  const u128 upper = v + p;
+  const bool inclusive = m % 2 == 0;
+  const u128 unit10 = static_cast<u128>(10) << shift;
+  // The multiples of 10 inside: [lo, hi] in tens.
+  uint64_t lo = static_cast<uint64_t>((lower + (unit10 - 1)) >> shift) / 10;
+  if (!inclusive && static_cast<u128>(lo) * unit10 == lower) ++lo;
+  uint64_t hi = static_cast<uint64_t>(upper >> shift) / 10;
+  if (!inclusive && static_cast<u128>(hi) * unit10 == upper) --hi;
+  uint64_t n;
+  size_t digits;
+  if (lo <= hi) {
+    const uint64_t below = static_cast<uint64_t>(v >> shift) / 10;
+    const u128 rest = v - static_cast<u128>(below) * unit10;
+    const u128 half = unit10 / 2;
+    if (rest == half) return false;
+    n = std::clamp(below + (rest > half ? 1 : 0), lo, hi);
+    digits = 16;
+    if (n < 1000000000000000 || n >= 10000000000000000) return false;
+  } else {
+    const u128 unit = u128{1} << shift;
+    const uint64_t below = static_cast<uint64_t>(v >> shift);
+    const u128 rest = v & (unit - 1);
+    if (rest == unit / 2) return false;
+    n = below + (rest > unit / 2 ? 1 : 0);
+    digits = 17;
+    if (n < 10000000000000000 || n >= 100000000000000000) return false;
+  }
+  constexpr uint64_t kAscii = 0x3030303030303030;
+  const uint64_t high = eight_digits(static_cast<uint32_t>(n / 100000000 % 100000000)) | kAscii;
+  const uint64_t low = eight_digits(static_cast<uint32_t>(n % 100000000)) | kAscii;
+  const u128 sixteen = (static_cast<u128>(low) << 64) | high;
+  if (digits == 17) {
+    dec.digits = (sixteen << 8) | static_cast<u128>('0' + n / 10000000000000000);
+    dec.last = static_cast<char>(low >> 56);
+  } else {
+    dec.digits = sixteen;
+    dec.last = 0;
+  }
+  dec.n = digits;
+  dec.exp = 16 - k;
+  return true;
+}
+
+void store16(char* o, unsigned __int128 v) { std::memcpy(o, &v, sizeof v); }
+
+// A long decimal as JSON text, always plain (-5 <= exp <= 14): the digits
+// around a point, or after "0." and zeros. Writes whole blocks: up to 32
+// bytes past `o` may change (see kDoubleRoom).
+char* put_long(char* o, bool negative, const LongDecimal& dec) {
+  *o = '-';
+  o += negative;
+  if (dec.exp >= 0) {
+    const size_t int_len = static_cast<size_t>(dec.exp) + 1;  // 1 to 15, below n
+    store16(o, dec.digits);
+    o[int_len] = '.';
+    const auto last = static_cast<unsigned __int128>(static_cast<unsigned char>(dec.last));
+    store16(o + int_len + 1, (dec.digits >> (8 * int_len)) | (last << (128 - 8 * int_len)));
+    return o + dec.n + 1;
+  }
+  std::memcpy(o, "0.000000", 8);  // up to four zeros after the point
+  o += 1 - dec.exp;
+  store16(o, dec.digits);
+  o[16] = dec.last;
+  return o + dec.n;
+}
+
+// A short decimal as JSON text: plain for -6 <= exp (always below 15 here),
+// else in exponent form. Writes whole blocks: up to 32 bytes past `o` may
+// change, of which the text is at most 1 + 15 + 2 (see kDoubleRoom).
+char* put_short(char* o, bool negative, const ShortDecimal& dec) {
+  *o = '-';
+  o += negative;
+  const unsigned __int128 d = dec.digits;
+  if (dec.exp >= 0) {
+    const size_t int_len = static_cast<size_t>(dec.exp) + 1;
+    store16(o, d);
+    if (dec.n <= int_len) {  // integral: zeros up to the point, then ".0"
+      std::memset(o + dec.n, '0', 16);
+      std::memcpy(o + int_len, ".0", 2);
+      return o + int_len + 2;
+    }
+    o[int_len] = '.';
+    store16(o + int_len + 1, d >> (8 * int_len));
+    return o + dec.n + 1;
+  }
+  if (dec.exp >= -6) {
+    std::memcpy(o, "0.000000", 8);  // up to five zeros after the point
+    o += 1 - dec.exp;
+    store16(o, d);
+    return o + dec.n;
+  }
+  // 1.5e-7: the first digit, the others after a point, then the exponent
+  // (one digit: exp is -7 or -8).
+  store16(o, d);
+  if (dec.n > 1) {
+    o[1] = '.';
+    store16(o + 2, d >> 8);
+    o += dec.n + 1;
+  } else {
+    o += 1;
+  }
+  std::memcpy(o, "e-", 2);
+  o[2] = static_cast<char>('0' - dec.exp);
+  return o + 3;
 }
 
 Decimal shortest_decimal(double d) {
   Decimal dec;
   dec.negative = d < 0;
-  if (short_decimal(std::fabs(d), dec)) return dec;
+  ShortDecimal s;
+  if (short_decimal(std::fabs(d), s)) {
+    std::memcpy(dec.digits, &s.digits, sizeof s.digits);
+    dec.n = s.n;
+    dec.exp = s.exp;
+    return dec;
+  }
   // Shortest round-trip digits in scientific form: [-]D[.DDD]e(+|-)XX.
   char buf[40];
   auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
@@ -153,11 +355,24 @@ char* put_zero(char* o, double d) {
   return std::signbit(d) ? put_bytes(o, "-0.0", 4) : put_bytes(o, "0.0", 3);
 }
 
-// A double as JSON text (see write.h): at most kDoubleRoom bytes.
-constexpr size_t kDoubleRoom = 32;
+// A double as JSON text (see write.h): at most 32 bytes, in a room of
+// kDoubleRoom (put_short writes whole blocks).
+constexpr size_t kDoubleRoom = 1 + 32;
 char* put_double(char* o, double d) {
   if (!std::isfinite(d)) return put_bytes(o, "null", 4);
   if (d == 0) return put_zero(o, d);
+  ShortDecimal s;
+  const double a = std::fabs(d);
+  if (short_decimal(a, s)) return put_short(o, d < 0, s);
+  LongDecimal l;
+  if (long_decimal(a, l)) return put_long(o, d < 0, l);
+  // Below 2^53, fixed notation with the shortest round-trip digits is ours,
+  // without ".0" on integral values (above, to_chars would print an
+  // integral value's exact digits instead of the shortest ones).
+  if (a >= 1e-6 && a < 0x1p53) {
+    o = std::to_chars(o, o + kDoubleRoom, d, std::chars_format::fixed).ptr;
+    return std::trunc(d) == d ? put_bytes(o, ".0", 2) : o;
+  }
   const Decimal dec = shortest_decimal(d);
   // Plain notation, as JavaScript chooses for 1e-6 <= |x| < 1e21.
   if (dec.exp >= -6 && dec.exp <= 20) return put_plain(o, dec);
