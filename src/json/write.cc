@@ -118,7 +118,7 @@ bool short_decimal(double a, ShortDecimal& dec) {
   constexpr double kMaxMantissa = 1e15;
   if (!(a < kMaxMantissa && a >= 0x1p-26)) return false;  // then 0 <= k <= 22 below
   // floor(log10(2^e)) for a's binary exponent e, which is floor(log10(a)) or
-  // one less; 78913 / 2^18 is log10(2) rounded up.
+  // one less (78913 / 2^18 gives exactly that for every exponent a double has).
   uint64_t bits;
   std::memcpy(&bits, &a, sizeof bits);
   const int e2 = static_cast<int>(bits >> 52) - 1023;
