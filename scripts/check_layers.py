@@ -25,8 +25,9 @@ LAYERS = {
     "domain": ["store", "json"],
     "protocol": ["domain"],
     "engine": ["protocol"],
+    "sqlite": ["domain"],  # the SQLite stores, beside protocol and engine
     "runtime": ["json"],  # the skill runtime, beside the agent core
-    "binding": ["engine", "runtime"],
+    "binding": ["engine", "sqlite", "runtime"],
 }
 
 # The only folder that may include the interpreter's headers.
