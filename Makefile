@@ -104,9 +104,10 @@ bench-instructions: install
 	$(MESON) compile -C $(BUILD) bench/python/dovek_bench_floor.abi3.so
 	$(PY) bench/count_instructions.py --floor-dir $(BUILD)/bench/python
 
-# The release wheel in dist/, for any CPython >= 3.11 on Linux x86_64.
-# The project's build backend (backend/) tags it cp311-abi3 whichever
-# interpreter builds it; auditwheel gives it its manylinux tag.
+# The release wheel in dist/, for any CPython >= 3.11 on Linux x86_64: built
+# by CPython 3.11 (.venv-build), the floor of the stable ABI it targets, so
+# its headers are 3.11's and meson-python tags it cp311-abi3; auditwheel
+# gives it its manylinux tag.
 # WHEEL_BUILD=build/py reuses the build directory of `make install`.
 WHEEL_BUILD ?= build/wheel
 WHEEL_RAW   := build/wheel-raw
@@ -115,7 +116,7 @@ PGO_SETUP := -Db_pgo=$(if $(filter 0,$(DOVEK_PGO)),off,use)
 wheel: bootstrap
 	rm -rf $(WHEEL_RAW) dist/dovek_native-*.whl
 	bash scripts/pgo-profile.sh $(WHEEL_BUILD)
-	$(PY) -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
+	.venv-build/bin/python -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
 	  --config-settings=build-dir=$(WHEEL_BUILD) --config-settings=compile-args=-j2 \
 	  --config-settings=setup-args=$(PGO_SETUP) -w $(WHEEL_RAW) .
 	$(VENV)/bin/auditwheel repair -w dist $(WHEEL_RAW)/dovek_native-*.whl

@@ -253,7 +253,11 @@ def test_skill_tool_from_a_manifest_with_an_input_schema(tmp_path):
     assert json.loads(core.tools_json()) == [
         {"name": "ok", "description": "Test", "input_schema": {"properties": {}, "type": "object"}}]
     assert result(core, "ok", {"x": 1}) == {"ok": True}
-    (root / "run.sh").write_text("#!/bin/sh\necho nope >&2\nexit 3\n")
+    # A new file renamed into place: a program rewritten in place can fail to
+    # start (ETXTBSY) while a descriptor for writing it is still open anywhere.
+    (root / "fail.sh").write_text("#!/bin/sh\necho nope >&2\nexit 3\n")
+    (root / "fail.sh").chmod(0o755)
+    os.replace(root / "fail.sh", root / "run.sh")
     assert error(core, "ok", 1) == "skill process exited with status Some(3): nope"
     (root / "in.json").write_text("{")
     with pytest.raises(RuntimeError, match=f"^decode {root}/in.json$"):
