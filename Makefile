@@ -97,6 +97,7 @@ bench: install
 	  if [ -f "$$b" ] && [ -x "$$b" ]; then "$$b" || exit 1; fi; done
 	$(PY) bench/bench_python.py --floor-dir $(BUILD)/bench/python
 	$(PY) bench/bench_runtime.py
+	PATH="$$PATH:$$HOME/.cargo/bin" $(PY) bench/bench_tools.py
 
 # Instructions per command under callgrind (needs valgrind): repeatable
 # whatever the load, unlike the times of `make bench`.

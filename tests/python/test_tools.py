@@ -327,3 +327,13 @@ def test_records_read_back_in_their_forms():
     assert core.read_json("session", "missing") == "null" and core.read_json("run") != "[]"
     with pytest.raises(ValueError, match="^unknown record kind `Skill`"):
         core.read_json("Skill")
+
+
+@pytest.mark.skipif(shutil.which("uv", path=str(VENV_BIN)) is None, reason="uv not installed")
+def test_the_agent_loop_example_runs(real_tools):  # noqa: F811
+    example = EXAMPLES.parent / "agent_loop.py"
+    out = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stdout + out.stderr
+    assert "tool word_count: {'words': 4}" in out.stdout
+    assert "'skill': 'python-echo'" in out.stdout
+    assert "session demo: 4 messages" in out.stdout
