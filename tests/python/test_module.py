@@ -6,6 +6,8 @@ import sys
 import threading
 import time
 
+import traceback
+
 import pytest
 
 import dovek_native
@@ -68,10 +70,25 @@ def test_core_subclass_statement_raises_type_error():
         exec("class X(dovek_native.Core): pass", {"dovek_native": dovek_native})
 
 
-def test_malformed_command_raises_outer_message_only():
+@pytest.mark.parametrize("call, causes", [
+    (lambda: dovek_native.handle_json('{"type":"save_skill"}'), ["missing field `skill`"]),
+    (lambda: dovek_native.handle_json('{"type":"switch_model","model":{"provider":"p","id":"m"}}'),
+     ['invalid type: string "p", expected struct Provider']),
+    (lambda: dovek_native.runtime_load_artifact_json("/nonexistent"),
+     ["No such file or directory (os error 2)"]),
+])
+def test_errors_carry_the_outermost_message_and_their_causes_as_a_chain(call, causes):
     with pytest.raises(RuntimeError) as info:
-        dovek_native.handle_json('{"type":"save_skill"}')
-    assert info.value.args == ("decode CoreCommand JSON",)
+        call()
+    assert len(info.value.args) == 1 and str(info.value) == info.value.args[0]
+    assert not hasattr(info.value, "__notes__")
+    chain, e = [], info.value.__cause__
+    while e is not None:
+        chain.append(str(e))
+        e = e.__cause__
+    assert chain == causes
+    assert "The above exception was the direct cause" in "".join(
+        traceback.format_exception(info.value))
 
 
 @pytest.mark.parametrize("fn", [dovek_native.handle_json, dovek_native.Core().handle_json])
