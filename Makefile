@@ -1,6 +1,7 @@
 # Quick start:  make demo   |   make test
-# Every target installs what is missing first (scripts/bootstrap.sh), so a
-# fresh machine needs nothing else.
+# `make demo` needs only a compiler and Python (scripts/demo.sh); every other
+# target installs what is missing first (scripts/bootstrap.sh), so a fresh
+# machine needs nothing else.
 
 VENV    := .venv
 PY      := $(VENV)/bin/python
@@ -31,9 +32,10 @@ install: bootstrap
 build: install
 	$(MESON) compile -C $(BUILD) unit-tests src/binding/hooks/dovek_native.abi3.so
 
-# cargo: where rustup puts it, should the shell not have it on PATH.
-demo: install
-	PATH="$$PATH:$$HOME/.cargo/bin" $(PY) examples/quickstart.py
+# A plain release build in .venv-demo and the tour (scripts/demo.sh): needs
+# only a compiler and Python, none of the development tools.
+demo:
+	@bash scripts/demo.sh
 
 test-cpp: build
 	$(MESON) test -C $(BUILD) --no-rebuild --suite unit --print-errorlogs
