@@ -1,6 +1,6 @@
-// Starting a child process and reaping it: posix_spawn with the run's pipe
-// ends as its stdio, in a process group of its own, and an owner that never
-// leaves it behind.
+// Starting a child process and reaping it: a vfork-style clone with the
+// run's pipe ends as its stdio, in a process group of its own, and an owner
+// that never leaves it behind.
 #pragma once
 
 #include <sys/types.h>
@@ -17,8 +17,12 @@ namespace dovek::runtime {
 // Starts `command` as `program` (already resolved) with the child's ends of
 // `run`'s pipes (kStdinRead, kStdoutWrite, kStderrWrite) as its stdio and
 // `env.entries` as its environment; only those three descriptors reach it.
-// The child gets SIGPIPE at its default action, an empty signal mask and a
-// process group of its own. Returns its pid, or the OS error.
+// The child gets SIGPIPE and SIGXFSZ (which the interpreter ignores) and
+// every signal the host catches at their default action, an empty signal
+// mask and a process group of its own. It is started without an exit
+// signal, so the kernel keeps its exit status for us even when the host
+// ignores SIGCHLD (it must be waited for with __WALL). Returns its pid, or
+// the OS error.
 //
 // An executable written moments ago may still be open for writing in a
 // child that another thread forked (or spawned) before the writer closed it,
