@@ -1,5 +1,6 @@
 #include "runtime/child.h"
 
+#include <dlfcn.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -23,6 +24,21 @@ namespace {
 
 using live_runs::Fd;
 
+// The C library's clone, as it takes a function and a stack.
+using CloneFn = int (*)(int (*)(void*), void*, int, void*, ...);
+
+// The C library's own clone rather than a sanitizer's wrapper of it:
+// ThreadSanitizer takes every clone for a fork and then refuses to start
+// threads in the host. Resolved once, before any child needs it.
+CloneFn libc_clone() {
+  static const CloneFn fn = [] {
+    void* libc = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
+    void* sym = libc != nullptr ? dlsym(libc, "clone") : nullptr;
+    return sym != nullptr ? reinterpret_cast<CloneFn>(sym) : &::clone;
+  }();
+  return fn;
+}
+
 // What the child does between the clone and the exec, prepared by the
 // host. The child shares the memory of whoever cloned it and may only make
 // system calls (no allocation, no lock, no sanitizer bookkeeping).
@@ -36,6 +52,7 @@ struct SpawnPlan {
   // the stack the relay starts the child on.
   int report_fd;
   void* child_stack;
+  CloneFn clone_fn;
   // Written by the child when a step fails; read by whoever cloned it once
   // it has exited (CLONE_VFORK holds that one until then).
   volatile int error;
@@ -129,7 +146,7 @@ DOVEK_NO_SANITIZE int relay_main(void* arg) {
   int err = 0;
   long pid = raw(SYS_setpgid, 0, 0);
   if (pid == 0) {
-    pid = ::clone(spawn_main, plan->child_stack, CLONE_VM | CLONE_VFORK | SIGCHLD, plan);
+    pid = plan->clone_fn(spawn_main, plan->child_stack, CLONE_VM | CLONE_VFORK | SIGCHLD, plan);
   }
   if (pid < 0) {
     err = errno;
@@ -222,7 +239,7 @@ pid_t clone_direct(SpawnPlan& plan, const SpawnStack& stack, int& err) {
   pid_t pid;
   {
     AllSignalsBlocked blocked;
-    pid = ::clone(spawn_main, stack.top(), CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
+    pid = plan.clone_fn(spawn_main, stack.top(), CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
     err = pid < 0 ? errno : 0;
   }
   if (pid > 0 && plan.error != 0) {
@@ -246,7 +263,7 @@ pid_t clone_relayed(SpawnPlan& plan, const SpawnStack& stack, live_runs::Run& ru
   pid_t pid;
   {
     AllSignalsBlocked blocked;
-    pid = ::clone(relay_main, stack.top(), 0, &plan);
+    pid = plan.clone_fn(relay_main, stack.top(), 0, &plan);
     err = pid < 0 ? errno : 0;
   }
   run.close({Fd::kReportWrite});
@@ -306,6 +323,7 @@ Result<pid_t> spawn_child(const Command& command, const std::string& program,
                  {run.fd(Fd::kStdinRead), run.fd(Fd::kStdoutWrite), run.fd(Fd::kStderrWrite)},
                  -1,
                  nullptr,
+                 libc_clone(),
                  0};
   SpawnStack stack;
   if (!stack.ok()) return os_error(errno);
