@@ -158,7 +158,10 @@ def test_ctrl_c_stops_the_copy_of_one_large_file(tmp_path):
     with open(src / "big", "wb") as f:
         for _ in range(size >> 20):
             f.write(b"\x5a" * (1 << 20))
-    got = json.loads(run_child(CTRL_C_ONE_FILE, src, tmp_path / "skills"))
+    try:
+        got = json.loads(run_child(CTRL_C_ONE_FILE, src, tmp_path / "skills"))
+    finally:
+        (src / "big").unlink()  # pytest keeps the last runs' directories
     print("SIGINT to KeyboardInterrupt:", got.get("latency_ms"), "ms;", got.get("written"), "bytes")
     # Interrupted inside the file (bytes written count copy_file_range too),
     # with nothing of the new copy left.
