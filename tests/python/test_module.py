@@ -70,16 +70,27 @@ def test_core_subclass_statement_raises_type_error():
         exec("class X(dovek_native.Core): pass", {"dovek_native": dovek_native})
 
 
+def python_skill(root) -> str:
+    """A python_uv skill (run below with a PATH that holds no `uv`)."""
+    (root / "artifact.json").write_text(
+        '{"schema_version":1,"kind":"python_uv","id":"p","name":"P","version":"1","entry":"m.py"}')
+    return str(root)
+
+
 @pytest.mark.parametrize("call, causes", [
-    (lambda: dovek_native.handle_json('{"type":"save_skill"}'), ["missing field `skill`"]),
-    (lambda: dovek_native.handle_json('{"type":"switch_model","model":{"provider":"p","id":"m"}}'),
+    (lambda tmp: dovek_native.handle_json('{"type":"save_skill"}'), ["missing field `skill`"]),
+    (lambda tmp: dovek_native.handle_json('{"type":"switch_model","model":{"provider":"p","id":"m"}}'),
      ['invalid type: string "p", expected struct Provider']),
-    (lambda: dovek_native.runtime_load_artifact_json("/nonexistent"),
+    (lambda tmp: dovek_native.runtime_load_artifact_json(str(tmp / "missing")),
      ["No such file or directory (os error 2)"]),
+    (lambda tmp: dovek_native.runtime_build_skill_json(python_skill(tmp), None),
+     ["find `uv` on PATH", "No such file or directory (os error 2)"]),
 ])
-def test_errors_carry_the_outermost_message_and_their_causes_as_a_chain(call, causes):
+def test_errors_carry_the_outermost_message_and_their_causes_as_a_chain(call, causes, tmp_path,
+                                                                        monkeypatch):
+    monkeypatch.setenv("PATH", str(tmp_path / "empty"))
     with pytest.raises(RuntimeError) as info:
-        call()
+        call(tmp_path)
     assert len(info.value.args) == 1 and str(info.value) == info.value.args[0]
     assert not hasattr(info.value, "__notes__")
     chain, e = [], info.value.__cause__

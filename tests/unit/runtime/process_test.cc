@@ -89,7 +89,8 @@ TEST(ProcessTest, SpawnFailures) {
   Completion c = run_command(missing, {}, 0, {}, env, nullptr);
   EXPECT_EQ(c.failed, Stage::kSpawn);
   ASSERT_TRUE(c.error);
-  EXPECT_EQ(c.error->message(), "No such file or directory (os error 2)");
+  EXPECT_EQ(c.error->chain(),
+            "find `no-such-program-dovek` on PATH: No such file or directory (os error 2)");
 
   TempDir dir;
   testing::write_file(dir / "noexec", "#!/bin/sh\n", 0644);
