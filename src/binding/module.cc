@@ -5,6 +5,8 @@
 //
 //   class Core:                                   # not subclassable
 //       def __new__(cls) -> Core
+//       @classmethod
+//       def open(cls, url: str) -> Core           # a core on a store file
 //       def handle_json(self, command_json: str) -> str
 //       def reset(self) -> None
 //   def handle_json(command_json: str) -> str
@@ -27,6 +29,7 @@
 
 #include "binding/args.h"
 #include "binding/core_factory.h"
+#include "binding/durable.h"
 #include "binding/lifecycle.h"
 #include "binding/py.h"
 #include "engine/guarded_core.h"
@@ -134,6 +137,30 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Core.open(url): a core whose records live in the store `url` names. The
+// store is opened (file I/O, perhaps waiting for another process) without the
+// thread state.
+PyObject* core_open(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr std::array<const char*, 1> kNames = {"url"};
+    std::array<PyObject*, 1> bound{};
+    std::string url;
+    if (!bind_arguments("Core.open", kNames, args, nargs, kwnames, bound) ||
+        !convert_str("url", bound[0], url)) {
+      return nullptr;
+    }
+    Result<engine::CoreFactory> factory =
+        without_thread_state([&](ReleasedThreadState&) { return open_core_factory(url); });
+    if (!factory.ok()) return raise_error(factory.error());
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyRef self = PyRef::steal(alloc(type, 0));
+    if (!self) return nullptr;
+    reinterpret_cast<PyCore*>(self.get())->core = new engine::GuardedCore(std::move(*factory));
+    return self.release();
+  });
+}
+
 void core_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   delete reinterpret_cast<PyCore*>(self)->core;
@@ -156,6 +183,8 @@ PyMethodDef core_methods[] = {
     {"handle_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_handle_json)),
      METH_FASTCALL | METH_KEYWORDS, "handle_json($self, command_json)\n--\n\n"},
     {"reset", core_reset, METH_NOARGS, "reset($self)\n--\n\n"},
+    {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_open)),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "open($type, url)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -73,6 +73,12 @@ class MessageList {
   // Copies of the messages, oldest first.
   std::vector<Message> to_vector() const;
 
+  // When this list is `base` with messages pushed after it (a copy of base,
+  // or of such a list, that pushed), copies of those messages, oldest first;
+  // otherwise nullopt. Costs about the pushed messages, not the history: a
+  // store that already holds `base` writes only what is new.
+  std::optional<std::vector<Message>> pushed_since(const MessageList& base) const;
+
   bool operator==(const MessageList& other) const;
 
  private:

@@ -14,6 +14,20 @@ namespace {
 // a larger command's are freed once it is decoded.
 constexpr size_t kKeptScratchBytes = size_t{1} << 20;
 
+// A durable core: the command's repository calls are one transaction, and the
+// selected model is read inside it (another process may have switched it).
+// Tool calls touch no repository and need no model, so they take none.
+Result<proto::CoreResponse> handle_atomically(Core& core, proto::CoreCommand&& command) {
+  if (std::holds_alternative<proto::CallTool>(command)) return core.handle(std::move(command));
+  store::Transactions& tx = *core.stores.transactions;
+  DOVEK_TRY(tx.begin(store::Access::Write));
+  store::TransactionGuard guard(tx);
+  DOVEK_TRY(core.load_model());
+  DOVEK_ASSIGN_OR_RETURN(proto::CoreResponse response, core.handle(std::move(command)));
+  DOVEK_TRY(guard.commit());
+  return response;
+}
+
 }  // namespace
 
 Result<std::string_view> dispatch_json_into(Core& core, std::string_view text,
@@ -22,7 +36,9 @@ Result<std::string_view> dispatch_json_into(Core& core, std::string_view text,
   Result<proto::CoreCommand> decoded = protocol::decode_command(text, scratch);
   scratch.trim(kKeptScratchBytes);
   if (!decoded.ok()) return std::move(decoded).error();
-  Result<proto::CoreResponse> response = core.handle(std::move(decoded).value());
+  Result<proto::CoreResponse> response = core.stores.transactions
+                                             ? handle_atomically(core, std::move(decoded).value())
+                                             : core.handle(std::move(decoded).value());
   if (!response.ok()) return std::move(response).error();
   return protocol::encode_response_into(*response, storage);
 }

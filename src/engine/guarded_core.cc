@@ -66,6 +66,8 @@ Status GuardedCore::reset() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (poisoned_) return Error(std::string(kPoisonedMessage));
+    // A durable core's records outlive its Core objects: empty the database.
+    if (fresh->stores.transactions) DOVEK_TRY(fresh->erase_records());
     old = std::exchange(core_, std::move(fresh));
   }
   return ok_status();

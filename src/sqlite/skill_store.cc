@@ -1,0 +1,164 @@
+// Skills: one row each, and the whole table cached in the process as the
+// listing the catalog is a view of. The cache is revalidated per listing
+// against the `skills` change counter (one indexed read), so a turn costs the
+// same at 10,000 stored skills as at 10; it is reloaded only when another
+// connection changed the skills.
+#include <utility>
+#include <vector>
+
+#include "json/parse.h"
+#include "json/write.h"
+#include "sqlite/stores.h"
+
+namespace dovek::sqlite {
+namespace {
+
+std::string tools_json(const std::vector<std::string>& tools) {
+  json::Writer w;
+  w.begin_array();
+  for (const std::string& t : tools) w.string(t);
+  w.end_array();
+  return w.take();
+}
+
+skill::Skill read_skill(const Stmt& s, int c) {
+  skill::SkillFields f;
+  f.id = s.text(c);
+  f.name = s.text(c + 1);
+  const int64_t source = s.integer(c + 2);
+  f.source = source == 0   ? skill::Source::System
+             : source == 2 ? skill::Source::External
+                           : skill::Source::User;
+  f.source_ref = s.optional_text(c + 3);
+  f.read_only = s.integer(c + 4) != 0;
+  f.description = s.optional_text(c + 5);
+  f.content = s.text(c + 6);
+  // Written by us as an array of strings; anything else reads as no tools.
+  Result<json::Value> tools = json::parse(s.text(c + 7));
+  if (tools.ok() && tools->is_array()) {
+    for (const json::Value& t : tools->as_array()) {
+      if (t.is_string()) f.suggested_tools.push_back(t.as_string());
+    }
+  }
+  return skill::Skill(std::move(f));
+}
+
+class SkillStore final : public store::Repository<skill::Skill> {
+ public:
+  explicit SkillStore(std::shared_ptr<Database> db) : db_(std::move(db)) {}
+
+  Result<std::optional<skill::Skill>> get(std::string_view key) const override {
+    DOVEK_ASSIGN_OR_RETURN(Stmt s,
+                           db_->prepare(
+                               "SELECT id, name, source, source_ref, read_only, description, "
+                               "content, suggested_tools FROM skills WHERE key = ?1"));
+    s.bind(1, key);
+    DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
+    if (!row) return std::optional<skill::Skill>();
+    return std::optional<skill::Skill>(read_skill(s, 0));
+  }
+
+  Result<List> list() const override {
+    DOVEK_ASSIGN_OR_RETURN(int64_t version, counter());
+    if (cache_valid() && version == cached_version_) return cache_;
+    DOVEK_ASSIGN_OR_RETURN(Stmt s,
+                           db_->prepare(
+                               "SELECT key, id, name, source, source_ref, read_only, description, "
+                               "content, suggested_tools FROM skills ORDER BY key"));
+    std::vector<std::pair<std::string, skill::Skill>> pairs;
+    for (;;) {
+      DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
+      if (!row) break;
+      pairs.emplace_back(std::string(s.text(0)), read_skill(s, 1));
+    }
+    cache_ = List::from_pairs(std::move(pairs));
+    cached_version_ = version;
+    cached_epoch_ = db_->rollback_epoch();
+    return cache_;
+  }
+
+  Status put(std::string_view key, skill::Skill record) override {
+    const std::string tools = tools_json(record.suggested_tools());
+    {
+      DOVEK_ASSIGN_OR_RETURN(
+          Stmt s, db_->prepare("INSERT OR REPLACE INTO skills (key, id, name, source, source_ref, "
+                               "read_only, description, content, suggested_tools) VALUES (?1, "
+                               "?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)"));
+      s.bind(1, key).bind(2, record.id()).bind(3, record.name());
+      s.bind(4, static_cast<int64_t>(record.source())).bind(5, record.source_ref());
+      s.bind(6, int64_t{record.read_only()}).bind(7, record.description());
+      s.bind(8, record.content()).bind(9, tools);
+      DOVEK_TRY(s.run());
+    }
+    return changed([&](List& cache) { cache.put(key, std::move(record)); });
+  }
+
+  Result<bool> remove(std::string_view key) override {
+    int64_t removed = 0;
+    {
+      DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare("DELETE FROM skills WHERE key = ?1"));
+      s.bind(1, key);
+      DOVEK_TRY(s.run());
+      removed = db_->changes();
+    }
+    if (removed == 0) return false;
+    DOVEK_TRY(changed([&](List& cache) { cache.remove(key); }));
+    return true;
+  }
+
+  Status replace_all(std::vector<std::pair<std::string, skill::Skill>> pairs) override {
+    {
+      DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare("DELETE FROM skills"));
+      DOVEK_TRY(s.run());
+    }
+    DOVEK_TRY(changed([&](List& cache) { cache = List(); }));
+    for (auto& [key, record] : pairs) DOVEK_TRY(put(key, std::move(record)));
+    return ok_status();
+  }
+
+ private:
+  bool cache_valid() const {
+    return cached_version_ >= 0 && cached_epoch_ == db_->rollback_epoch();
+  }
+
+  Result<int64_t> counter() const {
+    DOVEK_ASSIGN_OR_RETURN(Stmt s,
+                           db_->prepare("SELECT value FROM counters WHERE name = 'skills'"));
+    DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
+    return row ? s.integer(0) : int64_t{0};
+  }
+
+  // Counts a change to the table for every cache (of every process), and
+  // applies it to ours when ours held the table as it was just before.
+  template <class F>
+  Status changed(F&& apply) {
+    DOVEK_ASSIGN_OR_RETURN(Stmt s,
+                           db_->prepare(
+                               "UPDATE counters SET value = value + 1 WHERE name = 'skills' "
+                               "RETURNING value"));
+    DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
+    const int64_t version = row ? s.integer(0) : -1;
+    if (cache_valid() && version == cached_version_ + 1) {
+      apply(cache_);
+      cached_version_ = version;
+    } else {
+      cached_version_ = -1;
+    }
+    return ok_status();
+  }
+
+  std::shared_ptr<Database> db_;
+  // The table as of `skills` counter value cached_version_ (-1: none), kept
+  // until a rollback may have undone a change applied to it.
+  mutable List cache_;
+  mutable int64_t cached_version_ = -1;
+  mutable uint64_t cached_epoch_ = 0;
+};
+
+}  // namespace
+
+Handle<skill::Skill> skill_store(std::shared_ptr<Database> db) {
+  return std::make_shared<SkillStore>(std::move(db));
+}
+
+}  // namespace dovek::sqlite
