@@ -1,8 +1,10 @@
 // Skills: one row each, and the whole table cached in the process as the
 // listing the catalog is a view of. The cache is revalidated per listing
-// against the `skills` change counter (one indexed read), so a turn costs the
-// same at 10,000 stored skills as at 10; it is reloaded only when another
-// connection changed the skills.
+// against the `skills` change counter (one read), and brought up to date by
+// reading only the rows written since (an indexed range), so a turn costs
+// the same at 10,000 stored skills as at 10, also when another connection
+// saves skills between turns. Only a removal (reset) makes caches read the
+// whole table again.
 #include <utility>
 #include <vector>
 
@@ -43,54 +45,79 @@ skill::Skill read_skill(const Stmt& s, int c) {
   return skill::Skill(std::move(f));
 }
 
+constexpr const char* kSelectSkill =
+    "SELECT id, name, source, source_ref, read_only, description, content, suggested_tools "
+    "FROM skills WHERE key = ?1";
+constexpr const char* kSelectAll =
+    "SELECT key, id, name, source, source_ref, read_only, description, content, "
+    "suggested_tools FROM skills ORDER BY key";
+constexpr const char* kSelectSince =
+    "SELECT key, id, name, source, source_ref, read_only, description, content, "
+    "suggested_tools FROM skills WHERE version > ?1";
+constexpr const char* kVersions =
+    "SELECT (SELECT value FROM counters WHERE name = 'skills'), "
+    "(SELECT value FROM counters WHERE name = 'skills_floor')";
+constexpr const char* kBump =
+    "UPDATE counters SET value = value + 1 WHERE name = 'skills' RETURNING value";
+constexpr const char* kRaiseFloor =
+    "UPDATE counters SET value = (SELECT value FROM counters WHERE name = 'skills') "
+    "WHERE name = 'skills_floor'";
+
 class SkillStore final : public store::Repository<skill::Skill> {
  public:
   explicit SkillStore(std::shared_ptr<Database> db) : db_(std::move(db)) {}
 
   Result<std::optional<skill::Skill>> get(std::string_view key) const override {
-    DOVEK_ASSIGN_OR_RETURN(Stmt s,
-                           db_->prepare(
-                               "SELECT id, name, source, source_ref, read_only, description, "
-                               "content, suggested_tools FROM skills WHERE key = ?1"));
+    DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(kSelectSkill));
     s.bind(1, key);
     DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
     if (!row) return std::optional<skill::Skill>();
     return std::optional<skill::Skill>(read_skill(s, 0));
   }
 
+  // The cache, brought up to date: as it is when no skill changed, with the
+  // rows written since when some were, read whole after a removal.
   Result<List> list() const override {
-    DOVEK_ASSIGN_OR_RETURN(int64_t version, counter());
+    int64_t version = 0, floor = 0;
+    {
+      DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(kVersions));
+      DOVEK_TRY(s.step());
+      version = s.integer(0);
+      floor = s.integer(1);
+    }
     if (cache_valid() && version == cached_version_) return cache_;
-    DOVEK_ASSIGN_OR_RETURN(Stmt s,
-                           db_->prepare(
-                               "SELECT key, id, name, source, source_ref, read_only, description, "
-                               "content, suggested_tools FROM skills ORDER BY key"));
-    std::vector<std::pair<std::string, skill::Skill>> pairs;
+    const bool catch_up = cache_valid() && cached_version_ >= floor && cached_version_ < version;
+    DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(catch_up ? kSelectSince : kSelectAll));
+    if (catch_up) s.bind(1, cached_version_);
+    List fresh = catch_up ? cache_ : List();
+    cached_version_ = -1;  // until the read is complete
     for (;;) {
       DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
       if (!row) break;
-      pairs.emplace_back(std::string(s.text(0)), read_skill(s, 1));
+      fresh.put(s.text(0), read_skill(s, 1));
     }
-    cache_ = List::from_pairs(std::move(pairs));
+    cache_ = std::move(fresh);
     cached_version_ = version;
     cached_epoch_ = db_->rollback_epoch();
     return cache_;
   }
 
   Status put(std::string_view key, skill::Skill record) override {
+    DOVEK_ASSIGN_OR_RETURN(int64_t version, bump());
     const std::string tools = tools_json(record.suggested_tools());
     {
       DOVEK_ASSIGN_OR_RETURN(
           Stmt s, db_->prepare("INSERT OR REPLACE INTO skills (key, id, name, source, source_ref, "
-                               "read_only, description, content, suggested_tools) VALUES (?1, "
-                               "?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)"));
+                               "read_only, description, content, suggested_tools, version) "
+                               "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)"));
       s.bind(1, key).bind(2, record.id()).bind(3, record.name());
       s.bind(4, static_cast<int64_t>(record.source())).bind(5, record.source_ref());
       s.bind(6, int64_t{record.read_only()}).bind(7, record.description());
-      s.bind(8, record.content()).bind(9, tools);
+      s.bind(8, record.content()).bind(9, tools).bind(10, version);
       DOVEK_TRY(s.run());
     }
-    return changed([&](List& cache) { cache.put(key, std::move(record)); });
+    if (follows(version)) cache_.put(key, std::move(record));
+    return ok_status();
   }
 
   Result<bool> remove(std::string_view key) override {
@@ -102,7 +129,8 @@ class SkillStore final : public store::Repository<skill::Skill> {
       removed = db_->changes();
     }
     if (removed == 0) return false;
-    DOVEK_TRY(changed([&](List& cache) { cache.remove(key); }));
+    DOVEK_ASSIGN_OR_RETURN(int64_t version, removed_rows());
+    if (follows(version)) cache_.remove(key);
     return true;
   }
 
@@ -111,7 +139,8 @@ class SkillStore final : public store::Repository<skill::Skill> {
       DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare("DELETE FROM skills"));
       DOVEK_TRY(s.run());
     }
-    DOVEK_TRY(changed([&](List& cache) { cache = List(); }));
+    DOVEK_ASSIGN_OR_RETURN(int64_t version, removed_rows());
+    if (follows(version)) cache_ = List();
     for (auto& [key, record] : pairs) DOVEK_TRY(put(key, std::move(record)));
     return ok_status();
   }
@@ -121,30 +150,30 @@ class SkillStore final : public store::Repository<skill::Skill> {
     return cached_version_ >= 0 && cached_epoch_ == db_->rollback_epoch();
   }
 
-  Result<int64_t> counter() const {
-    DOVEK_ASSIGN_OR_RETURN(Stmt s,
-                           db_->prepare("SELECT value FROM counters WHERE name = 'skills'"));
+  Result<int64_t> bump() {
+    DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(kBump));
     DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
-    return row ? s.integer(0) : int64_t{0};
+    return row ? s.integer(0) : int64_t{-1};
   }
 
-  // Counts a change to the table for every cache (of every process), and
-  // applies it to ours when ours held the table as it was just before.
-  template <class F>
-  Status changed(F&& apply) {
-    DOVEK_ASSIGN_OR_RETURN(Stmt s,
-                           db_->prepare(
-                               "UPDATE counters SET value = value + 1 WHERE name = 'skills' "
-                               "RETURNING value"));
-    DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
-    const int64_t version = row ? s.integer(0) : -1;
+  // After rows were deleted: a new version, which is also the floor.
+  Result<int64_t> removed_rows() {
+    DOVEK_ASSIGN_OR_RETURN(int64_t version, bump());
+    DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(kRaiseFloor));
+    DOVEK_TRY(s.run());
+    return version;
+  }
+
+  // Whether the cache held the table as it was just before the write that
+  // got `version`; then the caller applies the write to it. Otherwise the
+  // cache is dropped (the next listing reads the table).
+  bool follows(int64_t version) {
     if (cache_valid() && version == cached_version_ + 1) {
-      apply(cache_);
       cached_version_ = version;
-    } else {
-      cached_version_ = -1;
+      return true;
     }
-    return ok_status();
+    cached_version_ = -1;
+    return false;
   }
 
   std::shared_ptr<Database> db_;

@@ -101,16 +101,18 @@ def outcome(core, text: str) -> str:
         return f"error: {e}"
 
 
-def test_responses_match_memory_across_reopen_and_reset(tmp_path):
+def test_responses_match_memory_across_connections_reopen_and_reset(tmp_path):
+    """Two cores on one file, taking commands in random turns, answer as one
+    in-memory core does: each sees the other's skills, turns and model."""
     path = tmp_path / "agent.db"
     memory = dovek_native.Core()
     rng = random.Random(7)
     for round_ in range(3):
-        durable = dovek_native.Core.open(url(path))  # a new connection each round
-        for text in command_mix(rng, 120):
-            assert outcome(durable, text) == outcome(memory, text)
+        durable = [dovek_native.Core.open(url(path)) for _ in range(2)]  # new connections
+        for text in command_mix(rng, 150):
+            assert outcome(rng.choice(durable), text) == outcome(memory, text)
         if round_ == 1:
-            durable.reset()
+            rng.choice(durable).reset()
             memory.reset()
         del durable
     assert rows(path, "PRAGMA integrity_check") == [("ok",)]
