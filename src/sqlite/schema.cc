@@ -12,18 +12,17 @@ namespace {
 // is written any other way, so a process that cached a session can tell an
 // append (same gen, more rows) from anything else.
 //
-// `counters` holds the change counters that caches are revalidated against:
-// `skills` grows with every change to the skills table, and each skill row
-// keeps the value its write got (`version`), so a cache reads only the rows
-// written since it was current; `skills_floor` is the value at the last
-// removal, below which a cache must be read anew (removed rows leave no trace).
+// A skill row's rowid is its version: each write gives the row one above
+// every version so far (INSERT OR REPLACE makes it a new row), so a process
+// that cached the skills reads only the rows above the version it holds.
+// `counters` `skills_floor` is raised past every version on a removal, and a
+// cache below it reads the whole table again (removed rows leave no trace);
+// `sessions` numbers the `gen` of sessions.
 constexpr const char* kVersion1 = R"sql(
 CREATE TABLE skills(
   key TEXT PRIMARY KEY NOT NULL, id TEXT NOT NULL, name TEXT NOT NULL,
   source INTEGER NOT NULL, source_ref TEXT, read_only INTEGER NOT NULL,
-  description TEXT, content TEXT NOT NULL, suggested_tools TEXT NOT NULL,
-  version INTEGER NOT NULL);
-CREATE INDEX skills_by_version ON skills(version);
+  description TEXT, content TEXT NOT NULL, suggested_tools TEXT NOT NULL);
 CREATE TABLE sessions(
   key TEXT PRIMARY KEY NOT NULL, gen INTEGER NOT NULL, id TEXT NOT NULL,
   title TEXT, agent_id TEXT, model_id TEXT, provider_id TEXT, summary TEXT,
@@ -44,7 +43,7 @@ CREATE TABLE profiles(
 CREATE TABLE models(
   key TEXT PRIMARY KEY NOT NULL, provider_id TEXT NOT NULL, model_id TEXT NOT NULL);
 CREATE TABLE counters(name TEXT PRIMARY KEY NOT NULL, value INTEGER NOT NULL);
-INSERT INTO counters VALUES ('skills', 0), ('skills_floor', 0), ('sessions', 0);
+INSERT INTO counters VALUES ('skills_floor', 0), ('sessions', 0);
 INSERT INTO models VALUES ('selected', 'openai', 'gpt-5.5');
 )sql";
 

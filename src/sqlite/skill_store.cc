@@ -53,15 +53,18 @@ constexpr const char* kSelectAll =
     "suggested_tools FROM skills ORDER BY key";
 constexpr const char* kSelectSince =
     "SELECT key, id, name, source, source_ref, read_only, description, content, "
-    "suggested_tools FROM skills WHERE version > ?1";
+    "suggested_tools FROM skills WHERE rowid > ?1";
+// The version of the table and its floor (see schema.cc).
 constexpr const char* kVersions =
-    "SELECT (SELECT value FROM counters WHERE name = 'skills'), "
-    "(SELECT value FROM counters WHERE name = 'skills_floor')";
-constexpr const char* kBump =
-    "UPDATE counters SET value = value + 1 WHERE name = 'skills' RETURNING value";
+    "SELECT max(coalesce((SELECT max(rowid) FROM skills), 0), f.value), f.value "
+    "FROM counters f WHERE f.name = 'skills_floor'";
+constexpr const char* kPut =
+    "INSERT OR REPLACE INTO skills (rowid, key, id, name, source, source_ref, read_only, "
+    "description, content, suggested_tools) VALUES ((SELECT max(coalesce((SELECT max(rowid) "
+    "FROM skills), 0), (SELECT value FROM counters WHERE name = 'skills_floor')) + 1), ?1, ?2, "
+    "?3, ?4, ?5, ?6, ?7, ?8, ?9) RETURNING rowid";
 constexpr const char* kRaiseFloor =
-    "UPDATE counters SET value = (SELECT value FROM counters WHERE name = 'skills') "
-    "WHERE name = 'skills_floor'";
+    "UPDATE counters SET value = max(value, ?1) + 1 WHERE name = 'skills_floor' RETURNING value";
 
 class SkillStore final : public store::Repository<skill::Skill> {
  public:
@@ -78,13 +81,8 @@ class SkillStore final : public store::Repository<skill::Skill> {
   // The cache, brought up to date: as it is when no skill changed, with the
   // rows written since when some were, read whole after a removal.
   Result<List> list() const override {
-    int64_t version = 0, floor = 0;
-    {
-      DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(kVersions));
-      DOVEK_TRY(s.step());
-      version = s.integer(0);
-      floor = s.integer(1);
-    }
+    DOVEK_ASSIGN_OR_RETURN(Versions v, versions());
+    const int64_t version = v.version, floor = v.floor;
     if (cache_valid() && version == cached_version_) return cache_;
     const bool catch_up = cache_valid() && cached_version_ >= floor && cached_version_ < version;
     DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(catch_up ? kSelectSince : kSelectAll));
@@ -103,24 +101,23 @@ class SkillStore final : public store::Repository<skill::Skill> {
   }
 
   Status put(std::string_view key, skill::Skill record) override {
-    DOVEK_ASSIGN_OR_RETURN(int64_t version, bump());
     const std::string tools = tools_json(record.suggested_tools());
+    int64_t version = 0;
     {
-      DOVEK_ASSIGN_OR_RETURN(
-          Stmt s, db_->prepare("INSERT OR REPLACE INTO skills (key, id, name, source, source_ref, "
-                               "read_only, description, content, suggested_tools, version) "
-                               "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)"));
+      DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(kPut));
       s.bind(1, key).bind(2, record.id()).bind(3, record.name());
       s.bind(4, static_cast<int64_t>(record.source())).bind(5, record.source_ref());
       s.bind(6, int64_t{record.read_only()}).bind(7, record.description());
-      s.bind(8, record.content()).bind(9, tools).bind(10, version);
-      DOVEK_TRY(s.run());
+      s.bind(8, record.content()).bind(9, tools);
+      DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
+      version = row ? s.integer(0) : -1;
     }
     if (follows(version)) cache_.put(key, std::move(record));
     return ok_status();
   }
 
   Result<bool> remove(std::string_view key) override {
+    DOVEK_ASSIGN_OR_RETURN(Versions before, versions());
     int64_t removed = 0;
     {
       DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare("DELETE FROM skills WHERE key = ?1"));
@@ -129,17 +126,18 @@ class SkillStore final : public store::Repository<skill::Skill> {
       removed = db_->changes();
     }
     if (removed == 0) return false;
-    DOVEK_ASSIGN_OR_RETURN(int64_t version, removed_rows());
+    DOVEK_ASSIGN_OR_RETURN(int64_t version, raise_floor(before.version));
     if (follows(version)) cache_.remove(key);
     return true;
   }
 
   Status replace_all(std::vector<std::pair<std::string, skill::Skill>> pairs) override {
+    DOVEK_ASSIGN_OR_RETURN(Versions before, versions());
     {
       DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare("DELETE FROM skills"));
       DOVEK_TRY(s.run());
     }
-    DOVEK_ASSIGN_OR_RETURN(int64_t version, removed_rows());
+    DOVEK_ASSIGN_OR_RETURN(int64_t version, raise_floor(before.version));
     if (follows(version)) cache_ = List();
     for (auto& [key, record] : pairs) DOVEK_TRY(put(key, std::move(record)));
     return ok_status();
@@ -150,18 +148,25 @@ class SkillStore final : public store::Repository<skill::Skill> {
     return cached_version_ >= 0 && cached_epoch_ == db_->rollback_epoch();
   }
 
-  Result<int64_t> bump() {
-    DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(kBump));
+  struct Versions {
+    int64_t version = 0;
+    int64_t floor = 0;
+  };
+
+  Result<Versions> versions() const {
+    DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(kVersions));
     DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
-    return row ? s.integer(0) : int64_t{-1};
+    if (!row) return Versions{};
+    return Versions{s.integer(0), s.integer(1)};
   }
 
-  // After rows were deleted: a new version, which is also the floor.
-  Result<int64_t> removed_rows() {
-    DOVEK_ASSIGN_OR_RETURN(int64_t version, bump());
+  // After rows were removed from the table at `version`: the floor, raised
+  // past it, is the table's new version.
+  Result<int64_t> raise_floor(int64_t version) {
     DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(kRaiseFloor));
-    DOVEK_TRY(s.run());
-    return version;
+    s.bind(1, version);
+    DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
+    return row ? s.integer(0) : int64_t{-1};
   }
 
   // Whether the cache held the table as it was just before the write that
