@@ -346,3 +346,21 @@ def test_fork_child_uses_a_fresh_connection(tmp_path):
     assert len(check_turns(messages(path, "s"))) == 41
     assert rows(path, "PRAGMA integrity_check") == [("ok",)]
     assert not (tmp_path / "agent.db-wal").exists()
+
+
+EXIT = """
+import ctypes, json, sys, dovek_native
+core = dovek_native.Core.open(sys.argv[1])
+core.handle_json(json.dumps({"type": "chat_turn", "session_id": "s", "message": "bye", "assigned_skills": []}))
+if sys.argv[2] == "leaked":  # never deallocated: only the exit hook can close it
+    ctypes.pythonapi.Py_IncRef(ctypes.py_object(core))
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("how", ["dropped", "leaked"])
+def test_interpreter_exit_closes_the_store_cleanly(how, tmp_path):
+    path = tmp_path / "agent.db"
+    run_children(EXIT, url(path), how, count=1)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["agent.db"]
+    assert [m[1] for m in messages(path, "s")][0] == "bye"
