@@ -5,7 +5,6 @@
 #include "binding/py.h"
 
 namespace dovek::binding {
-namespace {
 
 std::string type_name(PyObject* o) {
   PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(o)));
@@ -22,6 +21,8 @@ std::string type_name(PyObject* o) {
   return std::string(utf8, size);
 }
 
+namespace {
+
 void type_error(const char* name, const char* expected, PyObject* got) {
   std::string message =
       std::string("argument '") + name + "': expected " + expected + ", got " + type_name(got);
@@ -37,15 +38,20 @@ std::string plural(size_t n, const char* word) {
 bool bind_arguments(std::string_view function, std::span<const char* const> names,
                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::span<PyObject*> out) {
+  return bind_arguments(function, names, args, nargs, kwnames, out, names.size(), names.size());
+}
+
+bool bind_arguments(std::string_view function, std::span<const char* const> names,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::span<PyObject*> out, size_t required, size_t positional) {
   const size_t npos = static_cast<size_t>(nargs);
   // Error texts are built only on failure: binding is on every call's path.
   auto fn = [&] { return std::string(function); };
   for (PyObject*& slot : out) slot = nullptr;
 
-  if (npos > names.size()) {
-    std::string message = fn() + "() takes " + plural(names.size(), "positional argument") +
-                          " but " + std::to_string(npos) + (npos == 1 ? " was" : " were") +
-                          " given";
+  if (npos > positional) {
+    std::string message = fn() + "() takes " + plural(positional, "positional argument") + " but " +
+                          std::to_string(npos) + (npos == 1 ? " was" : " were") + " given";
     PyErr_SetString(PyExc_TypeError, message.c_str());
     return false;
   }
@@ -80,7 +86,7 @@ bool bind_arguments(std::string_view function, std::span<const char* const> name
     out[index] = args[npos + static_cast<size_t>(k)];
   }
 
-  for (size_t i = 0; i < names.size(); ++i) {
+  for (size_t i = 0; i < required; ++i) {
     if (out[i] == nullptr) {
       std::string message = fn() + "() missing required argument '" + names[i] + "' (pos " +
                             std::to_string(i + 1) + ")";

@@ -21,6 +21,16 @@ bool bind_arguments(std::string_view function, std::span<const char* const> name
                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::span<PyObject*> out);
 
+// The same with optional and keyword-only parameters: names[0, required)
+// are required, the rest optional (left nullptr when not given);
+// names[positional, end) may be given by keyword only.
+bool bind_arguments(std::string_view function, std::span<const char* const> names,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::span<PyObject*> out, size_t required, size_t positional);
+
+// The name of o's type ("object" when it has none to give).
+std::string type_name(PyObject* o);
+
 // Conversions; each returns false with an exception set. Strings accept str
 // and its subclasses only; lone surrogates raise the interpreter's encoding error.
 bool convert_str(const char* name, PyObject* o, std::string& out);

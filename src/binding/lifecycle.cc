@@ -13,13 +13,18 @@ namespace {
 // os.fork() waits for the commands in flight and forks with every core's lock
 // held, so the child finds each core consistent and usable; the child closes
 // its copies of the pipes of the skills the parent is running, so that it
-// cannot hold a skill's input open.
+// cannot hold a skill's input open. The locks are awaited without the thread
+// state: a thread holding a core's lock may need it before it lets go (a
+// Python tool being registered), and other threads go on meanwhile.
 PyObject* before_fork(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
-    engine::prepare_fork();
-    close_stores_for_fork();  // no command runs now: every core is locked
-    runtime::live_runs::prepare_fork();
-    Py_RETURN_NONE;
+    without_thread_state([](ReleasedThreadState&) {
+      engine::prepare_fork();
+      close_stores_for_fork();  // no command runs now: every core is locked
+      runtime::live_runs::prepare_fork();
+      return 0;
+    });
+    return new_none();
   });
 }
 
@@ -27,7 +32,7 @@ PyObject* after_fork_in_parent(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
     runtime::live_runs::after_fork_in_parent();
     engine::after_fork_in_parent();
-    Py_RETURN_NONE;
+    return new_none();
   });
 }
 
@@ -35,7 +40,7 @@ PyObject* after_fork_in_child(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
     runtime::live_runs::after_fork_in_child();
     engine::after_fork_in_child();
-    Py_RETURN_NONE;
+    return new_none();
   });
 }
 

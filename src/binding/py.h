@@ -13,6 +13,13 @@
 
 #include "base/error.h"
 
+// Returning a singleton goes through new_none() and new_bool(): these macros
+// take no reference under newer headers (see new_none), so they are removed.
+#undef Py_RETURN_NONE
+#undef Py_RETURN_TRUE
+#undef Py_RETURN_FALSE
+#undef Py_RETURN_NOTIMPLEMENTED
+
 namespace dovek::binding {
 
 // A strong reference, released in the destructor. Borrowed references are
@@ -81,6 +88,17 @@ inline std::exception_ptr current_exception_or_rethrow() {
   return failure;
 }
 
+// Whether `failure` is an allocation failure.
+inline bool is_bad_alloc(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::bad_alloc&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 // Runs `work(ReleasedThreadState&)` with the thread state released and
 // returns its result once the state is taken back. Nothing in `work` may
 // touch a Python object. The state is taken back by an ordinary call, never
@@ -132,6 +150,22 @@ PyObject* guarded(F&& body) {
   } catch (...) {
     return raise_internal_fault(current_exception_or_rethrow());
   }
+}
+
+// A new reference to None. Py_RETURN_NONE is not used: the headers of
+// CPython 3.12+ define it without taking a reference (None is immortal
+// there), even when the module targets the 3.11 stable ABI, and on 3.11 every
+// such return would drop one reference that None does not have to spare.
+inline PyObject* new_none() {
+  Py_INCREF(Py_None);
+  return Py_None;
+}
+
+// A new reference to True or False (see new_none).
+inline PyObject* new_bool(bool value) {
+  PyObject* o = value ? Py_True : Py_False;
+  Py_INCREF(o);
+  return o;
 }
 
 // New str from UTF-8 text known to be valid.

@@ -95,6 +95,19 @@ Packed unpack(const char* data, size_t at) {
 // The content of a message stored whole.
 std::string_view whole_content(const char* data, size_t at) { return unpack(data, at).literal; }
 
+// The pieces a message's content is joined from, in order: the base's
+// prefix, the literal, the previous message.
+MessageList::Parts parts_of(const char* data, const Packed& m) {
+  MessageList::Parts out;
+  out.role = m.role();
+  // A base has no prefix reference of its own, so its literal starts its
+  // content.
+  if (m.tag & kStartsWithBase) out.parts[0] = unpack(data, m.base).literal.substr(0, m.prefix);
+  out.parts[1] = m.literal;
+  if (m.tag & kEndsWithPrevious) out.parts[2] = whole_content(data, m.previous);
+  return out;
+}
+
 Message read_message(const char* data, const Packed& m) {
   Message out;
   out.role = m.role();
@@ -102,14 +115,9 @@ Message read_message(const char* data, const Packed& m) {
     out.content = m.literal;
     return out;
   }
-  const std::string_view previous =
-      (m.tag & kEndsWithPrevious) ? whole_content(data, m.previous) : std::string_view();
-  out.content.reserve(m.prefix + m.literal.size() + previous.size());
-  // A base has no prefix reference of its own, so its literal starts its
-  // content.
-  if (m.tag & kStartsWithBase) out.content.append(unpack(data, m.base).literal.substr(0, m.prefix));
-  out.content += m.literal;
-  out.content += previous;
+  const MessageList::Parts p = parts_of(data, m);
+  out.content.reserve(p.parts[0].size() + p.parts[1].size() + p.parts[2].size());
+  for (std::string_view part : p.parts) out.content += part;
   return out;
 }
 
@@ -236,17 +244,19 @@ void MessageList::push_back(MessageView message) {
   ++size_;
 }
 
-void MessageList::collect(const Chunk* chunk, size_t used, std::vector<Message>& out) {
+void MessageList::visit(void (*fn)(void*, const Parts&), void* context) const {
   // Chunks link newest to oldest: gather them first, then read forward.
   std::vector<std::pair<const Chunk*, size_t>> chain;
-  for (; chunk != nullptr; used = chunk->prev_used, chunk = chunk->prev.get()) {
+  size_t used = used_;
+  for (const Chunk* chunk = tail_.get(); chunk != nullptr;
+       used = chunk->prev_used, chunk = chunk->prev.get()) {
     chain.emplace_back(chunk, used);
   }
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     const char* data = it->first->data();
     for (size_t at = 0; at < it->second;) {
       const Packed m = unpack(data, at);
-      out.push_back(read_message(data, m));
+      fn(context, parts_of(data, m));
       at = m.next;
     }
   }
@@ -259,7 +269,12 @@ Message MessageList::back() const {
 std::vector<Message> MessageList::to_vector() const {
   std::vector<Message> out;
   out.reserve(size_);
-  collect(tail_.get(), used_, out);
+  for_each([&out](const Parts& m) {
+    Message& copy = out.emplace_back();
+    copy.role = m.role;
+    copy.content.reserve(m.parts[0].size() + m.parts[1].size() + m.parts[2].size());
+    for (std::string_view part : m.parts) copy.content += part;
+  });
   return out;
 }
 

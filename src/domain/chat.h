@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "base/error.h"
@@ -73,6 +74,21 @@ class MessageList {
   // Copies of the messages, oldest first.
   std::vector<Message> to_vector() const;
 
+  // A stored message read in place: its content is parts[0] + parts[1] +
+  // parts[2] (some may be empty). The views live as long as the list.
+  struct Parts {
+    Role role = Role::User;
+    std::string_view parts[3];
+  };
+
+  // Calls f(const Parts&) for every message, oldest first, without copying
+  // any content: the way to read a long history out.
+  template <class F>
+  void for_each(F&& f) const {
+    visit([](void* fn, const Parts& m) { (*static_cast<std::remove_reference_t<F>*>(fn))(m); },
+          const_cast<void*>(static_cast<const void*>(&f)));
+  }
+
   // When this list is `base` with messages pushed after it (a copy of base,
   // or of such a list, that pushed), copies of those messages, oldest first;
   // otherwise nullopt. Costs about the pushed messages, not the history: a
@@ -90,8 +106,8 @@ class MessageList {
   };
   static constexpr size_t kNone = ~size_t{0};
 
-  // Appends the messages of (chunk, used) to `out`, oldest first.
-  static void collect(const Chunk* chunk, size_t used, std::vector<Message>& out);
+  // Calls fn(context, message) for every message, oldest first.
+  void visit(void (*fn)(void*, const Parts&), void* context) const;
 
   std::shared_ptr<Chunk> tail_;  // newest chunk, or null when empty
   size_t used_ = 0;              // bytes of tail_ this list sees

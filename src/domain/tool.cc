@@ -22,6 +22,16 @@ Result<ToolCall> decode_tool_call(json::Cursor& c) {
   return out;
 }
 
+const json::Value& Tool::input_schema() const {
+  static const json::Value kNone;
+  return kNone;
+}
+
+Result<json::Value> invoke(const std::shared_ptr<Tool>& tool, ToolCall call) {
+  if (!tool) return Error("tool not found: " + call.name);
+  return tool->invoke(std::move(call.input));
+}
+
 void Registry::insert(std::string name, std::shared_ptr<Tool> tool) {
   tools_.insert_or_assign(std::move(name), std::move(tool));
 }
@@ -32,10 +42,16 @@ std::shared_ptr<Tool> Registry::get(std::string_view name) const {
   return it->second;
 }
 
+bool Registry::remove(std::string_view name) {
+  auto it = tools_.find(name);
+  if (it == tools_.end()) return false;
+  tools_.erase(it);
+  return true;
+}
+
 Result<json::Value> Registry::call(ToolCall call) const {
-  std::shared_ptr<Tool> tool = get(call.name);
-  if (!tool) return Error("tool not found: " + call.name);
-  return tool->invoke(std::move(call.input));
+  std::shared_ptr<Tool> tool = get(call.name);  // before `call` is moved from
+  return invoke(tool, std::move(call));
 }
 
 }  // namespace dovek::tool

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,17 +30,24 @@ struct ToolCall {
 
 // Interface of a tool object. Tools are shared: the registry and every copy
 // of it hold references to the same object.
-// Thread safety: invoke runs under the owning core's lock, so one invocation
-// at a time per core; a tool shared between cores must guard itself.
+// Thread safety: invoke may run without the owning core's lock (a core calls
+// a tool after taking it out of the registry), so on several threads at
+// once: a tool guards its own state.
 class Tool {
  public:
   virtual ~Tool() = default;
-  // For embedders and listings; the core itself never calls these two.
-  virtual std::string_view name() const = 0;
-  virtual std::string_view description() const = 0;
+  // For tool listings (what an application hands a model); the core's
+  // commands never call these two. No description by default; the input
+  // schema is null when the tool has none.
+  virtual std::optional<std::string_view> description() const { return std::nullopt; }
+  virtual const json::Value& input_schema() const;
   // Runs the tool to completion: its output value, or its error.
   [[nodiscard]] virtual Result<json::Value> invoke(json::Value input) = 0;
 };
+
+// The result of invoking `tool` (nullptr: none registered) for `call`: the
+// tool's output or error, or "tool not found: {name}" without a tool.
+[[nodiscard]] Result<json::Value> invoke(const std::shared_ptr<Tool>& tool, ToolCall call);
 
 // An ordered map from tool name (bytewise) to a shared tool. Copying a
 // registry copies the map and shares the tools.
@@ -50,6 +58,9 @@ class Registry {
   // core never calls this; embedders and tests do.
   void insert(std::string name, std::shared_ptr<Tool> tool);
 
+  // Unregisters the tool under exactly `name`; true when there was one.
+  bool remove(std::string_view name);
+
   // A new shared reference to the tool registered under exactly `name`, or
   // nullptr.
   std::shared_ptr<Tool> get(std::string_view name) const;
@@ -59,6 +70,9 @@ class Registry {
   // passes through unchanged. The registry is not changed.
   [[nodiscard]] Result<json::Value> call(ToolCall call) const;
 
+  // The tools in name order (bytewise).
+  auto begin() const { return tools_.begin(); }
+  auto end() const { return tools_.end(); }
   size_t size() const { return tools_.size(); }
   bool empty() const { return tools_.empty(); }
 

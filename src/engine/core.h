@@ -81,7 +81,8 @@ class Core {
   [[nodiscard]] Status save_skill(skill::Skill skill);
   [[nodiscard]] Status save_profile(auth::Profile profile);
 
-  // Registers a tool for embedders of the core (no command adds tools).
+  // Registers a tool for embedders of the core (no command adds tools),
+  // replacing any tool of that name.
   void register_tool(std::string name, std::shared_ptr<tool::Tool> tool);
 
   // Carries out one command; the command is consumed.
@@ -124,5 +125,12 @@ class Core {
 
   json::Tape command_scratch_;
 };
+
+// The two events of a tool call (the call's echo, then the tool's result or
+// its error) for `tool` taken out of a registry beforehand (nullptr: no tool
+// under the call's name). Needs no core: a GuardedCore runs it without the
+// core's lock, so that a slow tool does not hold up other commands.
+std::vector<event::Event> tool_call_events(tool::ToolCall call,
+                                           const std::shared_ptr<tool::Tool>& tool);
 
 }  // namespace dovek::engine

@@ -1,5 +1,6 @@
 #include "engine/dispatch.h"
 
+#include <new>
 #include <utility>
 
 #include "engine/core.h"
@@ -34,17 +35,31 @@ Result<proto::CoreResponse> handle_atomically(Core& core, proto::CoreCommand&& c
 
 }  // namespace
 
-Result<std::string_view> dispatch_json_into(Core& core, std::string_view text,
-                                            std::string& storage) {
+Result<proto::CoreCommand> decode_with_scratch(Core& core, std::string_view text) {
   json::Tape& scratch = core.command_scratch();
-  Result<proto::CoreCommand> decoded = protocol::decode_command(text, scratch);
-  scratch.trim(kKeptScratchBytes);
-  if (!decoded.ok()) return std::move(decoded).error();
+  try {
+    Result<proto::CoreCommand> decoded = protocol::decode_command(text, scratch);
+    scratch.trim(kKeptScratchBytes);
+    return decoded;
+  } catch (const std::bad_alloc&) {
+    scratch = json::Tape();  // its buffers are what ran out: let them go
+    throw;
+  }
+}
+
+Result<std::string_view> handle_and_encode(Core& core, proto::CoreCommand&& command,
+                                           std::string& storage) {
   Result<proto::CoreResponse> response = core.stores.transactions
-                                             ? handle_atomically(core, std::move(decoded).value())
-                                             : core.handle(std::move(decoded).value());
+                                             ? handle_atomically(core, std::move(command))
+                                             : core.handle(std::move(command));
   if (!response.ok()) return std::move(response).error();
   return protocol::encode_response_into(*response, storage);
+}
+
+Result<std::string_view> dispatch_json_into(Core& core, std::string_view text,
+                                            std::string& storage) {
+  DOVEK_ASSIGN_OR_RETURN(proto::CoreCommand command, decode_with_scratch(core, text));
+  return handle_and_encode(core, std::move(command), storage);
 }
 
 Result<std::string> dispatch_json(Core& core, std::string_view text) {

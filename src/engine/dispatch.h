@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "base/error.h"
+#include "protocol/proto.h"
 
 namespace dovek::engine {
 
@@ -21,5 +22,15 @@ class Core;
 // (see encode_response_into): the text is the returned view of its start.
 [[nodiscard]] Result<std::string_view> dispatch_json_into(Core& core, std::string_view text,
                                                           std::string& storage);
+
+// The steps of dispatch_json_into, for a caller that runs part of a command
+// without exclusive use of the core (GuardedCore invokes a call's tool
+// without the core's lock). decode_with_scratch reads into the core's
+// scratch tape; on std::bad_alloc the scratch is dropped and nothing else in
+// the core has changed.
+// REQUIRES (both): exclusive use of `core`.
+[[nodiscard]] Result<proto::CoreCommand> decode_with_scratch(Core& core, std::string_view text);
+[[nodiscard]] Result<std::string_view> handle_and_encode(Core& core, proto::CoreCommand&& command,
+                                                         std::string& storage);
 
 }  // namespace dovek::engine

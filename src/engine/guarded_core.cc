@@ -1,11 +1,14 @@
 #include "engine/guarded_core.h"
 
 #include <exception>
+#include <new>
 #include <set>
 #include <utility>
 
 #include "engine/core.h"
 #include "engine/dispatch.h"
+#include "engine/readback.h"
+#include "protocol/encode.h"
 
 namespace dovek::engine {
 namespace {
@@ -20,6 +23,20 @@ std::mutex& registry_mu() {
 std::set<GuardedCore*>& registry() {
   static auto* cores = new std::set<GuardedCore*>();
   return *cores;
+}
+
+// Runs the read `f` (returning a Result) as it is on an in-memory core, and
+// on a durable one inside one read transaction: a snapshot of the database.
+template <class F>
+auto reading(Core& core, F&& f) -> decltype(f()) {
+  store::Transactions* tx = core.stores.transactions.get();
+  if (tx == nullptr) return f();
+  DOVEK_TRY(tx->begin(store::Access::Read));
+  store::TransactionGuard guard(*tx);
+  auto result = f();
+  if (!result.ok()) return result;
+  DOVEK_TRY(guard.commit());
+  return result;
 }
 
 }  // namespace
@@ -43,24 +60,71 @@ Result<std::string> GuardedCore::run_json_locked(std::string_view command_json) 
   return storage;
 }
 
-Result<std::string_view> GuardedCore::run_json_locked(std::string_view command_json,
-                                                      std::string& storage) {
+template <class F>
+auto GuardedCore::locked(F&& f) -> decltype(f(std::declval<Core&>())) {
   std::lock_guard<std::mutex> lock(mu_);
   if (poisoned_) return Error(std::string(kPoisonedMessage));
-  // An exception unwinding out of a command poisons the core; a normal
-  // return (success or error value) leaves it alone. The handler costs
-  // nothing unless something throws.
+  // An exception unwinding out of a read poisons the core, as one out of a
+  // command does.
   try {
-    return dispatch_json_into(*core_, command_json, storage);
+    return f(*core_);
   } catch (...) {
-    // A forced unwind (the thread being cancelled) carries no exception
-    // object and says nothing about the core.
     if (std::current_exception()) poisoned_ = true;
     throw;
   }
 }
 
-Status GuardedCore::reset() {
+Result<std::string_view> GuardedCore::run_json_locked(std::string_view command_json,
+                                                      std::string& storage) {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (poisoned_) return Error(std::string(kPoisonedMessage));
+  // An exception unwinding out of a command poisons the core; a normal
+  // return (success or error value) leaves it alone. The handlers cost
+  // nothing unless something throws. A forced unwind (the thread being
+  // cancelled) carries no exception object and says nothing about the core.
+  Result<proto::CoreCommand> command = Error("");
+  try {
+    command = decode_with_scratch(*core_, command_json);
+  } catch (const std::bad_alloc&) {
+    throw;  // the decoder let its buffers go; nothing else changed
+  } catch (...) {
+    if (std::current_exception()) poisoned_ = true;
+    throw;
+  }
+  if (!command.ok()) return std::move(command).error();
+  if (auto* call = std::get_if<proto::CallTool>(&*command)) {
+    std::shared_ptr<tool::Tool> tool = core_->registry.get(call->call.name);
+    lock.unlock();
+    proto::CoreResponse response(proto::ToolEvents{tool_call_events(std::move(call->call), tool)});
+    return protocol::encode_response_into(response, storage);
+  }
+  try {
+    return handle_and_encode(*core_, std::move(*command), storage);
+  } catch (...) {
+    if (std::current_exception()) poisoned_ = true;
+    throw;
+  }
+}
+
+Result<std::string> GuardedCore::read_json(std::string_view kind,
+                                           std::optional<std::string_view> key) {
+  const std::optional<RecordKind> parsed = parse_record_kind(kind);
+  if (!parsed) return Error(unknown_record_kind_message(kind));
+  return locked([&](Core& core) {
+    return reading(core, [&] { return read_records_json(core, *parsed, key); });
+  });
+}
+
+Result<std::string> GuardedCore::model_json() {
+  return locked([](Core& core) {
+    return reading(core, [&]() -> Result<std::string> {
+      if (core.stores.model) DOVEK_TRY(core.load_model());
+      return engine::model_json(core);
+    });
+  });
+}
+
+Status GuardedCore::reset(const std::function<void()>& while_swapped) {
   std::unique_ptr<Core> fresh = factory_();
   std::unique_ptr<Core> old;  // destroyed after the lock is released
   {
@@ -69,6 +133,7 @@ Status GuardedCore::reset() {
     // A durable core's records outlive its Core objects: empty the database.
     if (fresh->stores.transactions) DOVEK_TRY(fresh->erase_records());
     old = std::exchange(core_, std::move(fresh));
+    if (while_swapped) while_swapped();
   }
   return ok_status();
 }

@@ -6,8 +6,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "base/error.h"
 
@@ -37,21 +39,52 @@ class GuardedCore {
   // Decodes, handles and encodes one command under the lock. Once poisoned,
   // every call fails with "core state lock was poisoned" without running.
   // An exception escaping the command (a broken invariant, bad_alloc)
-  // poisons the core and propagates to the caller.
+  // poisons the core and propagates to the caller, except std::bad_alloc
+  // while decoding (nothing has changed yet: the core stays usable).
+  //
+  // A call_tool command's tool is taken out of the registry under the lock
+  // and invoked after the lock is released, so that a slow tool holds up no
+  // other command and a tool may itself run commands on this core. An
+  // exception from the tool propagates without poisoning the core.
   Result<std::string> run_json_locked(std::string_view command_json);
   // The same, writing the response into `storage` and returning a view of
   // it (see dispatch_json_into), so that a caller can reuse one buffer.
   Result<std::string_view> run_json_locked(std::string_view command_json, std::string& storage);
+
+  // The JSON of the records of one kind ("skill", "session", "task", "run",
+  // "profile"; see read_records_json), read under the lock like a command:
+  // with a key, that record or `null`; without, every record of the kind in
+  // key order. An unknown kind fails with unknown_record_kind_message before
+  // the lock is taken (parse_record_kind tells it apart beforehand);
+  // repository errors pass through unchanged. Poisoning as for commands.
+  Result<std::string> read_json(std::string_view kind, std::optional<std::string_view> key);
+  // The selected model as in the model_switched response, under the lock.
+  // Fails only when poisoned.
+  Result<std::string> model_json();
 
   // Replaces the content with a fresh core from the factory, destroying
   // every record of the old one. Fails when poisoned; does not clear poison.
   // The fresh core is built before the lock is taken and the old one is
   // destroyed after it is released: the lock is held only for the swap (and,
   // for a durable core, for the one transaction that empties its database,
-  // Core::erase_records; its failure leaves the old core in place).
-  Status reset();
+  // Core::erase_records; its failure leaves the old core in place), and for
+  // `while_swapped`, which runs under it right after the swap (to drop what
+  // the caller keeps beside the old core's tools, say).
+  Status reset(const std::function<void()>& while_swapped = {});
 
   bool poisoned();
+
+  // Runs `f(Core&)` under the lock, for changes made between commands (the
+  // binding registers and removes tools so); fails with the poisoned message
+  // without running `f` once poisoned. An exception escaping `f` propagates
+  // without poisoning the core: `f` must leave it consistent.
+  template <class F>
+  Status with_core(F&& f) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (poisoned_) return Error(std::string(kPoisonedMessage));
+    f(*core_);
+    return ok_status();
+  }
 
   // Test seam: runs `f(Core&)` under the lock, e.g. to register a
   // tool or inspect the stores. The caller must include "engine/core.h".
@@ -63,6 +96,11 @@ class GuardedCore {
   }
 
  private:
+  // Runs f(Core&) under the lock and returns its result: fails without
+  // running when poisoned, and an exception escaping f poisons the core.
+  template <class F>
+  auto locked(F&& f) -> decltype(f(std::declval<Core&>()));
+
   friend void prepare_fork();
   friend void after_fork_in_parent();
 

@@ -1,11 +1,18 @@
 #include "json/tape.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "json/text.h"
 #include "json/tokenizer.h"
 
 namespace dovek::json {
+namespace {
+
+// 2 MiB of tokens.
+constexpr size_t kMaxReservedTokens = (size_t{2} << 20) / sizeof(Token);
+
+}  // namespace
 
 Result<Tape> Tape::read(std::string_view text, const TopLevelHook& hook) {
   Tape tape;
@@ -17,7 +24,11 @@ Status Tape::reread(std::string_view text, const TopLevelHook& hook) {
   text_ = text;
   value_end_ = 0;
   tokens_.clear();
-  tokens_.reserve(text.size() / 6 + 4);  // about one token per 6 bytes in dense JSON
+  // About one token per 6 bytes in dense JSON, but never reserved past
+  // kMaxReservedTokens: a large text is mostly long strings (one token each),
+  // and reserving 5x its size up front would fail under a memory limit that
+  // the text itself fits in. Past the cap the tape grows with what is read.
+  tokens_.reserve(std::min(text.size() / 6 + 4, kMaxReservedTokens));
   strings_.clear();
   copy_for_reading(text, strings_);
   open_.clear();

@@ -324,8 +324,14 @@ void Writer::escaped_string(std::string_view s) {
     return;
   }
   put('"');
+  escaped_body(s, p);
+  put('"');
+}
+
+void Writer::escaped_body(std::string_view s, const char* first) {
+  const char* const end = s.data() + s.size();
   const char* run = s.data();
-  for (; p != end; p = find_escape(p + 1, end)) {
+  for (const char* p = first; p != end; p = find_escape(p + 1, end)) {
     const auto n = static_cast<size_t>(p - run);
     char* o = room(n + 6);
     std::memcpy(o, run, n);
@@ -333,6 +339,14 @@ void Writer::escaped_string(std::string_view s) {
     run = p + 1;
   }
   put(std::string_view(run, static_cast<size_t>(end - run)));
+}
+
+void Writer::string_parts(std::initializer_list<std::string_view> parts) {
+  before_value();
+  put('"');
+  for (std::string_view s : parts) {
+    if (!s.empty()) escaped_body(s, find_escape(s.data(), s.data() + s.size()));
+  }
   put('"');
 }
 

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -118,6 +119,10 @@ class Writer {
   void i64(int64_t n);
   void f64(double d);
   void string(std::string_view s);
+  // One string value whose text is the parts joined in order, escaped as
+  // string() would escape their concatenation (escaping is byte by byte, so
+  // a part may end inside a multi-byte character).
+  void string_parts(std::initializer_list<std::string_view> parts);
   void optional_string(const std::string* s) {
     if (s) string(*s);
     else null();
@@ -149,6 +154,9 @@ class Writer {
     len_ += s.size();
   }
   void escaped_string(std::string_view s);
+  // The escaped text of s without quotes; `first` is its first byte that
+  // needs an escape (or its end).
+  void escaped_body(std::string_view s, const char* first);
   template <class Int>
   void integer(Int n);
   void open(char bracket) {

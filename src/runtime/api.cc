@@ -5,6 +5,7 @@
 #include "json/write.h"
 #include "runtime/artifact.h"
 #include "runtime/build.h"
+#include "runtime/fs.h"
 #include "runtime/install.h"
 #include "runtime/run.h"
 
@@ -64,6 +65,26 @@ Result<std::string> install_local_skill_json(const std::string& source,
   options.overwrite = overwrite;
   DOVEK_ASSIGN_OR_RETURN(SkillArtifact artifact, install_local_skill(source, options, cancel));
   return artifact_json(artifact);
+}
+
+Result<SkillToolInfo> describe_skill(const std::string& root) {
+  DOVEK_ASSIGN_OR_RETURN(SkillArtifact artifact, load_artifact(root));
+  SkillToolInfo info{std::move(artifact.name), json::Value()};
+  if (artifact.schema.input) {
+    const std::string path = join_path(root, *artifact.schema.input);
+    DOVEK_ASSIGN_OR_RETURN(std::string text, with_context(read_text_file(path), "read " + path));
+    DOVEK_ASSIGN_OR_RETURN(info.input_schema, with_context(json::parse(text), "decode " + path));
+  }
+  return info;
+}
+
+Result<json::Value> run_skill_value(const std::string& root, const json::Value& input,
+                                    uint64_t timeout_seconds, const Environment& env,
+                                    const CancelCheck& cancel) {
+  RunOptions options;
+  options.timeout = Duration{timeout_seconds, 0};
+  DOVEK_ASSIGN_OR_RETURN(SkillRunOutput out, run_skill(root, input, options, env, cancel));
+  return std::move(out.output);
 }
 
 }  // namespace dovek::runtime

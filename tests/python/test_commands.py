@@ -198,7 +198,7 @@ def test_internal_fault_poisons_only_its_core():
         """
         import dovek_native as d, os, sys
         assert os.path.dirname(d.__file__) == sys.argv[1], d.__file__
-        throw = '{"type":"call_tool","call":{"id":"c","name":"__throw__","input":null}}'
+        throw = '{"type":"save_skill","skill":{"id":"__throw__","name":"T","source":"user","read_only":false,"content":"","suggested_tools":[]}}'
         save = '{"type":"save_skill","skill":{"id":"a","name":"A","source":"user","read_only":false,"content":"","suggested_tools":[]}}'
 
         def expect_fault(fn):

@@ -270,8 +270,6 @@ TEST(Runs, CreateAndSaveUnderOwnId) {
 class Fixed : public tool::Tool {
  public:
   explicit Fixed(Result<json::Value> out) : out_(std::move(out)) {}
-  std::string_view name() const override { return "fixed"; }
-  std::string_view description() const override { return "returns a fixed result"; }
   Result<json::Value> invoke(json::Value input) override {
     last_input = std::move(input);
     return out_;

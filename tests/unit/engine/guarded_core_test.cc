@@ -19,14 +19,39 @@ namespace {
 
 using engine::GuardedCore;
 
-// A tool whose invocation breaks an invariant (throws) while the lock is held.
-class ThrowingTool final : public tool::Tool {
+// A skill store whose put breaks an invariant (throws) for the key "throw":
+// an exception while the core's lock is held.
+class ThrowingSkills final : public store::Repository<skill::Skill> {
  public:
-  std::string_view name() const override { return "throw"; }
-  std::string_view description() const override { return "throws"; }
-  Result<json::Value> invoke(json::Value) override { throw std::logic_error("broken invariant"); }
+  Result<std::optional<skill::Skill>> get(std::string_view key) const override {
+    return inner_->get(key);
+  }
+  Result<List> list() const override { return inner_->list(); }
+  Status put(std::string_view key, skill::Skill record) override {
+    if (key == "throw") throw std::logic_error("broken invariant");
+    return inner_->put(key, std::move(record));
+  }
+  Result<bool> remove(std::string_view key) override { return inner_->remove(key); }
+  Status replace_all(std::vector<std::pair<std::string, skill::Skill>> pairs) override {
+    return inner_->replace_all(std::move(pairs));
+  }
+
+ private:
+  std::shared_ptr<store::Repository<skill::Skill>> inner_ =
+      store::MemoryStore<skill::Skill>::shared();
 };
 
+void install_throwing_skills(engine::Core& c) {
+  c.stores.skills = std::make_shared<ThrowingSkills>();
+}
+
+// A tool that throws; it runs without the core's lock.
+class ThrowingTool final : public tool::Tool {
+ public:
+  Result<json::Value> invoke(json::Value) override { throw std::logic_error("tool failed"); }
+};
+
+const std::string kSaveThrow = testing::save_skill("throw");
 const std::string kCallThrow =
     R"({"type":"call_tool","call":{"id":"c","name":"throw","input":null}})";
 
@@ -43,20 +68,25 @@ TEST(GuardedCore, ErrorValuesDoNotPoison) {
 
 TEST(GuardedCore, ExceptionUnderTheLockPoisonsForever) {
   GuardedCore core;
+  core.with_core_for_test(install_throwing_skills);
   ASSERT_TRUE(core.run_json_locked(testing::save_skill("a")).ok());
-  core.with_core_for_test(
-      [](engine::Core& c) { c.register_tool("throw", std::make_shared<ThrowingTool>()); });
 
-  EXPECT_THROW((void)core.run_json_locked(kCallThrow), std::logic_error);
+  EXPECT_THROW((void)core.run_json_locked(kSaveThrow), std::logic_error);
   EXPECT_TRUE(core.poisoned());
 
   // Every later command and reset fails without running, however often.
   for (const std::string& cmd : {testing::save_skill("b"), std::string(testing::kSwitchModel),
-                                 std::string("not json"), kCallThrow}) {
+                                 std::string("not json"), kSaveThrow, kCallThrow}) {
     Result<std::string> r = core.run_json_locked(cmd);
     ASSERT_FALSE(r.ok()) << cmd;
     EXPECT_EQ(r.error().message(), "core state lock was poisoned");
     EXPECT_EQ(r.error().cause(), nullptr);
+  }
+  // Reads fail the same way.
+  for (Result<std::string> r :
+       {core.read_json("skill", "a"), core.read_json("run", std::nullopt), core.model_json()}) {
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message(), "core state lock was poisoned");
   }
   for (int i = 0; i < 2; ++i) {
     Status s = core.reset();
@@ -80,15 +110,46 @@ TEST(GuardedCore, ExceptionUnderTheLockPoisonsForever) {
 
 TEST(GuardedCore, PoisonedLockIsReleased) {
   GuardedCore core;
-  core.with_core_for_test(
-      [](engine::Core& c) { c.register_tool("throw", std::make_shared<ThrowingTool>()); });
-  EXPECT_THROW((void)core.run_json_locked(kCallThrow), std::logic_error);
+  core.with_core_for_test(install_throwing_skills);
+  EXPECT_THROW((void)core.run_json_locked(kSaveThrow), std::logic_error);
   // Another thread must get the poison error, not hang on the lock.
   Result<std::string> r = Error("not run");
   std::thread t([&] { r = core.run_json_locked(testing::save_skill("a")); });
   t.join();
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().message(), "core state lock was poisoned");
+}
+
+// A tool runs after the core's lock is released: its exception reaches the
+// caller without poisoning the core, and it may run commands on its own core.
+class ReentrantTool final : public tool::Tool {
+ public:
+  explicit ReentrantTool(GuardedCore& core) : core_(core) {}
+  Result<json::Value> invoke(json::Value) override {
+    DOVEK_ASSIGN_OR_RETURN(std::string saved, core_.run_json_locked(testing::save_skill("inner")));
+    return json::Value(saved);
+  }
+
+ private:
+  GuardedCore& core_;
+};
+
+TEST(GuardedCore, ToolsRunWithoutTheLock) {
+  GuardedCore core;
+  ASSERT_TRUE(core.with_core([&](engine::Core& c) {
+                    c.register_tool("throw", std::make_shared<ThrowingTool>());
+                    c.register_tool("inner", std::make_shared<ReentrantTool>(core));
+                  })
+                  .ok());
+  EXPECT_THROW((void)core.run_json_locked(kCallThrow), std::logic_error);
+  EXPECT_FALSE(core.poisoned());
+  Result<std::string> r =
+      core.run_json_locked(R"({"type":"call_tool","call":{"id":"c","name":"inner","input":1}})");
+  ASSERT_TRUE(r.ok()) << r.error().chain();
+  EXPECT_EQ(*r, R"({"type":"tool_events","events":[{"type":"tool_call","id":"c","name":"inner",)"
+                R"("input":1},{"type":"tool_result","id":"c","value":"{\"type\":\"saved\"}"}]})");
+  core.with_core_for_test(
+      [](engine::Core& c) { EXPECT_TRUE(c.stores.skills->get("inner")->has_value()); });
 }
 
 TEST(GuardedCore, ResetClearsRecordsAndRestoresDefaultModel) {
@@ -278,6 +339,7 @@ TEST(GuardedCore, FactoryMakesTheFirstCoreAndEveryReset) {
     ++made;
     std::unique_ptr<engine::Core> c = engine::Core::create_default();
     c->register_tool("throw", std::make_shared<ThrowingTool>());
+    install_throwing_skills(*c);
     return c;
   });
   EXPECT_EQ(made, 1);
@@ -289,8 +351,8 @@ TEST(GuardedCore, FactoryMakesTheFirstCoreAndEveryReset) {
     EXPECT_NE(c.registry.get("throw"), nullptr);
     EXPECT_TRUE(c.stores.skills->list()->empty());
   });
-  // The factory's tool runs like any other, and still poisons.
-  EXPECT_THROW((void)core.run_json_locked(kCallThrow), std::logic_error);
+  // The factory's store runs like any other, and still poisons.
+  EXPECT_THROW((void)core.run_json_locked(kSaveThrow), std::logic_error);
   EXPECT_TRUE(core.poisoned());
   EXPECT_FALSE(core.reset().ok());
   EXPECT_EQ(made, 3);  // built before the poison was seen, then dropped

@@ -62,8 +62,6 @@ inline const char* const kCallTool =
 class FixedTool final : public tool::Tool {
  public:
   explicit FixedTool(Result<json::Value> result) : result_(std::move(result)) {}
-  std::string_view name() const override { return "fixed"; }
-  std::string_view description() const override { return "answers a fixed result"; }
   Result<json::Value> invoke(json::Value input) override {
     inputs.push_back(std::move(input));
     return result_;

@@ -1,0 +1,26 @@
+// JSON values to Python objects and back, for tools written in Python.
+// REQUIRES (all): the calling thread holds the thread state.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+#include "base/error.h"
+#include "json/value.h"
+
+namespace dovek::binding {
+
+// object -> dict (keys in the value's order), array -> list, string -> str,
+// integer -> int, double -> float, true/false -> bool, null -> None. A new
+// reference, or nullptr with an exception set (memory only).
+PyObject* to_python(const json::Value& value);
+
+// The JSON value of a Python object: dict with str keys, list or tuple, str,
+// int within the signed or unsigned 64-bit range, finite float, bool, None,
+// nested at most 127 containers deep. Anything else, a cycle or a str that
+// is not valid Unicode is an error "cannot convert {what} to JSON: ..." that
+// names the offending Python type; no Python exception is left set.
+[[nodiscard]] Result<json::Value> from_python(PyObject* object, std::string_view what);
+
+}  // namespace dovek::binding

@@ -1,0 +1,39 @@
+// Reading a core's records back as JSON: one record by key, or every record
+// of a kind in key order, and the selected model.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/error.h"
+
+namespace dovek::engine {
+
+class Core;
+
+// The repositories a caller may read from, named as callers name them.
+enum class RecordKind { Skill, Session, Task, Run, Profile };
+
+// "skill", "session", "task", "run" or "profile" (exactly); nullopt for any
+// other text.
+std::optional<RecordKind> parse_record_kind(std::string_view kind);
+
+// The message for a kind parse_record_kind does not know:
+// "unknown record kind `{kind}`, expected one of `skill`, `session`, `task`,
+// `run`, `profile`".
+std::string unknown_record_kind_message(std::string_view kind);
+
+// With a key: the JSON of the record stored under exactly that key (one
+// `get`), or `null` when there is none. Without: a JSON array of every
+// record of the kind (one `list`), in ascending key order. Record forms as
+// protocol::write_record writes them. Repository errors are returned
+// unchanged. Cost: linear in the size of the text returned.
+// REQUIRES: exclusive use of `core` (the caller holds its lock).
+[[nodiscard]] Result<std::string> read_records_json(const Core& core, RecordKind kind,
+                                                    std::optional<std::string_view> key);
+
+// The selected model, as in the model_switched response.
+std::string model_json(const Core& core);
+
+}  // namespace dovek::engine
