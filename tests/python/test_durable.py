@@ -338,7 +338,9 @@ def test_killed_writers_lose_no_returned_turn(tmp_path):
 
 FORK = """
 import json, os, sys, dovek_native
-core = dovek_native.Core.open(sys.argv[1])
+os.chdir(sys.argv[1])
+core = dovek_native.Core.open("sqlite:///agent.db")
+os.chdir("/")  # the connections reopened after the fork still find the file
 def turn(m):
     core.handle_json(json.dumps({"type": "chat_turn", "session_id": "s", "message": m, "assigned_skills": []}))
 turn("parent 0")
@@ -356,7 +358,7 @@ print("ok" if status == 0 else f"child status {status}")
 
 def test_fork_child_uses_a_fresh_connection(tmp_path):
     path = tmp_path / "agent.db"
-    assert run_children(FORK, url(path), count=1)[0].strip() == "ok"
+    assert run_children(FORK, tmp_path, count=1)[0].strip() == "ok"
     assert len(check_turns(messages(path, "s"))) == 41
     assert rows(path, "PRAGMA integrity_check") == [("ok",)]
     assert not (tmp_path / "agent.db-wal").exists()
