@@ -324,7 +324,11 @@ def test_killed_writers_lose_no_returned_turn(tmp_path):
     for k in range(20):
         writers = [subprocess.Popen([sys.executable, "-c", WRITER, url(path), f"{k}.{w}"],
                                     stdout=subprocess.PIPE, text=True) for w in range(2)]
-        time.sleep(rng.uniform(0.15, 0.4))
+        for w in writers:  # each has taken a turn (or died: then the line is empty)
+            first = w.stdout.readline().strip()
+            assert first, "a writer ended before its first turn"
+            returned.append(first)
+        time.sleep(rng.uniform(0.0, 0.2))
         for w in writers:
             w.send_signal(signal.SIGKILL)
         for w in writers:
@@ -333,7 +337,7 @@ def test_killed_writers_lose_no_returned_turn(tmp_path):
         assert rows(path, "PRAGMA integrity_check") == [("ok",)]
     stored = check_turns(messages(path, "s"))
     assert set(returned) <= set(stored)
-    assert len(returned) > 20  # the writers got going
+    assert len(returned) >= 40
 
 
 FORK = """
