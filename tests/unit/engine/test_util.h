@@ -138,7 +138,7 @@ struct InstrumentedCore {
     tasks = std::make_shared<FailingRepository<run::Task>>("tasks", log);
     runs = std::make_shared<FailingRepository<run::Run>>("runs", log);
     profiles = std::make_shared<FailingRepository<auth::Profile>>("profiles", log);
-    core->stores = engine::CoreStores{skills, sessions, tasks, runs, profiles};
+    core->stores = engine::CoreStores{skills, sessions, tasks, runs, profiles, nullptr, nullptr};
   }
 
   std::unique_ptr<engine::Core> core;
