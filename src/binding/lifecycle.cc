@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "binding/durable.h"
 #include "binding/py.h"
 #include "engine/guarded_core.h"
 #include "runtime/live_runs.h"
@@ -19,6 +20,7 @@ PyObject* before_fork(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
     without_thread_state([](ReleasedThreadState&) {
       engine::prepare_fork();
+      close_stores_for_fork();  // no command runs now: every core is locked
       runtime::live_runs::prepare_fork();
       return 0;
     });
@@ -42,7 +44,8 @@ PyObject* after_fork_in_child(PyObject*, PyObject*) {
   });
 }
 
-// A skill running when the host exits (from any thread) must not outlive it.
+// A skill running when the host exits (from any thread) must not outlive it;
+// store files are closed cleanly (no -wal content left behind).
 void kill_runs_at_exit() { runtime::live_runs::kill_all(); }
 
 PyMethodDef fork_handlers[] = {
@@ -72,6 +75,7 @@ bool register_fork_handlers() {
 bool install_process_hooks() {
   if (!register_fork_handlers()) return false;
   std::atexit(kill_runs_at_exit);
+  std::atexit(close_stores_at_exit);
   return true;
 }
 

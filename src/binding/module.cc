@@ -5,6 +5,8 @@
 //
 //   class Core:                                   # not subclassable
 //       def __new__(cls) -> Core
+//       @classmethod
+//       def open(cls, url: str) -> Core           # a core on a store file
 //       def handle_json(self, command_json: str) -> str
 //       def reset(self) -> None
 //       def add_tool(self, name: str, function: Callable[[Any], Any], *,
@@ -40,6 +42,7 @@
 #include "binding/args.h"
 #include "binding/convert.h"
 #include "binding/core_factory.h"
+#include "binding/durable.h"
 #include "binding/lifecycle.h"
 #include "binding/py.h"
 #include "binding/tools.h"
@@ -184,7 +187,35 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!self) return nullptr;
   return guarded([&]() -> PyObject* {
     as_core(self.get())->slots = new ToolSlots();
-    as_core(self.get())->core = new engine::GuardedCore(core_factory());
+    // Built without the thread state: a new core joins the fork protocol's
+    // list under a lock that a fork holds while it waits for busy cores.
+    as_core(self.get())->core = without_thread_state(
+        [](ReleasedThreadState&) { return new engine::GuardedCore(core_factory()); });
+    return self.release();
+  });
+}
+
+// Core.open(url): a core whose records live in the store `url` names. The
+// store is opened (file I/O, perhaps waiting for another process) without the
+// thread state.
+PyObject* core_open(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr std::array<const char*, 1> kNames = {"url"};
+    std::array<PyObject*, 1> bound{};
+    std::string url;
+    if (!bind_arguments("Core.open", kNames, args, nargs, kwnames, bound) ||
+        !convert_str("url", bound[0], url)) {
+      return nullptr;
+    }
+    Result<engine::CoreFactory> factory =
+        without_thread_state([&](ReleasedThreadState&) { return open_core_factory(url); });
+    if (!factory.ok()) return raise_error(factory.error());
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyRef self = PyRef::steal(alloc(type, 0));
+    if (!self) return nullptr;
+    as_core(self.get())->slots = new ToolSlots();
+    as_core(self.get())->core = new engine::GuardedCore(std::move(*factory));
     return self.release();
   });
 }
@@ -450,6 +481,8 @@ PyMethodDef core_methods[] = {
      "The record of `kind` under `key` as JSON (null when absent), or all of them."},
     {"model_json", core_model_json, METH_NOARGS,
      "model_json($self)\n--\n\nThe selected model as JSON."},
+    {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_open)),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "open($type, url)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -278,6 +278,39 @@ std::vector<Message> MessageList::to_vector() const {
   return out;
 }
 
+std::optional<std::vector<Message>> MessageList::pushed_since(const MessageList& base) const {
+  if (base.size_ > size_) return std::nullopt;
+  if (base.tail_ == nullptr) return to_vector();
+  // Bytes below a list's view never change, so this list extends base when,
+  // walking back, it sees base's newest chunk at least as far as base does.
+  // Each chunk holds a message, so the new ones span at most this many.
+  const size_t pushed = size_ - base.size_;
+  std::vector<std::pair<const Chunk*, size_t>> chain;
+  const Chunk* chunk = tail_.get();
+  size_t used = used_;
+  while (chunk != base.tail_.get()) {
+    if (chunk == nullptr || chain.size() > pushed) return std::nullopt;
+    chain.emplace_back(chunk, used);
+    used = chunk->prev_used;
+    chunk = chunk->prev.get();
+  }
+  if (used < base.used_) return std::nullopt;
+  std::vector<Message> out;
+  out.reserve(pushed);
+  chain.emplace_back(chunk, used);
+  size_t from = base.used_;  // where base's view ends: a message boundary
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it, from = 0) {
+    const char* data = it->first->data();
+    for (size_t at = from; at < it->second;) {
+      const Packed m = unpack(data, at);
+      out.push_back(read_message(data, m));
+      at = m.next;
+    }
+  }
+  if (out.size() != pushed) return std::nullopt;
+  return out;
+}
+
 bool MessageList::operator==(const MessageList& other) const {
   if (size_ != other.size_) return false;
   if (tail_ == other.tail_ && used_ == other.used_) return true;

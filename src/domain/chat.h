@@ -89,6 +89,12 @@ class MessageList {
           const_cast<void*>(static_cast<const void*>(&f)));
   }
 
+  // When this list is `base` with messages pushed after it (a copy of base,
+  // or of such a list, that pushed), copies of those messages, oldest first;
+  // otherwise nullopt. Costs about the pushed messages, not the history: a
+  // store that already holds `base` writes only what is new.
+  std::optional<std::vector<Message>> pushed_since(const MessageList& base) const;
+
   bool operator==(const MessageList& other) const;
 
  private:

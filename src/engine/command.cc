@@ -18,7 +18,7 @@ struct Handler {
   // Responses are built in their place in the result: moving a record of
   // short strings costs a library call per string.
   Result<proto::CoreResponse> operator()(proto::SwitchModel& c) {
-    core.set_model(c.model);
+    DOVEK_TRY(core.switch_model(c.model));
     return Result<proto::CoreResponse>(std::in_place, std::in_place_type<proto::ModelSwitched>,
                                        std::move(c.model));
   }

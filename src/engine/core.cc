@@ -3,6 +3,11 @@
 #include "store/memory_store.h"
 
 namespace dovek::engine {
+namespace {
+
+model::Model default_model() { return model::Model::create("openai", "gpt-5.5"); }
+
+}  // namespace
 
 CoreStores CoreStores::memory() {
   CoreStores stores;
@@ -20,11 +25,36 @@ std::unique_ptr<Core> Core::create(model::Model model) {
   return std::unique_ptr<Core>(new Core(std::move(model)));
 }
 
-std::unique_ptr<Core> Core::create_default() {
-  return create(model::Model::create("openai", "gpt-5.5"));
-}
+std::unique_ptr<Core> Core::create_default() { return create(default_model()); }
 
 void Core::set_model(model::Model model) { agent.model = std::move(model); }
+
+Status Core::switch_model(const model::Model& model) {
+  set_model(model);
+  if (stores.model) return stores.model->put(kSelectedModelKey, model);
+  return ok_status();
+}
+
+Status Core::load_model() {
+  DOVEK_ASSIGN_OR_RETURN(std::optional<model::Model> stored, stores.model->get(kSelectedModelKey));
+  agent.model = stored ? std::move(*stored) : default_model();
+  return ok_status();
+}
+
+Status Core::erase_records() {
+  store::Transactions& tx = *stores.transactions;
+  DOVEK_TRY(tx.begin(store::Access::Write));
+  store::TransactionGuard guard(tx);
+  DOVEK_TRY(stores.skills->replace_all({}));
+  DOVEK_TRY(stores.sessions->replace_all({}));
+  DOVEK_TRY(stores.tasks->replace_all({}));
+  DOVEK_TRY(stores.runs->replace_all({}));
+  DOVEK_TRY(stores.profiles->replace_all({}));
+  DOVEK_TRY(stores.model->put(kSelectedModelKey, default_model()));
+  DOVEK_TRY(guard.commit());
+  agent.model = default_model();
+  return ok_status();
+}
 
 Result<skill::Catalog> Core::skill_catalog() {
   DOVEK_ASSIGN_OR_RETURN(skill::Catalog::List listing, stores.skills->list());

@@ -23,6 +23,7 @@
 #include "json/tape.h"
 #include "protocol/proto.h"
 #include "store/repository.h"
+#include "store/transactions.h"
 
 namespace dovek::engine {
 
@@ -37,9 +38,17 @@ struct CoreStores {
   RepositoryHandle<run::Run> runs;
   RepositoryHandle<auth::Profile> profiles;  // keyed by the provider's id
 
+  // Durable stores only (both null in memory): where the selected model is
+  // kept (under kSelectedModelKey), since another process may switch it, and
+  // the transactions that make each command's repository calls atomic.
+  RepositoryHandle<model::Model> model;
+  std::shared_ptr<store::Transactions> transactions;
+
   // Five new, empty in-memory stores, created in the order above.
   static CoreStores memory();
 };
+
+inline constexpr std::string_view kSelectedModelKey = "selected";
 
 // Thread safety: none of its own. The binding serialises every command on a
 // core with the core's lock; the repositories carry their own locks.
@@ -53,6 +62,15 @@ class Core {
 
   // Replaces the selected model. Touches no repository.
   void set_model(model::Model model);
+  // set_model, then on a durable core stores the model for every later
+  // command (of any process).
+  [[nodiscard]] Status switch_model(const model::Model& model);
+  // Durable cores: reads the selected model into `agent` (inside the
+  // command's transaction). The default model when none is stored.
+  [[nodiscard]] Status load_model();
+  // Durable cores: in one transaction, removes every record of the five
+  // repositories and stores the default model, as a fresh core has them.
+  [[nodiscard]] Status erase_records();
 
   // Every stored skill (one `list`) as a catalog. When every skill is stored
   // under its own id the catalog is a view of the listing, O(1) whatever the

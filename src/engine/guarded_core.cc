@@ -25,6 +25,20 @@ std::set<GuardedCore*>& registry() {
   return *cores;
 }
 
+// Runs the read `f` (returning a Result) as it is on an in-memory core, and
+// on a durable one inside one read transaction: a snapshot of the database.
+template <class F>
+auto reading(Core& core, F&& f) -> decltype(f()) {
+  store::Transactions* tx = core.stores.transactions.get();
+  if (tx == nullptr) return f();
+  DOVEK_TRY(tx->begin(store::Access::Read));
+  store::TransactionGuard guard(*tx);
+  auto result = f();
+  if (!result.ok()) return result;
+  DOVEK_TRY(guard.commit());
+  return result;
+}
+
 }  // namespace
 
 GuardedCore::GuardedCore() : GuardedCore(&Core::create_default) {}
@@ -96,11 +110,18 @@ Result<std::string> GuardedCore::read_json(std::string_view kind,
                                            std::optional<std::string_view> key) {
   const std::optional<RecordKind> parsed = parse_record_kind(kind);
   if (!parsed) return Error(unknown_record_kind_message(kind));
-  return locked([&](Core& core) { return read_records_json(core, *parsed, key); });
+  return locked([&](Core& core) {
+    return reading(core, [&] { return read_records_json(core, *parsed, key); });
+  });
 }
 
 Result<std::string> GuardedCore::model_json() {
-  return locked([](Core& core) -> Result<std::string> { return engine::model_json(core); });
+  return locked([](Core& core) {
+    return reading(core, [&]() -> Result<std::string> {
+      if (core.stores.model) DOVEK_TRY(core.load_model());
+      return engine::model_json(core);
+    });
+  });
 }
 
 Status GuardedCore::reset(const std::function<void()>& while_swapped) {
@@ -109,6 +130,8 @@ Status GuardedCore::reset(const std::function<void()>& while_swapped) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (poisoned_) return Error(std::string(kPoisonedMessage));
+    // A durable core's records outlive its Core objects: empty the database.
+    if (fresh->stores.transactions) DOVEK_TRY(fresh->erase_records());
     old = std::exchange(core_, std::move(fresh));
     if (while_swapped) while_swapped();
   }

@@ -65,9 +65,11 @@ class GuardedCore {
   // Replaces the content with a fresh core from the factory, destroying
   // every record of the old one. Fails when poisoned; does not clear poison.
   // The fresh core is built before the lock is taken and the old one is
-  // destroyed after it is released: the lock is held only for the swap, and
-  // for `while_swapped`, which runs under it right after the swap (to drop
-  // what the caller keeps beside the old core's tools, say).
+  // destroyed after it is released: the lock is held only for the swap (and,
+  // for a durable core, for the one transaction that empties its database,
+  // Core::erase_records; its failure leaves the old core in place), and for
+  // `while_swapped`, which runs under it right after the swap (to drop what
+  // the caller keeps beside the old core's tools, say).
   Status reset(const std::function<void()>& while_swapped = {});
 
   bool poisoned();

@@ -54,6 +54,10 @@ def skill(id: str, **overrides) -> dict:
     return base
 
 
-@pytest.fixture
-def core() -> dovek_native.Core:
-    return dovek_native.Core()
+@pytest.fixture(params=["memory", "sqlite"])
+def core(request, tmp_path) -> dovek_native.Core:
+    """Every test that takes a core runs on an in-memory core and on a core
+    whose records live in a SQLite file: responses must be the same."""
+    if request.param == "memory":
+        return dovek_native.Core()
+    return dovek_native.Core.open(f"sqlite:///{tmp_path}/core.db")

@@ -245,3 +245,130 @@ def test_running_out_of_memory_raises_instead_of_aborting():
     # poisoned and the failure is the internal fault.
     assert command in ("MemoryError", "internal fault"), command
     assert after == '{"type":"model_switched"'
+
+
+DECODE_OUT_OF_MEMORY = """
+import resource
+# A command of 40 MB whose value is one long string: it reads into about its
+# own size, so it fits where a reservation of several times its size did not.
+padded = json.dumps({"type": "switch_model", "model": {"provider": {"id": "p"}, "id": "m"},
+                     "pad": "x" * (40 << 20)})
+_, hard = resource.getrlimit(resource.RLIMIT_AS)
+with open("/proc/self/statm") as f:
+    in_use = int(f.read().split()[0]) * resource.getpagesize()
+
+def outcome(headroom_mb):
+    resource.setrlimit(resource.RLIMIT_AS, (in_use + (headroom_mb << 20), hard))
+    try:
+        return core.handle_json(padded)[:24]
+    except MemoryError:
+        return "MemoryError"
+    except BaseException as e:
+        return type(e).__name__ + ": " + str(e)
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+
+core = d.Core()
+print(outcome(120))
+print(outcome(16))  # too little even to copy the command
+print(core.handle_json('{"type":"switch_model","model":{"provider":{"id":"q"},"id":"m"}}')[:24])
+"""
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer reserves more address space than any limit")
+def test_a_decode_out_of_memory_raises_memory_error_and_keeps_the_core():
+    result = run_script(DECODE_OUT_OF_MEMORY)
+    assert result.returncode == 0, f"exit {result.returncode}\n{result.stdout}\n{result.stderr}"
+    assert result.stdout.splitlines() == ['{"type":"model_switched"', "MemoryError",
+                                          '{"type":"model_switched"']
+
+
+# ---- references to singletons ------------------------------------------------------
+
+def supported_interpreters() -> list:
+    """This interpreter and every other CPython 3.11+ that pyenv holds here."""
+    found = {sys.executable}
+    pyenv = Path.home() / ".pyenv" / "versions"
+    for python in sorted(pyenv.glob("3.*/bin/python3")) if pyenv.is_dir() else []:
+        minor = int(python.parent.parent.name.split(".")[1])
+        if minor >= 11 and "t" not in python.parent.parent.name:
+            found.add(str(python))
+    return sorted(found)
+
+
+RESETS_AND_FORKS = """
+import gc, os, sys
+sys.path.insert(0, sys.argv[1])
+import dovek_native as d
+core = d.Core()
+def tools():
+    assert core.add_tool("t", print) is None
+    assert core.remove_tool("t") is True and core.remove_tool("t") is False
+def resets_and_forks(resets, forks):
+    for _ in range(resets):
+        assert d.reset() is None and core.reset() is None
+    for _ in range(forks):
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0)
+        os.waitpid(pid, 0)
+# Once first: the interpreter's first calls fill caches of its own (its
+# specialised bytecode), which moves None's count by one. Garbage collected
+# in the middle would release references of its own too.
+resets_and_forks(1, 1)
+gc.collect()
+gc.disable()
+before = sys.getrefcount(None)
+resets_and_forks(10000, 200)
+after = sys.getrefcount(None)
+assert after >= before, f"None lost references to resets and forks: {before} -> {after}"
+# Registering tools settles some of the interpreter's caches at first, which
+# moves None's count by a few dozen; one reference lost per call would be
+# 10,000.
+for _ in range(1000):
+    tools()
+before = sys.getrefcount(None)
+for _ in range(10000):
+    tools()
+after = sys.getrefcount(None)
+assert after > before - 100, f"None lost references to tools: {before} -> {after}"
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("python", supported_interpreters())
+def test_resets_and_forks_keep_the_reference_counts_of_none(python):
+    module_dir = os.path.dirname(d_file())
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    out = subprocess.run([python, "-c", RESETS_AND_FORKS, module_dir], env=env,
+                         capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, f"exit {out.returncode}\n{out.stdout}\n{out.stderr}"
+    assert out.stdout.strip() == "ok", out.stdout + out.stderr
+
+
+def d_file() -> str:
+    import dovek_native
+    return dovek_native.__file__
+
+
+# ---- dropping a core -------------------------------------------------------------
+
+DROP_WHILE_OTHERS_RUN = """
+flag = sys.argv[1]
+core = d.Core()
+core.handle_json(json.dumps({"type": "save_skill", "skill": {
+    "id": "__wait_on_drop__", "name": "W", "source": "user", "read_only": False,
+    "content": flag, "suggested_tools": []}}))
+dropping = threading.Event()
+t = threading.Thread(target=lambda: dropping.wait(60) and open(flag, "w").close())
+t.start()
+dropping.set()
+del core  # its store waits for the other thread to create the flag
+t.join()
+print(open(flag + ".done").read())
+"""
+
+
+@needs_hooks
+def test_dropping_a_core_lets_other_threads_run(tmp_path):
+    check(run_script(DROP_WHILE_OTHERS_RUN, tmp_path / "flag", hooks=True), "seen")

@@ -48,6 +48,13 @@ def core_commands() -> None:
     prompt = json.loads(core.handle_json(turn))["events"][0]["value"]
     check("Core().reset", "unknown mentioned skill: writer" in prompt, "the core forgot its skills")
 
+    # A durable core: the SQLite library the wheel carries.
+    with tempfile.TemporaryDirectory(prefix="dovek-smoke-") as tmp:
+        url = f"sqlite:///{tmp}/agent.db"
+        dn.Core.open(url).handle_json(save)
+        prompt = json.loads(dn.Core.open(url).handle_json(turn))["events"][0]["value"]
+        check("Core.open", "Write well." in prompt, "a second core on the file missed the skill")
+
 
 def skill_runtime(skills: Path) -> None:
     with tempfile.TemporaryDirectory(prefix="dovek-smoke-") as tmp:

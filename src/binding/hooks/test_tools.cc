@@ -8,10 +8,16 @@
 //              reset or end the interpreter while a command is in flight
 //              (tests/python/test_host_process.py). The skill's content is
 //              {"ms": N, "flag": PATH}: creates PATH, then sleeps N ms.
+//   __wait_on_drop__  its content is a PATH: when the store is destroyed (with
+//              its core), it waits up to 60 s for PATH to appear, then writes
+//              "seen" or "timeout" to PATH.done; a test creates PATH from
+//              another Python thread, which can only run if the core is
+//              destroyed without the thread state.
 #include <chrono>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 #include <thread>
 
@@ -35,12 +41,30 @@ void sleep_as_told(std::string_view content) {
 
 class HookedSkills final : public store::Repository<skill::Skill> {
  public:
+  HookedSkills() = default;
+  HookedSkills(const HookedSkills&) = delete;
+  HookedSkills& operator=(const HookedSkills&) = delete;
+  ~HookedSkills() override {
+    if (wait_on_drop_.empty()) return;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    bool seen = false;
+    while (!(seen = std::ifstream(wait_on_drop_).good()) &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::ofstream(wait_on_drop_ + ".done") << (seen ? "seen" : "timeout");
+  }
+
   Result<std::optional<skill::Skill>> get(std::string_view key) const override {
     return inner_->get(key);
   }
   Result<List> list() const override { return inner_->list(); }
   Status put(std::string_view key, skill::Skill record) override {
     if (key == "__throw__") throw std::logic_error("test hook: broken invariant");
+    if (key == "__wait_on_drop__") {
+      wait_on_drop_ = record.content();
+      return ok_status();
+    }
     if (key == "__sleep__") {
       sleep_as_told(record.content());
       return ok_status();  // not stored: later catalogs stay as they were
@@ -55,6 +79,7 @@ class HookedSkills final : public store::Repository<skill::Skill> {
  private:
   std::shared_ptr<store::Repository<skill::Skill>> inner_ =
       store::MemoryStore<skill::Skill>::shared();
+  std::string wait_on_drop_;  // written under the core's lock, read at destruction
 };
 
 std::unique_ptr<engine::Core> create_with_test_hooks() {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -195,6 +196,38 @@ TEST(Session, RandomRepeatsReadBackExactly) {
   for (const auto& [list, pushed] : lists) EXPECT_EQ(list.to_vector(), pushed);
 }
 
+// What a store that holds `base` must write for `grown`: exactly the pushed
+// messages of a descendant (replies that quote earlier bytes included), and
+// nothing for a list that branched off or is behind.
+TEST(Session, PushedSinceGivesOnlyTheMessagesOfADescendant) {
+  std::mt19937 rng(7);
+  chat::MessageList base;
+  for (int round = 0; round < 300; ++round) {
+    chat::MessageList grown = base;
+    std::vector<Message> pushed;
+    for (size_t k = rng() % 4; k > 0; --k) {
+      const std::string user(rng() % 900, static_cast<char>('a' + rng() % 3));
+      for (Message m : {Message{user, Role::User},
+                        Message{std::string(40 + rng() % 40, 'h') + user, Role::Assistant}}) {
+        grown.push_back(m);
+        pushed.push_back(std::move(m));
+      }
+    }
+    std::optional<std::vector<Message>> got = grown.pushed_since(base);
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(*got, pushed);
+    chat::MessageList sibling = base;
+    sibling.push_back({"x", Role::User});
+    EXPECT_FALSE(grown.pushed_since(sibling).has_value());
+    if (!pushed.empty()) {
+      EXPECT_FALSE(sibling.pushed_since(grown).has_value());
+      EXPECT_FALSE(base.pushed_since(grown).has_value());
+    }
+    base = std::move(grown);
+  }
+  EXPECT_EQ(base.pushed_since(chat::MessageList())->size(), base.size());
+}
+
 TEST(Session, AppendMessageCreatesThenExtends) {
   auto sessions = store::MemoryStore<chat::Session>::shared();
   ASSERT_TRUE(chat::append_message(*sessions, "s", {"hello", Role::User}).ok());
@@ -238,8 +271,8 @@ TEST(Runs, CreateAndSaveUnderOwnId) {
 class Fixed : public tool::Tool {
  public:
   explicit Fixed(Result<json::Value> out) : out_(std::move(out)) {}
-  Result<json::Value> invoke(json::Value input) override {
-    last_input = std::move(input);
+  Result<json::Value> invoke(const json::Value& input) override {
+    last_input = input;
     return out_;
   }
   json::Value last_input;

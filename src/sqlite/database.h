@@ -1,0 +1,145 @@
+// Database: one SQLite connection to a store file, the transactions of the
+// commands run on it, and the prepared statements of its repositories.
+//
+// The connection is opened in WAL mode and closed cleanly: after the last
+// connection to a file closes normally no -wal content is left. A process
+// never carries a connection across fork(): close_all_for_fork() closes every
+// connection before the fork and each reopens on its next use, in the parent
+// and in the child; a connection that finds itself in another process than
+// the one that opened it (a fork behind our back) abandons the inherited
+// handle untouched and opens a fresh one.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <sys/types.h>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+#include "base/error.h"
+#include "store/transactions.h"
+
+namespace dovek::sqlite {
+
+// How a store file is used; from the store URL's query.
+struct Options {
+  std::string path;
+  bool synchronous_full = false;  // synchronous=full: survives power loss too
+  int64_t busy_timeout_ms = 5000;
+};
+
+class Database;
+
+// One use of a prepared statement: binds, steps and reads columns; resets the
+// statement when it goes out of scope. Texts bound are not copied: they must
+// outlive the Stmt.
+class Stmt {
+ public:
+  Stmt(Database& db, sqlite3_stmt* s) : db_(&db), s_(s) {}
+  Stmt(Stmt&& other) noexcept : db_(other.db_), s_(std::exchange(other.s_, nullptr)) {}
+  Stmt(const Stmt&) = delete;
+  Stmt& operator=(const Stmt&) = delete;
+  ~Stmt() {
+    if (s_ != nullptr) sqlite3_reset(s_);
+  }
+
+  Stmt& bind(int i, std::string_view text);
+  Stmt& bind(int i, const std::string& text) { return bind(i, std::string_view(text)); }
+  Stmt& bind(int i, const std::optional<std::string>& text);
+  Stmt& bind(int i, int64_t n);
+
+  // Steps once: true with a row to read, false when done.
+  [[nodiscard]] Result<bool> step();
+  // Makes the statement ready to step again (bindings kept).
+  void reset() { sqlite3_reset(s_); }
+  // Steps to the end, expecting no row.
+  [[nodiscard]] Status run();
+
+  std::string_view text(int col) const;
+  std::optional<std::string> optional_text(int col) const;
+  int64_t integer(int col) const { return sqlite3_column_int64(s_, col); }
+  bool is_null(int col) const { return sqlite3_column_type(s_, col) == SQLITE_NULL; }
+
+ private:
+  Database* db_;
+  sqlite3_stmt* s_;
+};
+
+// Thread safety: one thread at a time (a core's lock serialises its commands);
+// close_all_for_fork and close_all_at_exit may run on any thread.
+class Database final : public store::Transactions {
+ public:
+  // Opens (creating it with mode 0600 when missing) and checks the file,
+  // brings its schema up to date, and switches it to WAL. Fails with
+  // "open store PATH" and the cause; a file it refuses is left unchanged.
+  [[nodiscard]] static Result<std::shared_ptr<Database>> open(Options options);
+
+  ~Database() override;
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  // Writers take the write lock at begin (BEGIN IMMEDIATE), waiting at most
+  // the busy timeout; readers get a snapshot (a deferred transaction).
+  Status begin(store::Access access) override;
+  Status commit() override;
+  void rollback() noexcept override;
+
+  // The statement of `sql` (a string literal: cached by its address), ready
+  // to bind. REQUIRES: inside a transaction.
+  [[nodiscard]] Result<Stmt> prepare(const char* sql);
+
+  // Changes with every transaction begun on this object: repositories use it
+  // to tell what they read in the current transaction.
+  uint64_t transaction_serial() const { return serial_; }
+  // Changes whenever a transaction is rolled back: what a repository cached
+  // from writes of earlier transactions may then be wrong.
+  uint64_t rollback_epoch() const { return epoch_; }
+
+  // The error for a failed call with result code `rc` on this connection:
+  // "store busy: ..." when locked past the busy timeout.
+  Error error(int rc) const;
+
+  const Options& options() const { return options_; }
+  // Rows changed by the last statement.
+  int64_t changes() const { return sqlite3_changes64(db_); }
+
+  // See the file comment. Called with every core's lock held (no command in
+  // flight) before a fork.
+  static void close_all_for_fork();
+  // At process exit: closes every connection not in the middle of a command
+  // (a daemon thread's); later use of a closed one fails.
+  static void close_all_at_exit();
+
+ private:
+  explicit Database(Options options);
+
+  static int on_busy(void* self, int attempts);
+
+  Status connect();          // opens the connection and applies the pragmas
+  Status ensure_connected();  // connect() unless connected in this process
+  Status exec(const char* sql);
+  void close() noexcept;
+  Status check_and_migrate();
+
+  const Options options_;
+  sqlite3* db_ = nullptr;
+  pid_t pid_ = 0;  // the process that opened db_
+  std::chrono::steady_clock::time_point busy_since_;  // of the current wait
+  std::unordered_map<const char*, sqlite3_stmt*> statements_;
+  bool in_transaction_ = false;
+  uint64_t serial_ = 0;
+  uint64_t epoch_ = 0;
+  // Set while a transaction is open, and for good once closed at exit, so
+  // that the exit hook never closes a connection under a running command.
+  std::atomic<bool> busy_{false};
+  bool closed_at_exit_ = false;  // guarded by busy_
+};
+
+}  // namespace dovek::sqlite

@@ -1,0 +1,198 @@
+// Skills: one row each, and the whole table cached in the process as the
+// listing the catalog is a view of. The cache is revalidated per listing
+// against the `skills` change counter (one read), and brought up to date by
+// reading only the rows written since (an indexed range), so a turn costs
+// the same at 10,000 stored skills as at 10, also when another connection
+// saves skills between turns. Only a removal (reset) makes caches read the
+// whole table again.
+#include <utility>
+#include <vector>
+
+#include "json/parse.h"
+#include "json/write.h"
+#include "sqlite/stores.h"
+
+namespace dovek::sqlite {
+namespace {
+
+std::string tools_json(const std::vector<std::string>& tools) {
+  json::Writer w;
+  w.begin_array();
+  for (const std::string& t : tools) w.string(t);
+  w.end_array();
+  return w.take();
+}
+
+skill::Skill read_skill(const Stmt& s, int c) {
+  skill::SkillFields f;
+  f.id = s.text(c);
+  f.name = s.text(c + 1);
+  const int64_t source = s.integer(c + 2);
+  f.source = source == 0   ? skill::Source::System
+             : source == 2 ? skill::Source::External
+                           : skill::Source::User;
+  f.source_ref = s.optional_text(c + 3);
+  f.read_only = s.integer(c + 4) != 0;
+  f.description = s.optional_text(c + 5);
+  f.content = s.text(c + 6);
+  // Written by us as an array of strings; anything else reads as no tools.
+  Result<json::Value> tools = json::parse(s.text(c + 7));
+  if (tools.ok() && tools->is_array()) {
+    for (const json::Value& t : tools->as_array()) {
+      if (t.is_string()) f.suggested_tools.push_back(t.as_string());
+    }
+  }
+  return skill::Skill(std::move(f));
+}
+
+constexpr const char* kSelectSkill =
+    "SELECT id, name, source, source_ref, read_only, description, content, suggested_tools "
+    "FROM skills WHERE key = ?1";
+constexpr const char* kSelectAll =
+    "SELECT key, id, name, source, source_ref, read_only, description, content, "
+    "suggested_tools FROM skills ORDER BY key";
+constexpr const char* kSelectSince =
+    "SELECT key, id, name, source, source_ref, read_only, description, content, "
+    "suggested_tools FROM skills WHERE rowid > ?1";
+// The version of the table and its floor (see schema.cc).
+constexpr const char* kVersions =
+    "SELECT max(coalesce((SELECT max(rowid) FROM skills), 0), f.value), f.value "
+    "FROM counters f WHERE f.name = 'skills_floor'";
+constexpr const char* kPut =
+    "INSERT OR REPLACE INTO skills (rowid, key, id, name, source, source_ref, read_only, "
+    "description, content, suggested_tools) VALUES ((SELECT max(coalesce((SELECT max(rowid) "
+    "FROM skills), 0), (SELECT value FROM counters WHERE name = 'skills_floor')) + 1), ?1, ?2, "
+    "?3, ?4, ?5, ?6, ?7, ?8, ?9) RETURNING rowid";
+constexpr const char* kRaiseFloor =
+    "UPDATE counters SET value = max(value, ?1) + 1 WHERE name = 'skills_floor' RETURNING value";
+
+class SkillStore final : public store::Repository<skill::Skill> {
+ public:
+  explicit SkillStore(std::shared_ptr<Database> db) : db_(std::move(db)) {}
+
+  Result<std::optional<skill::Skill>> get(std::string_view key) const override {
+    DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(kSelectSkill));
+    s.bind(1, key);
+    DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
+    if (!row) return std::optional<skill::Skill>();
+    return std::optional<skill::Skill>(read_skill(s, 0));
+  }
+
+  // The cache, brought up to date: as it is when no skill changed, with the
+  // rows written since when some were, read whole after a removal.
+  Result<List> list() const override {
+    DOVEK_ASSIGN_OR_RETURN(Versions v, versions());
+    const int64_t version = v.version, floor = v.floor;
+    if (cache_valid() && version == cached_version_) return cache_;
+    const bool catch_up = cache_valid() && cached_version_ >= floor && cached_version_ < version;
+    DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(catch_up ? kSelectSince : kSelectAll));
+    if (catch_up) s.bind(1, cached_version_);
+    List fresh = catch_up ? cache_ : List();
+    cached_version_ = -1;  // until the read is complete
+    for (;;) {
+      DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
+      if (!row) break;
+      fresh.put(s.text(0), read_skill(s, 1));
+    }
+    cache_ = std::move(fresh);
+    cached_version_ = version;
+    cached_epoch_ = db_->rollback_epoch();
+    return cache_;
+  }
+
+  Status put(std::string_view key, skill::Skill record) override {
+    const std::string tools = tools_json(record.suggested_tools());
+    int64_t version = 0;
+    {
+      DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(kPut));
+      s.bind(1, key).bind(2, record.id()).bind(3, record.name());
+      s.bind(4, static_cast<int64_t>(record.source())).bind(5, record.source_ref());
+      s.bind(6, int64_t{record.read_only()}).bind(7, record.description());
+      s.bind(8, record.content()).bind(9, tools);
+      DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
+      version = row ? s.integer(0) : -1;
+    }
+    if (follows(version)) cache_.put(key, std::move(record));
+    return ok_status();
+  }
+
+  Result<bool> remove(std::string_view key) override {
+    DOVEK_ASSIGN_OR_RETURN(Versions before, versions());
+    int64_t removed = 0;
+    {
+      DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare("DELETE FROM skills WHERE key = ?1"));
+      s.bind(1, key);
+      DOVEK_TRY(s.run());
+      removed = db_->changes();
+    }
+    if (removed == 0) return false;
+    DOVEK_ASSIGN_OR_RETURN(int64_t version, raise_floor(before.version));
+    if (follows(version)) cache_.remove(key);
+    return true;
+  }
+
+  Status replace_all(std::vector<std::pair<std::string, skill::Skill>> pairs) override {
+    DOVEK_ASSIGN_OR_RETURN(Versions before, versions());
+    {
+      DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare("DELETE FROM skills"));
+      DOVEK_TRY(s.run());
+    }
+    DOVEK_ASSIGN_OR_RETURN(int64_t version, raise_floor(before.version));
+    if (follows(version)) cache_ = List();
+    for (auto& [key, record] : pairs) DOVEK_TRY(put(key, std::move(record)));
+    return ok_status();
+  }
+
+ private:
+  bool cache_valid() const {
+    return cached_version_ >= 0 && cached_epoch_ == db_->rollback_epoch();
+  }
+
+  struct Versions {
+    int64_t version = 0;
+    int64_t floor = 0;
+  };
+
+  Result<Versions> versions() const {
+    DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(kVersions));
+    DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
+    if (!row) return Versions{};
+    return Versions{s.integer(0), s.integer(1)};
+  }
+
+  // After rows were removed from the table at `version`: the floor, raised
+  // past it, is the table's new version.
+  Result<int64_t> raise_floor(int64_t version) {
+    DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(kRaiseFloor));
+    s.bind(1, version);
+    DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
+    return row ? s.integer(0) : int64_t{-1};
+  }
+
+  // Whether the cache held the table as it was just before the write that
+  // got `version`; then the caller applies the write to it. Otherwise the
+  // cache is dropped (the next listing reads the table).
+  bool follows(int64_t version) {
+    if (cache_valid() && version == cached_version_ + 1) {
+      cached_version_ = version;
+      return true;
+    }
+    cached_version_ = -1;
+    return false;
+  }
+
+  std::shared_ptr<Database> db_;
+  // The table as of `skills` counter value cached_version_ (-1: none), kept
+  // until a rollback may have undone a change applied to it.
+  mutable List cache_;
+  mutable int64_t cached_version_ = -1;
+  mutable uint64_t cached_epoch_ = 0;
+};
+
+}  // namespace
+
+Handle<skill::Skill> skill_store(std::shared_ptr<Database> db) {
+  return std::make_shared<SkillStore>(std::move(db));
+}
+
+}  // namespace dovek::sqlite
