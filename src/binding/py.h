@@ -171,4 +171,17 @@ inline PyObject* new_bool(bool value) {
 // New str from UTF-8 text known to be valid.
 PyObject* to_str(std::string_view text);
 
+// The text as a new str, or the error raised. Text: std::string or a view.
+template <class Text>
+PyObject* result_to_py(const Result<Text>& result) {
+  if (!result.ok()) return raise_error(result.error());
+  return to_str(*result);
+}
+
+// A fast-call function as the PyCFunction a method table holds.
+template <class F>
+constexpr PyCFunction fastcall(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 }  // namespace dovek::binding
