@@ -1,0 +1,196 @@
+// Skills: one row each, and the whole table cached in the process as the
+// listing the catalog is a view of. The cache is revalidated per listing
+// against the table's version (read with the transaction's first round
+// trip), and brought up to date by reading only the rows written since (an
+// indexed range), so a turn costs the same at 10,000 stored skills as at 10,
+// also when another host saves skills between turns. Only a removal (reset)
+// makes caches read the whole table again.
+//
+// Writers of skills take one lock for the table, so versions are handed out
+// and committed in order and a reader never sees a version before a lower
+// one commits.
+#include <utility>
+#include <vector>
+
+#include "json/parse.h"
+#include "json/write.h"
+#include "postgres/stores.h"
+
+namespace dovek::postgres {
+namespace {
+
+std::string tools_json(const std::vector<std::string>& tools) {
+  json::Writer w;
+  w.begin_array();
+  for (const std::string& t : tools) w.string(t);
+  w.end_array();
+  return w.take();
+}
+
+skill::Skill read_skill(const Rows& r, int i, int c) {
+  skill::SkillFields f;
+  f.id = r.text(i, c);
+  f.name = r.text(i, c + 1);
+  const int64_t source = r.integer(i, c + 2);
+  f.source = source == 0   ? skill::Source::System
+             : source == 2 ? skill::Source::External
+                           : skill::Source::User;
+  f.source_ref = r.optional_text(i, c + 3);
+  f.read_only = r.integer(i, c + 4) != 0;
+  f.description = r.optional_text(i, c + 5);
+  f.content = r.text(i, c + 6);
+  // Written by us as an array of strings; anything else reads as no tools.
+  Result<json::Value> tools = json::parse(r.text(i, c + 7));
+  if (tools.ok() && tools->is_array()) {
+    for (const json::Value& t : tools->as_array()) {
+      if (t.is_string()) f.suggested_tools.push_back(t.as_string());
+    }
+  }
+  return skill::Skill(std::move(f));
+}
+
+constexpr const char* kSelectSkill =
+    "SELECT id, name, source, source_ref, read_only, description, content, suggested_tools "
+    "FROM skills WHERE key = $1";
+constexpr const char* kSelectAll =
+    "SELECT key, id, name, source, source_ref, read_only, description, content, "
+    "suggested_tools FROM skills ORDER BY key";
+constexpr const char* kSelectSince =
+    "SELECT key, id, name, source, source_ref, read_only, description, content, "
+    "suggested_tools FROM skills WHERE version > $1";
+// The version of the table, and its floor (see schema.cc).
+constexpr const char* kVersions =
+    "SELECT greatest((SELECT max(version) FROM skills), value), value FROM counters "
+    "WHERE name = 'skills_floor'";
+constexpr const char* kPut =
+    "INSERT INTO skills (key, version, id, name, source, source_ref, read_only, description, "
+    "content, suggested_tools) VALUES ($1, greatest((SELECT max(version) FROM skills), "
+    "(SELECT value FROM counters WHERE name = 'skills_floor')) + 1, $2, $3, $4, $5, $6, $7, $8, "
+    "$9) ON CONFLICT (key) DO UPDATE SET version = EXCLUDED.version, id = EXCLUDED.id, name = "
+    "EXCLUDED.name, source = EXCLUDED.source, source_ref = EXCLUDED.source_ref, read_only = "
+    "EXCLUDED.read_only, description = EXCLUDED.description, content = EXCLUDED.content, "
+    "suggested_tools = EXCLUDED.suggested_tools RETURNING version";
+// Removals raise the floor past every version the table had before them
+// (the main statement sees the table as it was before its DELETE).
+constexpr const char* kRemove =
+    "WITH gone AS (DELETE FROM skills WHERE key = $1 RETURNING 1) UPDATE counters SET value = "
+    "greatest(value, (SELECT max(version) FROM skills)) + 1 WHERE name = 'skills_floor' AND "
+    "EXISTS (SELECT 1 FROM gone) RETURNING value";
+constexpr const char* kClear =
+    "WITH gone AS (DELETE FROM skills RETURNING 1) UPDATE counters SET value = "
+    "greatest(value, (SELECT max(version) FROM skills)) + 1 WHERE name = 'skills_floor' "
+    "RETURNING value";
+
+class SkillStore final : public store::Repository<skill::Skill> {
+ public:
+  explicit SkillStore(std::shared_ptr<Database> db)
+      : db_(std::move(db)), slot_(db_->add_prefetch(kVersions)) {}
+
+  Result<std::optional<skill::Skill>> get(std::string_view key) const override {
+    lock();
+    DOVEK_ASSIGN_OR_RETURN(Rows rows, db_->fetch(kSelectSkill, Params().text(key)));
+    if (rows.size() == 0) return std::optional<skill::Skill>();
+    return std::optional<skill::Skill>(read_skill(rows, 0, 0));
+  }
+
+  // The cache, brought up to date: as it is when no skill changed, with the
+  // rows written since when some were, read whole after a removal.
+  Result<List> list() const override {
+    Rows v;
+    if (written_ == db_->transaction_serial()) {
+      DOVEK_ASSIGN_OR_RETURN(v, db_->fetch(kVersions, Params()));
+    } else {
+      DOVEK_ASSIGN_OR_RETURN(v, db_->prefetched(slot_));
+    }
+    const int64_t version = v.size() > 0 ? v.integer(0, 0) : 0;
+    const int64_t floor = v.size() > 0 ? v.integer(0, 1) : 0;
+    if (cache_valid() && version == cached_version_) return cache_;
+    const bool catch_up = cache_valid() && cached_version_ >= floor && cached_version_ < version;
+    DOVEK_ASSIGN_OR_RETURN(Rows rows,
+                           catch_up ? db_->fetch(kSelectSince, Params().integer(cached_version_))
+                                    : db_->fetch(kSelectAll, Params()));
+    List fresh = catch_up ? cache_ : List();
+    for (int i = 0; i < rows.size(); ++i) fresh.put(rows.text(i, 0), read_skill(rows, i, 1));
+    cache_ = std::move(fresh);
+    cached_version_ = version;
+    cached_epoch_ = db_->rollback_epoch();
+    return cache_;
+  }
+
+  Status put(std::string_view key, skill::Skill record) override {
+    lock();
+    written_ = db_->transaction_serial();
+    Params p;
+    p.text(key).text(record.id()).text(record.name());
+    p.integer(static_cast<int64_t>(record.source())).text(record.source_ref());
+    p.integer(int64_t{record.read_only()}).text(record.description());
+    p.text(record.content()).text(tools_json(record.suggested_tools()));
+    std::string kept(key);
+    db_->queue(kPut, std::move(p),
+               [this, kept = std::move(kept), record = std::move(record)](const Rows& r) mutable {
+                 if (follows(r.size() > 0 ? r.integer(0, 0) : -1)) {
+                   cache_.put(kept, std::move(record));
+                 }
+               });
+    return ok_status();
+  }
+
+  Result<bool> remove(std::string_view key) override {
+    lock();
+    written_ = db_->transaction_serial();
+    DOVEK_ASSIGN_OR_RETURN(Rows r, db_->fetch(kRemove, Params().text(key)));
+    if (r.size() == 0) return false;
+    if (follows(r.integer(0, 0))) cache_.remove(key);
+    return true;
+  }
+
+  Status replace_all(std::vector<std::pair<std::string, skill::Skill>> pairs) override {
+    lock();
+    written_ = db_->transaction_serial();
+    db_->queue(kClear, Params(), [this](const Rows& r) {
+      if (follows(r.size() > 0 ? r.integer(0, 0) : -1)) cache_ = List();
+    });
+    for (auto& [key, record] : pairs) DOVEK_TRY(put(key, std::move(record)));
+    return ok_status();
+  }
+
+ private:
+  // Writers take the table's lock before they read or write a skill; once a
+  // transaction holds it, further requests are free on the server.
+  void lock() const {
+    if (db_->writing()) db_->queue(kLock, Params().integer(lock_key("skills", "")));
+  }
+
+  bool cache_valid() const {
+    return cached_version_ >= 0 && cached_epoch_ == db_->rollback_epoch();
+  }
+
+  // Whether the cache held the table as it was just before the write that
+  // got `version`; then the caller applies the write to it. Otherwise the
+  // cache is dropped (the next listing reads the table).
+  bool follows(int64_t version) const {
+    if (cache_valid() && version == cached_version_ + 1) {
+      cached_version_ = version;
+      return true;
+    }
+    cached_version_ = -1;
+    return false;
+  }
+
+  std::shared_ptr<Database> db_;
+  size_t slot_;
+  uint64_t written_ = 0;  // the transaction that last wrote skills here
+  // The table as of version cached_version_ (-1: none), kept until a
+  // rollback may have undone a change applied to it.
+  mutable List cache_;
+  mutable int64_t cached_version_ = -1;
+  mutable uint64_t cached_epoch_ = 0;
+};
+
+}  // namespace
+
+Handle<skill::Skill> skill_store(std::shared_ptr<Database> db) {
+  return std::make_shared<SkillStore>(std::move(db));
+}
+
+}  // namespace dovek::postgres
