@@ -77,6 +77,21 @@ class Rows {
   std::shared_ptr<PGresult> result_;
 };
 
+// Row `row` of `rows` read column by column from `col` on (a source of
+// domain/record_fields.h).
+class Columns {
+ public:
+  Columns(const Rows& rows, int row, int col) : rows_(&rows), row_(row), col_(col) {}
+  std::string_view text() { return rows_->text(row_, col_++); }
+  std::optional<std::string> optional_text() { return rows_->optional_text(row_, col_++); }
+  int64_t integer() { return rows_->integer(row_, col_++); }
+
+ private:
+  const Rows* rows_;
+  int row_;
+  int col_;
+};
+
 class Database final : public store::Transactions {
  public:
   // Connects, creates or brings the schema up to date (the first process to

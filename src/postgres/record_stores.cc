@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "domain/record_fields.h"
 #include "postgres/stores.h"
 
 namespace dovek::postgres {
@@ -29,7 +30,7 @@ template <class C>
 concept Prefetching = requires { C::kPrefetchKey; };
 
 // A table of records of T, one row each. Codec gives the SQL (the record's
-// columns after `key`) and moves a record in and out of rows and parameters.
+// columns after `key`, in record_fields' order) and reads a record.
 template <class T, class Codec>
 class TableStore final : public store::Repository<T> {
  public:
@@ -44,14 +45,12 @@ class TableStore final : public store::Repository<T> {
     if constexpr (Prefetching<Codec>) {
       if (key == Codec::kPrefetchKey && written_ != db_->transaction_serial()) {
         DOVEK_ASSIGN_OR_RETURN(rows, db_->prefetched(slot_));
-        if (rows.size() == 0) return std::optional<T>();
-        return std::optional<T>(Codec::read(rows, 0, 0));
+        return read_one(rows);
       }
     }
     if (db_->writing()) db_->queue(kLock, Params().integer(lock_key(Codec::kTable, key)));
     DOVEK_ASSIGN_OR_RETURN(rows, db_->fetch(Codec::kGet, Params().text(key)));
-    if (rows.size() == 0) return std::optional<T>();
-    return std::optional<T>(Codec::read(rows, 0, 0));
+    return read_one(rows);
   }
 
   Result<List> list() const override {
@@ -59,7 +58,8 @@ class TableStore final : public store::Repository<T> {
     std::vector<std::pair<std::string, T>> pairs;
     pairs.reserve(rows.size());
     for (int i = 0; i < rows.size(); ++i) {
-      pairs.emplace_back(std::string(rows.text(i, 0)), Codec::read(rows, i, 1));
+      Columns c(rows, i, 1);
+      pairs.emplace_back(std::string(rows.text(i, 0)), Codec::read(c));
     }
     return List::from_pairs(std::move(pairs));
   }
@@ -67,7 +67,7 @@ class TableStore final : public store::Repository<T> {
   Status put(std::string_view key, T record) override {
     Params p;
     p.text(key);
-    Codec::bind(p, record);
+    record_fields::write(p, record);
     db_->queue(Codec::kPut, std::move(p));
     written_ = db_->transaction_serial();
     return ok_status();
@@ -88,6 +88,12 @@ class TableStore final : public store::Repository<T> {
   }
 
  private:
+  static std::optional<T> read_one(const Rows& rows) {
+    if (rows.size() == 0) return std::nullopt;
+    Columns c(rows, 0, 0);
+    return Codec::read(c);
+  }
+
   std::shared_ptr<Database> db_;
   size_t slot_ = 0;
   uint64_t written_ = 0;  // the transaction that last wrote this table
@@ -111,24 +117,7 @@ struct TaskCodec {
   static constexpr const char* kRemove = "DELETE FROM tasks WHERE key = $1";
   static constexpr const char* kClear = "DELETE FROM tasks";
 
-  static run::Task read(const Rows& r, int i, int c) {
-    run::Task t;
-    t.id = r.text(i, c);
-    t.title = r.text(i, c + 1);
-    t.input = r.optional_text(i, c + 2);
-    t.agent_id = r.optional_text(i, c + 3);
-    t.session_id = r.optional_text(i, c + 4);
-    t.status = r.optional_text(i, c + 5);
-    t.schedule = r.optional_text(i, c + 6);
-    t.created_at = r.optional_text(i, c + 7);
-    t.updated_at = r.optional_text(i, c + 8);
-    t.error = r.optional_text(i, c + 9);
-    return t;
-  }
-  static void bind(Params& p, const run::Task& t) {
-    p.text(t.id).text(t.title).text(t.input).text(t.agent_id).text(t.session_id);
-    p.text(t.status).text(t.schedule).text(t.created_at).text(t.updated_at).text(t.error);
-  }
+  static run::Task read(Columns& c) { return record_fields::read_task(c); }
 };
 
 struct RunCodec {
@@ -150,29 +139,7 @@ struct RunCodec {
   static constexpr const char* kRemove = "DELETE FROM runs WHERE key = $1";
   static constexpr const char* kClear = "DELETE FROM runs";
 
-  static run::Run read(const Rows& r, int i, int c) {
-    run::Run out;
-    out.id = r.text(i, c);
-    out.task_id = r.text(i, c + 1);
-    const int64_t status = r.integer(i, c + 2);
-    out.status = status >= 0 && status <= static_cast<int64_t>(run::RunStatus::Canceled)
-                     ? static_cast<run::RunStatus>(status)
-                     : run::RunStatus::Failed;
-    out.raw_status = r.optional_text(i, c + 3);
-    out.session_id = r.optional_text(i, c + 4);
-    out.execution_id = r.optional_text(i, c + 5);
-    out.checkpoint_id = r.optional_text(i, c + 6);
-    out.error = r.optional_text(i, c + 7);
-    out.started_at = r.optional_text(i, c + 8);
-    out.updated_at = r.optional_text(i, c + 9);
-    out.ended_at = r.optional_text(i, c + 10);
-    return out;
-  }
-  static void bind(Params& p, const run::Run& r) {
-    p.text(r.id).text(r.task_id).integer(static_cast<int64_t>(r.status)).text(r.raw_status);
-    p.text(r.session_id).text(r.execution_id).text(r.checkpoint_id).text(r.error);
-    p.text(r.started_at).text(r.updated_at).text(r.ended_at);
-  }
+  static run::Run read(Columns& c) { return record_fields::read_run(c); }
 };
 
 struct ProfileCodec {
@@ -186,13 +153,7 @@ struct ProfileCodec {
   static constexpr const char* kRemove = "DELETE FROM profiles WHERE key = $1";
   static constexpr const char* kClear = "DELETE FROM profiles";
 
-  static auth::Profile read(const Rows& r, int i, int c) {
-    return auth::Profile{auth::Provider{std::string(r.text(i, c))},
-                         auth::SecretRef{std::string(r.text(i, c + 1))}};
-  }
-  static void bind(Params& p, const auth::Profile& profile) {
-    p.text(profile.provider.id).text(profile.secret.key);
-  }
+  static auth::Profile read(Columns& c) { return record_fields::read_profile(c); }
 };
 
 struct ModelCodec {
@@ -210,10 +171,7 @@ struct ModelCodec {
   static constexpr const char* kPrefetch =
       "SELECT provider_id, model_id FROM models WHERE key = 'selected'::bytea";
 
-  static model::Model read(const Rows& r, int i, int c) {
-    return model::Model::create(r.text(i, c), r.text(i, c + 1));
-  }
-  static void bind(Params& p, const model::Model& m) { p.text(m.provider.id).text(m.id); }
+  static model::Model read(Columns& c) { return record_fields::read_model(c); }
 };
 
 }  // namespace

@@ -12,41 +12,15 @@
 #include <utility>
 #include <vector>
 
-#include "json/parse.h"
-#include "json/write.h"
+#include "domain/record_fields.h"
 #include "postgres/stores.h"
 
 namespace dovek::postgres {
 namespace {
 
-std::string tools_json(const std::vector<std::string>& tools) {
-  json::Writer w;
-  w.begin_array();
-  for (const std::string& t : tools) w.string(t);
-  w.end_array();
-  return w.take();
-}
-
 skill::Skill read_skill(const Rows& r, int i, int c) {
-  skill::SkillFields f;
-  f.id = r.text(i, c);
-  f.name = r.text(i, c + 1);
-  const int64_t source = r.integer(i, c + 2);
-  f.source = source == 0   ? skill::Source::System
-             : source == 2 ? skill::Source::External
-                           : skill::Source::User;
-  f.source_ref = r.optional_text(i, c + 3);
-  f.read_only = r.integer(i, c + 4) != 0;
-  f.description = r.optional_text(i, c + 5);
-  f.content = r.text(i, c + 6);
-  // Written by us as an array of strings; anything else reads as no tools.
-  Result<json::Value> tools = json::parse(r.text(i, c + 7));
-  if (tools.ok() && tools->is_array()) {
-    for (const json::Value& t : tools->as_array()) {
-      if (t.is_string()) f.suggested_tools.push_back(t.as_string());
-    }
-  }
-  return skill::Skill(std::move(f));
+  Columns columns(r, i, c);
+  return record_fields::read_skill(columns);
 }
 
 constexpr const char* kSelectSkill =
@@ -121,10 +95,8 @@ class SkillStore final : public store::Repository<skill::Skill> {
     lock();
     written_ = db_->transaction_serial();
     Params p;
-    p.text(key).text(record.id()).text(record.name());
-    p.integer(static_cast<int64_t>(record.source())).text(record.source_ref());
-    p.integer(int64_t{record.read_only()}).text(record.description());
-    p.text(record.content()).text(tools_json(record.suggested_tools()));
+    p.text(key);
+    record_fields::write(p, record, record_fields::tools_json(record.suggested_tools()));
     std::string kept(key);
     db_->queue(kPut, std::move(p),
                [this, kept = std::move(kept), record = std::move(record)](const Rows& r) mutable {

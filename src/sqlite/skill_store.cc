@@ -8,41 +8,15 @@
 #include <utility>
 #include <vector>
 
-#include "json/parse.h"
-#include "json/write.h"
+#include "domain/record_fields.h"
 #include "sqlite/stores.h"
 
 namespace dovek::sqlite {
 namespace {
 
-std::string tools_json(const std::vector<std::string>& tools) {
-  json::Writer w;
-  w.begin_array();
-  for (const std::string& t : tools) w.string(t);
-  w.end_array();
-  return w.take();
-}
-
 skill::Skill read_skill(const Stmt& s, int c) {
-  skill::SkillFields f;
-  f.id = s.text(c);
-  f.name = s.text(c + 1);
-  const int64_t source = s.integer(c + 2);
-  f.source = source == 0   ? skill::Source::System
-             : source == 2 ? skill::Source::External
-                           : skill::Source::User;
-  f.source_ref = s.optional_text(c + 3);
-  f.read_only = s.integer(c + 4) != 0;
-  f.description = s.optional_text(c + 5);
-  f.content = s.text(c + 6);
-  // Written by us as an array of strings; anything else reads as no tools.
-  Result<json::Value> tools = json::parse(s.text(c + 7));
-  if (tools.ok() && tools->is_array()) {
-    for (const json::Value& t : tools->as_array()) {
-      if (t.is_string()) f.suggested_tools.push_back(t.as_string());
-    }
-  }
-  return skill::Skill(std::move(f));
+  Columns columns(s, c);
+  return record_fields::read_skill(columns);
 }
 
 constexpr const char* kSelectSkill =
@@ -101,14 +75,13 @@ class SkillStore final : public store::Repository<skill::Skill> {
   }
 
   Status put(std::string_view key, skill::Skill record) override {
-    const std::string tools = tools_json(record.suggested_tools());
+    const std::string tools = record_fields::tools_json(record.suggested_tools());
     int64_t version = 0;
     {
       DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(kPut));
-      s.bind(1, key).bind(2, record.id()).bind(3, record.name());
-      s.bind(4, static_cast<int64_t>(record.source())).bind(5, record.source_ref());
-      s.bind(6, int64_t{record.read_only()}).bind(7, record.description());
-      s.bind(8, record.content()).bind(9, tools);
+      s.bind(1, key);
+      Binder columns(s, 2);
+      record_fields::write(columns, record, tools);
       DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
       version = row ? s.integer(0) : -1;
     }
