@@ -1,6 +1,7 @@
 # Quick start:  make demo   |   make test
-# Every target installs what is missing first (scripts/bootstrap.sh), so a
-# fresh machine needs nothing else.
+# `make demo` needs only a compiler and Python (scripts/demo.sh); every other
+# target installs what is missing first (scripts/bootstrap.sh), so a fresh
+# machine needs nothing else.
 
 VENV    := .venv
 PY      := $(VENV)/bin/python
@@ -31,9 +32,10 @@ install: bootstrap
 build: install
 	$(MESON) compile -C $(BUILD) unit-tests src/binding/hooks/dovek_native.abi3.so
 
-# cargo: where rustup puts it, should the shell not have it on PATH.
-demo: install
-	PATH="$$PATH:$$HOME/.cargo/bin" $(PY) examples/quickstart.py
+# A plain release build in .venv-demo and the tour (scripts/demo.sh): needs
+# only a compiler and Python, none of the development tools.
+demo:
+	@bash scripts/demo.sh
 
 test-cpp: build
 	$(MESON) test -C $(BUILD) --no-rebuild --suite unit --print-errorlogs
@@ -97,6 +99,7 @@ bench: install
 	  if [ -f "$$b" ] && [ -x "$$b" ]; then "$$b" || exit 1; fi; done
 	$(PY) bench/bench_python.py --floor-dir $(BUILD)/bench/python
 	$(PY) bench/bench_runtime.py
+	PATH="$$PATH:$$HOME/.cargo/bin" $(PY) bench/bench_tools.py
 
 # Instructions per command under callgrind (needs valgrind): repeatable
 # whatever the load, unlike the times of `make bench`.
@@ -104,9 +107,10 @@ bench-instructions: install
 	$(MESON) compile -C $(BUILD) bench/python/dovek_bench_floor.abi3.so
 	$(PY) bench/count_instructions.py --floor-dir $(BUILD)/bench/python
 
-# The release wheel in dist/, for any CPython >= 3.11 on Linux x86_64.
-# The project's build backend (backend/) tags it cp311-abi3 whichever
-# interpreter builds it; auditwheel gives it its manylinux tag.
+# The release wheel in dist/, for any CPython >= 3.11 on Linux x86_64: built
+# by CPython 3.11 (.venv-build), the floor of the stable ABI it targets, so
+# its headers are 3.11's and meson-python tags it cp311-abi3; auditwheel
+# gives it its manylinux tag.
 # WHEEL_BUILD=build/py reuses the build directory of `make install`.
 WHEEL_BUILD ?= build/wheel
 WHEEL_RAW   := build/wheel-raw
@@ -115,7 +119,7 @@ PGO_SETUP := -Db_pgo=$(if $(filter 0,$(DOVEK_PGO)),off,use)
 wheel: bootstrap
 	rm -rf $(WHEEL_RAW) dist/dovek_native-*.whl
 	bash scripts/pgo-profile.sh $(WHEEL_BUILD)
-	$(PY) -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
+	.venv-build/bin/python -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
 	  --config-settings=build-dir=$(WHEEL_BUILD) --config-settings=compile-args=-j2 \
 	  --config-settings=setup-args=$(PGO_SETUP) -w $(WHEEL_RAW) .
 	$(VENV)/bin/auditwheel repair -w dist $(WHEEL_RAW)/dovek_native-*.whl

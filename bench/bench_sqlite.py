@@ -240,7 +240,8 @@ def fairness(dovek_native, folder: str, seconds: float) -> None:
     p99 = waits[int(len(waits) * 0.99)]
     print(f"== fairness: saves of one process while another takes chat turns back to back ({seconds:.0f}s)")
     print(f"turns {turns}, saves {len(waits)}, failed saves {failures}; save wall time: median "
-          f"{statistics.median(waits) * 1e3:.2f} ms, p99 {p99 * 1e3:.2f} ms, worst {waits[-1] * 1e3:.1f} ms "
+          f"{statistics.median(waits) * 1e6:.0f} us, p99 {p99 * 1e6:.0f} us, mean "
+          f"{statistics.mean(waits) * 1e6:.0f} us, worst {waits[-1] * 1e3:.1f} ms "
           "(busy timeout 5000 ms)")
 
 

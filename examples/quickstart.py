@@ -1,8 +1,10 @@
 """A tour of dovek_native: the agent core, then the skill runtime.
 
-Run with `make demo` (which builds and installs the module first), or with
-the virtual environment activated: `python examples/quickstart.py` (the skill
-runtime part needs `uv` and `cargo` on PATH).
+Run with `make demo` (which builds the module into .venv-demo first), or
+`python examples/quickstart.py` wherever the module is installed. The agent
+core needs nothing else; the skill runtime part runs the Rust example skill
+when `cargo` is on PATH and the Python one when `uv` is, and says how to get
+whichever is missing.
 """
 
 import json
@@ -60,8 +62,21 @@ def agent_core() -> None:
     print("--- run_task: the end of its prompt")
     print(json.loads(run)["events"][0]["value"].split("## User message\n")[1])
 
-    # Array form; no tool is registered, so the call reports an error event.
+    # Array form; no tool is registered yet, so the call reports an error event.
     show("call_tool", core.handle_json('["call_tool", {"id": "c1", "name": "echo", "input": {"b": 1, "a": 2}}]'))
+
+    # A Python function as a tool, and the tool list a model would be given.
+    def add(args):
+        """Adds two numbers."""
+        return {"sum": args["a"] + args["b"]}
+    core.add_tool("add", add, input_schema={"type": "object", "required": ["a", "b"]})
+    show("tools_json", core.tools_json())
+    show("call_tool with a Python tool", core.handle_json(
+        '{"type": "call_tool", "call": {"id": "c2", "name": "add", "input": {"a": 2, "b": 3}}}'))
+
+    history = json.loads(core.read_json("session", "s1"))
+    print(f"--- read_json: session s1 holds {len(history['messages'])} messages:",
+          [m["role"] for m in history["messages"]])
 
     try:
         core.handle_json('{"type": "save_skill"}')
@@ -70,8 +85,11 @@ def agent_core() -> None:
 
 
 if __name__ == "__main__":
-    # Checked first, so a missing tool stops the tour before it starts
-    # rather than halfway through.
-    runtime_demo.require_tools("quickstart.py")
     agent_core()
-    runtime_demo.runtime_demo()
+    print("\n=== the skill runtime")
+    kinds = tuple(name for name, tool in (("rust-echo", "cargo"), ("python-echo", "uv"))
+                  if runtime_demo.shutil.which(tool))
+    for line in runtime_demo.missing_tools():
+        print(f"skipped: {line}")
+    if kinds:
+        runtime_demo.runtime_demo(kinds)

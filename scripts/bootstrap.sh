@@ -42,6 +42,18 @@ if [[ -n $python ]]; then
   echo "bootstrap: creating .venv"
   "$python" -m venv .venv
 fi
+# The build environment on CPython 3.11 (see BUILD_PY in lib.sh).
+if [[ ! -x $BUILD_PY ]]; then
+  abi_python=$(find_abi_python) || exit 1
+  echo "bootstrap: creating .venv-build on $abi_python (the module's headers are 3.11's)"
+  "$abi_python" -m venv .venv-build
+fi
+if ! cmp -s requirements-build.txt .venv-build/.requirements-build.txt; then
+  "$BUILD_PY" -m pip install -q --disable-pip-version-check --progress-bar off \
+    -r requirements-build.txt
+  cp requirements-build.txt .venv-build/.requirements-build.txt
+fi
+
 stamp=.venv/.requirements-dev.txt
 if ! cmp -s requirements-dev.txt "$stamp"; then
   started=$SECONDS

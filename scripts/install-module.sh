@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the module as an abi3 wheel (meson-python, in build directory $1,
+# Builds the module as an abi3 wheel (meson-python on CPython 3.11, in build directory $1,
 # default build/py), profile-guided (scripts/pgo-profile.sh; DOVEK_PGO=0
 # builds without), and installs it into .venv: what `make install` runs.
 #
@@ -19,9 +19,17 @@ pgo=(--config-settings=setup-args=-Db_pgo=use)
 
 echo "install: building the module in $BUILD and installing it into .venv (log: $BUILD.install.log)"
 status=0
+# The wheel is built by CPython 3.11 (.venv-build: the module is compiled
+# against the headers of the stable ABI's floor, and tagged cp311-abi3), then
+# installed into .venv like any wheel.
 # --config-settings, not -C: the pip of Debian 12's python3.11-venv predates -C.
-"$PY" -m pip install -v --disable-pip-version-check --no-build-isolation \
-  --config-settings=compile-args=-j2 --config-settings=build-dir="$BUILD" "${pgo[@]}" . 2>&1 | tee "$log" | awk '
+wheels=$ROOT/$BUILD.wheel
+rm -rf "$wheels"
+{ "$BUILD_PY" -m pip wheel -v --disable-pip-version-check --no-build-isolation --no-deps \
+    -w "$wheels" --config-settings=compile-args=-j2 --config-settings=build-dir="$BUILD" \
+    "${pgo[@]}" . &&
+  "$PY" -m pip install --disable-pip-version-check --no-index --no-deps --force-reinstall \
+    "$wheels"/dovek_native-*.whl; } 2>&1 | tee "$log" | awk '
   /^ *\+ meson setup/ { print "install:   meson setup"; fflush() }
   # ninja'"'"'s compile and link lines; not meson-python'"'"'s [n/N] of the files it installs
   match($0, /\[[0-9]+\/[0-9]+\] [^\/]/) {

@@ -5,12 +5,20 @@
 #   clang_version                  the clang major version of this Debian release
 #   find_python                    the interpreter for a new .venv (see below)
 #   cpython_version PYTHON         its version, if it is a CPython the module serves
+#   find_abi_python                the CPython 3.11 the module is compiled against
 #   meson_configure DIR CXX ARG... sets DIR up once, reconfigures on change only
 #   asan_configure                 the clang ASan + UBSan build (ASAN_BUILD)
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 ROOT=$PWD
 MESON=$ROOT/.venv/bin/meson
 PY=$ROOT/.venv/bin/python
+# The build environment: CPython 3.11 with Meson, meson-python and Ninja
+# (requirements-build.txt), made by bootstrap.sh. Every build of the module
+# runs its Python through it (python-abi.ini), so the module is compiled
+# against the headers of 3.11, the floor of the stable ABI it targets, and
+# meson-python tags the wheel cp311-abi3.
+BUILD_PY=$ROOT/.venv-build/bin/python
+PYTHON_NATIVE_FILE=$ROOT/build/python-abi.ini
 _lib_path=${PATH:-}  # before .venv/bin: find_python searches the caller's PATH
 export PATH="$ROOT/.venv/bin:$PATH"
 export UV_PYTHON_DOWNLOADS=never
@@ -82,6 +90,50 @@ find_python() {
   echo "$best"
 }
 
+# Prints the path of a CPython 3.11 with its headers (Python.h): $DOVEK_ABI_PYTHON
+# when set, else the newest 3.11 of ~/.pyenv/versions, /usr/bin or PATH.
+# Debian's python3.11 gets its headers and venv module from apt first.
+# Returns 1 with a message when there is none.
+find_abi_python() {
+  local c candidates=()
+  if [[ -n "${DOVEK_ABI_PYTHON:-}" ]]; then
+    candidates=("$DOVEK_ABI_PYTHON")
+  else
+    candidates=($(ls -d "$HOME"/.pyenv/versions/3.11.*/bin/python3.11 2>/dev/null | sort -Vr)       /usr/bin/python3.11 $(command -v python3.11 2>/dev/null || true))
+  fi
+  for c in "${candidates[@]}"; do
+    [[ -x $c ]] || continue
+    [[ $(cpython_version "$c") == 3.11.* ]] || continue
+    if [[ $c == /usr/bin/python3.11 ]] && ! _has_python_h "$c"; then
+      apt_install python3.11-dev python3.11-venv
+    fi
+    if _has_python_h "$c"; then
+      echo "$c"
+      return 0
+    fi
+  done
+  echo "$_lib_name: no CPython 3.11 with its headers found (looked in ~/.pyenv/versions," \
+    "/usr/bin and PATH); the module is compiled against 3.11, the floor of the stable ABI" \
+    "it targets. Install one (Debian: apt-get install python3.11-dev python3.11-venv)," \
+    "or name it: DOVEK_ABI_PYTHON=/path/to/python3.11" >&2
+  return 1
+}
+
+_has_python_h() {
+  "$1" -c 'import os, sys, sysconfig
+sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' \
+    2>/dev/null </dev/null
+}
+
+# Meson's native file that names the build environment's Python.
+write_python_native_file() {
+  mkdir -p "$(dirname "$PYTHON_NATIVE_FILE")"
+  local want="[binaries]
+python = '$BUILD_PY'"
+  [[ -f $PYTHON_NATIVE_FILE && $(<"$PYTHON_NATIVE_FILE") == "$want" ]] ||
+    echo "$want" >"$PYTHON_NATIVE_FILE"
+}
+
 # The version ("3.11.7") of the interpreter $1 when it is one the module
 # serves: CPython 3.11 or later, not a free-threaded build (the abi3 module
 # does not load there). Fails, printing nothing, for any other or one that
@@ -128,7 +180,9 @@ meson_configure() {
   else
     local wipe=()
     [[ -f $dir/build.ninja ]] && wipe=(--wipe)
-    CXX=$cxx "$MESON" setup "${wipe[@]}" "$dir" "$@" >"$log" 2>&1 || { cat "$log" >&2; return 1; }
+    write_python_native_file
+    CXX=$cxx "$MESON" setup "${wipe[@]}" --native-file "$PYTHON_NATIVE_FILE" "$dir" "$@" \
+      >"$log" 2>&1 || { cat "$log" >&2; return 1; }
   fi
   echo "$want" >"$stamp"
 }

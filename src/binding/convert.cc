@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -12,6 +14,45 @@
 #include "json/token.h"
 
 namespace dovek::binding {
+namespace {
+
+// The str objects of short object keys, kept from one conversion to the next
+// in a small direct-mapped cache: a tool's inputs share their shape, so
+// their keys repeat, and a str that is reused costs no allocation and no
+// decoding. Touched only with the thread state held, which guards it (the
+// module serves one interpreter per process). The strs it holds are never
+// released at exit: they are the interpreter's, and it may be gone by then.
+constexpr size_t kCachedKeyBytes = 24;
+constexpr size_t kKeyCacheSlots = 512;
+
+struct CachedKey {
+  PyObject* str = nullptr;  // strong reference
+  uint8_t size = 0;
+  char bytes[kCachedKeyBytes];
+};
+
+CachedKey g_key_cache[kKeyCacheSlots];
+
+PyObject* key_str(std::string_view key) {
+  if (key.size() > kCachedKeyBytes) return to_str(key);
+  uint32_t hash = 2166136261u;  // FNV-1a
+  for (char c : key) hash = (hash ^ static_cast<uint8_t>(c)) * 16777619u;
+  CachedKey& slot = g_key_cache[hash % kKeyCacheSlots];
+  if (slot.str != nullptr && slot.size == key.size() &&
+      std::memcmp(slot.bytes, key.data(), key.size()) == 0) {
+    Py_INCREF(slot.str);
+    return slot.str;
+  }
+  PyObject* str = to_str(key);
+  if (str == nullptr) return nullptr;
+  Py_INCREF(str);
+  Py_XDECREF(std::exchange(slot.str, str));  // a str runs no Python code when freed
+  slot.size = static_cast<uint8_t>(key.size());
+  std::memcpy(slot.bytes, key.data(), key.size());
+  return str;
+}
+
+}  // namespace
 
 PyObject* to_python(const json::Value& value) {
   switch (value.kind()) {
@@ -36,7 +77,7 @@ PyObject* to_python(const json::Value& value) {
       PyRef dict = PyRef::steal(PyDict_New());
       if (!dict) return nullptr;
       for (const auto& [key, member] : value.as_object()) {
-        PyRef k = PyRef::steal(to_str(key));
+        PyRef k = PyRef::steal(key_str(key));
         PyRef v = PyRef::steal(to_python(member));
         if (!k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
       }

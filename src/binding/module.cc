@@ -187,7 +187,10 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!self) return nullptr;
   return guarded([&]() -> PyObject* {
     as_core(self.get())->slots = new ToolSlots();
-    as_core(self.get())->core = new engine::GuardedCore(core_factory());
+    // Built without the thread state: a new core joins the fork protocol's
+    // list under a lock that a fork holds while it waits for busy cores.
+    as_core(self.get())->core = without_thread_state(
+        [](ReleasedThreadState&) { return new engine::GuardedCore(core_factory()); });
     return self.release();
   });
 }

@@ -10,7 +10,30 @@ PyObject* raise_error(const Error& error) {
   // The message is passed with its length: it may quote NUL characters (a
   // skill's standard error, a caller's path), which a C string would cut off.
   PyRef text = PyRef::steal(to_str(error.message()));
-  if (text) PyErr_SetObject(PyExc_RuntimeError, text.get());
+  if (!text) return nullptr;
+  if (error.cause() == nullptr) {
+    PyErr_SetObject(PyExc_RuntimeError, text.get());
+    return nullptr;
+  }
+  // The causes travel as the exception's __cause__ chain, one RuntimeError
+  // each, which every traceback shows ("The above exception was the direct
+  // cause of ..."), while the exception's argument and str() stay the
+  // outermost message alone. (Notes would show too, but pytest's
+  // raises(match=...) matches them as well, so an anchored match on the
+  // message would stop matching.)
+  PyRef exception =
+      PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_RuntimeError, text.get(), nullptr));
+  if (!exception) return nullptr;
+  PyObject* outer = exception.get();
+  for (const Error* cause = error.cause(); cause != nullptr; cause = cause->cause()) {
+    PyRef cause_text = PyRef::steal(to_str(cause->message()));
+    if (!cause_text) return nullptr;
+    PyObject* inner = PyObject_CallFunctionObjArgs(PyExc_RuntimeError, cause_text.get(), nullptr);
+    if (inner == nullptr) return nullptr;
+    PyException_SetCause(outer, inner);  // steals inner; the chain keeps it alive
+    outer = inner;
+  }
+  PyErr_SetObject(PyExc_RuntimeError, exception.get());
   return nullptr;
 }
 

@@ -71,7 +71,7 @@ std::optional<std::string> take_exception_message() {
 
 }  // namespace
 
-Result<json::Value> PythonTool::invoke(json::Value input) {
+Result<json::Value> PythonTool::invoke(const json::Value& input) {
   WithThreadState held;
   if (slot_->function == nullptr) return Error("tool not found: " + name_);
   PyRef function = PyRef::borrow(slot_->function);  // a call may remove the tool meanwhile
@@ -94,7 +94,7 @@ Result<std::shared_ptr<SkillTool>> SkillTool::load(std::string root, uint64_t ti
                                                   std::move(info.input_schema)));
 }
 
-Result<json::Value> SkillTool::invoke(json::Value input) {
+Result<json::Value> SkillTool::invoke(const json::Value& input) {
   runtime::Environment env;
   {
     WithThreadState held;  // the environment is read as Python threads see it

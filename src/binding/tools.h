@@ -41,7 +41,7 @@ class PythonTool final : public tool::Tool {
   // return value. An Exception becomes the error str(exc) (its class name
   // when that is empty); any other BaseException is kept for the command's
   // caller to raise (take_pending_exception).
-  Result<json::Value> invoke(json::Value input) override;
+  Result<json::Value> invoke(const json::Value& input) override;
 
  private:
   const std::string name_;
@@ -60,7 +60,7 @@ class SkillTool final : public tool::Tool {
   // Runs the skill on the input under the time limit; the skill's output
   // object or the run's error. A pending signal (Ctrl-C) kills the skill, and
   // its exception is kept for the command's caller to raise.
-  Result<json::Value> invoke(json::Value input) override;
+  Result<json::Value> invoke(const json::Value& input) override;
 
  private:
   SkillTool(std::string root, uint64_t timeout_seconds, std::string description,

@@ -27,9 +27,9 @@ const json::Value& Tool::input_schema() const {
   return kNone;
 }
 
-Result<json::Value> invoke(const std::shared_ptr<Tool>& tool, ToolCall call) {
+Result<json::Value> invoke(const std::shared_ptr<Tool>& tool, const ToolCall& call) {
   if (!tool) return Error("tool not found: " + call.name);
-  return tool->invoke(std::move(call.input));
+  return tool->invoke(call.input);
 }
 
 void Registry::insert(std::string name, std::shared_ptr<Tool> tool) {
@@ -49,9 +49,6 @@ bool Registry::remove(std::string_view name) {
   return true;
 }
 
-Result<json::Value> Registry::call(ToolCall call) const {
-  std::shared_ptr<Tool> tool = get(call.name);  // before `call` is moved from
-  return invoke(tool, std::move(call));
-}
+Result<json::Value> Registry::call(ToolCall call) const { return invoke(get(call.name), call); }
 
 }  // namespace dovek::tool

@@ -41,13 +41,14 @@ class Tool {
   // schema is null when the tool has none.
   virtual std::optional<std::string_view> description() const { return std::nullopt; }
   virtual const json::Value& input_schema() const;
-  // Runs the tool to completion: its output value, or its error.
-  [[nodiscard]] virtual Result<json::Value> invoke(json::Value input) = 0;
+  // Runs the tool to completion on `input` (which it may only read: the
+  // caller echoes it afterwards): its output value, or its error.
+  [[nodiscard]] virtual Result<json::Value> invoke(const json::Value& input) = 0;
 };
 
 // The result of invoking `tool` (nullptr: none registered) for `call`: the
 // tool's output or error, or "tool not found: {name}" without a tool.
-[[nodiscard]] Result<json::Value> invoke(const std::shared_ptr<Tool>& tool, ToolCall call);
+[[nodiscard]] Result<json::Value> invoke(const std::shared_ptr<Tool>& tool, const ToolCall& call);
 
 // An ordered map from tool name (bytewise) to a shared tool. Copying a
 // registry copies the map and shares the tools.

@@ -6,17 +6,14 @@ namespace dovek::engine {
 
 std::vector<event::Event> tool_call_events(tool::ToolCall call,
                                            const std::shared_ptr<tool::Tool>& tool) {
+  // The tool only reads the input, so the echo takes it afterwards instead
+  // of a deep copy.
+  Result<json::Value> result = tool::invoke(tool, call);
   std::vector<event::Event> events;
   events.reserve(2);
   std::string id = call.id;
-  if (tool == nullptr) {
-    // No tool will read the input, so the echo can take it instead of a deep
-    // copy; invoke still reports the missing tool.
-    events.emplace_back(event::ToolCallEvent{call.id, call.name, std::move(call.input)});
-  } else {
-    events.emplace_back(event::ToolCallEvent{call.id, call.name, call.input});
-  }
-  Result<json::Value> result = tool::invoke(tool, std::move(call));
+  events.emplace_back(
+      event::ToolCallEvent{std::move(call.id), std::move(call.name), std::move(call.input)});
   if (result.ok()) {
     events.emplace_back(event::ToolResult{std::move(id), std::move(result).value()});
   } else {

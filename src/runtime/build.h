@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/error.h"
@@ -44,6 +45,12 @@ struct BuildOptions {
                                         const std::vector<std::string>& args,
                                         const std::string& label, const Environment& env,
                                         const CancelCheck& cancel);
+
+// The directory below the temporary directory that holds the default build
+// directories. Created with mode 0700; a build fails with "create {dir}"
+// unless it (and the skill's directory in it) is a real directory owned by
+// the current user and not writable by group or others.
+inline constexpr std::string_view kDefaultTargetsName = "dovek-skill-targets";
 
 // The default build directory of a "rust_binary" skill.
 std::string default_target_dir(const std::string& id, const Environment& env);

@@ -1,6 +1,6 @@
-// Starting a child process and reaping it: posix_spawn with the run's pipe
-// ends as its stdio, in a process group of its own, and an owner that never
-// leaves it behind.
+// Starting a child process and reaping it: a vfork-style clone with the
+// run's pipe ends as its stdio, in a process group of its own, and an owner
+// that never leaves it behind.
 #pragma once
 
 #include <sys/types.h>
@@ -17,8 +17,15 @@ namespace dovek::runtime {
 // Starts `command` as `program` (already resolved) with the child's ends of
 // `run`'s pipes (kStdinRead, kStdoutWrite, kStderrWrite) as its stdio and
 // `env.entries` as its environment; only those three descriptors reach it.
-// The child gets SIGPIPE at its default action, an empty signal mask and a
+// The child gets every signal the host catches, and SIGPIPE, SIGXFSZ and
+// SIGCHLD when ignored, at their default action, an empty signal mask and a
 // process group of its own. Returns its pid, or the OS error.
+//
+// When the host ignores SIGCHLD (or set SA_NOCLDWAIT) at the start, the
+// kernel would discard the exit status of a child that execs; the program
+// is then started through a relay, a copy of the host that leads the
+// group, waits for the program and ends the same way (see child.cc), and
+// the pid returned is the relay's. Children are waited for with __WALL.
 //
 // An executable written moments ago may still be open for writing in a
 // child that another thread forked (or spawned) before the writer closed it,
@@ -26,7 +33,7 @@ namespace dovek::runtime {
 // child execs or exits. That is retried, backing off 1, 2, 4, ... 64 ms
 // (127 ms in all), which outlasts a loaded machine's delay before that exec.
 [[nodiscard]] Result<pid_t> spawn_child(const Command& command, const std::string& program,
-                                        const Environment& env, const live_runs::Run& run);
+                                        const Environment& env, live_runs::Run& run);
 
 // A started child in its own process group, registered in `run`. Reaps a
 // child it still owns in its destructor (after killing its group), so no

@@ -5,7 +5,6 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -119,16 +118,17 @@ bool is_regular_file(const std::string& path) {
 
 namespace {
 
-Result<UniqueFd> open_fd(const std::string& path, int flags, mode_t mode = 0) {
+Result<UniqueFd> open_fd(const std::string& path, int flags, mode_t mode = 0,
+                         int dir_fd = AT_FDCWD) {
   if (has_nul(path)) return nul_in_path_error();
-  int fd = retry_eintr([&] { return ::open(path.c_str(), flags | O_CLOEXEC, mode); });
+  int fd = retry_eintr([&] { return ::openat(dir_fd, path.c_str(), flags | O_CLOEXEC, mode); });
   if (fd < 0) return os_error(errno);
   return UniqueFd(fd);
 }
 
 // Opens `path` for reading without blocking and insists on a regular file.
-Result<UniqueFd> open_regular(const std::string& path, struct stat& st) {
-  DOVEK_ASSIGN_OR_RETURN(UniqueFd fd, open_fd(path, O_RDONLY | O_NONBLOCK));
+Result<UniqueFd> open_regular(const std::string& path, struct stat& st, int dir_fd = AT_FDCWD) {
+  DOVEK_ASSIGN_OR_RETURN(UniqueFd fd, open_fd(path, O_RDONLY | O_NONBLOCK, 0, dir_fd));
   if (retry_eintr([&] { return fstat(fd.get(), &st); }) != 0) return os_error(errno);
   if (S_ISDIR(st.st_mode)) return os_error(EISDIR);
   if (!S_ISREG(st.st_mode)) {
@@ -297,44 +297,103 @@ Status remove_dir_all(const std::string& path) {
   return ok_status();
 }
 
-Status copy_file(const std::string& from, const std::string& to) {
-  struct stat st;
-  DOVEK_ASSIGN_OR_RETURN(UniqueFd in, open_regular(from, st));
-  DOVEK_ASSIGN_OR_RETURN(UniqueFd out,
-                         open_fd(to, O_WRONLY | O_CREAT | O_TRUNC, st.st_mode & 07777));
-  off_t remaining = st.st_size;
-  bool use_read = false;
-  while (remaining > 0 && !use_read) {
-    ssize_t n = sendfile(out.get(), in.get(), nullptr, static_cast<size_t>(remaining));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EINVAL || errno == ENOSYS) {
-        use_read = true;
+namespace {
+
+// The mode a copy gets: the source's permission bits without set-user-ID,
+// set-group-ID and sticky. The copy belongs to whoever copies it, so those
+// bits would hand the copier's identity to anyone who can run the file.
+mode_t copy_mode(const struct stat& st) { return st.st_mode & 0777; }
+
+// Copies `n` bytes at `offset` of `in` to the same offset of `out`, with
+// copy_file_range while the kernel takes it (`kernel_copy`, cleared for good
+// on the first refusal), else with pread/pwrite. Returns the bytes copied (0
+// at the end of a source that shrank), or -1 with errno.
+ssize_t copy_range(int in, int out, off_t offset, size_t n, bool& kernel_copy) {
+  if (kernel_copy) {
+    loff_t off_in = offset;
+    loff_t off_out = offset;
+    ssize_t done = retry_eintr([&] { return copy_file_range(in, &off_in, out, &off_out, n, 0); });
+    if (done >= 0) return done;
+    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
+        errno != EBADF) {
+      return -1;
+    }
+    kernel_copy = false;
+  }
+  char buf[65536];
+  size_t total = 0;
+  while (total < n) {
+    size_t want = std::min(sizeof buf, n - total);
+    ssize_t got = retry_eintr([&] { return ::pread(in, buf, want, offset + off_t(total)); });
+    if (got < 0) return -1;
+    if (got == 0) break;
+    for (ssize_t put = 0; put < got;) {
+      ssize_t w = retry_eintr([&] {
+        return ::pwrite(out, buf + put, static_cast<size_t>(got - put),
+                        offset + off_t(total) + put);
+      });
+      if (w < 0) return -1;
+      put += w;
+    }
+    total += static_cast<size_t>(got);
+  }
+  return static_cast<ssize_t>(total);
+}
+
+// Copies the first `size` bytes of `in` to the empty file `out`: only the
+// data segments (SEEK_DATA/SEEK_HOLE), each in chunks of at most kCopyChunk,
+// asking `stop` before every chunk; the holes stay holes, and the final
+// ftruncate gives the copy its size. A file system without hole support
+// reports the whole file as data.
+Status copy_contents(int in, int out, off_t size, const StopCheck& stop) {
+  bool kernel_copy = true;
+  off_t pos = 0;
+  while (pos < size) {
+    if (stop && stop()) return Error(std::string(kCopyStoppedMessage));
+    off_t data = ::lseek(in, pos, SEEK_DATA);
+    if (data < 0 && errno == ENXIO) break;  // nothing but a hole from here on
+    off_t end = size;
+    if (data < 0) {
+      if (errno != EINVAL && errno != EOPNOTSUPP) return os_error(errno);
+      data = pos;
+    } else {
+      off_t hole = ::lseek(in, data, SEEK_HOLE);
+      if (hole < 0) return os_error(errno);
+      end = std::min(hole, size);
+    }
+    while (data < end) {
+      if (stop && stop()) return Error(std::string(kCopyStoppedMessage));
+      size_t n = static_cast<size_t>(std::min<off_t>(end - data, off_t(kCopyChunk)));
+      ssize_t done = copy_range(in, out, data, n, kernel_copy);
+      if (done < 0) return os_error(errno);
+      if (done == 0) {  // the source shrank while being copied
+        end = size = data;
         break;
       }
-      return os_error(errno);
+      data += done;
     }
-    if (n == 0) break;
-    remaining -= n;
+    pos = std::max(pos, end);
   }
-  if (use_read) {
-    char buf[65536];
-    while (true) {
-      ssize_t n = retry_eintr([&] { return ::read(in.get(), buf, sizeof buf); });
-      if (n < 0) return os_error(errno);
-      if (n == 0) break;
-      for (ssize_t done = 0; done < n;) {
-        ssize_t w = retry_eintr(
-            [&] { return ::write(out.get(), buf + done, static_cast<size_t>(n - done)); });
-        if (w < 0) return os_error(errno);
-        done += w;
-      }
-    }
-  }
+  if (retry_eintr([&] { return ::ftruncate(out, size); }) != 0) return os_error(errno);
+  return ok_status();
+}
+
+}  // namespace
+
+Status copy_file_at(int dir_fd, const std::string& from, const std::string& to,
+                    const StopCheck& stop) {
+  struct stat st;
+  DOVEK_ASSIGN_OR_RETURN(UniqueFd in, open_regular(from, st, dir_fd));
+  DOVEK_ASSIGN_OR_RETURN(UniqueFd out, open_fd(to, O_WRONLY | O_CREAT | O_TRUNC, copy_mode(st)));
+  DOVEK_TRY(copy_contents(in.get(), out.get(), st.st_size, stop));
   // The file may have existed with other bits: set them explicitly.
-  if (fchmod(out.get(), st.st_mode & 07777) != 0) return os_error(errno);
+  if (fchmod(out.get(), copy_mode(st)) != 0) return os_error(errno);
   if (out.close() != 0) return os_error(errno);
   return ok_status();
+}
+
+Status copy_file(const std::string& from, const std::string& to, const StopCheck& stop) {
+  return copy_file_at(AT_FDCWD, from, to, stop);
 }
 
 Result<std::string> canonical_path(const std::string& path) {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -74,10 +75,26 @@ bool is_regular_file(const std::string& path);
 // The error is the OS error.
 [[nodiscard]] Status remove_dir_all(const std::string& path);
 
-// Copies one file: contents and permission bits, replacing `to`, following a
-// symbolic link at `from`. A source that is not a regular file fails (and a
-// FIFO never blocks). The error is the OS error.
-[[nodiscard]] Status copy_file(const std::string& from, const std::string& to);
+// Asked between the chunks of a long copy; true stops it.
+using StopCheck = std::function<bool()>;
+// The error of a copy that `stop` ended.
+inline constexpr std::string_view kCopyStoppedMessage = "copy stopped";
+// The most a copy moves between two questions to its StopCheck: small
+// enough to take a few milliseconds even on a slow disk.
+inline constexpr size_t kCopyChunk = size_t{1} << 20;
+
+// Copies one file, replacing `to`, following a symbolic link at `from`: the
+// contents, with the source's holes kept as holes, and the permission bits
+// but set-user-ID, set-group-ID and sticky, which a copy never carries. A
+// source that is not a regular file fails (and a FIFO never blocks). `stop`
+// (may be empty) is asked before every chunk of at most kCopyChunk bytes;
+// when it answers true the copy fails with kCopyStoppedMessage, leaving a
+// partial `to` for the caller to remove. Other errors are the OS error.
+[[nodiscard]] Status copy_file(const std::string& from, const std::string& to,
+                               const StopCheck& stop = {});
+// The same with `from` relative to the directory open at `dir_fd`.
+[[nodiscard]] Status copy_file_at(int dir_fd, const std::string& from, const std::string& to,
+                                  const StopCheck& stop = {});
 
 // The names in `dir` but "." and "..", in the order the OS lists them. A
 // directory that cannot be opened is "read {dir}" with the OS error; a failure

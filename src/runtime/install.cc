@@ -124,7 +124,11 @@ Status TreeCopy::enter(std::optional<DirId> id, bool manifest_last) {
 Status TreeCopy::copy_entry() {
   auto st = stat_path(src_);
   if (!st || !S_ISDIR(st->st_mode)) {
-    return with_context(copy_file(src_, dst_), "copy " + src_ + " to " + dst_);
+    // A large file is copied in chunks with a look for cancellation between
+    // them, so Ctrl-C does not wait for the whole file.
+    StopCheck stop;
+    if (poll_ != nullptr) stop = [this] { return poll_->cancelled(); };
+    return with_context(copy_file(src_, dst_, stop), "copy " + src_ + " to " + dst_);
   }
   DirId id{st->st_dev, st->st_ino};
   if (target_root_ && id == *target_root_) {
@@ -310,7 +314,11 @@ Result<SkillArtifact> install_local_skill(const std::string& source, const Insta
 
 Result<std::vector<SkillArtifact>> list_installed_skills(const std::string& skills_dir) {
   std::vector<SkillArtifact> out;
-  if (!stat_path(skills_dir)) return out;
+  // Only a directory that does not exist holds no skills; one that cannot be
+  // examined (no permission, a link loop, a name too long) fails the listing
+  // below as "read {dir}" rather than passing for empty.
+  struct stat st;
+  if (!has_nul(skills_dir) && ::stat(skills_dir.c_str(), &st) != 0 && errno == ENOENT) return out;
   DOVEK_ASSIGN_OR_RETURN(std::vector<std::string> names, list_names(skills_dir));
   for (const std::string& name : names) {
     if (is_staging_name(name)) continue;

@@ -36,8 +36,10 @@ struct InstallOptions {
                                                         const InstallOptions& options,
                                                         const CancelCheck& cancel = {});
 
-// Every valid installed artifact, sorted by id (bytes, stable). A missing
-// directory is an empty list; staging entries of installs are skipped.
+// Every valid installed artifact, sorted by id (bytes, stable). Only a
+// directory that does not exist is an empty list; any other failure to open
+// or read it is "read {dir}" with the OS error. Entries that cannot be read,
+// and staging entries of installs, are skipped.
 [[nodiscard]] Result<std::vector<SkillArtifact>> list_installed_skills(
     const std::string& skills_dir);
 

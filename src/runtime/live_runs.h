@@ -42,8 +42,10 @@ enum class Fd : size_t {
   kStderrRead,
   kStderrWrite,
   kPidfd,
+  kReportRead,  // a relayed start reports through this pipe (runtime/child.cc)
+  kReportWrite,
 };
-inline constexpr size_t kFdCount = 7;
+inline constexpr size_t kFdCount = 9;
 
 // One run in progress, registered from construction to destruction. It owns
 // the run's descriptors and knows the child's process group once there is

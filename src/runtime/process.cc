@@ -47,7 +47,9 @@ Result<std::string> resolve_program(const std::string& program,
     if (colon == std::string_view::npos) break;
     dirs.remove_prefix(colon + 1);
   }
-  return os_error(err);
+  // Named in the cause, so that a Python traceback says which program is
+  // missing; callers show only their own message.
+  return context("find `" + program + "` on PATH", os_error(err));
 }
 
 namespace {

@@ -1,5 +1,5 @@
-// Child processes for skills and build tools: posix_spawn with three pipes in
-// a process group of its own, and one poll loop that feeds stdin, drains
+// Child processes for skills and build tools: a vfork-style clone with three
+// pipes in a process group of its own, and one poll loop that feeds stdin, drains
 // stdout and stderr, and notices the exit as soon as it happens. The loop is
 // here; starting and reaping the child is child.h, the bounded pipe reads and
 // writes pipe_io.h, the store for standard error head_tail.h.
@@ -84,8 +84,9 @@ struct Completion {
 
 // Starts `command` and carries it to its end: writes `input` (then closes
 // stdin), drains stdout and stderr all along, and waits for the exit under
-// `limits`. The child gets `env.entries` as its environment, SIGPIPE at its
-// default action and an empty signal mask, and its own process group. On a
+// `limits`. The child gets `env.entries` as its environment, SIGPIPE and
+// SIGXFSZ at their default action, an empty signal mask and its own process
+// group; its exit status is kept whatever the host does with SIGCHLD. On a
 // timeout, a cancellation or any failure after the start, the whole group is
 // killed and the child reaped before this returns: no process is left behind.
 // Standard output past kMaxStdoutBytes fails the run the same way; standard

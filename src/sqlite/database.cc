@@ -104,7 +104,14 @@ Database::~Database() {
 }
 
 Result<std::shared_ptr<Database>> Database::open(Options options) {
-  const std::string what = "open store " + options.path;
+  const std::string what = "open store " + options.path;  // as the caller gave it
+  // A connection is reopened after a fork: by then the working directory
+  // may be another, so a relative path is fixed now.
+  if (!options.path.empty() && options.path.front() != '/') {
+    char cwd[4096];
+    if (::getcwd(cwd, sizeof cwd) == nullptr) return context(what, Error(std::strerror(errno)));
+    options.path = std::string(cwd) + "/" + options.path;
+  }
   Status created = create_private_file(options.path);
   if (!created.ok()) return context(what, std::move(created).error());
   std::shared_ptr<Database> db(new Database(std::move(options)));

@@ -246,7 +246,8 @@ def test_paths_with_nul_name_no_other_file(tmp_path, monkeypatch):
                  f"read {manifest}\x00/artifact.json")
     expect_error(lambda: dn.runtime_run_skill_json(manifest + "\x00", "{}", 5),
                  f"read {manifest}\x00/artifact.json")
-    assert dn.runtime_list_skills_json(str(tmp_path) + "\x00/x") == "[]"
+    expect_error(lambda: dn.runtime_list_skills_json(str(tmp_path) + "\x00/x"),
+                 f"read {tmp_path}\x00/x")
     skills = tmp_path / "skills"
     expect_error(lambda: dn.runtime_install_local_skill_json(str(root), str(skills) + "\x00x", None, False),
                  f"create {skills}\x00x")
@@ -459,7 +460,8 @@ def test_root_and_skills_dir_that_are_link_loops(tmp_path):
     with no_hang():
         with raises(f"read {loop}/artifact.json"):
             dn.runtime_load_artifact_json(str(loop))
-        assert dn.runtime_list_skills_json(str(loop)) == "[]"
+        with raises(f"read {loop}"):
+            dn.runtime_list_skills_json(str(loop))
         src = script_skill(tmp_path / "src", "")
         with raises(f"create {loop}"):
             dn.runtime_install_local_skill_json(str(src), str(loop), None, False)

@@ -6,6 +6,8 @@ import sys
 import threading
 import time
 
+import traceback
+
 import pytest
 
 import dovek_native
@@ -68,10 +70,36 @@ def test_core_subclass_statement_raises_type_error():
         exec("class X(dovek_native.Core): pass", {"dovek_native": dovek_native})
 
 
-def test_malformed_command_raises_outer_message_only():
+def python_skill(root) -> str:
+    """A python_uv skill (run below with a PATH that holds no `uv`)."""
+    (root / "artifact.json").write_text(
+        '{"schema_version":1,"kind":"python_uv","id":"p","name":"P","version":"1","entry":"m.py"}')
+    return str(root)
+
+
+@pytest.mark.parametrize("call, causes", [
+    (lambda tmp: dovek_native.handle_json('{"type":"save_skill"}'), ["missing field `skill`"]),
+    (lambda tmp: dovek_native.handle_json('{"type":"switch_model","model":{"provider":"p","id":"m"}}'),
+     ['invalid type: string "p", expected struct Provider']),
+    (lambda tmp: dovek_native.runtime_load_artifact_json(str(tmp / "missing")),
+     ["No such file or directory (os error 2)"]),
+    (lambda tmp: dovek_native.runtime_build_skill_json(python_skill(tmp), None),
+     ["find `uv` on PATH", "No such file or directory (os error 2)"]),
+])
+def test_errors_carry_the_outermost_message_and_their_causes_as_a_chain(call, causes, tmp_path,
+                                                                        monkeypatch):
+    monkeypatch.setenv("PATH", str(tmp_path / "empty"))
     with pytest.raises(RuntimeError) as info:
-        dovek_native.handle_json('{"type":"save_skill"}')
-    assert info.value.args == ("decode CoreCommand JSON",)
+        call(tmp_path)
+    assert len(info.value.args) == 1 and str(info.value) == info.value.args[0]
+    assert not hasattr(info.value, "__notes__")
+    chain, e = [], info.value.__cause__
+    while e is not None:
+        chain.append(str(e))
+        e = e.__cause__
+    assert chain == causes
+    assert "The above exception was the direct cause" in "".join(
+        traceback.format_exception(info.value))
 
 
 @pytest.mark.parametrize("fn", [dovek_native.handle_json, dovek_native.Core().handle_json])

@@ -253,7 +253,11 @@ def test_skill_tool_from_a_manifest_with_an_input_schema(tmp_path):
     assert json.loads(core.tools_json()) == [
         {"name": "ok", "description": "Test", "input_schema": {"properties": {}, "type": "object"}}]
     assert result(core, "ok", {"x": 1}) == {"ok": True}
-    (root / "run.sh").write_text("#!/bin/sh\necho nope >&2\nexit 3\n")
+    # A new file renamed into place: a program rewritten in place can fail to
+    # start (ETXTBSY) while a descriptor for writing it is still open anywhere.
+    (root / "fail.sh").write_text("#!/bin/sh\necho nope >&2\nexit 3\n")
+    (root / "fail.sh").chmod(0o755)
+    os.replace(root / "fail.sh", root / "run.sh")
     assert error(core, "ok", 1) == "skill process exited with status Some(3): nope"
     (root / "in.json").write_text("{")
     with pytest.raises(RuntimeError, match=f"^decode {root}/in.json$"):
@@ -323,3 +327,13 @@ def test_records_read_back_in_their_forms():
     assert core.read_json("session", "missing") == "null" and core.read_json("run") != "[]"
     with pytest.raises(ValueError, match="^unknown record kind `Skill`"):
         core.read_json("Skill")
+
+
+@pytest.mark.skipif(shutil.which("uv", path=str(VENV_BIN)) is None, reason="uv not installed")
+def test_the_agent_loop_example_runs(real_tools):  # noqa: F811
+    example = EXAMPLES.parent / "agent_loop.py"
+    out = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stdout + out.stderr
+    assert "tool word_count: {'words': 4}" in out.stdout
+    assert "'skill': 'python-echo'" in out.stdout
+    assert "session demo: 4 messages" in out.stdout

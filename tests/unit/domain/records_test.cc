@@ -270,8 +270,8 @@ TEST(Runs, CreateAndSaveUnderOwnId) {
 class Fixed : public tool::Tool {
  public:
   explicit Fixed(Result<json::Value> out) : out_(std::move(out)) {}
-  Result<json::Value> invoke(json::Value input) override {
-    last_input = std::move(input);
+  Result<json::Value> invoke(const json::Value& input) override {
+    last_input = input;
     return out_;
   }
   json::Value last_input;

@@ -48,7 +48,7 @@ void install_throwing_skills(engine::Core& c) {
 // A tool that throws; it runs without the core's lock.
 class ThrowingTool final : public tool::Tool {
  public:
-  Result<json::Value> invoke(json::Value) override { throw std::logic_error("tool failed"); }
+  Result<json::Value> invoke(const json::Value&) override { throw std::logic_error("tool failed"); }
 };
 
 const std::string kSaveThrow = testing::save_skill("throw");
@@ -125,7 +125,7 @@ TEST(GuardedCore, PoisonedLockIsReleased) {
 class ReentrantTool final : public tool::Tool {
  public:
   explicit ReentrantTool(GuardedCore& core) : core_(core) {}
-  Result<json::Value> invoke(json::Value) override {
+  Result<json::Value> invoke(const json::Value&) override {
     DOVEK_ASSIGN_OR_RETURN(std::string saved, core_.run_json_locked(testing::save_skill("inner")));
     return json::Value(saved);
   }

@@ -62,8 +62,8 @@ inline const char* const kCallTool =
 class FixedTool final : public tool::Tool {
  public:
   explicit FixedTool(Result<json::Value> result) : result_(std::move(result)) {}
-  Result<json::Value> invoke(json::Value input) override {
-    inputs.push_back(std::move(input));
+  Result<json::Value> invoke(const json::Value& input) override {
+    inputs.push_back(input);
     return result_;
   }
   std::vector<json::Value> inputs;
@@ -138,7 +138,7 @@ struct InstrumentedCore {
     tasks = std::make_shared<FailingRepository<run::Task>>("tasks", log);
     runs = std::make_shared<FailingRepository<run::Run>>("runs", log);
     profiles = std::make_shared<FailingRepository<auth::Profile>>("profiles", log);
-    core->stores = engine::CoreStores{skills, sessions, tasks, runs, profiles};
+    core->stores = engine::CoreStores{skills, sessions, tasks, runs, profiles, nullptr, nullptr};
   }
 
   std::unique_ptr<engine::Core> core;

@@ -64,7 +64,8 @@ TEST_F(BuildTest, FailingStepsReportLabelAndTrimmedStderr) {
 
   env_.path = dir_ / "nowhere";
   EXPECT_EQ(build(root).error().chain(),
-            "sync python uv skill: spawn command: No such file or directory (os error 2)");
+            "sync python uv skill: spawn command: find `uv` on PATH: No such file or directory (os "
+            "error 2)");
   unlink((root + "/uv.lock").c_str());
   EXPECT_EQ(build(root).error().message(), "lock python uv skill: spawn command");
 }

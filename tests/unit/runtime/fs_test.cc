@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -119,6 +120,46 @@ TEST(ListNames, EveryEntryButDotAndDotDotOrTheDirectoryInTheError) {
     Result<std::vector<std::string>> failed = list_names(path);
     ASSERT_FALSE(failed.ok()) << path;
     EXPECT_EQ(failed.error().chain(), "read " + path + ": " + cause);
+  }
+}
+
+// A source of 3.5 chunks of data, an 8 MiB hole, one more chunk and a
+// trailing hole: the copy asks `stop` before every chunk, keeps both holes,
+// and ends at once (no rest of the file) when `stop` says so.
+TEST(CopyFile, AsksBeforeEveryChunkAndKeepsHoles) {
+  TempDir dir;
+  const std::string from = dir / "from";
+  const std::string head(kCopyChunk * 7 / 2, 'h');
+  const std::string tail(kCopyChunk, 't');
+  const off_t tail_at = off_t(head.size()) + (off_t{8} << 20);
+  const off_t size = tail_at + off_t(tail.size()) + (off_t{8} << 20);
+  {
+    UniqueFd fd(open(from.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0755));
+    ASSERT_EQ(pwrite(fd.get(), head.data(), head.size(), 0), ssize_t(head.size()));
+    ASSERT_EQ(pwrite(fd.get(), tail.data(), tail.size(), tail_at), ssize_t(tail.size()));
+    ASSERT_EQ(ftruncate(fd.get(), size), 0);
+  }
+  for (int stop_at : {0, 3}) {
+    const std::string to = dir / ("to" + std::to_string(stop_at));
+    int asked = 0;
+    Status copied = copy_file(from, to, [&] { return ++asked == stop_at; });
+    struct stat st;
+    ASSERT_EQ(stat(to.c_str(), &st), 0);
+    if (stop_at != 0) {
+      ASSERT_FALSE(copied.ok());
+      EXPECT_EQ(copied.error().chain(), kCopyStoppedMessage);
+      EXPECT_EQ(asked, stop_at);
+      EXPECT_LT(st.st_size, off_t(head.size()));
+      continue;
+    }
+    ASSERT_TRUE(copied.ok()) << copied.error().chain();
+    EXPECT_GE(asked, 5);  // at least 4 chunks of head and 1 of tail
+    EXPECT_EQ(st.st_size, size);
+    EXPECT_LE(st.st_blocks * 512, off_t(head.size() + tail.size()) + (off_t{1} << 20));
+    std::string copy = read_file(to);
+    EXPECT_TRUE(copy.compare(0, head.size(), head) == 0);
+    EXPECT_TRUE(copy.compare(size_t(tail_at), tail.size(), tail) == 0);
+    EXPECT_EQ(copy.find_first_not_of('\0', head.size()), size_t(tail_at));
   }
 }
 

@@ -89,7 +89,8 @@ TEST(ProcessTest, SpawnFailures) {
   Completion c = run_command(missing, {}, 0, {}, env, nullptr);
   EXPECT_EQ(c.failed, Stage::kSpawn);
   ASSERT_TRUE(c.error);
-  EXPECT_EQ(c.error->message(), "No such file or directory (os error 2)");
+  EXPECT_EQ(c.error->chain(),
+            "find `no-such-program-dovek` on PATH: No such file or directory (os error 2)");
 
   TempDir dir;
   testing::write_file(dir / "noexec", "#!/bin/sh\n", 0644);
@@ -182,6 +183,43 @@ TEST(ProcessTest, TimeoutKillsTheWholeGroup) {
   pid_t grandchild = std::stoi(testing::read_file(dir / "pid"));
   EXPECT_TRUE(wait_gone(grandchild));
 }
+
+// Statuses, output, start failures and the group kill are the same whatever
+// the host does with SIGCHLD: when the kernel would reap exec'd children by
+// itself, a relay process starts and waits for the program.
+class SigchldDisposition : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    struct sigaction sa{};
+    sa.sa_handler = GetParam() == 0 ? SIG_DFL : GetParam() == 1 ? SIG_IGN : [](int) {};
+    sa.sa_flags = GetParam() == 2 ? SA_NOCLDWAIT : 0;
+    ASSERT_EQ(sigaction(SIGCHLD, &sa, &saved_), 0);
+  }
+  void TearDown() override { sigaction(SIGCHLD, &saved_, nullptr); }
+  struct sigaction saved_{};
+};
+
+TEST_P(SigchldDisposition, ChangesNoResult) {
+  Completion ok = sh("cat; echo err >&2", "hello");
+  ASSERT_EQ(ok.failed, Stage::kNone) << (ok.error ? ok.error->chain() : "");
+  EXPECT_EQ(ok.out + ok.err + ok.status.describe(), "helloerr\nSome(0)");
+  EXPECT_EQ(sh("exit 3").status.describe(), "Some(3)");
+  EXPECT_EQ(sh("kill -9 $$").status.describe(), "None");
+  Command missing;
+  missing.program = "/no/such/program";
+  Completion c = run_command(missing, {}, 0, {}, capture_environment(), nullptr);
+  EXPECT_EQ(c.failed, Stage::kSpawn);
+  EXPECT_EQ(c.error.value_or(Error("")).message(), "No such file or directory (os error 2)");
+  TempDir dir;
+  c = sh("sleep 30 & echo $! > " + (dir / "pid") + "; sleep 30", {}, Limits{200ms});
+  EXPECT_EQ(c.failed, Stage::kTimeout);
+  EXPECT_TRUE(wait_gone(std::stoi(testing::read_file(dir / "pid"))));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Host, SigchldDisposition, ::testing::Values(0, 1, 2), [](const auto& info) {
+      return std::string(info.param == 0 ? "Default" : info.param == 1 ? "Ignored" : "NoChildWait");
+    });
 
 TEST(ProcessTest, GrandchildHoldingThePipesDoesNotHoldTheCaller) {
   Completion c = sh("sleep 30 & echo $!", {}, limits_for(10, 0));

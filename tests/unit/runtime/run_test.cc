@@ -144,7 +144,8 @@ TEST(RunSkillTest, PythonUvCommandLineAndMissingUv) {
 
   env.path = dir / "nowhere";
   EXPECT_EQ(failure_of(run(dir / "skill", "{}", {30, 0}, env)),
-            "run skill `py`: spawn skill process: No such file or directory (os error 2)");
+            "run skill `py`: spawn skill process: find `uv` on PATH: No such file or directory (os "
+            "error 2)");
 }
 
 TEST(RunSkillTest, CancellationIsNotWrapped) {

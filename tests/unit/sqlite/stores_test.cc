@@ -55,7 +55,9 @@ skill::Skill make_skill(std::string id, std::string content) {
 
 std::vector<std::string> contents(const store::Repository<skill::Skill>& skills) {
   std::vector<std::string> out;
-  for (const skill::Skill& s : *skills.list()) out.push_back(s.id() + "=" + s.content());
+  Result<store::Repository<skill::Skill>::List> list = skills.list();
+  EXPECT_TRUE(list.ok());
+  for (const skill::Skill& s : *list) out.push_back(s.id() + "=" + s.content());
   return out;
 }
 
