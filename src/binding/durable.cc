@@ -37,8 +37,9 @@ Result<engine::CoreFactory> open_core_factory(std::string_view url) {
     DOVEK_ASSIGN_OR_RETURN(sqlite::Stores opened, sqlite::open_stores(std::move(options)));
     return factory_on(std::move(opened));
   }
-  if (scheme.size() < url.size() &&
-      (scheme == postgres::kScheme || scheme == postgres::kShortScheme)) {
+  if ((scheme.size() < url.size() &&
+       (scheme == postgres::kScheme || scheme == postgres::kShortScheme)) ||
+      postgres::is_keyword_value(url)) {
     DOVEK_ASSIGN_OR_RETURN(postgres::Options options, postgres::parse_url(url));
     DOVEK_ASSIGN_OR_RETURN(postgres::Stores opened, postgres::open_stores(std::move(options)));
     return factory_on(std::move(opened));

@@ -35,7 +35,99 @@ void mask_all(std::string& text, std::string_view secret) {
   }
 }
 
+// Applies our option `name`; false if it is not one of ours.
+Result<bool> apply_option(std::string_view name, std::string_view value, Options& options) {
+  if (name == "schema") {
+    if (!plain_identifier(value)) {
+      return bad("schema must be a plain lower-case identifier (letters, digits, _)");
+    }
+    options.schema = value;
+    return true;
+  }
+  if (name == "lock_timeout_ms") {
+    DOVEK_ASSIGN_OR_RETURN(options.lock_timeout_ms, milliseconds(name, value));
+    return true;
+  }
+  if (name == "statement_timeout_ms") {
+    DOVEK_ASSIGN_OR_RETURN(options.statement_timeout_ms, milliseconds(name, value));
+    return true;
+  }
+  return false;
+}
+
+bool keyword_char(char c) { return (c >= 'a' && c <= 'z') || c == '_'; }
+
+// libpq's key/value form: `key=value` pairs apart by spaces, a value in
+// single quotes where it holds spaces (\' and \\ escape in it).
+Result<Options> parse_keyword_value(std::string_view text) {
+  Options options;
+  std::string passed, shown;
+  size_t i = 0;
+  auto skip_spaces = [&] {
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n')) ++i;
+  };
+  for (skip_spaces(); i < text.size(); skip_spaces()) {
+    const size_t start = i;
+    while (i < text.size() && keyword_char(text[i])) ++i;
+    const std::string_view name = text.substr(start, i - start);
+    skip_spaces();
+    if (name.empty() || i >= text.size() || text[i] != '=') {
+      return bad("expected key=value pairs or postgresql://...");
+    }
+    ++i;
+    skip_spaces();
+    std::string value;
+    if (i < text.size() && text[i] == '\'') {
+      for (++i;; ++i) {
+        if (i >= text.size()) return bad("unterminated quoted value");
+        if (text[i] == '\'') break;
+        if (text[i] == '\\' && i + 1 < text.size()) ++i;
+        value += text[i];
+      }
+      ++i;
+    } else {
+      while (i < text.size() && text[i] != ' ' && text[i] != '\t' && text[i] != '\n') {
+        if (text[i] == '\\' && i + 1 < text.size()) ++i;
+        value += text[i++];
+      }
+    }
+    DOVEK_ASSIGN_OR_RETURN(bool ours, apply_option(name, value, options));
+    if (ours) continue;
+    std::string quoted = "'";
+    for (char c : value) {
+      if (c == '\'' || c == '\\') quoted += '\\';
+      quoted += c;
+    }
+    quoted += '\'';
+    for (std::string* out : {&passed, &shown}) {
+      if (!out->empty()) *out += ' ';
+      *out += name;
+      *out += '=';
+    }
+    passed += quoted;
+    if (name == "password") {
+      options.secret = value;
+      shown += "***";
+    } else {
+      shown += quoted;
+    }
+  }
+  options.conninfo = std::move(passed);
+  options.display = std::move(shown);
+  return options;
+}
+
 }  // namespace
+
+bool is_keyword_value(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && text[i] == ' ') ++i;
+  const size_t start = i;
+  while (i < text.size() && keyword_char(text[i])) ++i;
+  if (i == start) return false;
+  while (i < text.size() && text[i] == ' ') ++i;
+  return i < text.size() && text[i] == '=';
+}
 
 std::string Options::scrub(std::string text) const {
   mask_all(text, secret);
@@ -43,6 +135,7 @@ std::string Options::scrub(std::string text) const {
 }
 
 Result<Options> parse_url(std::string_view url) {
+  if (is_keyword_value(url)) return parse_keyword_value(url);
   Options options;
   std::string_view rest;
   for (std::string_view scheme : {kScheme, kShortScheme}) {
@@ -83,21 +176,8 @@ Result<Options> parse_url(std::string_view url) {
     const size_t eq = pair.find('=');
     if (eq == std::string_view::npos) return bad("option `" + std::string(pair) + "` has no value");
     const std::string_view name = pair.substr(0, eq), value = pair.substr(eq + 1);
-    if (name == "schema") {
-      if (!plain_identifier(value)) {
-        return bad("schema must be a plain lower-case identifier (letters, digits, _)");
-      }
-      options.schema = value;
-      continue;
-    }
-    if (name == "lock_timeout_ms") {
-      DOVEK_ASSIGN_OR_RETURN(options.lock_timeout_ms, milliseconds(name, value));
-      continue;
-    }
-    if (name == "statement_timeout_ms") {
-      DOVEK_ASSIGN_OR_RETURN(options.statement_timeout_ms, milliseconds(name, value));
-      continue;
-    }
+    DOVEK_ASSIGN_OR_RETURN(bool ours, apply_option(name, value, options));
+    if (ours) continue;
     // libpq's own parameter: passed through, and shown unless a password.
     passed += separator;
     passed += pair;

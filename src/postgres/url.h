@@ -1,6 +1,7 @@
 // Store URLs for PostgreSQL: libpq's connection URIs,
 // "postgresql://[user[:password]@][host][:port][/dbname][?name=value&...]"
-// (or "postgres://"), with libpq's own parameters (host=/socket/dir,
+// (or "postgres://"), or libpq's key/value strings ("host=db dbname=app"),
+// with libpq's own parameters (host=/socket/dir,
 // sslmode=, ...) passed through and a password taken from the URL, the
 // environment or ~/.pgpass as libpq does. Options of ours, taken out of the
 // query before libpq sees it:
@@ -34,6 +35,10 @@ struct Options {
   // `text` with every occurrence of the URL's password masked.
   std::string scrub(std::string text) const;
 };
+
+// Whether `text` is in libpq's key/value form ("host=db dbname=app ..."),
+// which parse_url takes as well, with the options above among its pairs.
+bool is_keyword_value(std::string_view text);
 
 // Fails with "bad store URL: ..." naming what is wrong (never the password).
 [[nodiscard]] Result<Options> parse_url(std::string_view url);

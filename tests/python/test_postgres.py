@@ -55,6 +55,13 @@ def test_responses_match_memory_across_connections_reopen_and_reset(pg_url):
             memory.reset()
 
 
+def test_key_value_strings_open_the_same_store(pg_server, pg_url):
+    dovek_native.Core.open(pg_url).handle_json(cmd(type="save_skill", skill=SKILL_WRITER))
+    core = dovek_native.Core.open(f"host='{pg_server.root}' user=dovek dbname=postgres "
+                                  f"schema={schema_of(pg_url)}")
+    assert json.loads(core.read_json("skill", "writer"))["name"] == "Writer"
+
+
 def test_reset_empties_every_table(pg_server, pg_url):
     a, b = dovek_native.Core.open(pg_url), dovek_native.Core.open(pg_url)
     a.handle_json(cmd(type="save_skill", skill=SKILL_WRITER))

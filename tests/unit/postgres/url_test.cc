@@ -27,6 +27,23 @@ TEST(StoreUrl, OurOptionsAreTakenOutAndTheRestPassedToLibpq) {
   EXPECT_EQ(d->statement_timeout_ms, 0);
 }
 
+TEST(StoreUrl, KeyValueStrings) {
+  Result<Options> o =
+      parse_url("host=/run/pg  dbname = 'my app' password='it\\'s' schema=chat lock_timeout_ms=7");
+  ASSERT_TRUE(o.ok()) << o.error().message();
+  EXPECT_EQ(o->conninfo, "host='/run/pg' dbname='my app' password='it\\'s'");
+  EXPECT_EQ(o->display, "host='/run/pg' dbname='my app' password=***");
+  EXPECT_EQ(o->secret, "it's");
+  EXPECT_EQ(o->schema, "chat");
+  EXPECT_EQ(o->lock_timeout_ms, 7);
+  EXPECT_TRUE(is_keyword_value("dbname=x"));
+  EXPECT_FALSE(is_keyword_value("sqlite:///a=b"));
+  EXPECT_FALSE(is_keyword_value("agent.db"));
+  for (const char* bad : {"host=a b", "host='unterminated", "dbname=x schema=No"}) {
+    EXPECT_FALSE(parse_url(bad).ok()) << bad;
+  }
+}
+
 TEST(StoreUrl, PasswordsNeverShow) {
   for (const char* url : {"postgresql://me:s3cret@h/db", "postgresql://h/db?password=s3cret",
                           "postgresql://me:s3cret@h/db?password=s3cret&schema=x"}) {
