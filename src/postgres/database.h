@@ -4,9 +4,9 @@
 // Statements go out in libpq's pipeline mode, prepared once per connection.
 // A statement whose result the caller does not need at once (a write, a
 // lock) is queued and rides along with the next one whose rows are needed,
-// or with COMMIT; statements registered as prefetched (the skill catalog's
-// version, the selected model) ride along with every transaction's first
-// round trip. A command is thus a few round trips whatever it writes.
+// or with COMMIT; statements registered as prefetched (the selected model)
+// ride along with every transaction's first round trip. A command is thus a few round trips
+// whatever it writes.
 //
 // Writers run at READ COMMITTED and lock what they read and mean to write
 // (an advisory lock per record key, taken in its own statement before the

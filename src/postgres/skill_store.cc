@@ -1,14 +1,14 @@
 // Skills: one row each, and the whole table cached in the process as the
 // listing the catalog is a view of. The cache is revalidated per listing
-// against the table's version (read with the transaction's first round
-// trip), and brought up to date by reading only the rows written since (an
-// indexed range), so a turn costs the same at 10,000 stored skills as at 10,
-// also when another host saves skills between turns. Only a removal (reset)
-// makes caches read the whole table again.
+// against the table's version (one indexed read), and brought up to date by reading only the rows
+// written since (an indexed range), so a turn costs the same at 10,000 stored skills as at 10, also
+// when another host saves skills between turns. Only a removal (reset) makes caches read the whole
+// table again.
 //
 // Writers of skills take one lock for the table, so versions are handed out
 // and committed in order and a reader never sees a version before a lower
-// one commits.
+// one commits; commands that write other records and read the catalog hold
+// the same lock shared.
 #include <utility>
 #include <vector>
 
@@ -36,6 +36,7 @@ constexpr const char* kSelectSince =
 constexpr const char* kVersions =
     "SELECT greatest((SELECT max(version) FROM skills), value), value FROM counters "
     "WHERE name = 'skills_floor'";
+constexpr const char* kLockShared = "SELECT pg_advisory_xact_lock_shared($1::bigint)";
 constexpr const char* kPut =
     "INSERT INTO skills (key, version, id, name, source, source_ref, read_only, description, "
     "content, suggested_tools) VALUES ($1, greatest((SELECT max(version) FROM skills), "
@@ -57,8 +58,7 @@ constexpr const char* kClear =
 
 class SkillStore final : public store::Repository<skill::Skill> {
  public:
-  explicit SkillStore(std::shared_ptr<Database> db)
-      : db_(std::move(db)), slot_(db_->add_prefetch(kVersions)) {}
+  explicit SkillStore(std::shared_ptr<Database> db) : db_(std::move(db)) {}
 
   Result<std::optional<skill::Skill>> get(std::string_view key) const override {
     lock();
@@ -70,12 +70,12 @@ class SkillStore final : public store::Repository<skill::Skill> {
   // The cache, brought up to date: as it is when no skill changed, with the
   // rows written since when some were, read whole after a removal.
   Result<List> list() const override {
-    Rows v;
-    if (written_ == db_->transaction_serial()) {
-      DOVEK_ASSIGN_OR_RETURN(v, db_->fetch(kVersions, Params()));
-    } else {
-      DOVEK_ASSIGN_OR_RETURN(v, db_->prefetched(slot_));
-    }
+    // A writer holds the table shared from before it reads the version to
+    // its commit, so that no save commits between its catalog and its own
+    // writes: a turn then answers as if it ran wholly before or after every
+    // save.
+    if (db_->writing()) db_->queue(kLockShared, Params().integer(lock_key("skills", "")));
+    DOVEK_ASSIGN_OR_RETURN(Rows v, db_->fetch(kVersions, Params()));
     const int64_t version = v.size() > 0 ? v.integer(0, 0) : 0;
     const int64_t floor = v.size() > 0 ? v.integer(0, 1) : 0;
     if (cache_valid() && version == cached_version_) return cache_;
@@ -93,7 +93,6 @@ class SkillStore final : public store::Repository<skill::Skill> {
 
   Status put(std::string_view key, skill::Skill record) override {
     lock();
-    written_ = db_->transaction_serial();
     Params p;
     p.text(key);
     record_fields::write(p, record, record_fields::tools_json(record.suggested_tools()));
@@ -109,7 +108,6 @@ class SkillStore final : public store::Repository<skill::Skill> {
 
   Result<bool> remove(std::string_view key) override {
     lock();
-    written_ = db_->transaction_serial();
     DOVEK_ASSIGN_OR_RETURN(Rows r, db_->fetch(kRemove, Params().text(key)));
     if (r.size() == 0) return false;
     if (follows(r.integer(0, 0))) cache_.remove(key);
@@ -118,7 +116,6 @@ class SkillStore final : public store::Repository<skill::Skill> {
 
   Status replace_all(std::vector<std::pair<std::string, skill::Skill>> pairs) override {
     lock();
-    written_ = db_->transaction_serial();
     db_->queue(kClear, Params(), [this](const Rows& r) {
       if (follows(r.size() > 0 ? r.integer(0, 0) : -1)) cache_ = List();
     });
@@ -150,8 +147,6 @@ class SkillStore final : public store::Repository<skill::Skill> {
   }
 
   std::shared_ptr<Database> db_;
-  size_t slot_;
-  uint64_t written_ = 0;  // the transaction that last wrote skills here
   // The table as of version cached_version_ (-1: none), kept until a
   // rollback may have undone a change applied to it.
   mutable List cache_;
