@@ -132,6 +132,9 @@ Status Database::connect() {
   }
   conn_ = conn;
   pid_ = ::getpid();
+  // The server's notices (e.g. "schema already exists, skipping") are no
+  // concern of the application's standard error.
+  api_->set_notice_processor(conn_, [](void*, const char*) {}, nullptr);
   const std::string setup =
       "SET search_path TO " + options_.schema +
       "; SET lock_timeout = " + std::to_string(options_.lock_timeout_ms) +

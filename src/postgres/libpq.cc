@@ -59,6 +59,7 @@ Loaded load() {
   resolve(lib, "PQgetisnull", a.getisnull, e);
   resolve(lib, "PQcmdTuples", a.cmd_tuples, e);
   resolve(lib, "PQtransactionStatus", a.transaction_status, e);
+  resolve(lib, "PQsetNoticeProcessor", a.set_notice_processor, e);
   // Never unloaded: connections may outlive any one store.
   return out;
 }

@@ -34,6 +34,7 @@ struct Libpq {
   decltype(&::PQgetisnull) getisnull;
   decltype(&::PQcmdTuples) cmd_tuples;
   decltype(&::PQtransactionStatus) transaction_status;
+  decltype(&::PQsetNoticeProcessor) set_notice_processor;
 };
 
 // The library, loaded and resolved on the first call; later calls return the
