@@ -205,6 +205,36 @@ def test_a_terminated_connection_is_replaced_between_commands(pg_server, pg_url)
     assert len(check_turns(messages(pg_url, "s"))) == 3
 
 
+def test_a_connection_lost_during_a_command_fails_that_command_alone(pg_server, pg_url):
+    core = dovek_native.Core.open(pg_url + "&application_name=cut&lock_timeout_ms=0")
+    turn(core, "s", "one")
+    psql = hold_lock(pg_server, pg_url, 30)
+    outcome = []
+    blocked = threading.Thread(target=lambda: outcome.append(outcome_of(core, "s", "cut off")))
+    blocked.start()
+    try:
+        deadline = time.monotonic() + 30
+        while pg_server.psql("SELECT count(*) FROM pg_stat_activity WHERE application_name = 'cut' "
+                             "AND wait_event_type = 'Lock'").strip() != "1":
+            assert time.monotonic() < deadline
+            time.sleep(0.02)
+        pg_server.psql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'cut'")
+        blocked.join(timeout=60)
+    finally:
+        psql.stdin.close()
+        psql.wait(timeout=60)
+    assert outcome[0].startswith("error: store connection lost: terminating connection")
+    turn(core, "s", "two")
+    assert [m[1] for m in messages(pg_url, "s")[0::2]] == ["one", "two"]
+
+
+def outcome_of(core, session, message):
+    try:
+        return turn(core, session, message)
+    except RuntimeError as e:
+        return f"error: {e}"
+
+
 TURNS = """
 import json, sys, dovek_native
 core = dovek_native.Core.open(sys.argv[1])
