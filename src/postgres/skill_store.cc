@@ -14,6 +14,7 @@
 
 #include "domain/record_fields.h"
 #include "postgres/stores.h"
+#include "store/versioned_cache.h"
 
 namespace dovek::postgres {
 namespace {
@@ -78,17 +79,15 @@ class SkillStore final : public store::Repository<skill::Skill> {
     DOVEK_ASSIGN_OR_RETURN(Rows v, db_->fetch(kVersions, Params()));
     const int64_t version = v.size() > 0 ? v.integer(0, 0) : 0;
     const int64_t floor = v.size() > 0 ? v.integer(0, 1) : 0;
-    if (cache_valid() && version == cached_version_) return cache_;
-    const bool catch_up = cache_valid() && cached_version_ >= floor && cached_version_ < version;
+    const uint64_t epoch = db_->rollback_epoch();
+    if (cache_.current(version, epoch)) return cache_.list();
+    const bool catch_up = cache_.catch_up(version, floor, epoch);
     DOVEK_ASSIGN_OR_RETURN(Rows rows,
-                           catch_up ? db_->fetch(kSelectSince, Params().integer(cached_version_))
+                           catch_up ? db_->fetch(kSelectSince, Params().integer(cache_.version()))
                                     : db_->fetch(kSelectAll, Params()));
-    List fresh = catch_up ? cache_ : List();
+    List fresh = cache_.begin_read(catch_up);
     for (int i = 0; i < rows.size(); ++i) fresh.put(rows.text(i, 0), read_skill(rows, i, 1));
-    cache_ = std::move(fresh);
-    cached_version_ = version;
-    cached_epoch_ = db_->rollback_epoch();
-    return cache_;
+    return cache_.replace(std::move(fresh), version, epoch);
   }
 
   Status put(std::string_view key, skill::Skill record) override {
@@ -100,7 +99,7 @@ class SkillStore final : public store::Repository<skill::Skill> {
     db_->queue(kPut, std::move(p),
                [this, kept = std::move(kept), record = std::move(record)](const Rows& r) mutable {
                  if (follows(r.size() > 0 ? r.integer(0, 0) : -1)) {
-                   cache_.put(kept, std::move(record));
+                   cache_.mutable_list().put(kept, std::move(record));
                  }
                });
     return ok_status();
@@ -110,14 +109,14 @@ class SkillStore final : public store::Repository<skill::Skill> {
     lock();
     DOVEK_ASSIGN_OR_RETURN(Rows r, db_->fetch(kRemove, Params().text(key)));
     if (r.size() == 0) return false;
-    if (follows(r.integer(0, 0))) cache_.remove(key);
+    if (follows(r.integer(0, 0))) cache_.mutable_list().remove(key);
     return true;
   }
 
   Status replace_all(std::vector<std::pair<std::string, skill::Skill>> pairs) override {
     lock();
     db_->queue(kClear, Params(), [this](const Rows& r) {
-      if (follows(r.size() > 0 ? r.integer(0, 0) : -1)) cache_ = List();
+      if (follows(r.size() > 0 ? r.integer(0, 0) : -1)) cache_.mutable_list() = List();
     });
     for (auto& [key, record] : pairs) DOVEK_TRY(put(key, std::move(record)));
     return ok_status();
@@ -130,28 +129,10 @@ class SkillStore final : public store::Repository<skill::Skill> {
     if (db_->writing()) db_->queue(kLock, Params().integer(lock_key("skills", "")));
   }
 
-  bool cache_valid() const {
-    return cached_version_ >= 0 && cached_epoch_ == db_->rollback_epoch();
-  }
-
-  // Whether the cache held the table as it was just before the write that
-  // got `version`; then the caller applies the write to it. Otherwise the
-  // cache is dropped (the next listing reads the table).
-  bool follows(int64_t version) const {
-    if (cache_valid() && version == cached_version_ + 1) {
-      cached_version_ = version;
-      return true;
-    }
-    cached_version_ = -1;
-    return false;
-  }
+  bool follows(int64_t version) { return cache_.follows(version, db_->rollback_epoch()); }
 
   std::shared_ptr<Database> db_;
-  // The table as of version cached_version_ (-1: none), kept until a
-  // rollback may have undone a change applied to it.
-  mutable List cache_;
-  mutable int64_t cached_version_ = -1;
-  mutable uint64_t cached_epoch_ = 0;
+  mutable store::VersionedCache<skill::Skill> cache_;
 };
 
 }  // namespace
