@@ -13,7 +13,9 @@ table       chat_turn, save_skill and start_run on a PostgreSQL core beside
             PATH, the round trips (sends to the server) per command of both.
             Goal: module/python <= 1.0x (aim 0.7x), no more round trips.
 scaling     chat_turn at turn N of a session against turn 10, and with N
-            stored skills against 10. Goal: each <= 1.2x.
+            stored skills against 10; with N skills and another process
+            saving a skill before every turn against the same with 10.
+            Goal: each <= 1.2x.
 throughput  turns per second of 4 processes taking turns on distinct
             sessions against 1 process. Goal: >= 1.5x.
 
@@ -231,12 +233,45 @@ def scaling_table(dovek_native, server, rounds: int, big: int) -> None:
             core.handle_json(turn)
         cores[name] = core
         print(f"setup: {name} ({skills} skills, {turns} turns) in {time.perf_counter() - start:.1f}s")
-    t = interleaved({name: (core.handle_json, turn) for name, core in cores.items()}, rounds, 50)
-    print("== scaling: chat_turn on PostgreSQL, median wall time, ratio to turn 10 with 10 skills")
+    # Another process (standing in for another host) saves a skill before
+    # each turn: the turn's catalog must catch up with that one row, not
+    # read the N again. Its save is timed with the turn on both sides.
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(dovek_native.__file__))
+    savers = {n: subprocess.Popen([sys.executable, "-c", SAVER, server.url(f"scaling_{n}_10")], env=env,
+                                  text=True, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+              for n in (10, big)}
+
+    def saved_then_turn(args):
+        saver, core = args
+        saver.stdin.write("\n")
+        saver.stdin.flush()
+        saver.stdout.readline()
+        core.handle_json(turn)
+
+    steps = {name: (lambda c: c.handle_json(turn), core) for name, core in cores.items()}
+    steps["10 skills, saves between"] = (saved_then_turn, (savers[10], cores["10 turns"]))
+    steps[f"{big} skills, saves between"] = (saved_then_turn, (savers[big], cores[f"{big} skills"]))
+    t = interleaved(steps, rounds, 50)
+    for saver in savers.values():
+        saver.stdin.close()
+        saver.wait(timeout=60)
+    print("== scaling: chat_turn on PostgreSQL, median wall time, ratio to turn 10 with 10 skills\n"
+          "   (with saves between: to 10 skills with saves between)")
     for name, seconds in t.items():
-        ratio = seconds / t["10 turns"]
+        ratio = seconds / t["10 skills, saves between" if "saves" in name else "10 turns"]
         print(f"{name:<28}{us(seconds)} {ratio:6.2f}x {verdict(ratio, SCALING_GOAL)}")
     print(f"goal: every ratio <= {SCALING_GOAL}x")
+
+
+SAVER = """
+import json, sys, dovek_native
+core = dovek_native.Core.open(sys.argv[1])
+skill = {"id": "other", "name": "n", "source": "user", "read_only": False, "content": "c",
+         "suggested_tools": []}
+for line in sys.stdin:
+    core.handle_json(json.dumps({"type": "save_skill", "skill": skill}))
+    print("saved", flush=True)
+"""
 
 
 TURNER = """

@@ -28,8 +28,14 @@ constexpr size_t kCachedSessions = 256;
 constexpr const char* kSelectSession =
     "SELECT gen, id, title, agent_id, model_id, provider_id, summary, parent_id, created_at, "
     "updated_at, (SELECT max(seq) FROM messages WHERE session = $1) FROM sessions WHERE key = $1";
+// The upper bound makes the condition a range: a prepared statement's
+// generic plan takes a range of unknown bounds to be a small part of the
+// index and scans it, where `seq >= $2` alone is priced at a third of the
+// session's rows, planned as a scan of the table once its statistics know a
+// long session, and so planned anew at every execution instead.
 constexpr const char* kSelectMessages =
-    "SELECT role, content FROM messages WHERE session = $1 AND seq >= $2 ORDER BY seq";
+    "SELECT role, content FROM messages WHERE session = $1 AND seq BETWEEN $2 AND "
+    "9223372036854775807 ORDER BY seq";
 constexpr const char* kWriteSession =
     "INSERT INTO sessions (key, gen, id, title, agent_id, model_id, provider_id, summary, "
     "parent_id, created_at, updated_at) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11) "

@@ -30,9 +30,11 @@ constexpr const char* kSelectSkill =
 constexpr const char* kSelectAll =
     "SELECT key, id, name, source, source_ref, read_only, description, content, "
     "suggested_tools FROM skills ORDER BY key";
+// A range, so that the generic plan scans the version index (see
+// kSelectMessages in session_store.cc).
 constexpr const char* kSelectSince =
     "SELECT key, id, name, source, source_ref, read_only, description, content, "
-    "suggested_tools FROM skills WHERE version > $1";
+    "suggested_tools FROM skills WHERE version > $1 AND version <= 9223372036854775807";
 // The version of the table, and its floor (see schema.cc).
 constexpr const char* kVersions =
     "SELECT greatest((SELECT max(version) FROM skills), value), value FROM counters "
