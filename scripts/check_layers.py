@@ -26,8 +26,9 @@ LAYERS = {
     "protocol": ["domain"],
     "engine": ["protocol"],
     "sqlite": ["domain"],  # the SQLite stores, beside protocol and engine
+    "postgres": ["domain"],  # the PostgreSQL stores, beside them
     "runtime": ["json"],  # the skill runtime, beside the agent core
-    "binding": ["engine", "sqlite", "runtime"],
+    "binding": ["engine", "sqlite", "postgres", "runtime"],
 }
 
 # The only folder that may include the interpreter's headers.

@@ -6,19 +6,19 @@
 
 #include "binding/core_factory.h"
 #include "engine/core.h"
+#include "postgres/stores.h"
+#include "postgres/url.h"
 #include "sqlite/stores.h"
 #include "sqlite/url.h"
 
 namespace dovek::binding {
+namespace {
 
-Result<engine::CoreFactory> open_core_factory(std::string_view url) {
-  const std::string_view scheme = url.substr(0, url.find(':'));
-  if (scheme != sqlite::kScheme || scheme.size() == url.size()) {
-    return Error("unsupported store URL scheme: `" + std::string(scheme) + "`");
-  }
-  DOVEK_ASSIGN_OR_RETURN(sqlite::Options options, sqlite::parse_url(url));
-  DOVEK_ASSIGN_OR_RETURN(sqlite::Stores opened, sqlite::open_stores(std::move(options)));
-  auto stores = std::make_shared<const sqlite::Stores>(std::move(opened));
+// core_factory()'s cores on the repositories and transactions of `stores`,
+// which every core made shares.
+template <class Stores>
+engine::CoreFactory factory_on(Stores opened) {
+  auto stores = std::make_shared<const Stores>(std::move(opened));
   return engine::CoreFactory([make = core_factory(), stores]() {
     std::unique_ptr<engine::Core> core = make();
     core->stores =
@@ -28,8 +28,33 @@ Result<engine::CoreFactory> open_core_factory(std::string_view url) {
   });
 }
 
-void close_stores_for_fork() { sqlite::Database::close_all_for_fork(); }
+}  // namespace
 
-void close_stores_at_exit() { sqlite::Database::close_all_at_exit(); }
+Result<engine::CoreFactory> open_core_factory(std::string_view url) {
+  const std::string_view scheme = url.substr(0, url.find(':'));
+  if (scheme.size() < url.size() && scheme == sqlite::kScheme) {
+    DOVEK_ASSIGN_OR_RETURN(sqlite::Options options, sqlite::parse_url(url));
+    DOVEK_ASSIGN_OR_RETURN(sqlite::Stores opened, sqlite::open_stores(std::move(options)));
+    return factory_on(std::move(opened));
+  }
+  if ((scheme.size() < url.size() &&
+       (scheme == postgres::kScheme || scheme == postgres::kShortScheme)) ||
+      postgres::is_keyword_value(url)) {
+    DOVEK_ASSIGN_OR_RETURN(postgres::Options options, postgres::parse_url(url));
+    DOVEK_ASSIGN_OR_RETURN(postgres::Stores opened, postgres::open_stores(std::move(options)));
+    return factory_on(std::move(opened));
+  }
+  return Error("unsupported store URL scheme: `" + std::string(scheme) + "`");
+}
+
+void close_stores_for_fork() {
+  sqlite::Database::close_all_for_fork();
+  postgres::Database::close_all_for_fork();
+}
+
+void close_stores_at_exit() {
+  sqlite::Database::close_all_at_exit();
+  postgres::Database::close_all_at_exit();
+}
 
 }  // namespace dovek::binding

@@ -6,7 +6,7 @@
 //   class Core:                                   # not subclassable
 //       def __new__(cls) -> Core
 //       @classmethod
-//       def open(cls, url: str) -> Core           # a core on a store file
+//       def open(cls, url: str) -> Core           # a core on a store (file or server)
 //       def handle_json(self, command_json: str) -> str
 //       def reset(self) -> None
 //       def add_tool(self, name: str, function: Callable[[Any], Any], *,

@@ -89,4 +89,12 @@ void Core::register_tool(std::string name, std::shared_ptr<tool::Tool> tool) {
 
 agent::Exec Core::make_exec() const { return agent::Exec{agent, registry}; }
 
+Status Core::load_model_for_exec() {
+  // A durable core reads the selected model in the command's transaction,
+  // last of its reads: a store that sends its reads together then carries it
+  // with the others.
+  if (stores.transactions) return load_model();
+  return ok_status();
+}
+
 }  // namespace dovek::engine

@@ -116,6 +116,9 @@ class Core {
   explicit Core(model::Model model);
   // An executor for one request: copies of the agent and the registry.
   agent::Exec make_exec() const;
+  // Before make_exec(): a durable core's selected model, read in the
+  // command's transaction (load_model); nothing for an in-memory core.
+  [[nodiscard]] Status load_model_for_exec();
 
   // Memo of the last built catalog and the listing it was built from; empty
   // while catalogs are views. (Holding a listing between commands makes every

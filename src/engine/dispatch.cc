@@ -15,19 +15,15 @@ namespace {
 // a larger command's are freed once it is decoded.
 constexpr size_t kKeptScratchBytes = size_t{1} << 20;
 
-// A durable core: the command's repository calls are one transaction, and the
+// A durable core: the command's repository calls are one transaction. The
 // flows that give the model to an executor read it inside it (another
-// process may have switched it). Tool calls touch no repository and need no
-// model, so they take none.
+// process may have switched it), just before they need it (Core::exec_model).
+// Tool calls touch no repository and need no model, so they take none.
 Result<proto::CoreResponse> handle_atomically(Core& core, proto::CoreCommand&& command) {
   if (std::holds_alternative<proto::CallTool>(command)) return core.handle(std::move(command));
   store::Transactions& tx = *core.stores.transactions;
   DOVEK_TRY(tx.begin(store::Access::Write));
   store::TransactionGuard guard(tx);
-  if (std::holds_alternative<proto::ChatTurn>(command) ||
-      std::holds_alternative<proto::RunTask>(command)) {
-    DOVEK_TRY(core.load_model());
-  }
   DOVEK_ASSIGN_OR_RETURN(proto::CoreResponse response, core.handle(std::move(command)));
   DOVEK_TRY(guard.commit());
   return response;

@@ -12,6 +12,7 @@ Result<std::vector<event::Event>> Core::chat_turn(std::string_view session_id,
   DOVEK_TRY(chat::append_message(*stores.sessions, session_id,
                                  chat::MessageView{input.message, chat::Role::User}));
 
+  DOVEK_TRY(load_model_for_exec());
   agent::RunOutput output = make_exec().dry_run(std::move(input));
 
   // The reply: the text events' values joined by line feeds. The usual

@@ -28,6 +28,7 @@ Result<std::vector<event::Event>> Core::run_task(std::string_view run_id,
   run::Run r = found ? std::move(*found) : run::Run::create(run_id, request.task.id);
   DOVEK_ASSIGN_OR_RETURN(skill::Catalog catalog, skill_catalog());
   agent::RunInput input = run::build_agent_input(catalog, request);
+  DOVEK_TRY(load_model_for_exec());
   agent::RunOutput output = make_exec().dry_run(std::move(input));
   r.status = run::RunStatus::Done;
   DOVEK_TRY(run::save_run(*stores.runs, std::move(r)));

@@ -72,6 +72,43 @@ class Stmt {
   sqlite3_stmt* s_;
 };
 
+// A statement's current row read column by column from `col` on, and its
+// parameters bound one after another from `index` on (a source and a sink
+// of domain/record_fields.h).
+class Columns {
+ public:
+  Columns(const Stmt& s, int col) : s_(&s), col_(col) {}
+  std::string_view text() { return s_->text(col_++); }
+  std::optional<std::string> optional_text() { return s_->optional_text(col_++); }
+  int64_t integer() { return s_->integer(col_++); }
+
+ private:
+  const Stmt* s_;
+  int col_;
+};
+
+class Binder {
+ public:
+  Binder(Stmt& s, int index) : s_(&s), index_(index) {}
+  Binder& text(std::string_view t) {
+    s_->bind(index_++, t);
+    return *this;
+  }
+  Binder& text(const std::string& t) { return text(std::string_view(t)); }
+  Binder& text(const std::optional<std::string>& t) {
+    s_->bind(index_++, t);
+    return *this;
+  }
+  Binder& integer(int64_t n) {
+    s_->bind(index_++, n);
+    return *this;
+  }
+
+ private:
+  Stmt* s_;
+  int index_;
+};
+
 // Thread safety: one thread at a time (a core's lock serialises its commands);
 // close_all_for_fork and close_all_at_exit may run on any thread.
 class Database final : public store::Transactions {

@@ -4,13 +4,14 @@
 #include <utility>
 #include <vector>
 
+#include "domain/record_fields.h"
 #include "sqlite/stores.h"
 
 namespace dovek::sqlite {
 namespace {
 
 // A table of records of T, one row each. Codec gives the SQL (the record's
-// columns after `key`) and moves a record in and out of a statement.
+// columns after `key`, in record_fields' order) and reads a record.
 template <class T, class Codec>
 class TableStore final : public store::Repository<T> {
  public:
@@ -23,7 +24,8 @@ class TableStore final : public store::Repository<T> {
     s.bind(1, key);
     DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
     if (!row) return std::optional<T>();
-    return std::optional<T>(Codec::read(s, 0));
+    Columns c(s, 0);
+    return std::optional<T>(Codec::read(c));
   }
 
   Result<List> list() const override {
@@ -32,7 +34,8 @@ class TableStore final : public store::Repository<T> {
     for (;;) {
       DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
       if (!row) break;
-      pairs.emplace_back(std::string(s.text(0)), Codec::read(s, 1));
+      Columns c(s, 1);
+      pairs.emplace_back(std::string(s.text(0)), Codec::read(c));
     }
     return List::from_pairs(std::move(pairs));
   }
@@ -40,7 +43,8 @@ class TableStore final : public store::Repository<T> {
   Status put(std::string_view key, T record) override {
     DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(Codec::kPut));
     s.bind(1, key);
-    Codec::bind(s, record);
+    Binder columns(s, 2);
+    record_fields::write(columns, record);
     return s.run();
   }
 
@@ -79,25 +83,7 @@ struct TaskCodec {
   static constexpr const char* kRemove = "DELETE FROM tasks WHERE key = ?1";
   static constexpr const char* kClear = "DELETE FROM tasks";
 
-  static run::Task read(const Stmt& s, int c) {
-    run::Task t;
-    t.id = s.text(c);
-    t.title = s.text(c + 1);
-    t.input = s.optional_text(c + 2);
-    t.agent_id = s.optional_text(c + 3);
-    t.session_id = s.optional_text(c + 4);
-    t.status = s.optional_text(c + 5);
-    t.schedule = s.optional_text(c + 6);
-    t.created_at = s.optional_text(c + 7);
-    t.updated_at = s.optional_text(c + 8);
-    t.error = s.optional_text(c + 9);
-    return t;
-  }
-  static void bind(Stmt& s, const run::Task& t) {
-    s.bind(2, t.id).bind(3, t.title).bind(4, t.input).bind(5, t.agent_id).bind(6, t.session_id);
-    s.bind(7, t.status).bind(8, t.schedule).bind(9, t.created_at).bind(10, t.updated_at);
-    s.bind(11, t.error);
-  }
+  static run::Task read(Columns& c) { return record_fields::read_task(c); }
 };
 
 struct RunCodec {
@@ -114,30 +100,7 @@ struct RunCodec {
   static constexpr const char* kRemove = "DELETE FROM runs WHERE key = ?1";
   static constexpr const char* kClear = "DELETE FROM runs";
 
-  static run::Run read(const Stmt& s, int c) {
-    run::Run r;
-    r.id = s.text(c);
-    r.task_id = s.text(c + 1);
-    const int64_t status = s.integer(c + 2);
-    r.status = status >= 0 && status <= static_cast<int64_t>(run::RunStatus::Canceled)
-                   ? static_cast<run::RunStatus>(status)
-                   : run::RunStatus::Failed;
-    r.raw_status = s.optional_text(c + 3);
-    r.session_id = s.optional_text(c + 4);
-    r.execution_id = s.optional_text(c + 5);
-    r.checkpoint_id = s.optional_text(c + 6);
-    r.error = s.optional_text(c + 7);
-    r.started_at = s.optional_text(c + 8);
-    r.updated_at = s.optional_text(c + 9);
-    r.ended_at = s.optional_text(c + 10);
-    return r;
-  }
-  static void bind(Stmt& s, const run::Run& r) {
-    s.bind(2, r.id).bind(3, r.task_id).bind(4, static_cast<int64_t>(r.status));
-    s.bind(5, r.raw_status).bind(6, r.session_id).bind(7, r.execution_id);
-    s.bind(8, r.checkpoint_id).bind(9, r.error).bind(10, r.started_at).bind(11, r.updated_at);
-    s.bind(12, r.ended_at);
-  }
+  static run::Run read(Columns& c) { return record_fields::read_run(c); }
 };
 
 struct ProfileCodec {
@@ -149,13 +112,7 @@ struct ProfileCodec {
   static constexpr const char* kRemove = "DELETE FROM profiles WHERE key = ?1";
   static constexpr const char* kClear = "DELETE FROM profiles";
 
-  static auth::Profile read(const Stmt& s, int c) {
-    return auth::Profile{auth::Provider{std::string(s.text(c))},
-                         auth::SecretRef{std::string(s.text(c + 1))}};
-  }
-  static void bind(Stmt& s, const auth::Profile& p) {
-    s.bind(2, p.provider.id).bind(3, p.secret.key);
-  }
+  static auth::Profile read(Columns& c) { return record_fields::read_profile(c); }
 };
 
 struct ModelCodec {
@@ -166,10 +123,7 @@ struct ModelCodec {
   static constexpr const char* kRemove = "DELETE FROM models WHERE key = ?1";
   static constexpr const char* kClear = "DELETE FROM models";
 
-  static model::Model read(const Stmt& s, int c) {
-    return model::Model::create(s.text(c), s.text(c + 1));
-  }
-  static void bind(Stmt& s, const model::Model& m) { s.bind(2, m.provider.id).bind(3, m.id); }
+  static model::Model read(Columns& c) { return record_fields::read_model(c); }
 };
 
 }  // namespace

@@ -8,41 +8,16 @@
 #include <utility>
 #include <vector>
 
-#include "json/parse.h"
-#include "json/write.h"
+#include "domain/record_fields.h"
 #include "sqlite/stores.h"
+#include "store/versioned_cache.h"
 
 namespace dovek::sqlite {
 namespace {
 
-std::string tools_json(const std::vector<std::string>& tools) {
-  json::Writer w;
-  w.begin_array();
-  for (const std::string& t : tools) w.string(t);
-  w.end_array();
-  return w.take();
-}
-
 skill::Skill read_skill(const Stmt& s, int c) {
-  skill::SkillFields f;
-  f.id = s.text(c);
-  f.name = s.text(c + 1);
-  const int64_t source = s.integer(c + 2);
-  f.source = source == 0   ? skill::Source::System
-             : source == 2 ? skill::Source::External
-                           : skill::Source::User;
-  f.source_ref = s.optional_text(c + 3);
-  f.read_only = s.integer(c + 4) != 0;
-  f.description = s.optional_text(c + 5);
-  f.content = s.text(c + 6);
-  // Written by us as an array of strings; anything else reads as no tools.
-  Result<json::Value> tools = json::parse(s.text(c + 7));
-  if (tools.ok() && tools->is_array()) {
-    for (const json::Value& t : tools->as_array()) {
-      if (t.is_string()) f.suggested_tools.push_back(t.as_string());
-    }
-  }
-  return skill::Skill(std::move(f));
+  Columns columns(s, c);
+  return record_fields::read_skill(columns);
 }
 
 constexpr const char* kSelectSkill =
@@ -82,37 +57,32 @@ class SkillStore final : public store::Repository<skill::Skill> {
   // rows written since when some were, read whole after a removal.
   Result<List> list() const override {
     DOVEK_ASSIGN_OR_RETURN(Versions v, versions());
-    const int64_t version = v.version, floor = v.floor;
-    if (cache_valid() && version == cached_version_) return cache_;
-    const bool catch_up = cache_valid() && cached_version_ >= floor && cached_version_ < version;
+    const uint64_t epoch = db_->rollback_epoch();
+    if (cache_.current(v.version, epoch)) return cache_.list();
+    const bool catch_up = cache_.catch_up(v.version, v.floor, epoch);
     DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(catch_up ? kSelectSince : kSelectAll));
-    if (catch_up) s.bind(1, cached_version_);
-    List fresh = catch_up ? cache_ : List();
-    cached_version_ = -1;  // until the read is complete
+    if (catch_up) s.bind(1, cache_.version());
+    List fresh = cache_.begin_read(catch_up);
     for (;;) {
       DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
       if (!row) break;
       fresh.put(s.text(0), read_skill(s, 1));
     }
-    cache_ = std::move(fresh);
-    cached_version_ = version;
-    cached_epoch_ = db_->rollback_epoch();
-    return cache_;
+    return cache_.replace(std::move(fresh), v.version, epoch);
   }
 
   Status put(std::string_view key, skill::Skill record) override {
-    const std::string tools = tools_json(record.suggested_tools());
+    const std::string tools = record_fields::tools_json(record.suggested_tools());
     int64_t version = 0;
     {
       DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(kPut));
-      s.bind(1, key).bind(2, record.id()).bind(3, record.name());
-      s.bind(4, static_cast<int64_t>(record.source())).bind(5, record.source_ref());
-      s.bind(6, int64_t{record.read_only()}).bind(7, record.description());
-      s.bind(8, record.content()).bind(9, tools);
+      s.bind(1, key);
+      Binder columns(s, 2);
+      record_fields::write(columns, record, tools);
       DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
       version = row ? s.integer(0) : -1;
     }
-    if (follows(version)) cache_.put(key, std::move(record));
+    if (follows(version)) cache_.mutable_list().put(key, std::move(record));
     return ok_status();
   }
 
@@ -127,7 +97,7 @@ class SkillStore final : public store::Repository<skill::Skill> {
     }
     if (removed == 0) return false;
     DOVEK_ASSIGN_OR_RETURN(int64_t version, raise_floor(before.version));
-    if (follows(version)) cache_.remove(key);
+    if (follows(version)) cache_.mutable_list().remove(key);
     return true;
   }
 
@@ -138,16 +108,12 @@ class SkillStore final : public store::Repository<skill::Skill> {
       DOVEK_TRY(s.run());
     }
     DOVEK_ASSIGN_OR_RETURN(int64_t version, raise_floor(before.version));
-    if (follows(version)) cache_ = List();
+    if (follows(version)) cache_.mutable_list() = List();
     for (auto& [key, record] : pairs) DOVEK_TRY(put(key, std::move(record)));
     return ok_status();
   }
 
  private:
-  bool cache_valid() const {
-    return cached_version_ >= 0 && cached_epoch_ == db_->rollback_epoch();
-  }
-
   struct Versions {
     int64_t version = 0;
     int64_t floor = 0;
@@ -169,24 +135,10 @@ class SkillStore final : public store::Repository<skill::Skill> {
     return row ? s.integer(0) : int64_t{-1};
   }
 
-  // Whether the cache held the table as it was just before the write that
-  // got `version`; then the caller applies the write to it. Otherwise the
-  // cache is dropped (the next listing reads the table).
-  bool follows(int64_t version) {
-    if (cache_valid() && version == cached_version_ + 1) {
-      cached_version_ = version;
-      return true;
-    }
-    cached_version_ = -1;
-    return false;
-  }
+  bool follows(int64_t version) { return cache_.follows(version, db_->rollback_epoch()); }
 
   std::shared_ptr<Database> db_;
-  // The table as of `skills` counter value cached_version_ (-1: none), kept
-  // until a rollback may have undone a change applied to it.
-  mutable List cache_;
-  mutable int64_t cached_version_ = -1;
-  mutable uint64_t cached_epoch_ = 0;
+  mutable store::VersionedCache<skill::Skill> cache_;
 };
 
 }  // namespace

@@ -1,3 +1,4 @@
+import itertools
 import json
 import os
 
@@ -54,10 +55,38 @@ def skill(id: str, **overrides) -> dict:
     return base
 
 
-@pytest.fixture(params=["memory", "sqlite"])
+@pytest.fixture(scope="session")
+def pg_server():
+    """One PostgreSQL server for the whole session (see pgserver.py). Without
+    the server's binaries the tests that need it skip, saying what to
+    install; with DOVEK_REQUIRE_POSTGRES=1 (CI) they fail instead."""
+    import pgserver
+    bin_dir = pgserver.find_bin_dir()
+    if bin_dir is None:
+        if os.environ.get("DOVEK_REQUIRE_POSTGRES") == "1":
+            pytest.fail(pgserver.INSTALL_HINT)
+        pytest.skip(pgserver.INSTALL_HINT)
+    server = pgserver.Server(bin_dir)
+    yield server
+    server.close()
+
+
+_schemas = itertools.count()
+
+
+@pytest.fixture
+def pg_url(pg_server):
+    """A store URL on the session's server, in a schema of this test's own."""
+    return pg_server.url(f"t{os.getpid()}_{next(_schemas)}")
+
+
+@pytest.fixture(params=["memory", "sqlite", "postgres"])
 def core(request, tmp_path) -> dovek_native.Core:
-    """Every test that takes a core runs on an in-memory core and on a core
-    whose records live in a SQLite file: responses must be the same."""
+    """Every test that takes a core runs on an in-memory core, on a core whose
+    records live in a SQLite file, and on one in PostgreSQL: responses must
+    be the same."""
     if request.param == "memory":
         return dovek_native.Core()
+    if request.param == "postgres":
+        return dovek_native.Core.open(request.getfixturevalue("pg_url"))
     return dovek_native.Core.open(f"sqlite:///{tmp_path}/core.db")

@@ -181,7 +181,7 @@ def test_failed_command_changes_nothing(table, when, command, unchanged, tmp_pat
 
 @pytest.mark.parametrize("arg, error, text", [
     (5, TypeError, "argument 'url': expected str, got int"),
-    ("postgresql://h/db", RuntimeError, "unsupported store URL scheme: `postgresql`"),
+    ("mysql://h/db", RuntimeError, "unsupported store URL scheme: `mysql`"),
     ("agent.db", RuntimeError, "unsupported store URL scheme: `agent.db`"),
     ("sqlite://agent.db", RuntimeError, "bad store URL: expected sqlite:///PATH"),
     ("sqlite:///", RuntimeError, "bad store URL: the path is empty"),

@@ -1,0 +1,140 @@
+// The fields of each stored record kind, in one fixed column order, for
+// stores that keep a record as a row: write() hands them to a sink and the
+// read_*() functions take them back from a source, so every database store
+// maps records the same way whatever its driver.
+//
+// A Sink has text(std::string_view), text(const std::optional<std::string>&)
+// and integer(int64_t), each taking the next column and returning the sink;
+// a Source has text() (a string_view), optional_text() and integer(), each
+// reading the next column. Enumerations are stored as their numbers, a
+// skill's suggested tools as a JSON array of strings (tools_json).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "domain/auth.h"
+#include "domain/model.h"
+#include "domain/run.h"
+#include "domain/skill.h"
+#include "json/parse.h"
+#include "json/write.h"
+
+namespace dovek::record_fields {
+
+template <class Sink>
+void write(Sink& s, const run::Task& t) {
+  s.text(t.id).text(t.title).text(t.input).text(t.agent_id).text(t.session_id);
+  s.text(t.status).text(t.schedule).text(t.created_at).text(t.updated_at).text(t.error);
+}
+
+template <class Source>
+run::Task read_task(Source& s) {
+  run::Task t;
+  t.id = s.text();
+  t.title = s.text();
+  t.input = s.optional_text();
+  t.agent_id = s.optional_text();
+  t.session_id = s.optional_text();
+  t.status = s.optional_text();
+  t.schedule = s.optional_text();
+  t.created_at = s.optional_text();
+  t.updated_at = s.optional_text();
+  t.error = s.optional_text();
+  return t;
+}
+
+template <class Sink>
+void write(Sink& s, const run::Run& r) {
+  s.text(r.id).text(r.task_id).integer(static_cast<int64_t>(r.status)).text(r.raw_status);
+  s.text(r.session_id).text(r.execution_id).text(r.checkpoint_id).text(r.error);
+  s.text(r.started_at).text(r.updated_at).text(r.ended_at);
+}
+
+template <class Source>
+run::Run read_run(Source& s) {
+  run::Run r;
+  r.id = s.text();
+  r.task_id = s.text();
+  const int64_t status = s.integer();
+  r.status = status >= 0 && status <= static_cast<int64_t>(run::RunStatus::Canceled)
+                 ? static_cast<run::RunStatus>(status)
+                 : run::RunStatus::Failed;
+  r.raw_status = s.optional_text();
+  r.session_id = s.optional_text();
+  r.execution_id = s.optional_text();
+  r.checkpoint_id = s.optional_text();
+  r.error = s.optional_text();
+  r.started_at = s.optional_text();
+  r.updated_at = s.optional_text();
+  r.ended_at = s.optional_text();
+  return r;
+}
+
+template <class Sink>
+void write(Sink& s, const auth::Profile& p) {
+  s.text(p.provider.id).text(p.secret.key);
+}
+
+template <class Source>
+auth::Profile read_profile(Source& s) {
+  std::string provider(s.text());
+  std::string secret(s.text());
+  return auth::Profile{auth::Provider{std::move(provider)}, auth::SecretRef{std::move(secret)}};
+}
+
+template <class Sink>
+void write(Sink& s, const model::Model& m) {
+  s.text(m.provider.id).text(m.id);
+}
+
+template <class Source>
+model::Model read_model(Source& s) {
+  const std::string_view provider = s.text();
+  return model::Model::create(provider, s.text());
+}
+
+inline std::string tools_json(const std::vector<std::string>& tools) {
+  json::Writer w;
+  w.begin_array();
+  for (const std::string& t : tools) w.string(t);
+  w.end_array();
+  return w.take();
+}
+
+// `tools` is tools_json(skill.suggested_tools()), made by the caller, who
+// keeps it alive as long as the sink needs it.
+template <class Sink>
+void write(Sink& s, const skill::Skill& k, std::string_view tools) {
+  s.text(k.id()).text(k.name()).integer(static_cast<int64_t>(k.source())).text(k.source_ref());
+  s.integer(int64_t{k.read_only()}).text(k.description()).text(k.content()).text(tools);
+}
+
+template <class Source>
+skill::Skill read_skill(Source& s) {
+  skill::SkillFields f;
+  f.id = s.text();
+  f.name = s.text();
+  const int64_t source = s.integer();
+  f.source = source == 0   ? skill::Source::System
+             : source == 2 ? skill::Source::External
+                           : skill::Source::User;
+  f.source_ref = s.optional_text();
+  f.read_only = s.integer() != 0;
+  f.description = s.optional_text();
+  f.content = s.text();
+  // Written as an array of strings; anything else reads as no tools.
+  Result<json::Value> tools = json::parse(s.text());
+  if (tools.ok() && tools->is_array()) {
+    for (const json::Value& t : tools->as_array()) {
+      if (t.is_string()) f.suggested_tools.push_back(t.as_string());
+    }
+  }
+  return skill::Skill(std::move(f));
+}
+
+}  // namespace dovek::record_fields

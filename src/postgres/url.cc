@@ -1,0 +1,199 @@
+#include "postgres/url.h"
+
+#include <charconv>
+
+namespace dovek::postgres {
+namespace {
+
+Error bad(std::string what) { return Error("bad store URL: " + what); }
+
+Result<int64_t> milliseconds(std::string_view name, std::string_view value) {
+  int64_t ms = -1;
+  auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), ms);
+  if (ec != std::errc() || end != value.data() + value.size() || ms < 0 ||
+      ms > int64_t{24} * 3600 * 1000) {
+    return bad(std::string(name) + " must be a whole number of milliseconds up to a day");
+  }
+  return ms;
+}
+
+bool plain_identifier(std::string_view s) {
+  if (s.empty() || s.size() > 63) return false;
+  for (size_t i = 0; i < s.size(); ++i) {
+    const char c = s[i];
+    const bool letter = (c >= 'a' && c <= 'z') || c == '_';
+    const bool digit = c >= '0' && c <= '9';
+    if (!letter && !(digit && i > 0)) return false;
+  }
+  return true;
+}
+
+void mask_all(std::string& text, std::string_view secret) {
+  if (secret.empty()) return;
+  for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 3)) {
+    text.replace(at, secret.size(), "***");
+  }
+}
+
+// Applies our option `name`; false if it is not one of ours.
+Result<bool> apply_option(std::string_view name, std::string_view value, Options& options) {
+  if (name == "schema") {
+    if (!plain_identifier(value)) {
+      return bad("schema must be a plain lower-case identifier (letters, digits, _)");
+    }
+    options.schema = value;
+    return true;
+  }
+  if (name == "lock_timeout_ms") {
+    DOVEK_ASSIGN_OR_RETURN(options.lock_timeout_ms, milliseconds(name, value));
+    return true;
+  }
+  if (name == "statement_timeout_ms") {
+    DOVEK_ASSIGN_OR_RETURN(options.statement_timeout_ms, milliseconds(name, value));
+    return true;
+  }
+  return false;
+}
+
+bool keyword_char(char c) { return (c >= 'a' && c <= 'z') || c == '_'; }
+
+// libpq's key/value form: `key=value` pairs apart by spaces, a value in
+// single quotes where it holds spaces (\' and \\ escape in it).
+Result<Options> parse_keyword_value(std::string_view text) {
+  Options options;
+  std::string passed, shown;
+  size_t i = 0;
+  auto skip_spaces = [&] {
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n')) ++i;
+  };
+  for (skip_spaces(); i < text.size(); skip_spaces()) {
+    const size_t start = i;
+    while (i < text.size() && keyword_char(text[i])) ++i;
+    const std::string_view name = text.substr(start, i - start);
+    skip_spaces();
+    if (name.empty() || i >= text.size() || text[i] != '=') {
+      return bad("expected key=value pairs or postgresql://...");
+    }
+    ++i;
+    skip_spaces();
+    std::string value;
+    if (i < text.size() && text[i] == '\'') {
+      for (++i;; ++i) {
+        if (i >= text.size()) return bad("unterminated quoted value");
+        if (text[i] == '\'') break;
+        if (text[i] == '\\' && i + 1 < text.size()) ++i;
+        value += text[i];
+      }
+      ++i;
+    } else {
+      while (i < text.size() && text[i] != ' ' && text[i] != '\t' && text[i] != '\n') {
+        if (text[i] == '\\' && i + 1 < text.size()) ++i;
+        value += text[i++];
+      }
+    }
+    DOVEK_ASSIGN_OR_RETURN(bool ours, apply_option(name, value, options));
+    if (ours) continue;
+    std::string quoted = "'";
+    for (char c : value) {
+      if (c == '\'' || c == '\\') quoted += '\\';
+      quoted += c;
+    }
+    quoted += '\'';
+    for (std::string* out : {&passed, &shown}) {
+      if (!out->empty()) *out += ' ';
+      *out += name;
+      *out += '=';
+    }
+    passed += quoted;
+    if (name == "password") {
+      options.secret = value;
+      shown += "***";
+    } else {
+      shown += quoted;
+    }
+  }
+  options.conninfo = std::move(passed);
+  options.display = std::move(shown);
+  return options;
+}
+
+}  // namespace
+
+bool is_keyword_value(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && text[i] == ' ') ++i;
+  const size_t start = i;
+  while (i < text.size() && keyword_char(text[i])) ++i;
+  if (i == start) return false;
+  while (i < text.size() && text[i] == ' ') ++i;
+  return i < text.size() && text[i] == '=';
+}
+
+std::string Options::scrub(std::string text) const {
+  mask_all(text, secret);
+  return text;
+}
+
+Result<Options> parse_url(std::string_view url) {
+  if (is_keyword_value(url)) return parse_keyword_value(url);
+  Options options;
+  std::string_view rest;
+  for (std::string_view scheme : {kScheme, kShortScheme}) {
+    if (url.size() > scheme.size() + 3 && url.substr(0, scheme.size()) == scheme &&
+        url.substr(scheme.size(), 3) == "://") {
+      rest = url.substr(scheme.size() + 3);
+      break;
+    }
+    if (url == std::string(scheme) + "://") rest = std::string_view(url.data() + url.size(), 0);
+  }
+  if (rest.data() == nullptr) return bad("expected postgresql://[user@][host][/dbname][?...]");
+  const std::string_view head = url.substr(0, url.size() - rest.size());
+  const size_t query = rest.find('?');
+  const std::string_view location = rest.substr(0, query);
+  // The password in user:password@host (the authority ends at the first '/').
+  const std::string_view authority = location.substr(0, location.find('/'));
+  const size_t at = authority.rfind('@');
+  std::string shown(head);
+  if (at != std::string_view::npos) {
+    const std::string_view userinfo = authority.substr(0, at);
+    const size_t colon = userinfo.find(':');
+    if (colon != std::string_view::npos) options.secret = userinfo.substr(colon + 1);
+    shown += userinfo.substr(0, colon);
+    shown += location.substr(at);
+  } else {
+    shown += location;
+  }
+  std::string passed(head);
+  passed += location;
+  char separator = '?';
+  std::string_view params =
+      query == std::string_view::npos ? std::string_view() : rest.substr(query + 1);
+  while (!params.empty()) {
+    const size_t amp = params.find('&');
+    const std::string_view pair = params.substr(0, amp);
+    params = amp == std::string_view::npos ? std::string_view() : params.substr(amp + 1);
+    if (pair.empty()) continue;
+    const size_t eq = pair.find('=');
+    if (eq == std::string_view::npos) return bad("option `" + std::string(pair) + "` has no value");
+    const std::string_view name = pair.substr(0, eq), value = pair.substr(eq + 1);
+    DOVEK_ASSIGN_OR_RETURN(bool ours, apply_option(name, value, options));
+    if (ours) continue;
+    // libpq's own parameter: passed through, and shown unless a password.
+    passed += separator;
+    passed += pair;
+    if (name == "password") {
+      if (options.secret.empty()) options.secret = value;
+      shown += separator;
+      shown += "password=***";
+    } else {
+      shown += separator;
+      shown += pair;
+    }
+    separator = '&';
+  }
+  options.conninfo = std::move(passed);
+  options.display = std::move(shown);
+  return options;
+}
+
+}  // namespace dovek::postgres
