@@ -19,7 +19,7 @@ def test_src_includes_only_downward():
     ("runtime", '#include "store/memory_store.h"', "runtime includes store/memory_store.h"),
     ("engine", '#include "binding/py.h"', "engine includes binding/py.h"),
     ("domain", "#include <Python.h>", "domain includes <Python.h>"),
-    ("postgres", '#include "base/error.h"', "folder postgres is not in the layer table"),
+    ("mysql", '#include "base/error.h"', "folder mysql is not in the layer table"),
     ("store", '#include "base/error.h"', None),
     ("binding", "#include <Python.h>", None),
     ("protocol", '#  include "base/bytes.h"  // spaced', None),
