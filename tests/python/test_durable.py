@@ -332,8 +332,12 @@ def test_killed_writers_lose_no_returned_turn(tmp_path):
         for w in writers:
             w.send_signal(signal.SIGKILL)
         for w in writers:
-            out, _ = w.communicate(timeout=60)
-            returned += out.split()
+            # Read through the same text stream as readline() above:
+            # communicate() would read the pipe beneath it and lose what that
+            # stream had buffered already, tearing lines.
+            returned += w.stdout.read().split()
+            w.stdout.close()
+            w.wait(timeout=60)
         assert rows(path, "PRAGMA integrity_check") == [("ok",)]
     stored = check_turns(messages(path, "s"))
     assert set(returned) <= set(stored)
