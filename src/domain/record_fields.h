@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "domain/auth.h"
+#include "domain/chat.h"
 #include "domain/model.h"
 #include "domain/run.h"
 #include "domain/skill.h"
@@ -135,6 +136,38 @@ skill::Skill read_skill(Source& s) {
     }
   }
   return skill::Skill(std::move(f));
+}
+
+// A session's own fields, without its messages (a row each, see below).
+template <class Sink>
+void write_attributes(Sink& s, const chat::Session& c) {
+  s.text(c.id).text(c.title).text(c.agent_id).text(c.model_id).text(c.provider_id);
+  s.text(c.summary).text(c.parent_id).text(c.created_at).text(c.updated_at);
+}
+
+template <class Source>
+void read_attributes(Source& s, chat::Session& c) {
+  c.id = s.text();
+  c.title = s.optional_text();
+  c.agent_id = s.optional_text();
+  c.model_id = s.optional_text();
+  c.provider_id = s.optional_text();
+  c.summary = s.optional_text();
+  c.parent_id = s.optional_text();
+  c.created_at = s.optional_text();
+  c.updated_at = s.optional_text();
+}
+
+inline bool same_attributes(const chat::Session& a, const chat::Session& b) {
+  return a.id == b.id && a.title == b.title && a.agent_id == b.agent_id &&
+         a.model_id == b.model_id && a.provider_id == b.provider_id && a.summary == b.summary &&
+         a.parent_id == b.parent_id && a.created_at == b.created_at && a.updated_at == b.updated_at;
+}
+
+// A message's role as stored.
+inline int64_t role_number(chat::Role role) { return role == chat::Role::Assistant ? 1 : 0; }
+inline chat::Role role_of(int64_t number) {
+  return number == 1 ? chat::Role::Assistant : chat::Role::User;
 }
 
 }  // namespace dovek::record_fields

@@ -2,9 +2,9 @@
 
 #include <exception>
 #include <new>
-#include <set>
 #include <utility>
 
+#include "base/live_set.h"
 #include "engine/core.h"
 #include "engine/dispatch.h"
 #include "engine/readback.h"
@@ -12,18 +12,6 @@
 
 namespace dovek::engine {
 namespace {
-
-// Every live GuardedCore, ordered by address: the order in which the fork
-// protocol takes their locks. Both are leaked so that no static destructor
-// runs while another thread may still construct or destroy a core.
-std::mutex& registry_mu() {
-  static auto* mu = new std::mutex();
-  return *mu;
-}
-std::set<GuardedCore*>& registry() {
-  static auto* cores = new std::set<GuardedCore*>();
-  return *cores;
-}
 
 // Runs the read `f` (returning a Result) as it is on an in-memory core, and
 // on a durable one inside one read transaction: a snapshot of the database.
@@ -43,15 +31,13 @@ auto reading(Core& core, F&& f) -> decltype(f()) {
 
 GuardedCore::GuardedCore() : GuardedCore(&Core::create_default) {}
 
+// Every live core is in LiveSet<GuardedCore>, whose address order is the
+// order in which the fork protocol takes their locks.
 GuardedCore::GuardedCore(CoreFactory factory) : factory_(std::move(factory)), core_(factory_()) {
-  std::lock_guard<std::mutex> lock(registry_mu());
-  registry().insert(this);
+  LiveSet<GuardedCore>::add(this);
 }
 
-GuardedCore::~GuardedCore() {
-  std::lock_guard<std::mutex> lock(registry_mu());
-  registry().erase(this);
-}
+GuardedCore::~GuardedCore() { LiveSet<GuardedCore>::remove(this); }
 
 Result<std::string> GuardedCore::run_json_locked(std::string_view command_json) {
   std::string storage;
@@ -61,17 +47,25 @@ Result<std::string> GuardedCore::run_json_locked(std::string_view command_json) 
 }
 
 template <class F>
+auto GuardedCore::poisoning(F&& f, bool bad_alloc_poisons) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    if (bad_alloc_poisons) poisoned_ = true;
+    throw;
+  } catch (...) {
+    if (std::current_exception()) poisoned_ = true;
+    throw;
+  }
+}
+
+template <class F>
 auto GuardedCore::locked(F&& f) -> decltype(f(std::declval<Core&>())) {
   std::lock_guard<std::mutex> lock(mu_);
   if (poisoned_) return Error(std::string(kPoisonedMessage));
   // An exception unwinding out of a read poisons the core, as one out of a
   // command does.
-  try {
-    return f(*core_);
-  } catch (...) {
-    if (std::current_exception()) poisoned_ = true;
-    throw;
-  }
+  return poisoning([&] { return f(*core_); });
 }
 
 Result<std::string_view> GuardedCore::run_json_locked(std::string_view command_json,
@@ -80,17 +74,11 @@ Result<std::string_view> GuardedCore::run_json_locked(std::string_view command_j
   if (poisoned_) return Error(std::string(kPoisonedMessage));
   // An exception unwinding out of a command poisons the core; a normal
   // return (success or error value) leaves it alone. The handlers cost
-  // nothing unless something throws. A forced unwind (the thread being
-  // cancelled) carries no exception object and says nothing about the core.
-  Result<proto::CoreCommand> command = Error("");
-  try {
-    command = decode_with_scratch(*core_, command_json);
-  } catch (const std::bad_alloc&) {
-    throw;  // the decoder let its buffers go; nothing else changed
-  } catch (...) {
-    if (std::current_exception()) poisoned_ = true;
-    throw;
-  }
+  // nothing unless something throws. Out of memory while decoding does not
+  // poison: the decoder let its buffers go and nothing else changed.
+  Result<proto::CoreCommand> command =
+      poisoning([&] { return decode_with_scratch(*core_, command_json); },
+                /*bad_alloc_poisons=*/false);
   if (!command.ok()) return std::move(command).error();
   if (auto* call = std::get_if<proto::CallTool>(&*command)) {
     std::shared_ptr<tool::Tool> tool = core_->registry.get(call->call.name);
@@ -98,12 +86,7 @@ Result<std::string_view> GuardedCore::run_json_locked(std::string_view command_j
     proto::CoreResponse response(proto::ToolEvents{tool_call_events(std::move(call->call), tool)});
     return protocol::encode_response_into(response, storage);
   }
-  try {
-    return handle_and_encode(*core_, std::move(*command), storage);
-  } catch (...) {
-    if (std::current_exception()) poisoned_ = true;
-    throw;
-  }
+  return poisoning([&] { return handle_and_encode(*core_, std::move(*command), storage); });
 }
 
 Result<std::string> GuardedCore::read_json(std::string_view kind,
@@ -144,13 +127,13 @@ bool GuardedCore::poisoned() {
 }
 
 void prepare_fork() {
-  registry_mu().lock();
-  for (GuardedCore* core : registry()) core->mu_.lock();
+  LiveSet<GuardedCore>::lock();
+  LiveSet<GuardedCore>::for_each_locked([](GuardedCore* core) { core->mu_.lock(); });
 }
 
 void after_fork_in_parent() {
-  for (GuardedCore* core : registry()) core->mu_.unlock();
-  registry_mu().unlock();
+  LiveSet<GuardedCore>::for_each_locked([](GuardedCore* core) { core->mu_.unlock(); });
+  LiveSet<GuardedCore>::unlock();
 }
 
 void after_fork_in_child() {

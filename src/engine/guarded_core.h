@@ -101,6 +101,14 @@ class GuardedCore {
   template <class F>
   auto locked(F&& f) -> decltype(f(std::declval<Core&>()));
 
+  // Runs f() and returns its result; an exception escaping f poisons the
+  // core on its way to the caller, except std::bad_alloc when
+  // `bad_alloc_poisons` is false (the caller knows f changed nothing then).
+  // A forced unwind (the thread being cancelled) carries no exception object
+  // and says nothing about the core. REQUIRES: mu_ held.
+  template <class F>
+  auto poisoning(F&& f, bool bad_alloc_poisons = true) -> decltype(f());
+
   friend void prepare_fork();
   friend void after_fork_in_parent();
 

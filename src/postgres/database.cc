@@ -4,10 +4,9 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <mutex>
-#include <set>
 #include <utility>
 
+#include "base/live_set.h"
 #include "postgres/schema.h"
 
 namespace dovek::postgres {
@@ -15,17 +14,6 @@ namespace {
 
 constexpr const char* kCommit = "COMMIT";
 constexpr const char* kRollback = "ROLLBACK";
-
-// Every live Database, for the fork and exit hooks. Leaked, so that no static
-// destructor runs while another thread may still open or drop a store.
-std::mutex& registry_mu() {
-  static auto* mu = new std::mutex();
-  return *mu;
-}
-std::set<Database*>& registry() {
-  static auto* all = new std::set<Database*>();
-  return *all;
-}
 
 std::string trimmed(const char* message) {
   std::string s = message != nullptr ? message : "";
@@ -96,15 +84,11 @@ int64_t Rows::affected() const {
 }
 
 Database::Database(Options options, const Libpq* api) : options_(std::move(options)), api_(api) {
-  std::lock_guard<std::mutex> lock(registry_mu());
-  registry().insert(this);
+  LiveSet<Database>::add(this);
 }
 
 Database::~Database() {
-  {
-    std::lock_guard<std::mutex> lock(registry_mu());
-    registry().erase(this);
-  }
+  LiveSet<Database>::remove(this);
   close();
 }
 
@@ -386,7 +370,8 @@ Status Database::send_and_read(bool& lost) {
     auto [it, fresh] = prepared_.try_emplace(p.sql);
     const int count = p.params.size();
     if (fresh) {
-      it->second = "d" + std::to_string(next_name_++);
+      it->second = std::to_string(next_name_++);
+      it->second.insert(0, 1, 'd');  // not "d" + ...: GCC 12 warns falsely (-Wrestrict) on that
       preparing[i] = it->second.c_str();
       if (api_->send_prepare(conn_, it->second.c_str(), p.sql, count, nullptr) != 1) {
         prepared_.erase(it);
@@ -475,19 +460,17 @@ Status Database::send_and_read(bool& lost) {
 }
 
 void Database::close_all_for_fork() {
-  std::lock_guard<std::mutex> lock(registry_mu());
-  for (Database* db : registry()) {
+  LiveSet<Database>::for_each([](Database* db) {
     if (!db->busy_.load()) db->close();
-  }
+  });
 }
 
 void Database::close_all_at_exit() {
-  std::lock_guard<std::mutex> lock(registry_mu());
-  for (Database* db : registry()) {
+  LiveSet<Database>::for_each([](Database* db) {
     bool expected = false;
     if (db->busy_.compare_exchange_strong(expected, true)) db->close();
     // busy_ stays set: begin() fails from now on
-  }
+  });
 }
 
 }  // namespace dovek::postgres

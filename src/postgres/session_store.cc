@@ -13,11 +13,12 @@
 
 #include <random>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "domain/record_fields.h"
 #include "postgres/stores.h"
+#include "store/row_cache.h"
 
 namespace dovek::postgres {
 namespace {
@@ -52,13 +53,8 @@ constexpr const char* kDeleteSession = "DELETE FROM sessions WHERE key = $1";
 // messages: the pipeline's replies must not fill the socket unread.
 constexpr size_t kBatch = 256;
 
-int64_t role_number(chat::Role role) { return role == chat::Role::Assistant ? 1 : 0; }
-
-bool same_attributes(const chat::Session& a, const chat::Session& b) {
-  return a.id == b.id && a.title == b.title && a.agent_id == b.agent_id &&
-         a.model_id == b.model_id && a.provider_id == b.provider_id && a.summary == b.summary &&
-         a.parent_id == b.parent_id && a.created_at == b.created_at && a.updated_at == b.updated_at;
-}
+using record_fields::role_number;
+using record_fields::same_attributes;
 
 class SessionStore final : public store::Repository<chat::Session> {
  public:
@@ -67,7 +63,7 @@ class SessionStore final : public store::Repository<chat::Session> {
   Result<std::optional<chat::Session>> get(std::string_view key) const override {
     DOVEK_ASSIGN_OR_RETURN(Entry * entry, current(key));
     if (!entry->exists) return std::optional<chat::Session>();
-    return std::optional<chat::Session>(entry->session);
+    return std::optional<chat::Session>(entry->record);
   }
 
   Result<List> list() const override {
@@ -87,19 +83,18 @@ class SessionStore final : public store::Repository<chat::Session> {
 
   Status put(std::string_view key, chat::Session record) override {
     Entry* entry = known(key);
-    if (entry != nullptr && entry->exists && same_attributes(entry->session, record)) {
-      if (auto pushed = record.messages.pushed_since(entry->session.messages)) {
-        DOVEK_TRY(insert_messages(key, entry->session.messages.size(), *pushed));
-        entry->session = std::move(record);
+    if (entry != nullptr && entry->exists && same_attributes(entry->record, record)) {
+      if (auto pushed = record.messages.pushed_since(entry->record.messages)) {
+        DOVEK_TRY(insert_messages(key, entry->record.messages.size(), *pushed));
+        entry->record = std::move(record);
         return ok_status();
       }
     }
     // Anything but an append: the session is written anew under a new gen.
     const int64_t gen = next_gen();
     Params p;
-    p.text(key).integer(gen).text(record.id).text(record.title).text(record.agent_id);
-    p.text(record.model_id).text(record.provider_id).text(record.summary).text(record.parent_id);
-    p.text(record.created_at).text(record.updated_at);
+    p.text(key).integer(gen);
+    record_fields::write_attributes(p, record);
     db_->queue(kWriteSession, std::move(p));
     if (entry == nullptr || entry->exists) db_->queue(kDeleteMessages, Params().text(key));
     DOVEK_TRY(insert_messages(key, 0, record.messages.to_vector()));
@@ -128,29 +123,14 @@ class SessionStore final : public store::Repository<chat::Session> {
   }
 
  private:
-  struct Entry {
-    bool exists = false;
-    int64_t gen = 0;
-    chat::Session session;
-    uint64_t serial = 0;  // the transaction that last saw the database hold it
-    uint64_t epoch = 0;
-  };
+  using Cache = store::RowCache<chat::Session, kCachedSessions>;
+  using Entry = Cache::Entry;
 
+  // The entry for `key` when this transaction has seen it, else null.
   Entry* known(std::string_view key) const {
-    auto it = cache_.find(std::string(key));
-    if (it == cache_.end() || it->second.serial != db_->transaction_serial() ||
-        it->second.epoch != db_->rollback_epoch()) {
-      return nullptr;
-    }
-    return &it->second;
+    return cache_.known(key, db_->transaction_serial(), db_->rollback_epoch());
   }
-
-  Entry& slot(std::string_view key) const {
-    if (cache_.size() >= kCachedSessions && cache_.find(std::string(key)) == cache_.end()) {
-      cache_.clear();
-    }
-    return cache_[std::string(key)];
-  }
+  Entry& slot(std::string_view key) const { return cache_.slot(key); }
 
   // The entry for `key` as the database holds it now, read as needed.
   Result<Entry*> current(std::string_view key) const {
@@ -158,7 +138,7 @@ class SessionStore final : public store::Repository<chat::Session> {
     Entry& entry = slot(key);
     const uint64_t epoch = db_->rollback_epoch();
     const bool usable = entry.exists && entry.epoch == epoch;
-    const int64_t from = usable ? static_cast<int64_t>(entry.session.messages.size()) : 0;
+    const int64_t from = usable ? static_cast<int64_t>(entry.record.messages.size()) : 0;
     if (db_->writing()) db_->queue(kLock, Params().integer(lock_key("sessions", key)));
     Rows row;
     db_->queue(kSelectSession, Params().text(key), [&row](const Rows& r) { row = r; });
@@ -176,22 +156,13 @@ class SessionStore final : public store::Repository<chat::Session> {
       if (from != 0) {
         DOVEK_ASSIGN_OR_RETURN(added, db_->fetch(kSelectMessages, Params().text(key).integer(0)));
       }
-      entry.session = chat::Session::create(std::string(row.text(0, 1)));
+      entry.record = chat::Session::create(std::string(row.text(0, 1)));
     }
-    chat::Session& session = entry.session;
-    session.id = row.text(0, 1);
-    session.title = row.optional_text(0, 2);
-    session.agent_id = row.optional_text(0, 3);
-    session.model_id = row.optional_text(0, 4);
-    session.provider_id = row.optional_text(0, 5);
-    session.summary = row.optional_text(0, 6);
-    session.parent_id = row.optional_text(0, 7);
-    session.created_at = row.optional_text(0, 8);
-    session.updated_at = row.optional_text(0, 9);
+    Columns columns(row, 0, 1);
+    record_fields::read_attributes(columns, entry.record);
     for (int i = 0; i < added.size(); ++i) {
-      session.push(chat::MessageView{added.text(i, 1), added.integer(i, 0) == 1
-                                                           ? chat::Role::Assistant
-                                                           : chat::Role::User});
+      entry.record.push(
+          chat::MessageView{added.text(i, 1), record_fields::role_of(added.integer(i, 0))});
     }
     entry.exists = true;
     entry.gen = gen;
@@ -225,7 +196,7 @@ class SessionStore final : public store::Repository<chat::Session> {
   }
 
   std::shared_ptr<Database> db_;
-  mutable std::unordered_map<std::string, Entry> cache_;
+  mutable Cache cache_;
   std::mt19937_64 rng_;
   pid_t pid_ = 0;
 };

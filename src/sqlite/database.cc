@@ -7,28 +7,16 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <mutex>
-#include <set>
 #include <thread>
 #include <utility>
 
+#include "base/live_set.h"
 #include "sqlite/schema.h"
 
 namespace dovek::sqlite {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Every live Database, for the fork and exit hooks. Leaked, so that no static
-// destructor runs while another thread may still open or drop a store.
-std::mutex& registry_mu() {
-  static auto* mu = new std::mutex();
-  return *mu;
-}
-std::set<Database*>& registry() {
-  static auto* all = new std::set<Database*>();
-  return *all;
-}
 
 // Creates the file with mode 0600 whatever the umask, so that the -wal and
 // -shm files, which SQLite gives the database's mode, are private too. An
@@ -90,16 +78,10 @@ std::optional<std::string> Stmt::optional_text(int col) const {
   return std::string(text(col));
 }
 
-Database::Database(Options options) : options_(std::move(options)) {
-  std::lock_guard<std::mutex> lock(registry_mu());
-  registry().insert(this);
-}
+Database::Database(Options options) : options_(std::move(options)) { LiveSet<Database>::add(this); }
 
 Database::~Database() {
-  {
-    std::lock_guard<std::mutex> lock(registry_mu());
-    registry().erase(this);
-  }
+  LiveSet<Database>::remove(this);
   close();
 }
 
@@ -343,21 +325,19 @@ void Database::rollback() noexcept {
 }
 
 void Database::close_all_for_fork() {
-  std::lock_guard<std::mutex> lock(registry_mu());
-  for (Database* db : registry()) {
+  LiveSet<Database>::for_each([](Database* db) {
     if (!db->busy_.load()) db->close();
-  }
+  });
 }
 
 void Database::close_all_at_exit() {
-  std::lock_guard<std::mutex> lock(registry_mu());
-  for (Database* db : registry()) {
+  LiveSet<Database>::for_each([](Database* db) {
     bool expected = false;
     if (db->busy_.compare_exchange_strong(expected, true)) {
       db->close();
       db->closed_at_exit_ = true;  // busy_ stays set: begin() fails from now on
     }
-  }
+  });
 }
 
 }  // namespace dovek::sqlite

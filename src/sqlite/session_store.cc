@@ -10,11 +10,12 @@
 // pushed after it, inserts just those messages; any other put rewrites the
 // session under a new `gen`.
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "domain/record_fields.h"
 #include "sqlite/stores.h"
+#include "store/row_cache.h"
 
 namespace dovek::sqlite {
 namespace {
@@ -23,13 +24,8 @@ namespace {
 // history (packed, see chat::MessageList).
 constexpr size_t kCachedSessions = 256;
 
-int64_t role_number(chat::Role role) { return role == chat::Role::Assistant ? 1 : 0; }
-
-bool same_attributes(const chat::Session& a, const chat::Session& b) {
-  return a.id == b.id && a.title == b.title && a.agent_id == b.agent_id &&
-         a.model_id == b.model_id && a.provider_id == b.provider_id && a.summary == b.summary &&
-         a.parent_id == b.parent_id && a.created_at == b.created_at && a.updated_at == b.updated_at;
-}
+using record_fields::role_number;
+using record_fields::same_attributes;
 
 class SessionStore final : public store::Repository<chat::Session> {
  public:
@@ -38,7 +34,7 @@ class SessionStore final : public store::Repository<chat::Session> {
   Result<std::optional<chat::Session>> get(std::string_view key) const override {
     DOVEK_ASSIGN_OR_RETURN(Entry * entry, current(key));
     if (!entry->exists) return std::optional<chat::Session>();
-    return std::optional<chat::Session>(entry->session);
+    return std::optional<chat::Session>(entry->record);
   }
 
   Result<List> list() const override {
@@ -61,10 +57,10 @@ class SessionStore final : public store::Repository<chat::Session> {
 
   Status put(std::string_view key, chat::Session record) override {
     Entry* entry = known(key);
-    if (entry != nullptr && entry->exists && same_attributes(entry->session, record)) {
-      if (auto pushed = record.messages.pushed_since(entry->session.messages)) {
-        DOVEK_TRY(insert_messages(key, entry->session.messages.size(), *pushed));
-        entry->session = std::move(record);
+    if (entry != nullptr && entry->exists && same_attributes(entry->record, record)) {
+      if (auto pushed = record.messages.pushed_since(entry->record.messages)) {
+        DOVEK_TRY(insert_messages(key, entry->record.messages.size(), *pushed));
+        entry->record = std::move(record);
         return ok_status();
       }
     }
@@ -76,10 +72,9 @@ class SessionStore final : public store::Repository<chat::Session> {
           db_->prepare("INSERT OR REPLACE INTO sessions (key, gen, id, title, agent_id, "
                        "model_id, provider_id, summary, parent_id, created_at, "
                        "updated_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)"));
-      s.bind(1, key).bind(2, gen).bind(3, record.id).bind(4, record.title);
-      s.bind(5, record.agent_id).bind(6, record.model_id).bind(7, record.provider_id);
-      s.bind(8, record.summary).bind(9, record.parent_id).bind(10, record.created_at);
-      s.bind(11, record.updated_at);
+      s.bind(1, key).bind(2, gen);
+      Binder columns(s, 3);
+      record_fields::write_attributes(columns, record);
       DOVEK_TRY(s.run());
     }
     if (entry == nullptr || entry->exists) DOVEK_TRY(delete_messages(key));
@@ -113,30 +108,14 @@ class SessionStore final : public store::Repository<chat::Session> {
   }
 
  private:
-  struct Entry {
-    bool exists = false;
-    int64_t gen = 0;
-    chat::Session session;
-    uint64_t serial = 0;  // the transaction that last saw the database hold it
-    uint64_t epoch = 0;
-  };
+  using Cache = store::RowCache<chat::Session, kCachedSessions>;
+  using Entry = Cache::Entry;
 
   // The entry for `key` when this transaction has seen it, else null.
   Entry* known(std::string_view key) const {
-    auto it = cache_.find(std::string(key));
-    if (it == cache_.end() || it->second.serial != db_->transaction_serial() ||
-        it->second.epoch != db_->rollback_epoch()) {
-      return nullptr;
-    }
-    return &it->second;
+    return cache_.known(key, db_->transaction_serial(), db_->rollback_epoch());
   }
-
-  Entry& slot(std::string_view key) const {
-    if (cache_.size() >= kCachedSessions && cache_.find(std::string(key)) == cache_.end()) {
-      cache_.clear();
-    }
-    return cache_[std::string(key)];
-  }
+  Entry& slot(std::string_view key) const { return cache_.slot(key); }
 
   // The entry for `key` as the database holds it now, read as needed.
   Result<Entry*> current(std::string_view key) const {
@@ -157,18 +136,11 @@ class SessionStore final : public store::Repository<chat::Session> {
     const int64_t gen = s.integer(0);
     const size_t count = s.is_null(10) ? 0 : static_cast<size_t>(s.integer(10)) + 1;
     const bool extends = entry.exists && entry.gen == gen && entry.epoch == epoch &&
-                         entry.session.messages.size() <= count;
-    if (!extends) entry.session = chat::Session::create(std::string(s.text(1)));
-    chat::Session& session = entry.session;
-    session.id = s.text(1);
-    session.title = s.optional_text(2);
-    session.agent_id = s.optional_text(3);
-    session.model_id = s.optional_text(4);
-    session.provider_id = s.optional_text(5);
-    session.summary = s.optional_text(6);
-    session.parent_id = s.optional_text(7);
-    session.created_at = s.optional_text(8);
-    session.updated_at = s.optional_text(9);
+                         entry.record.messages.size() <= count;
+    if (!extends) entry.record = chat::Session::create(std::string(s.text(1)));
+    chat::Session& session = entry.record;
+    Columns columns(s, 1);
+    record_fields::read_attributes(columns, session);
     entry.exists = true;
     entry.gen = gen;
     entry.epoch = epoch;
@@ -180,8 +152,7 @@ class SessionStore final : public store::Repository<chat::Session> {
       for (;;) {
         DOVEK_ASSIGN_OR_RETURN(bool more, m.step());
         if (!more) break;
-        session.push(chat::MessageView{m.text(1), m.integer(0) == 1 ? chat::Role::Assistant
-                                                                    : chat::Role::User});
+        session.push(chat::MessageView{m.text(1), record_fields::role_of(m.integer(0))});
       }
     }
     entry.serial = db_->transaction_serial();
@@ -219,7 +190,7 @@ class SessionStore final : public store::Repository<chat::Session> {
   }
 
   std::shared_ptr<Database> db_;
-  mutable std::unordered_map<std::string, Entry> cache_;
+  mutable Cache cache_;
 };
 
 }  // namespace
