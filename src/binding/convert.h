@@ -8,6 +8,7 @@
 
 #include "base/error.h"
 #include "json/value.h"
+#include "json/write.h"
 
 namespace dovek::binding {
 
@@ -22,5 +23,11 @@ PyObject* to_python(const json::Value& value);
 // is not valid Unicode is an error "cannot convert {what} to JSON: ..." that
 // names the offending Python type; no Python exception is left set.
 [[nodiscard]] Result<json::Value> from_python(PyObject* object, std::string_view what);
+
+// Writes the JSON value of a Python object with `out`, as
+// out.value(*from_python(object, what)) would, without building the value;
+// or returns the error from_python gives (what `out` holds then is to be
+// discarded). No Python exception is left set.
+[[nodiscard]] Status write_json_text(PyObject* object, std::string_view what, json::Writer& out);
 
 }  // namespace dovek::binding

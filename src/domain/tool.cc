@@ -32,6 +32,17 @@ Result<json::Value> invoke(const std::shared_ptr<Tool>& tool, const ToolCall& ca
   return tool->invoke(call.input);
 }
 
+Status Tool::invoke_into(const json::Value& input, json::Writer& out) {
+  DOVEK_ASSIGN_OR_RETURN(json::Value output, invoke(input));
+  out.value(output);
+  return ok_status();
+}
+
+Status invoke_into(const std::shared_ptr<Tool>& tool, const ToolCall& call, json::Writer& out) {
+  if (!tool) return Error("tool not found: " + call.name);
+  return tool->invoke_into(call.input, out);
+}
+
 void Registry::insert(std::string name, std::shared_ptr<Tool> tool) {
   tools_.insert_or_assign(std::move(name), std::move(tool));
 }

@@ -11,6 +11,7 @@
 #include "base/error.h"
 #include "json/read.h"
 #include "json/value.h"
+#include "json/write.h"
 
 namespace dovek::tool {
 
@@ -44,11 +45,21 @@ class Tool {
   // Runs the tool to completion on `input` (which it may only read: the
   // caller echoes it afterwards): its output value, or its error.
   [[nodiscard]] virtual Result<json::Value> invoke(const json::Value& input) = 0;
+  // invoke() with the output written instead of returned: writes the output
+  // value with `out` (an empty writer of the caller's) and returns ok, or
+  // returns the error invoke() would (the caller then discards whatever
+  // `out` holds). By default writes what invoke() returns; a tool that can
+  // write its output without building a Value first overrides it.
+  [[nodiscard]] virtual Status invoke_into(const json::Value& input, json::Writer& out);
 };
 
 // The result of invoking `tool` (nullptr: none registered) for `call`: the
 // tool's output or error, or "tool not found: {name}" without a tool.
 [[nodiscard]] Result<json::Value> invoke(const std::shared_ptr<Tool>& tool, const ToolCall& call);
+
+// The same, the output written with `out` (see Tool::invoke_into).
+[[nodiscard]] Status invoke_into(const std::shared_ptr<Tool>& tool, const ToolCall& call,
+                                 json::Writer& out);
 
 // An ordered map from tool name (bytewise) to a shared tool. Copying a
 // registry copies the map and shares the tools.

@@ -136,4 +136,11 @@ class Core {
 std::vector<event::Event> tool_call_events(tool::ToolCall call,
                                            const std::shared_ptr<tool::Tool>& tool);
 
+// The same call answered as the encoded tool_events response of those
+// events, written into `storage` (see protocol::encode_response_into); the
+// tool writes its output straight as JSON text (Tool::invoke_into) instead
+// of building a value first.
+std::string_view call_tool_into(const tool::ToolCall& call, const std::shared_ptr<tool::Tool>& tool,
+                                std::string& storage);
+
 }  // namespace dovek::engine

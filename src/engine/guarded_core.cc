@@ -83,8 +83,7 @@ Result<std::string_view> GuardedCore::run_json_locked(std::string_view command_j
   if (auto* call = std::get_if<proto::CallTool>(&*command)) {
     std::shared_ptr<tool::Tool> tool = core_->registry.get(call->call.name);
     lock.unlock();
-    proto::CoreResponse response(proto::ToolEvents{tool_call_events(std::move(call->call), tool)});
-    return protocol::encode_response_into(response, storage);
+    return call_tool_into(call->call, tool, storage);
   }
   return poisoning([&] { return handle_and_encode(*core_, std::move(*command), storage); });
 }

@@ -2,6 +2,11 @@
 // failing tool never fails the command.
 #include "engine/core.h"
 
+#include <string>
+
+#include "json/write.h"
+#include "protocol/encode.h"
+
 namespace dovek::engine {
 
 std::vector<event::Event> tool_call_events(tool::ToolCall call,
@@ -20,6 +25,22 @@ std::vector<event::Event> tool_call_events(tool::ToolCall call,
     events.emplace_back(event::ErrorEvent{result.error().message()});
   }
   return events;
+}
+
+std::string_view call_tool_into(const tool::ToolCall& call, const std::shared_ptr<tool::Tool>& tool,
+                                std::string& storage) {
+  // The output is written apart, so that a tool failing halfway leaves
+  // nothing of it in the response; the buffer is kept for this thread's
+  // next call unless one large output grew it.
+  constexpr size_t kKeptOutputBytes = size_t{64} << 10;
+  thread_local std::string t_output;
+  json::Writer out(std::move(t_output), 0);
+  const Status status = tool::invoke_into(tool, call, out);
+  const std::string_view response =
+      protocol::encode_tool_events_into(call, status, out.text(), storage);
+  t_output = out.release();
+  if (t_output.capacity() > kKeptOutputBytes) std::string().swap(t_output);
+  return response;
 }
 
 std::vector<event::Event> Core::call_tool_events(tool::ToolCall call) {
