@@ -11,6 +11,7 @@
 
 #include "binding/args.h"
 #include "binding/py.h"
+#include "json/parse.h"
 #include "json/token.h"
 
 namespace dovek::binding {
@@ -86,6 +87,64 @@ PyObject* to_python(const json::Value& value) {
   }
   return new_none();
 }
+
+namespace {
+
+// The value at token i; i moves past it. Recurses once per nesting level:
+// at most kMaxDepth deep, as the tape is.
+PyObject* tape_to_python(const json::Tape& tape, size_t& i) {
+  const json::Token& t = tape[i];
+  switch (t.kind) {
+    case json::TokenKind::kNull: ++i; return new_none();
+    case json::TokenKind::kTrue: ++i; return new_bool(true);
+    case json::TokenKind::kFalse: ++i; return new_bool(false);
+    case json::TokenKind::kU64: ++i; return PyLong_FromUnsignedLongLong(t.u64);
+    case json::TokenKind::kI64: ++i; return PyLong_FromLongLong(t.i64);
+    case json::TokenKind::kDouble: ++i; return PyFloat_FromDouble(t.f64);
+    case json::TokenKind::kString:
+    case json::TokenKind::kKey: ++i; return to_str(tape.string(t));
+    case json::TokenKind::kArrayBegin: {
+      PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(t.count)));
+      if (!list) return nullptr;
+      ++i;
+      for (Py_ssize_t k = 0; i < t.end; ++k) {
+        PyObject* item = tape_to_python(tape, i);
+        if (item == nullptr) return nullptr;
+        PyList_SetItem(list.get(), k, item);  // steals item
+      }
+      i = t.end + 1;
+      return list.release();
+    }
+    case json::TokenKind::kObjectBegin: {
+      if (!json::keys_ascend(tape, i)) {
+        // Repeated or unordered keys: the Value sorts them and keeps the
+        // last of each, and the dict follows it.
+        PyObject* dict = to_python(json::to_value(tape, i));
+        i = t.end + 1;
+        return dict;
+      }
+      PyRef dict = PyRef::steal(PyDict_New());
+      if (!dict) return nullptr;
+      ++i;
+      while (i < t.end) {
+        PyRef k = PyRef::steal(key_str(tape.string(tape[i])));
+        ++i;
+        PyRef v = PyRef::steal(tape_to_python(tape, i));
+        if (!k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+      }
+      i = t.end + 1;
+      return dict.release();
+    }
+    case json::TokenKind::kArrayEnd:
+    case json::TokenKind::kObjectEnd: break;
+  }
+  ++i;
+  return new_none();
+}
+
+}  // namespace
+
+PyObject* to_python(const json::Tape& tape, size_t index) { return tape_to_python(tape, index); }
 
 namespace {
 

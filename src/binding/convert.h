@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "base/error.h"
+#include "json/tape.h"
 #include "json/value.h"
 #include "json/write.h"
 
@@ -16,6 +17,10 @@ namespace dovek::binding {
 // integer -> int, double -> float, true/false -> bool, null -> None. A new
 // reference, or nullptr with an exception set (memory only).
 PyObject* to_python(const json::Value& value);
+
+// The same for the value at token `index` of `tape`, as it would convert
+// json::to_value(tape, index), without building that value.
+PyObject* to_python(const json::Tape& tape, size_t index);
 
 // The JSON value of a Python object: dict with str keys, list or tuple, str,
 // int within the signed or unsigned 64-bit range, finite float, bool, None,

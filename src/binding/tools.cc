@@ -71,10 +71,11 @@ std::optional<std::string> take_exception_message() {
 
 }  // namespace
 
-Result<PyRef> PythonTool::call(const json::Value& input) {
+template <class Convert>
+Result<PyRef> PythonTool::call(const Convert& convert) {
   if (slot_->function == nullptr) return Error("tool not found: " + name_);
   PyRef function = PyRef::borrow(slot_->function);  // a call may remove the tool meanwhile
-  PyRef argument = PyRef::steal(to_python(input));
+  PyRef argument = PyRef::steal(convert());
   PyRef result;
   if (argument) {
     result = PyRef::steal(PyObject_CallFunctionObjArgs(function.get(), argument.get(), nullptr));
@@ -88,13 +89,19 @@ Result<PyRef> PythonTool::call(const json::Value& input) {
 
 Result<json::Value> PythonTool::invoke(const json::Value& input) {
   WithThreadState held;
-  DOVEK_ASSIGN_OR_RETURN(PyRef result, call(input));
+  DOVEK_ASSIGN_OR_RETURN(PyRef result, call([&] { return to_python(input); }));
   return from_python(result.get(), "tool result");
 }
 
 Status PythonTool::invoke_into(const json::Value& input, json::Writer& out) {
   WithThreadState held;
-  DOVEK_ASSIGN_OR_RETURN(PyRef result, call(input));
+  DOVEK_ASSIGN_OR_RETURN(PyRef result, call([&] { return to_python(input); }));
+  return write_json_text(result.get(), "tool result", out);
+}
+
+Status PythonTool::invoke_tape_into(const json::Tape& tape, size_t index, json::Writer& out) {
+  WithThreadState held;
+  DOVEK_ASSIGN_OR_RETURN(PyRef result, call([&] { return to_python(tape, index); }));
   return write_json_text(result.get(), "tool result", out);
 }
 

@@ -28,6 +28,10 @@ struct ToolCall {
 // Object or array form ("struct ToolCall", 3 elements); all three keys
 // required, `input` may be null.
 [[nodiscard]] Result<ToolCall> decode_tool_call(json::Cursor& c);
+// The same, except that the input is left null and unread: the index of its
+// first token in the cursor's tape is stored in `input_token`, for a caller
+// that takes the input from the tape itself.
+[[nodiscard]] Result<ToolCall> decode_tool_call(json::Cursor& c, size_t& input_token);
 
 // Interface of a tool object. Tools are shared: the registry and every copy
 // of it hold references to the same object.
@@ -51,15 +55,16 @@ class Tool {
   // `out` holds). By default writes what invoke() returns; a tool that can
   // write its output without building a Value first overrides it.
   [[nodiscard]] virtual Status invoke_into(const json::Value& input, json::Writer& out);
+  // invoke_into() on the input as read: the value at token `index` of
+  // `tape`. By default on the Value json::to_value builds from it; a tool
+  // that converts the tokens itself overrides it.
+  [[nodiscard]] virtual Status invoke_tape_into(const json::Tape& tape, size_t index,
+                                                json::Writer& out);
 };
 
 // The result of invoking `tool` (nullptr: none registered) for `call`: the
 // tool's output or error, or "tool not found: {name}" without a tool.
 [[nodiscard]] Result<json::Value> invoke(const std::shared_ptr<Tool>& tool, const ToolCall& call);
-
-// The same, the output written with `out` (see Tool::invoke_into).
-[[nodiscard]] Status invoke_into(const std::shared_ptr<Tool>& tool, const ToolCall& call,
-                                 json::Writer& out);
 
 // An ordered map from tool name (bytewise) to a shared tool. Copying a
 // registry copies the map and shares the tools.

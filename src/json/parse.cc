@@ -73,6 +73,52 @@ size_t member_order(size_t n, const KeyAt& key_at, std::vector<SortKey>& order) 
   return w;
 }
 
+// The index just past the value that starts at token i.
+inline size_t skip_value(const Tape& tape, size_t i) {
+  const Token& t = tape[i];
+  const bool container = t.kind == TokenKind::kArrayBegin || t.kind == TokenKind::kObjectBegin;
+  return container ? t.end + 1 : i + 1;
+}
+
+// Writes the value at token i (i moves past it) as Writer::value writes
+// the Value that to_value builds; an object whose keys do not ascend is
+// built as that Value and written so, to sort its keys the same way.
+// Recurses once per nesting level: at most kMaxDepth deep, as the tape is.
+void write_from(Writer& w, const Tape& tape, size_t& i) {
+  const Token& t = tape[i];
+  switch (t.kind) {
+    case TokenKind::kNull: w.null(); break;
+    case TokenKind::kTrue: w.boolean(true); break;
+    case TokenKind::kFalse: w.boolean(false); break;
+    case TokenKind::kU64: w.u64(t.u64); break;
+    case TokenKind::kI64: w.i64(t.i64); break;
+    case TokenKind::kDouble: w.f64(t.f64); break;
+    case TokenKind::kString:
+    case TokenKind::kKey: w.string(tape.string(t)); break;
+    case TokenKind::kArrayBegin:
+      w.begin_array();
+      for (++i; i < t.end;) write_from(w, tape, i);
+      w.end_array();
+      break;
+    case TokenKind::kObjectBegin:
+      if (!keys_ascend(tape, i)) {
+        w.value(to_value(tape, i));
+        break;
+      }
+      w.begin_object();
+      for (++i; i < t.end;) {
+        w.member_key(tape.string(tape[i]));
+        ++i;
+        write_from(w, tape, i);
+      }
+      w.end_object();
+      break;
+    case TokenKind::kArrayEnd:
+    case TokenKind::kObjectEnd: break;
+  }
+  i = skip_value(tape, i);
+}
+
 // Builds a Value from tokens in text order: pending array elements and member
 // values wait on one stack, member keys on another, and each container is
 // assembled when its end token comes.
@@ -221,11 +267,7 @@ class TapeBuilder {
     emplace(k, AddMember{members, key});
   }
 
-  size_t skip(size_t i) const {
-    const Token& t = tape_[i];
-    const bool container = t.kind == TokenKind::kArrayBegin || t.kind == TokenKind::kObjectBegin;
-    return container ? t.end + 1 : i + 1;
-  }
+  size_t skip(size_t i) const { return skip_value(tape_, i); }
 
   // The object whose begin token is at i: members in key order, the last of
   // repeated keys winning. Keys that already ascend (most objects, and all
@@ -234,17 +276,7 @@ class TapeBuilder {
     const Token& t = tape_[i];
     Object::Members members;
     members.reserve(t.count);
-    bool ascending = true;
-    std::string_view previous;
-    for (size_t k = i + 1; k < t.end; k = skip(k + 1)) {
-      const std::string_view key = tape_.string(tape_[k]);
-      if (k != i + 1 && !key_less(previous, key)) {
-        ascending = false;
-        break;
-      }
-      previous = key;
-    }
-    if (ascending) {
+    if (keys_ascend(tape_, i)) {
       for (size_t k = i + 1; k < t.end;) add_member(members, k);
       return Object::from_sorted(std::move(members));
     }
@@ -268,6 +300,19 @@ class TapeBuilder {
 }  // namespace
 
 Value to_value(const Tape& tape, size_t index) { return TapeBuilder(tape).build(index); }
+
+bool keys_ascend(const Tape& tape, size_t index) {
+  const Token& t = tape[index];
+  std::string_view previous;
+  for (size_t k = index + 1; k < t.end; k = skip_value(tape, k + 1)) {
+    const std::string_view key = tape.string(tape[k]);
+    if (k != index + 1 && !key_less(previous, key)) return false;
+    previous = key;
+  }
+  return true;
+}
+
+void write_value(Writer& w, const Tape& tape, size_t index) { write_from(w, tape, index); }
 
 Result<Value> parse(std::string_view text) {
   // Straight from the tokens to the value, without a tape.

@@ -4,6 +4,7 @@
 #include <variant>
 #include <vector>
 
+#include "json/parse.h"
 #include "json/write.h"
 
 namespace dovek::protocol {
@@ -87,10 +88,11 @@ std::string_view encode_response_into(const proto::CoreResponse& response, std::
   return {storage.data(), size};
 }
 
-std::string_view encode_tool_events_into(const tool::ToolCall& call, const Status& status,
+std::string_view encode_tool_events_into(const tool::ToolCall& call, const json::Tape& tape,
+                                         size_t input, const Status& status,
                                          std::string_view output, std::string& storage) {
   constexpr size_t kFixed = 256;
-  json::Writer w(std::move(storage), kFixed + 2 * output.size());
+  json::Writer w(std::move(storage), kFixed + tape.text().size() + output.size());
   w.begin_object();
   w.key(json::kKey<"type">);
   w.string("tool_events");
@@ -106,7 +108,7 @@ std::string_view encode_tool_events_into(const tool::ToolCall& call, const Statu
   w.key(json::kKey<"name">);
   w.string(call.name);
   w.key(json::kKey<"input">);
-  w.value(call.input);
+  json::write_value(w, tape, input);
   w.end_object();
   w.begin_object();
   w.key(json::kKey<"type">);
