@@ -15,12 +15,18 @@ namespace dovek::json {
 namespace {
 
 // parse() builds values straight from reader events; Tape::read + to_value
-// is the other road to the same result. Both must agree on every input.
+// is the other road to the same result. Both must agree on every input, and
+// write_value must write from the tape what the value's writing gives.
 std::string via_tape(std::string_view text) {
   Result<Tape> t = Tape::read(text);
   if (!t.ok()) return t.error().message();
   Status s = t->check_trailing();
-  return s.ok() ? "ok: " + write(to_value(*t, 0)) : s.error().message();
+  if (!s.ok()) return s.error().message();
+  const std::string written = write(to_value(*t, 0));
+  Writer w;
+  write_value(w, *t, 0);
+  EXPECT_EQ(w.text(), written) << text;
+  return "ok: " + written;
 }
 
 std::string error_of(std::string_view text) {
@@ -385,6 +391,29 @@ TEST(ReadTest, TapeRecordsOffsetsAndMatchingEnds) {
   for (const Token& tok : t.tokens()) offsets.push_back(tok.offset);
   EXPECT_EQ(offsets, (std::vector<size_t>{1, 2, 8, 9, 15, 19, 22, 26, 29}));
   EXPECT_EQ(to_value(t, 2), parsed("[true,-1.5]"));
+}
+
+TEST(ReadTest, WritesFromTheTapeInKeyOrder) {
+  for (const auto& [text, written] : std::vector<std::pair<std::string, std::string>>{
+           {R"({"a":{"d":1,"c":[{"f":2,"e":3}]},"b":{"b":1,"b":2},"c":"\u00e9\/"})",
+            R"({"a":{"c":[{"e":3,"f":2}],"d":1},"b":{"b":2},"c":"é/"})"},
+           {R"([{"a":1,"ab":2,"b":{}}, 1e2, -0, {"":0}])",
+            R"([{"a":1,"ab":2,"b":{}},100.0,0,{"":0}])"},
+       }) {
+    Result<Tape> t = Tape::read(text);
+    ASSERT_TRUE(t.ok()) << text;
+    Writer w;
+    write_value(w, *t, 0);
+    EXPECT_EQ(w.text(), written);
+    EXPECT_EQ(error_of(text), "ok: " + written);
+  }
+  Result<Tape> t = Tape::read(R"({"b":1,"a":2})");
+  ASSERT_TRUE(t.ok());
+  EXPECT_FALSE(keys_ascend(*t, 0));
+  t = Tape::read(R"({"a":2,"b":{"d":1,"c":2}})");
+  ASSERT_TRUE(t.ok());
+  EXPECT_TRUE(keys_ascend(*t, 0));
+  EXPECT_FALSE(keys_ascend(*t, 4));
 }
 
 TEST(ReadTest, HookSeesTopLevelValuesAndCanStopReading) {
