@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/bytes.h"
 #include "binding/args.h"
 #include "binding/py.h"
 #include "json/parse.h"
@@ -34,13 +35,35 @@ struct CachedKey {
 
 CachedKey g_key_cache[kKeyCacheSlots];
 
+// A hash of a key of at most kCachedKeyBytes from a few word loads (the
+// first and last bytes, the length), not a loop over every byte: keys that
+// repeat are short, and this runs for every member converted.
+uint32_t key_hash(std::string_view key) {
+  const char* p = key.data();
+  const size_t n = key.size();
+  uint64_t v = n;
+  auto load = [](const char* at, size_t size) {
+    uint64_t w = 0;
+    std::memcpy(&w, at, size);
+    return w;
+  };
+  if (n >= 8) {
+    v ^= load(p, 8) * 0x9E3779B97F4A7C15u;
+    v ^= load(p + n - 8, 8);
+    if (n > 16) v ^= load(p + 8, 8) * 0xC2B2AE3D27D4EB4Fu;
+  } else if (n >= 4) {
+    v ^= load(p, 4) << 32 | load(p + n - 4, 4);
+  } else {
+    for (size_t i = 0; i < n; ++i) v = v << 8 | static_cast<uint8_t>(p[i]);
+  }
+  v *= 0x9E3779B97F4A7C15u;
+  return static_cast<uint32_t>(v >> 40);
+}
+
 PyObject* key_str(std::string_view key) {
   if (key.size() > kCachedKeyBytes) return to_str(key);
-  uint32_t hash = 2166136261u;  // FNV-1a
-  for (char c : key) hash = (hash ^ static_cast<uint8_t>(c)) * 16777619u;
-  CachedKey& slot = g_key_cache[hash % kKeyCacheSlots];
-  if (slot.str != nullptr && slot.size == key.size() &&
-      std::memcmp(slot.bytes, key.data(), key.size()) == 0) {
+  CachedKey& slot = g_key_cache[key_hash(key) % kKeyCacheSlots];
+  if (slot.str != nullptr && bytes::equal(std::string_view(slot.bytes, slot.size), key)) {
     Py_INCREF(slot.str);
     return slot.str;
   }
@@ -116,18 +139,21 @@ PyObject* tape_to_python(const json::Tape& tape, size_t& i) {
       return list.release();
     }
     case json::TokenKind::kObjectBegin: {
-      if (!json::keys_ascend(tape, i)) {
-        // Repeated or unordered keys: the Value sorts them and keeps the
-        // last of each, and the dict follows it.
-        PyObject* dict = to_python(json::to_value(tape, i));
-        i = t.end + 1;
-        return dict;
-      }
+      const size_t begin = i;
       PyRef dict = PyRef::steal(PyDict_New());
       if (!dict) return nullptr;
       ++i;
+      std::string_view previous;
       while (i < t.end) {
-        PyRef k = PyRef::steal(key_str(tape.string(tape[i])));
+        const std::string_view key = tape.string(tape[i]);
+        if (i != begin + 1 && !bytes::less(previous, key)) {
+          // Repeated or unordered keys: the Value sorts them and keeps the
+          // last of each, and the dict follows it.
+          dict = PyRef::steal(to_python(json::to_value(tape, begin)));
+          break;
+        }
+        previous = key;
+        PyRef k = PyRef::steal(key_str(key));
         ++i;
         PyRef v = PyRef::steal(tape_to_python(tape, i));
         if (!k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;

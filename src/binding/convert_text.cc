@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/bytes.h"
 #include "binding/convert.h"
 #include "json/token.h"
 
@@ -126,7 +127,7 @@ class TextWriter {
       const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
       if (utf8 == nullptr) return false;
       const std::string_view k(utf8, static_cast<size_t>(size));
-      if (members_.size() > first && !(members_.back().key < k)) ascending = false;
+      if (members_.size() > first && !bytes::less(members_.back().key, k)) ascending = false;
       members_.push_back({k, value});
     }
     if (!ascending) {

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/bytes.h"
 #include "json/text.h"
 #include "json/tokenizer.h"
 
@@ -20,7 +21,7 @@ inline bool key_less(std::string_view a, std::string_view b) {
   if (!a.empty() && !b.empty() && a[0] != b[0]) {
     return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]);
   }
-  return a < b;
+  return bytes::less(a, b);
 }
 
 // A member's place in key order: its key's first 8 bytes as a big-endian
