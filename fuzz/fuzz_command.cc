@@ -10,8 +10,10 @@
 //
 // Checks: every command gives a response or an error (a crash, a hang, a
 // leak or an escaping exception is what libFuzzer reports); decode_command
-// and dispatch_json agree on whether and how decoding fails; and every
-// response is one JSON object whose "type" is a string.
+// and dispatch_json agree on whether and how decoding fails, and so does
+// decode_command leaving a tool call's input in the tape, which writes from
+// there as the decoded input does; and every response is one JSON object
+// whose "type" is a string.
 //
 // Run it with -detect_leaks=0 (scripts/fuzz.sh does): the growing core makes
 // libFuzzer's per-input leak check scan the heap on nearly every input. Leaks
@@ -27,6 +29,7 @@
 #include "engine/dispatch.h"
 #include "json/read.h"
 #include "json/value.h"
+#include "json/write.h"
 #include "protocol/decode.h"
 
 namespace {
@@ -54,8 +57,37 @@ State& state() {
   __builtin_trap();
 }
 
+// Decoding with the tool input left in the tape (as a core serving a tool
+// call does) fails as the plain decoding does, or gives the same command with
+// an input that writes from the tape as the decoded input writes.
+void check_tape_input(std::string_view text,
+                      const dovek::Result<dovek::proto::CoreCommand>& decoded) {
+  dovek::json::Tape tape;
+  size_t input = 0;
+  auto lazy = dovek::protocol::decode_command(text, tape, &input);
+  if (lazy.ok() != decoded.ok()) fail("decoding with the tool input in the tape differs", text);
+  if (!decoded.ok()) {
+    if (lazy.error().chain() != decoded.error().chain()) {
+      fail("decode errors with the tool input in the tape differ", lazy.error().chain());
+    }
+    return;
+  }
+  const auto* call = std::get_if<dovek::proto::CallTool>(&*decoded);
+  if (call == nullptr) return;
+  const dovek::tool::ToolCall& lazy_call = std::get<dovek::proto::CallTool>(*lazy).call;
+  if (lazy_call.id != call->call.id || lazy_call.name != call->call.name) {
+    fail("tool call decoded with the input in the tape differs", text);
+  }
+  dovek::json::Writer w;
+  dovek::json::write_value(w, tape, input);
+  if (w.text() != dovek::json::write(call->call.input)) {
+    fail("tool input written from the tape differs", w.text());
+  }
+}
+
 void run_one(Core& core, std::string_view text, size_t& bytes) {
   auto decoded = dovek::protocol::decode_command(text);
+  check_tape_input(text, decoded);
   auto response = dovek::engine::dispatch_json(core, text);
   if (!decoded.ok()) {
     if (response.ok()) fail("dispatch_json accepted what decode_command rejected", text);

@@ -5,7 +5,7 @@
 // agree on accept or reject, on the error message and on the value. For
 // every accepted text: reading what was written gives the same value, and
 // writing that again gives the same bytes (byte-identical), whether written
-// by write() or by the structured Writer.
+// by write(), by the structured Writer or from the tape (write_value).
 //
 // RapidJSON (UTF-8 validated, full-precision numbers) must make the same
 // accept or reject decision and read the same value: numbers of the same
@@ -276,6 +276,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   dovek::json::Writer writer;
   writer.value(v);
   if (writer.text() != written) fail("Writer::value differs from write", writer.text());
+  dovek::json::Writer from_tape;
+  dovek::json::write_value(from_tape, *tape, 0);
+  if (from_tape.text() != written) fail("write_value differs from write", from_tape.text());
 
   auto reread = dovek::json::parse(written);
   if (!reread.ok()) fail("written text does not parse", reread.error().message() + " | " + written);

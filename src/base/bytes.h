@@ -78,4 +78,12 @@ inline size_t common_prefix(std::string_view a, std::string_view b) {
   return i;
 }
 
+// a < b in unsigned byte order, a shorter prefix first (as std::string
+// orders them), without a call to memcmp for short strings.
+inline bool less(std::string_view a, std::string_view b) {
+  const size_t i = common_prefix(a, b);
+  if (i == a.size() || i == b.size()) return a.size() < b.size();
+  return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+}
+
 }  // namespace dovek::bytes

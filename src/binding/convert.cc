@@ -9,8 +9,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/bytes.h"
 #include "binding/args.h"
 #include "binding/py.h"
+#include "json/parse.h"
 #include "json/token.h"
 
 namespace dovek::binding {
@@ -33,13 +35,35 @@ struct CachedKey {
 
 CachedKey g_key_cache[kKeyCacheSlots];
 
+// A hash of a key of at most kCachedKeyBytes from a few word loads (the
+// first and last bytes, the length), not a loop over every byte: keys that
+// repeat are short, and this runs for every member converted.
+uint32_t key_hash(std::string_view key) {
+  const char* p = key.data();
+  const size_t n = key.size();
+  uint64_t v = n;
+  auto load = [](const char* at, size_t size) {
+    uint64_t w = 0;
+    std::memcpy(&w, at, size);
+    return w;
+  };
+  if (n >= 8) {
+    v ^= load(p, 8) * 0x9E3779B97F4A7C15u;
+    v ^= load(p + n - 8, 8);
+    if (n > 16) v ^= load(p + 8, 8) * 0xC2B2AE3D27D4EB4Fu;
+  } else if (n >= 4) {
+    v ^= load(p, 4) << 32 | load(p + n - 4, 4);
+  } else {
+    for (size_t i = 0; i < n; ++i) v = v << 8 | static_cast<uint8_t>(p[i]);
+  }
+  v *= 0x9E3779B97F4A7C15u;
+  return static_cast<uint32_t>(v >> 40);
+}
+
 PyObject* key_str(std::string_view key) {
   if (key.size() > kCachedKeyBytes) return to_str(key);
-  uint32_t hash = 2166136261u;  // FNV-1a
-  for (char c : key) hash = (hash ^ static_cast<uint8_t>(c)) * 16777619u;
-  CachedKey& slot = g_key_cache[hash % kKeyCacheSlots];
-  if (slot.str != nullptr && slot.size == key.size() &&
-      std::memcmp(slot.bytes, key.data(), key.size()) == 0) {
+  CachedKey& slot = g_key_cache[key_hash(key) % kKeyCacheSlots];
+  if (slot.str != nullptr && bytes::equal(std::string_view(slot.bytes, slot.size), key)) {
     Py_INCREF(slot.str);
     return slot.str;
   }
@@ -86,6 +110,67 @@ PyObject* to_python(const json::Value& value) {
   }
   return new_none();
 }
+
+namespace {
+
+// The value at token i; i moves past it. Recurses once per nesting level:
+// at most kMaxDepth deep, as the tape is.
+PyObject* tape_to_python(const json::Tape& tape, size_t& i) {
+  const json::Token& t = tape[i];
+  switch (t.kind) {
+    case json::TokenKind::kNull: ++i; return new_none();
+    case json::TokenKind::kTrue: ++i; return new_bool(true);
+    case json::TokenKind::kFalse: ++i; return new_bool(false);
+    case json::TokenKind::kU64: ++i; return PyLong_FromUnsignedLongLong(t.u64);
+    case json::TokenKind::kI64: ++i; return PyLong_FromLongLong(t.i64);
+    case json::TokenKind::kDouble: ++i; return PyFloat_FromDouble(t.f64);
+    case json::TokenKind::kString:
+    case json::TokenKind::kKey: ++i; return to_str(tape.string(t));
+    case json::TokenKind::kArrayBegin: {
+      PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(t.count)));
+      if (!list) return nullptr;
+      ++i;
+      for (Py_ssize_t k = 0; i < t.end; ++k) {
+        PyObject* item = tape_to_python(tape, i);
+        if (item == nullptr) return nullptr;
+        PyList_SetItem(list.get(), k, item);  // steals item
+      }
+      i = t.end + 1;
+      return list.release();
+    }
+    case json::TokenKind::kObjectBegin: {
+      const size_t begin = i;
+      PyRef dict = PyRef::steal(PyDict_New());
+      if (!dict) return nullptr;
+      ++i;
+      std::string_view previous;
+      while (i < t.end) {
+        const std::string_view key = tape.string(tape[i]);
+        if (i != begin + 1 && !bytes::less(previous, key)) {
+          // Repeated or unordered keys: the Value sorts them and keeps the
+          // last of each, and the dict follows it.
+          dict = PyRef::steal(to_python(json::to_value(tape, begin)));
+          break;
+        }
+        previous = key;
+        PyRef k = PyRef::steal(key_str(key));
+        ++i;
+        PyRef v = PyRef::steal(tape_to_python(tape, i));
+        if (!k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+      }
+      i = t.end + 1;
+      return dict.release();
+    }
+    case json::TokenKind::kArrayEnd:
+    case json::TokenKind::kObjectEnd: break;
+  }
+  ++i;
+  return new_none();
+}
+
+}  // namespace
+
+PyObject* to_python(const json::Tape& tape, size_t index) { return tape_to_python(tape, index); }
 
 namespace {
 

@@ -71,11 +71,11 @@ std::optional<std::string> take_exception_message() {
 
 }  // namespace
 
-Result<json::Value> PythonTool::invoke(const json::Value& input) {
-  WithThreadState held;
+template <class Convert>
+Result<PyRef> PythonTool::call(const Convert& convert) {
   if (slot_->function == nullptr) return Error("tool not found: " + name_);
   PyRef function = PyRef::borrow(slot_->function);  // a call may remove the tool meanwhile
-  PyRef argument = PyRef::steal(to_python(input));
+  PyRef argument = PyRef::steal(convert());
   PyRef result;
   if (argument) {
     result = PyRef::steal(PyObject_CallFunctionObjArgs(function.get(), argument.get(), nullptr));
@@ -84,7 +84,25 @@ Result<json::Value> PythonTool::invoke(const json::Value& input) {
     std::optional<std::string> message = take_exception_message();
     return Error(message ? std::move(*message) : std::string("tool interrupted"));
   }
+  return result;
+}
+
+Result<json::Value> PythonTool::invoke(const json::Value& input) {
+  WithThreadState held;
+  DOVEK_ASSIGN_OR_RETURN(PyRef result, call([&] { return to_python(input); }));
   return from_python(result.get(), "tool result");
+}
+
+Status PythonTool::invoke_into(const json::Value& input, json::Writer& out) {
+  WithThreadState held;
+  DOVEK_ASSIGN_OR_RETURN(PyRef result, call([&] { return to_python(input); }));
+  return write_json_text(result.get(), "tool result", out);
+}
+
+Status PythonTool::invoke_tape_into(const json::Tape& tape, size_t index, json::Writer& out) {
+  WithThreadState held;
+  DOVEK_ASSIGN_OR_RETURN(PyRef result, call([&] { return to_python(tape, index); }));
+  return write_json_text(result.get(), "tool result", out);
 }
 
 Result<std::shared_ptr<SkillTool>> SkillTool::load(std::string root, uint64_t timeout_seconds) {

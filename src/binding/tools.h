@@ -12,6 +12,7 @@
 #include <string>
 
 #include "base/error.h"
+#include "binding/py.h"
 #include "domain/tool.h"
 #include "json/value.h"
 
@@ -42,8 +43,18 @@ class PythonTool final : public tool::Tool {
   // when that is empty); any other BaseException is kept for the command's
   // caller to raise (take_pending_exception).
   Result<json::Value> invoke(const json::Value& input) override;
+  // The same, the return value written as JSON text without a Value.
+  Status invoke_into(const json::Value& input, json::Writer& out) override;
+  // The same, the input converted to Python straight from the tape.
+  Status invoke_tape_into(const json::Tape& tape, size_t index, json::Writer& out) override;
 
  private:
+  // Calls the function with the argument convert() returns (a new
+  // reference, or null with an exception set): its return value, or the
+  // error invoke() reports. REQUIRES: the thread state held.
+  template <class Convert>
+  Result<PyRef> call(const Convert& convert);
+
   const std::string name_;
   const std::shared_ptr<ToolSlot> slot_;
   const std::optional<std::string> description_;

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "json/parse.h"
+
 namespace dovek::tool {
 namespace {
 
@@ -10,16 +12,34 @@ constexpr json::RecordShape kToolCallShape{"struct ToolCall", kToolCallFields, 0
 
 }  // namespace
 
-Result<ToolCall> decode_tool_call(json::Cursor& c) {
+namespace {
+
+// input_token null: the input is built as a Value.
+Result<ToolCall> decode_call(json::Cursor& c, size_t* input_token) {
   ToolCall out;
   DOVEK_TRY(c.record(kToolCallShape, [&](size_t i, json::Cursor& f) -> Status {
     switch (i) {
       case 0: return f.string(out.id);
       case 1: return f.string(out.name);
-      default: out.input = f.value(); return ok_status();
+      default:
+        if (input_token != nullptr) {
+          *input_token = f.index();
+          f.skip();
+        } else {
+          out.input = f.value();
+        }
+        return ok_status();
     }
   }));
   return out;
+}
+
+}  // namespace
+
+Result<ToolCall> decode_tool_call(json::Cursor& c) { return decode_call(c, nullptr); }
+
+Result<ToolCall> decode_tool_call(json::Cursor& c, size_t& input_token) {
+  return decode_call(c, &input_token);
 }
 
 const json::Value& Tool::input_schema() const {
@@ -30,6 +50,16 @@ const json::Value& Tool::input_schema() const {
 Result<json::Value> invoke(const std::shared_ptr<Tool>& tool, const ToolCall& call) {
   if (!tool) return Error("tool not found: " + call.name);
   return tool->invoke(call.input);
+}
+
+Status Tool::invoke_into(const json::Value& input, json::Writer& out) {
+  DOVEK_ASSIGN_OR_RETURN(json::Value output, invoke(input));
+  out.value(output);
+  return ok_status();
+}
+
+Status Tool::invoke_tape_into(const json::Tape& tape, size_t index, json::Writer& out) {
+  return invoke_into(json::to_value(tape, index), out);
 }
 
 void Registry::insert(std::string name, std::shared_ptr<Tool> tool) {

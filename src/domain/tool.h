@@ -11,6 +11,7 @@
 #include "base/error.h"
 #include "json/read.h"
 #include "json/value.h"
+#include "json/write.h"
 
 namespace dovek::tool {
 
@@ -27,6 +28,10 @@ struct ToolCall {
 // Object or array form ("struct ToolCall", 3 elements); all three keys
 // required, `input` may be null.
 [[nodiscard]] Result<ToolCall> decode_tool_call(json::Cursor& c);
+// The same, except that the input is left null and unread: the index of its
+// first token in the cursor's tape is stored in `input_token`, for a caller
+// that takes the input from the tape itself.
+[[nodiscard]] Result<ToolCall> decode_tool_call(json::Cursor& c, size_t& input_token);
 
 // Interface of a tool object. Tools are shared: the registry and every copy
 // of it hold references to the same object.
@@ -44,6 +49,17 @@ class Tool {
   // Runs the tool to completion on `input` (which it may only read: the
   // caller echoes it afterwards): its output value, or its error.
   [[nodiscard]] virtual Result<json::Value> invoke(const json::Value& input) = 0;
+  // invoke() with the output written instead of returned: writes the output
+  // value with `out` (an empty writer of the caller's) and returns ok, or
+  // returns the error invoke() would (the caller then discards whatever
+  // `out` holds). By default writes what invoke() returns; a tool that can
+  // write its output without building a Value first overrides it.
+  [[nodiscard]] virtual Status invoke_into(const json::Value& input, json::Writer& out);
+  // invoke_into() on the input as read: the value at token `index` of
+  // `tape`. By default on the Value json::to_value builds from it; a tool
+  // that converts the tokens itself overrides it.
+  [[nodiscard]] virtual Status invoke_tape_into(const json::Tape& tape, size_t index,
+                                                json::Writer& out);
 };
 
 // The result of invoking `tool` (nullptr: none registered) for `call`: the

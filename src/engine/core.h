@@ -136,4 +136,18 @@ class Core {
 std::vector<event::Event> tool_call_events(tool::ToolCall call,
                                            const std::shared_ptr<tool::Tool>& tool);
 
+// The same call answered as the encoded tool_events response of those
+// events, written into `storage` (see protocol::encode_response_into), for
+// a call whose input was left in `tape` at token `input` (see
+// decode_with_scratch): the input is echoed from the tape, and the tool reads
+// it there and writes its output straight as JSON text
+// (Tool::invoke_tape_into), so that no Value is built for either.
+std::string_view call_tool_into(const tool::ToolCall& call, const json::Tape& tape, size_t input,
+                                const std::shared_ptr<tool::Tool>& tool, std::string& storage);
+
+// This thread's spare tape, which a tool call moves out (leaving it empty
+// for a call the tool makes in turn) and gives in exchange for the tape that
+// holds its input (see GuardedCore::run_json_locked), then puts back.
+json::Tape& spare_tool_tape();
+
 }  // namespace dovek::engine

@@ -31,11 +31,14 @@ Result<proto::CoreResponse> handle_atomically(Core& core, proto::CoreCommand&& c
 
 }  // namespace
 
-Result<proto::CoreCommand> decode_with_scratch(Core& core, std::string_view text) {
+Result<proto::CoreCommand> decode_with_scratch(Core& core, std::string_view text,
+                                               size_t* tool_input) {
   json::Tape& scratch = core.command_scratch();
   try {
-    Result<proto::CoreCommand> decoded = protocol::decode_command(text, scratch);
-    scratch.trim(kKeptScratchBytes);
+    Result<proto::CoreCommand> decoded = protocol::decode_command(text, scratch, tool_input);
+    const bool input_in_tape =
+        tool_input != nullptr && decoded.ok() && std::holds_alternative<proto::CallTool>(*decoded);
+    if (!input_in_tape) scratch.trim(kKeptScratchBytes);
     return decoded;
   } catch (const std::bad_alloc&) {
     scratch = json::Tape();  // its buffers are what ran out: let them go
@@ -64,5 +67,7 @@ Result<std::string> dispatch_json(Core& core, std::string_view text) {
   storage.resize(response.size());  // the text starts the buffer
   return storage;
 }
+
+void trim_scratch(json::Tape& tape) { tape.trim(kKeptScratchBytes); }
 
 }  // namespace dovek::engine

@@ -76,15 +76,23 @@ Result<std::string_view> GuardedCore::run_json_locked(std::string_view command_j
   // return (success or error value) leaves it alone. The handlers cost
   // nothing unless something throws. Out of memory while decoding does not
   // poison: the decoder let its buffers go and nothing else changed.
+  size_t tool_input = 0;
   Result<proto::CoreCommand> command =
-      poisoning([&] { return decode_with_scratch(*core_, command_json); },
+      poisoning([&] { return decode_with_scratch(*core_, command_json, &tool_input); },
                 /*bad_alloc_poisons=*/false);
   if (!command.ok()) return std::move(command).error();
   if (auto* call = std::get_if<proto::CallTool>(&*command)) {
     std::shared_ptr<tool::Tool> tool = core_->registry.get(call->call.name);
+    // The input was left in the core's scratch tape: the tape leaves with
+    // this call, in exchange for this thread's spare one (buffers swapped,
+    // not copied), so that the next command cannot reuse it meanwhile.
+    json::Tape tape = std::move(spare_tool_tape());
+    std::swap(tape, core_->command_scratch());
     lock.unlock();
-    proto::CoreResponse response(proto::ToolEvents{tool_call_events(std::move(call->call), tool)});
-    return protocol::encode_response_into(response, storage);
+    std::string_view response = call_tool_into(call->call, tape, tool_input, tool, storage);
+    trim_scratch(tape);
+    spare_tool_tape() = std::move(tape);
+    return response;
   }
   return poisoning([&] { return handle_and_encode(*core_, std::move(*command), storage); });
 }

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/bytes.h"
 #include "json/text.h"
 #include "json/tokenizer.h"
 
@@ -20,7 +21,7 @@ inline bool key_less(std::string_view a, std::string_view b) {
   if (!a.empty() && !b.empty() && a[0] != b[0]) {
     return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]);
   }
-  return a < b;
+  return bytes::less(a, b);
 }
 
 // A member's place in key order: its key's first 8 bytes as a big-endian
@@ -71,6 +72,99 @@ size_t member_order(size_t n, const KeyAt& key_at, std::vector<SortKey>& order) 
     order[w++] = order[k];
   }
   return w;
+}
+
+// The index just past the value that starts at token i.
+inline size_t skip_value(const Tape& tape, size_t i) {
+  const Token& t = tape[i];
+  const bool container = t.kind == TokenKind::kArrayBegin || t.kind == TokenKind::kObjectBegin;
+  return container ? t.end + 1 : i + 1;
+}
+
+inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The text a double token was read from, when it is exactly what Writer::f64
+// writes for its value; empty otherwise. That is plain digits with a point
+// and no exponent, no redundant zero, a magnitude the writer prints without
+// an exponent, and at most 15 significant digits: a double keeps any decimal
+// of 15 digits exactly, so no shorter one reads as the same value, and these
+// digits are its shortest round-trip digits. Copying them spares formatting
+// the double again, which serializers' usual output ("0.5", "12.75") allows.
+std::string_view canonical_double_text(const Tape& tape, const Token& t) {
+  const std::string_view text = tape.text();
+  if (t.offset >= text.size()) return {};
+  const char* p = text.data() + t.offset;
+  const char* const end = text.data() + text.size();
+  const char* const start = p;
+  if (*p == '-') ++p;
+  const char* const int_begin = p;
+  while (p != end && is_digit(*p)) ++p;
+  const auto int_len = static_cast<size_t>(p - int_begin);
+  if (int_len == 0 || (int_len > 1 && *int_begin == '0') || p == end || *p != '.') return {};
+  const char* const frac_begin = ++p;
+  while (p != end && is_digit(*p)) ++p;
+  const auto frac_len = static_cast<size_t>(p - frac_begin);
+  if (frac_len == 0 || (p != end && (*p == 'e' || *p == 'E'))) return {};
+  const std::string_view read(start, static_cast<size_t>(p - start));
+  if (frac_len == 1 && *frac_begin == '0') {
+    return int_len <= 15 ? read : std::string_view();  // integral: "X.0", or zero
+  }
+  if (frac_begin[frac_len - 1] == '0') return {};
+  size_t significant = int_len + frac_len;
+  if (int_len == 1 && *int_begin == '0') {
+    size_t zeros = 0;
+    while (frac_begin[zeros] == '0') ++zeros;  // stops: the last digit is not 0
+    if (zeros > 5) return {};                  // below 1e-6: exponent form
+    significant = frac_len - zeros;
+  }
+  return significant <= 15 ? read : std::string_view();
+}
+
+// Writes the value at token i (i moves past it) as Writer::value writes
+// the Value that to_value builds; an object whose keys do not ascend is
+// built as that Value and written so, to sort its keys the same way.
+// Recurses once per nesting level: at most kMaxDepth deep, as the tape is.
+void write_from(Writer& w, const Tape& tape, size_t& i) {
+  const Token& t = tape[i];
+  switch (t.kind) {
+    case TokenKind::kNull: w.null(); break;
+    case TokenKind::kTrue: w.boolean(true); break;
+    case TokenKind::kFalse: w.boolean(false); break;
+    case TokenKind::kU64: w.u64(t.u64); break;
+    case TokenKind::kI64: w.i64(t.i64); break;
+    case TokenKind::kDouble: {
+      const std::string_view read = canonical_double_text(tape, t);
+      if (read.empty()) {
+        w.f64(t.f64);
+      } else {
+        w.raw_value(read);
+      }
+      break;
+    }
+    case TokenKind::kString:
+    case TokenKind::kKey: w.string(tape.string(t)); break;
+    case TokenKind::kArrayBegin:
+      w.begin_array();
+      for (++i; i < t.end;) write_from(w, tape, i);
+      w.end_array();
+      break;
+    case TokenKind::kObjectBegin:
+      if (!keys_ascend(tape, i)) {
+        w.value(to_value(tape, i));
+        break;
+      }
+      w.begin_object();
+      for (++i; i < t.end;) {
+        w.member_key(tape.string(tape[i]));
+        ++i;
+        write_from(w, tape, i);
+      }
+      w.end_object();
+      break;
+    case TokenKind::kArrayEnd:
+    case TokenKind::kObjectEnd: break;
+  }
+  i = skip_value(tape, i);
 }
 
 // Builds a Value from tokens in text order: pending array elements and member
@@ -221,11 +315,7 @@ class TapeBuilder {
     emplace(k, AddMember{members, key});
   }
 
-  size_t skip(size_t i) const {
-    const Token& t = tape_[i];
-    const bool container = t.kind == TokenKind::kArrayBegin || t.kind == TokenKind::kObjectBegin;
-    return container ? t.end + 1 : i + 1;
-  }
+  size_t skip(size_t i) const { return skip_value(tape_, i); }
 
   // The object whose begin token is at i: members in key order, the last of
   // repeated keys winning. Keys that already ascend (most objects, and all
@@ -234,17 +324,7 @@ class TapeBuilder {
     const Token& t = tape_[i];
     Object::Members members;
     members.reserve(t.count);
-    bool ascending = true;
-    std::string_view previous;
-    for (size_t k = i + 1; k < t.end; k = skip(k + 1)) {
-      const std::string_view key = tape_.string(tape_[k]);
-      if (k != i + 1 && !key_less(previous, key)) {
-        ascending = false;
-        break;
-      }
-      previous = key;
-    }
-    if (ascending) {
+    if (keys_ascend(tape_, i)) {
       for (size_t k = i + 1; k < t.end;) add_member(members, k);
       return Object::from_sorted(std::move(members));
     }
@@ -268,6 +348,19 @@ class TapeBuilder {
 }  // namespace
 
 Value to_value(const Tape& tape, size_t index) { return TapeBuilder(tape).build(index); }
+
+bool keys_ascend(const Tape& tape, size_t index) {
+  const Token& t = tape[index];
+  std::string_view previous;
+  for (size_t k = index + 1; k < t.end; k = skip_value(tape, k + 1)) {
+    const std::string_view key = tape.string(tape[k]);
+    if (k != index + 1 && !key_less(previous, key)) return false;
+    previous = key;
+  }
+  return true;
+}
+
+void write_value(Writer& w, const Tape& tape, size_t index) { write_from(w, tape, index); }
 
 Result<Value> parse(std::string_view text) {
   // Straight from the tokens to the value, without a tape.

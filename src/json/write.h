@@ -125,6 +125,19 @@ class Writer {
     else null();
   }
   void value(const Value& v);
+  // An object member's key known only when the program runs, escaped as
+  // string() escapes. REQUIRES: inside an object, before each value.
+  void member_key(std::string_view k) {
+    string(k);
+    put(':');
+    comma_ = false;  // the value follows the colon
+  }
+  // A value already written as JSON text (by another Writer), copied as it
+  // is. REQUIRES: `text` is exactly one complete value.
+  void raw_value(std::string_view text) {
+    before_value();
+    put(text);
+  }
 
   std::string_view text() const { return {buf_.data(), len_}; }
   std::string take();

@@ -86,6 +86,7 @@ Result<proto::CoreCommand> empty_command(size_t alt) {
 struct FieldDecoder {
   size_t i;
   Cursor& c;
+  size_t* tool_input;  // see decode_command
 
   Status operator()(proto::SaveSkill& cmd) { return assign(cmd.skill, skill::decode_skill(c)); }
   Status operator()(proto::SaveProfile& cmd) {
@@ -114,11 +115,14 @@ struct FieldDecoder {
       default: return c.string_array(cmd.assigned_skills);
     }
   }
-  Status operator()(proto::CallTool& cmd) { return assign(cmd.call, tool::decode_tool_call(c)); }
+  Status operator()(proto::CallTool& cmd) {
+    if (tool_input != nullptr) return assign(cmd.call, tool::decode_tool_call(c, *tool_input));
+    return assign(cmd.call, tool::decode_tool_call(c));
+  }
 };
 
-Status decode_field(size_t field, Cursor& c, proto::CoreCommand& command) {
-  return std::visit(FieldDecoder{field, c}, command);
+Status decode_field(size_t field, Cursor& c, proto::CoreCommand& command, size_t* tool_input) {
+  return std::visit(FieldDecoder{field, c, tool_input}, command);
 }
 
 // Reads the text and its tag: the empty command of that kind, or the error.
@@ -147,7 +151,7 @@ Result<proto::CoreCommand> start_command(std::string_view text, Tape& tape) {
 }
 
 // Decodes the fields of the command that start_command read into `command`.
-Status decode_fields(const Tape& tape, proto::CoreCommand& command) {
+Status decode_fields(const Tape& tape, proto::CoreCommand& command, size_t* tool_input) {
   const size_t alt = command.index();
   const std::span<const std::string_view> names = kFields[alt];
   // Every field is required, so a command that decodes has all of them set.
@@ -157,7 +161,9 @@ Status decode_fields(const Tape& tape, proto::CoreCommand& command) {
     const json::RecordShape shape{kAlternatives[alt], names, (uint64_t{1} << names.size()) - 1,
                                   names.size()};
     Cursor c(tape, 0, false);
-    DOVEK_TRY(c.record(shape, [&](size_t i, Cursor& fc) { return decode_field(i, fc, command); }));
+    DOVEK_TRY(c.record(shape, [&](size_t i, Cursor& fc) {
+      return decode_field(i, fc, command, tool_input);
+    }));
   } else {
     // Array form: the tag, then the fields by position.
     size_t count = 0;
@@ -174,7 +180,7 @@ Status decode_fields(const Tape& tape, proto::CoreCommand& command) {
                      ", expected struct variant CoreCommand::" + std::string(kAlternatives[alt]) +
                      " with " + element_count(names.size(), ""));
       }
-      DOVEK_TRY(decode_field(i, c, command));
+      DOVEK_TRY(decode_field(i, c, command, tool_input));
     }
     if (count > names.size()) {
       return Error("invalid length " + std::to_string(count) + ", expected " +
@@ -193,10 +199,11 @@ Result<proto::CoreCommand> decode_command(std::string_view text) {
 
 // One result object from start to end, returned by name on every path, so
 // that the command is built in the caller's result and never moved.
-Result<proto::CoreCommand> decode_command(std::string_view text, Tape& scratch) {
+Result<proto::CoreCommand> decode_command(std::string_view text, Tape& scratch,
+                                          size_t* tool_input) {
   Result<proto::CoreCommand> command = start_command(text, scratch);
   if (command.ok()) {
-    Status fields = decode_fields(scratch, *command);
+    Status fields = decode_fields(scratch, *command, tool_input);
     if (!fields.ok()) command = std::move(fields).error();
   }
   if (!command.ok()) command = context("decode CoreCommand JSON", std::move(command).error());

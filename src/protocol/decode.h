@@ -22,6 +22,11 @@ namespace dovek::protocol {
 // The same, reading into `scratch` and reusing its buffers from an earlier
 // call (the decoded command owns all its data; the tape may be reused or
 // dropped afterwards).
-[[nodiscard]] Result<proto::CoreCommand> decode_command(std::string_view text, json::Tape& scratch);
+//
+// With `tool_input`, a call_tool command's input is left null and unread: the
+// index of its first token in `scratch` is stored there instead, for a
+// caller that takes the input from the tape before reusing it.
+[[nodiscard]] Result<proto::CoreCommand> decode_command(std::string_view text, json::Tape& scratch,
+                                                        size_t* tool_input = nullptr);
 
 }  // namespace dovek::protocol

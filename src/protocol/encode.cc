@@ -4,6 +4,7 @@
 #include <variant>
 #include <vector>
 
+#include "json/parse.h"
 #include "json/write.h"
 
 namespace dovek::protocol {
@@ -82,6 +83,49 @@ std::string encode_response(const proto::CoreResponse& response) {
 std::string_view encode_response_into(const proto::CoreResponse& response, std::string& storage) {
   json::Writer w(std::move(storage), estimated_size(response));
   write_response(w, response);
+  const size_t size = w.text().size();
+  storage = w.release();
+  return {storage.data(), size};
+}
+
+std::string_view encode_tool_events_into(const tool::ToolCall& call, const json::Tape& tape,
+                                         size_t input, const Status& status,
+                                         std::string_view output, std::string& storage) {
+  constexpr size_t kFixed = 256;
+  json::Writer w(std::move(storage), kFixed + tape.text().size() + output.size());
+  w.begin_object();
+  w.key(json::kKey<"type">);
+  w.string("tool_events");
+  w.key(json::kKey<"events">);
+  w.begin_array();
+  // As event::write_event writes a ToolCallEvent, a ToolResult and an
+  // ErrorEvent.
+  w.begin_object();
+  w.key(json::kKey<"type">);
+  w.string("tool_call");
+  w.key(json::kKey<"id">);
+  w.string(call.id);
+  w.key(json::kKey<"name">);
+  w.string(call.name);
+  w.key(json::kKey<"input">);
+  json::write_value(w, tape, input);
+  w.end_object();
+  w.begin_object();
+  w.key(json::kKey<"type">);
+  if (status.ok()) {
+    w.string("tool_result");
+    w.key(json::kKey<"id">);
+    w.string(call.id);
+    w.key(json::kKey<"value">);
+    w.raw_value(output);
+  } else {
+    w.string("error");
+    w.key(json::kKey<"message">);
+    w.string(status.error().message());
+  }
+  w.end_object();
+  w.end_array();
+  w.end_object();
   const size_t size = w.text().size();
   storage = w.release();
   return {storage.data(), size};

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/error.h"
 #include "protocol/proto.h"
 
 namespace dovek::protocol {
@@ -20,5 +21,15 @@ namespace dovek::protocol {
 // encode_response written into `storage`, reusing its allocation: the text
 // is the returned view of its first bytes (the rest is the writer's room).
 std::string_view encode_response_into(const proto::CoreResponse& response, std::string& storage);
+
+// The tool_events response of `call` written into `storage` as
+// encode_response_into writes it: the call's tool_call event with the input
+// at token `input` of `tape` (call.input is not read), then its tool_result
+// event whose value is the JSON text `output` or, when `status` is an error,
+// the error event of its message (and `output` is ignored).
+// REQUIRES: when status is ok, `output` is one value as json::Writer writes it.
+std::string_view encode_tool_events_into(const tool::ToolCall& call, const json::Tape& tape,
+                                         size_t input, const Status& status,
+                                         std::string_view output, std::string& storage);
 
 }  // namespace dovek::protocol

@@ -2,6 +2,8 @@
 installed skills registered as tools, called through `call_tool`, listed for
 a model; and the records a core stores, read back."""
 
+import collections
+import enum
 import gc
 import json
 import os
@@ -99,6 +101,64 @@ def test_unconvertible_results_are_error_events(returned, message):
     assert error(core, "bad", 1) == "cannot convert tool result to JSON: " + message
     core.add_tool("ok", lambda v: v)
     assert result(core, "ok", 1) == 1  # the core goes on
+
+
+class Color(enum.IntEnum):
+    RED = 7
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("returned, written", [
+    ({"b": 1, "a": {"d": [True], "c": None}, "é": 0.5}, '{"a":{"c":null,"d":[true]},"b":1,"é":0.5}'),
+    ({"b": {"z": {"y": 1, "x": 2}, "a": 3}, "a": [{"k": "v", "j": -2}]},
+     '{"a":[{"j":-2,"k":"v"}],"b":{"a":3,"z":{"x":2,"y":1}}}'),
+    (collections.OrderedDict([("y", Color.RED), ("x", Text("t\n\u0001"))]),
+     '{"x":"t\\n\\u0001","y":7}'),
+    (collections.namedtuple("P", "x y")(1.0, -0.0), "[1.0,-0.0]"),
+    ([2**64 - 1, -2**63, "\"q\""], '[18446744073709551615,-9223372036854775808,"\\"q\\""]'),
+])
+def test_results_are_written_with_sorted_keys(returned, written):
+    core = dn.Core()
+    core.add_tool("t", lambda v: returned)
+    response = core.handle_json('{"type":"call_tool","call":{"id":"c","name":"t","input":null}}')
+    assert response.endswith(',{"type":"tool_result","id":"c","value":' + written + "}]}")
+
+
+@pytest.mark.parametrize("returned, message", [
+    ({"b": {1, 2}, "a": b"x"}, "unsupported type set"),  # the first in the dict's order
+    ({"b": [1, {2: 3}], "a": object()}, "dict key of type int is not str"),
+    ({"z": 1, "a": [float("nan")]}, "float is not finite"),
+])
+def test_the_first_unconvertible_value_is_named(returned, message):
+    core = dn.Core()
+    core.add_tool("bad", lambda v: returned)
+    assert error(core, "bad", 1) == "cannot convert tool result to JSON: " + message
+
+
+@pytest.mark.parametrize("input_text, echoed, keys", [
+    ('{"b":1,"a":2,"a":3}', '{"a":3,"b":1}', ["a", "b"]),
+    ('{"a":{"z":[{"y":1,"x":2}],"b":"\\u00e9\\/"}}', '{"a":{"b":"é/","z":[{"x":2,"y":1}]}}', ["a"]),
+    ('[1e2, -0, 0.1, {}]', "[100.0,0,0.1,{}]", None),
+])
+def test_inputs_are_echoed_and_converted_as_read(input_text, echoed, keys):
+    core = dn.Core()
+    seen = []
+    core.add_tool("id", lambda v: seen.append(v) or v)
+    response = core.handle_json('{"type":"call_tool","call":{"id":"c","name":"id","input":%s}}'
+                                % input_text)
+    assert response == ('{"type":"tool_events","events":[{"type":"tool_call","id":"c","name":"id",'
+                        '"input":%s},{"type":"tool_result","id":"c","value":%s}]}' % (echoed, echoed))
+    assert seen == [json.loads(echoed)] and (keys is None or list(seen[0]) == keys)
+
+
+def test_a_tool_may_call_tools_on_its_own_core():
+    core = dn.Core()
+    core.add_tool("inner", lambda v: {"inner": v})
+    core.add_tool("outer", lambda v: [v, call(core, "inner", {"n": [v["n"], 2]})["value"]])
+    assert result(core, "outer", {"n": 1}) == [{"n": 1}, {"inner": {"n": [1, 2]}}]
 
 
 @pytest.mark.parametrize("raised, message", [

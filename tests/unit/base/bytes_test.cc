@@ -1,6 +1,7 @@
-// bytes::equal and bytes::common_prefix against plain byte loops, at every
-// length across the word-load boundaries and with the one differing byte at
-// every position, read from buffers that end exactly where the strings end.
+// bytes::equal, bytes::common_prefix and bytes::less against plain byte loops
+// and std::string_view, at every length across the word-load boundaries and
+// with the one differing byte at every position, read from buffers that end
+// exactly where the strings end.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -47,6 +48,26 @@ TEST(BytesTest, CommonPrefixStopsAtTheFirstDifferenceOrTheShorterEnd) {
       b[at] = a[at];
       EXPECT_EQ(bytes::common_prefix(va, vb.substr(0, at)), at) << n << " " << at;
       EXPECT_EQ(bytes::common_prefix(va.substr(0, at), vb), at) << n << " " << at;
+    }
+  }
+}
+
+TEST(BytesTest, LessOrdersAsStringViewDoesWithHighBytesAndPrefixes) {
+  for (size_t n = 0; n <= 20; ++n) {
+    auto a = std::make_unique<char[]>(n);
+    auto b = std::make_unique<char[]>(n);
+    for (size_t i = 0; i < n; ++i) a[i] = b[i] = static_cast<char>('a' + i % 26);
+    const std::string_view va(a.get(), n), vb(b.get(), n);
+    EXPECT_FALSE(bytes::less(va, vb)) << n;
+    for (size_t at = 0; at < n; ++at) {
+      for (char c : {'\0', 'A', 'z', '\x7f', '\x80', '\xff'}) {
+        b[at] = c;
+        ASSERT_EQ(bytes::less(va, vb), va < vb) << n << " " << at << " " << int(c);
+        ASSERT_EQ(bytes::less(vb, va), vb < va) << n << " " << at << " " << int(c);
+      }
+      b[at] = a[at];
+      EXPECT_TRUE(bytes::less(va.substr(0, at), vb)) << n << " " << at;
+      EXPECT_FALSE(bytes::less(va, vb.substr(0, at))) << n << " " << at;
     }
   }
 }

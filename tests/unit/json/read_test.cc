@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -15,12 +16,18 @@ namespace dovek::json {
 namespace {
 
 // parse() builds values straight from reader events; Tape::read + to_value
-// is the other road to the same result. Both must agree on every input.
+// is the other road to the same result. Both must agree on every input, and
+// write_value must write from the tape what the value's writing gives.
 std::string via_tape(std::string_view text) {
   Result<Tape> t = Tape::read(text);
   if (!t.ok()) return t.error().message();
   Status s = t->check_trailing();
-  return s.ok() ? "ok: " + write(to_value(*t, 0)) : s.error().message();
+  if (!s.ok()) return s.error().message();
+  const std::string written = write(to_value(*t, 0));
+  Writer w;
+  write_value(w, *t, 0);
+  EXPECT_EQ(w.text(), written) << text;
+  return "ok: " + written;
 }
 
 std::string error_of(std::string_view text) {
@@ -385,6 +392,83 @@ TEST(ReadTest, TapeRecordsOffsetsAndMatchingEnds) {
   for (const Token& tok : t.tokens()) offsets.push_back(tok.offset);
   EXPECT_EQ(offsets, (std::vector<size_t>{1, 2, 8, 9, 15, 19, 22, 26, 29}));
   EXPECT_EQ(to_value(t, 2), parsed("[true,-1.5]"));
+}
+
+TEST(ReadTest, WritesFromTheTapeInKeyOrder) {
+  for (const auto& [text, written] : std::vector<std::pair<std::string, std::string>>{
+           {R"({"a":{"d":1,"c":[{"f":2,"e":3}]},"b":{"b":1,"b":2},"c":"\u00e9\/"})",
+            R"({"a":{"c":[{"e":3,"f":2}],"d":1},"b":{"b":2},"c":"é/"})"},
+           {R"([{"a":1,"ab":2,"b":{}}, 1e2, -0, {"":0}])",
+            R"([{"a":1,"ab":2,"b":{}},100.0,0,{"":0}])"},
+       }) {
+    Result<Tape> t = Tape::read(text);
+    ASSERT_TRUE(t.ok()) << text;
+    Writer w;
+    write_value(w, *t, 0);
+    EXPECT_EQ(w.text(), written);
+    EXPECT_EQ(error_of(text), "ok: " + written);
+  }
+  Result<Tape> t = Tape::read(R"({"b":1,"a":2})");
+  ASSERT_TRUE(t.ok());
+  EXPECT_FALSE(keys_ascend(*t, 0));
+  t = Tape::read(R"({"a":2,"b":{"d":1,"c":2}})");
+  ASSERT_TRUE(t.ok());
+  EXPECT_TRUE(keys_ascend(*t, 0));
+  EXPECT_FALSE(keys_ascend(*t, 4));
+}
+
+// Doubles are echoed from their text when that is what the writer would
+// print: numbers of every shape, against writing the value read.
+TEST(ReadTest, WritesDoublesFromTheTapeAsTheirValues) {
+  std::vector<std::string> numbers = {"0.0",
+                                      "-0.0",
+                                      "0.5",
+                                      "-12.75",
+                                      "100.0",
+                                      "0.000001",
+                                      "0.0000001",
+                                      "0.0000015",
+                                      "123456789012345.0",
+                                      "1234567890123456.0",
+                                      "12345678901234.5",
+                                      "1234567890123.4567",
+                                      "0.30000000000000004",
+                                      "0.1000",
+                                      "1.10",
+                                      "9007199254740993.0",
+                                      "1e2",
+                                      "1.5E3",
+                                      "-2.5e-7",
+                                      "0.00",
+                                      "5.0e0",
+                                      "0.000123",
+                                      "999999999999999.9",
+                                      "18446744073709551616"};
+  std::mt19937_64 rng(21);
+  auto digits = [&](size_t n, bool leading_zero) {
+    std::string d;
+    for (size_t i = 0; i < n; ++i) {
+      d += static_cast<char>('0' + rng() % 10);
+      if (i == 0 && !leading_zero && d[0] == '0') d[0] = '1';
+    }
+    return d;
+  };
+  for (int k = 0; k < 20000; ++k) {
+    std::string n = rng() % 4 == 0 ? "-" : "";
+    n += rng() % 3 == 0 ? "0" : digits(1 + rng() % 17, false);
+    if (rng() % 8 != 0)
+      n += "." + (rng() % 3 == 0 ? std::string(rng() % 8, '0') : "") + digits(1 + rng() % 17, true);
+    if (rng() % 8 == 0) n += "e" + std::to_string(static_cast<int>(rng() % 40) - 20);
+    numbers.push_back(n);
+  }
+  for (const std::string& n : numbers) {
+    const std::string text = "[" + n + "," + n + "]";
+    Result<Tape> t = Tape::read(text);
+    ASSERT_TRUE(t.ok()) << text;
+    Writer w;
+    write_value(w, *t, 0);
+    ASSERT_EQ(w.text(), write(to_value(*t, 0))) << text;
+  }
 }
 
 TEST(ReadTest, HookSeesTopLevelValuesAndCanStopReading) {

@@ -1,0 +1,170 @@
+// Python objects written straight as JSON text, without a json::Value in
+// between: a tool's result is written once, into the response, so building
+// and freeing a value tree for it would be pure overhead.
+#include <Python.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string_view>
+#include <vector>
+
+#include "base/bytes.h"
+#include "binding/convert.h"
+#include "json/token.h"
+
+namespace dovek::binding {
+namespace {
+
+// One write: the containers open on the path to the object being written
+// (for cycles and the depth limit) and the members of the open dicts (in
+// key order, for the dict being written at the end).
+class TextWriter {
+ public:
+  explicit TextWriter(json::Writer& out) : out_(out) { members_.reserve(64); }
+
+  // False when `o` holds something from_python refuses (a Python exception
+  // may then be set); the writer then holds a partial text.
+  bool write(PyObject* o) {
+    PyTypeObject* const type = Py_TYPE(o);
+    // The exact built-in types first: the common case, and a pointer
+    // compare each rather than a call.
+    if (type == &PyUnicode_Type) return write_str(o);
+    if (type == &PyLong_Type) return write_int(o);
+    if (type == &PyFloat_Type) return write_float(o);
+    if (o == Py_None) {
+      out_.null();
+      return true;
+    }
+    if (o == Py_True || o == Py_False) {
+      out_.boolean(o == Py_True);
+      return true;
+    }
+    if (type == &PyList_Type) return write_sequence(o, true);
+    if (type == &PyDict_Type) return write_dict(o);
+    if (type == &PyTuple_Type) return write_sequence(o, false);
+    // Subclasses, in the order from_python tries them.
+    if (PyLong_Check(o)) return write_int(o);
+    if (PyFloat_Check(o)) return write_float(o);
+    if (PyUnicode_Check(o)) return write_str(o);
+    if (PyList_Check(o)) return write_sequence(o, true);
+    if (PyTuple_Check(o)) return write_sequence(o, false);
+    if (PyDict_Check(o)) return write_dict(o);
+    return false;
+  }
+
+ private:
+  struct Member {
+    std::string_view key;  // the str's own UTF-8, which it keeps
+    PyObject* value;       // borrowed from the dict
+  };
+
+  bool write_str(PyObject* o) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(o, &size);
+    if (utf8 == nullptr) return false;
+    out_.string(std::string_view(utf8, static_cast<size_t>(size)));
+    return true;
+  }
+
+  bool write_int(PyObject* o) {
+    int overflow = 0;
+    const long long i = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow == 0) {
+      if (i == -1 && PyErr_Occurred()) return false;
+      if (i < 0) out_.i64(i);
+      else out_.u64(static_cast<uint64_t>(i));
+      return true;
+    }
+    if (overflow < 0) return false;
+    const unsigned long long u = PyLong_AsUnsignedLongLong(o);
+    if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out_.u64(u);
+    return true;
+  }
+
+  bool write_float(PyObject* o) {
+    const double d = PyFloat_AsDouble(o);
+    if (!std::isfinite(d)) return false;
+    out_.f64(d);
+    return true;
+  }
+
+  // Enters container `o`: false on a cycle or past the depth limit.
+  bool enter(PyObject* o) {
+    if (depth_ >= static_cast<size_t>(json::kMaxDepth)) return false;
+    if (std::find(path_, path_ + depth_, o) != path_ + depth_) return false;
+    path_[depth_++] = o;
+    return true;
+  }
+
+  // No Python code runs while writing, so nothing can change a container
+  // under us: its items are borrowed.
+  bool write_sequence(PyObject* o, bool list) {
+    if (!enter(o)) return false;
+    const Py_ssize_t n = list ? PyList_Size(o) : PyTuple_Size(o);
+    out_.begin_array();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!write(list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i))) return false;
+    }
+    out_.end_array();
+    --depth_;
+    return true;
+  }
+
+  // Members in key order: str keys are distinct, so their UTF-8 bytes are
+  // too, and sorting them gives the order a json::Object keeps. Keys that
+  // already ascend (a dict built from a JSON object, most dicts written in
+  // code) are taken as they are.
+  bool write_dict(PyObject* o) {
+    if (!enter(o)) return false;
+    const size_t first = members_.size();
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;  // borrowed
+    bool ascending = true;
+    while (PyDict_Next(o, &pos, &key, &value)) {
+      if (!PyUnicode_Check(key)) return false;
+      Py_ssize_t size = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+      if (utf8 == nullptr) return false;
+      const std::string_view k(utf8, static_cast<size_t>(size));
+      if (members_.size() > first && !bytes::less(members_.back().key, k)) ascending = false;
+      members_.push_back({k, value});
+    }
+    if (!ascending) {
+      std::sort(members_.begin() + static_cast<std::ptrdiff_t>(first), members_.end(),
+                [](const Member& a, const Member& b) { return a.key < b.key; });
+    }
+    const size_t end = members_.size();
+    out_.begin_object();
+    for (size_t i = first; i < end; ++i) {
+      const Member m = members_[i];  // a copy: nested dicts may grow the vector
+      out_.member_key(m.key);
+      if (!write(m.value)) return false;
+    }
+    out_.end_object();
+    members_.resize(first);
+    --depth_;
+    return true;
+  }
+
+  json::Writer& out_;
+  PyObject* path_[json::kMaxDepth];  // borrowed: each is held by its parent or the caller
+  size_t depth_ = 0;
+  std::vector<Member> members_;
+};
+
+}  // namespace
+
+Status write_json_text(PyObject* object, std::string_view what, json::Writer& out) {
+  if (TextWriter(out).write(object)) return ok_status();
+  // Rare: convert again the thorough way, which finds the same fault first
+  // in the same order and says what it is. Should it find none, its value
+  // is written instead.
+  PyErr_Clear();
+  DOVEK_ASSIGN_OR_RETURN(json::Value value, from_python(object, what));
+  out = json::Writer(out.release(), 0);
+  out.value(value);
+  return ok_status();
+}
+
+}  // namespace dovek::binding
