@@ -11,6 +11,10 @@
 
 #include "json/text.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace dovek::json {
 namespace {
 
@@ -86,13 +90,54 @@ struct ShortDecimal {
 // values 0..9, the first digit in the lowest byte: three rounds of splitting
 // every lane in two at once (by 10^4, then 100, then 10), with
 // multiplications by reciprocals that are exact for the lanes' ranges.
-uint64_t eight_digits(uint32_t v) {
+[[maybe_unused]] uint64_t eight_digits(uint32_t v) {
   const uint64_t q4 = v / 10000;
   uint64_t x = q4 | (static_cast<uint64_t>(v - q4 * 10000) << 32);
   const uint64_t q2 = ((x * 10486) >> 20) & 0x0000007F0000007F;  // lanes < 10^4
   x = q2 | ((x - q2 * 100) << 16);
   const uint64_t q1 = ((x * 103) >> 10) & 0x000F000F000F000F;  // lanes < 100
   return q1 | ((x - q1 * 10) << 8);
+}
+
+// The sixteen decimal digits of v < 10^16 (leading zeros included) in ASCII,
+// the first in the lowest byte, and in `significant` how many there are up
+// to the last that is not '0'.
+//
+// With SSE2 (always there on x86-64), the same three rounds of splitting as
+// eight_digits on both halves at once: each is a handful of vector
+// instructions, where the scalar rounds cost some sixty.
+unsigned __int128 sixteen_digits(uint64_t v, size_t& significant) {
+  const uint64_t hi = v / 100000000;
+  const uint64_t lo = v - hi * 100000000;
+#if defined(__SSE2__)
+  // 64-bit lanes below 10^8, then 32-bit lanes below 10^4 (x / 10^4 is
+  // x * 0xD1B71759 >> 45), 16-bit lanes below 100 (x * 5243 >> 19), bytes.
+  __m128i x = _mm_set_epi64x(static_cast<int64_t>(lo), static_cast<int64_t>(hi));
+  const __m128i q4 =
+      _mm_srli_epi64(_mm_mul_epu32(x, _mm_set1_epi32(static_cast<int>(0xD1B71759))), 45);
+  const __m128i r4 = _mm_sub_epi32(x, _mm_mul_epu32(q4, _mm_set1_epi32(10000)));
+  x = _mm_or_si128(q4, _mm_slli_epi64(r4, 32));
+  const __m128i q2 = _mm_srli_epi16(_mm_mulhi_epu16(x, _mm_set1_epi16(5243)), 3);
+  const __m128i r2 = _mm_sub_epi16(x, _mm_mullo_epi16(q2, _mm_set1_epi16(100)));
+  x = _mm_or_si128(q2, _mm_slli_epi32(r2, 16));
+  const __m128i q1 = _mm_mulhi_epu16(x, _mm_set1_epi16(6554));  // x * 6554 >> 16 = x / 10
+  const __m128i r1 = _mm_sub_epi16(x, _mm_mullo_epi16(q1, _mm_set1_epi16(10)));
+  const __m128i zero = _mm_set1_epi8('0');
+  const __m128i ascii = _mm_or_si128(_mm_or_si128(q1, _mm_slli_epi16(r1, 8)), zero);
+  const auto nonzero =
+      static_cast<uint32_t>(~_mm_movemask_epi8(_mm_cmpeq_epi8(ascii, zero)) & 0xFFFF);
+  significant = static_cast<size_t>(32 - std::countl_zero(nonzero));
+  unsigned __int128 out;
+  std::memcpy(&out, &ascii, sizeof out);
+  return out;
+#else
+  const uint64_t first = eight_digits(static_cast<uint32_t>(hi));
+  const uint64_t second = eight_digits(static_cast<uint32_t>(lo));
+  significant = second != 0 ? 16 - static_cast<size_t>(std::countl_zero(second)) / 8
+                            : 8 - static_cast<size_t>(std::countl_zero(first)) / 8;
+  constexpr uint64_t kAscii = 0x3030303030303030;
+  return (static_cast<unsigned __int128>(second | kAscii) << 64) | (first | kAscii);
+#endif
 }
 
 // The decimal of `a` (positive, finite) when its shortest round-trip digits
@@ -125,19 +170,12 @@ bool short_decimal(double a, ShortDecimal& dec) {
   int k = 14 - ((e2 * 78913) >> 18);  // a * 10^k in [1e14, 1e16)
   double scaled = a * kPow10[k];
   if (scaled >= kMaxMantissa) scaled = a * kPow10[--k];
-  const auto m = static_cast<uint64_t>(scaled + 0.5);
+  // Through int64_t: converting a double to uint64_t directly costs a test
+  // and a branch for values of 2^63 and up, which cannot occur here.
+  const auto m = static_cast<uint64_t>(static_cast<int64_t>(scaled + 0.5));
   if (m >= 1000000000000000 || static_cast<double>(m) / kPow10[k] != a) return false;
-  // 1e14 <= scaled, so m has exactly 15 digits: 7, then 8. The first byte
-  // of hi is a leading zero, shifted out.
-  const uint64_t hi = eight_digits(static_cast<uint32_t>(m / 100000000));
-  const uint64_t lo = eight_digits(static_cast<uint32_t>(m % 100000000));
-  constexpr uint64_t kAscii = 0x3030303030303030;
-  const uint64_t first = ((hi >> 8) | (lo << 56)) | kAscii;
-  const uint64_t second = (lo >> 8) | (kAscii >> 8);
-  dec.digits = (static_cast<unsigned __int128>(second) << 64) | first;
-  // Trailing zero digits are the zero bytes at the top of lo (then of hi).
-  const int zeros = lo != 0 ? std::countl_zero(lo) / 8 : 8 + std::countl_zero(hi) / 8;
-  dec.n = 15 - static_cast<size_t>(zeros);
+  // 1e14 <= scaled, so m has exactly 15 digits; times ten, a '0' follows.
+  dec.digits = sixteen_digits(m * 10, dec.n);
   dec.exp = 14 - k;
   return true;
 }
@@ -215,15 +253,13 @@ bool long_decimal(double a, LongDecimal& dec) {
     digits = 17;
     if (n < 10000000000000000 || n >= 100000000000000000) return false;
   }
-  constexpr uint64_t kAscii = 0x3030303030303030;
-  const uint64_t high = eight_digits(static_cast<uint32_t>(n / 100000000 % 100000000)) | kAscii;
-  const uint64_t low = eight_digits(static_cast<uint32_t>(n % 100000000)) | kAscii;
-  const u128 sixteen = (static_cast<u128>(low) << 64) | high;
+  size_t significant = 0;  // 16 or 17 digits have no trailing zero (see above)
   if (digits == 17) {
+    const u128 sixteen = sixteen_digits(n % 10000000000000000, significant);
     dec.digits = (sixteen << 8) | static_cast<u128>('0' + n / 10000000000000000);
-    dec.last = static_cast<char>(low >> 56);
+    dec.last = static_cast<char>(sixteen >> 120);
   } else {
-    dec.digits = sixteen;
+    dec.digits = sixteen_digits(n, significant);
     dec.last = 0;
   }
   dec.n = digits;
