@@ -394,12 +394,13 @@ char* put_zero(char* o, double d) {
 // A double as JSON text (see write.h): at most 32 bytes, in a room of
 // kDoubleRoom (put_short writes whole blocks).
 constexpr size_t kDoubleRoom = 1 + 32;
-char* put_double(char* o, double d) {
+
+// The doubles that short_decimal leaves (zero, infinity and NaN among
+// them) go out of line, so that the common case saves no registers.
+[[gnu::noinline]] char* put_other_double(char* o, double d) {
   if (!std::isfinite(d)) return put_bytes(o, "null", 4);
   if (d == 0) return put_zero(o, d);
-  ShortDecimal s;
   const double a = std::fabs(d);
-  if (short_decimal(a, s)) return put_short(o, d < 0, s);
   LongDecimal l;
   if (long_decimal(a, l)) return put_long(o, d < 0, l);
   // Below 2^53, fixed notation with the shortest round-trip digits is ours,
@@ -421,6 +422,12 @@ char* put_double(char* o, double d) {
   }
   o = put_bytes(o, dec.exp < 0 ? "e-" : "e+", 2);
   return std::to_chars(o, o + 8, dec.exp < 0 ? -dec.exp : dec.exp).ptr;
+}
+
+inline char* put_double(char* o, double d) {
+  ShortDecimal s;
+  if (short_decimal(std::fabs(d), s)) return put_short(o, d < 0, s);
+  return put_other_double(o, d);
 }
 
 }  // namespace
