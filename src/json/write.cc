@@ -591,6 +591,19 @@ void Writer::string_parts(std::initializer_list<std::string_view> parts) {
   put('"');
 }
 
+// Writes v unless it is an array or an object; false then.
+inline bool Writer::scalar(const Value& v) {
+  switch (v.kind()) {
+    case Value::Kind::kNull: null(); return true;
+    case Value::Kind::kBool: boolean(v.as_bool()); return true;
+    case Value::Kind::kU64: u64(v.as_u64()); return true;
+    case Value::Kind::kI64: i64(v.as_i64()); return true;
+    case Value::Kind::kDouble: f64(v.as_double()); return true;
+    case Value::Kind::kString: string(v.as_string()); return true;
+    default: return false;
+  }
+}
+
 // An explicit stack instead of recursion: values built in code may nest
 // deeper than anything the reader accepts. Commas fall into place as for
 // any other items.
@@ -599,12 +612,6 @@ void Writer::value(const Value& root) {
   const Value* v = &root;
   while (v != nullptr) {
     switch (v->kind()) {
-      case Value::Kind::kNull: null(); break;
-      case Value::Kind::kBool: boolean(v->as_bool()); break;
-      case Value::Kind::kU64: u64(v->as_u64()); break;
-      case Value::Kind::kI64: i64(v->as_i64()); break;
-      case Value::Kind::kDouble: f64(v->as_double()); break;
-      case Value::Kind::kString: string(v->as_string()); break;
       case Value::Kind::kArray:
         begin_array();
         stack.push(v);
@@ -613,14 +620,20 @@ void Writer::value(const Value& root) {
         begin_object();
         stack.push(v);
         break;
+      default: scalar(*v); break;
     }
     v = nullptr;
     while (!stack.empty()) {
       WriteStack::Frame& f = stack.back();
       if (f.container->is_array()) {
+        // A run of scalars (numbers, strings) is written here, without a
+        // turn of the outer loop and a look at the stack for each.
         const Array& a = f.container->as_array();
-        if (f.next < a.size()) {
-          v = &a[f.next++];
+        size_t i = f.next;
+        while (i < a.size() && scalar(a[i])) ++i;
+        if (i < a.size()) {
+          v = &a[i];
+          f.next = i + 1;
           break;
         }
         end_array();
