@@ -219,11 +219,13 @@ bool long_decimal(double a, LongDecimal& dec) {
   const int biased = static_cast<int>(bits >> 52);
   const int shift = 1075 - biased + 1;  // 2^shift is the denominator of the halves below
   int k = 16 - (((biased - 1023) * 78913) >> 18);  // a * 10^k in [1e16, 1e18)
-  u128 v = static_cast<u128>(2 * m) * kPow10Int[static_cast<size_t>(k)];
-  if ((v >> shift) >= 100000000000000000) {
-    --k;
-    v = static_cast<u128>(2 * m) * kPow10Int[static_cast<size_t>(k)];
-  }
+  // 10^k below 2^64 (k <= 19, for a >= 2^-9) takes one 64-bit multiplication.
+  auto times_pow10 = [](uint64_t x, int e) {
+    const u128 p = kPow10Int[static_cast<size_t>(e)];
+    return e <= 19 ? static_cast<u128>(x) * static_cast<uint64_t>(p) : x * p;
+  };
+  u128 v = times_pow10(2 * m, k);
+  if ((v >> shift) >= 100000000000000000) v = times_pow10(2 * m, --k);
   const u128 p = kPow10Int[static_cast<size_t>(k)];
   const u128 lower = v - p;  // (2m - 1) * 10^k, over 2^shift
   const u128 upper = v + p;
@@ -279,8 +281,8 @@ char* put_long(char* o, bool negative, const LongDecimal& dec) {
     const size_t int_len = static_cast<size_t>(dec.exp) + 1;  // 1 to 15, below n
     store16(o, dec.digits);
     o[int_len] = '.';
-    const auto last = static_cast<unsigned __int128>(static_cast<unsigned char>(dec.last));
-    store16(o + int_len + 1, (dec.digits >> (8 * int_len)) | (last << (128 - 8 * int_len)));
+    store16(o + int_len + 1, dec.digits >> (8 * int_len));
+    o[17] = dec.last;  // the 17th digit's place whatever int_len is (past the text for 16)
     return o + dec.n + 1;
   }
   std::memcpy(o, "0.000000", 8);  // up to four zeros after the point
