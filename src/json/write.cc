@@ -230,28 +230,33 @@ bool long_decimal(double a, LongDecimal& dec) {
   const u128 lower = v - p;  // (2m - 1) * 10^k, over 2^shift
   const u128 upper = v + p;
   const bool inclusive = m % 2 == 0;
-  const u128 unit10 = static_cast<u128>(10) << shift;
-  // The multiples of 10 inside: [lo, hi] in tens.
-  uint64_t lo = static_cast<uint64_t>((lower + (unit10 - 1)) >> shift) / 10;
-  if (!inclusive && static_cast<u128>(lo) * unit10 == lower) ++lo;
-  uint64_t hi = static_cast<uint64_t>(upper >> shift) / 10;
-  if (!inclusive && static_cast<u128>(hi) * unit10 == upper) --hi;
+  // Each of v, lower and upper as its integer part and what is below it:
+  // 64-bit arithmetic from here on.
+  const u128 below_one = (u128{1} << shift) - 1;
+  const u128 half_unit = u128{1} << (shift - 1);
+  const auto lower_int = static_cast<uint64_t>(lower >> shift);
+  const bool lower_whole = (lower & below_one) == 0;
+  const auto upper_int = static_cast<uint64_t>(upper >> shift);
+  const bool upper_whole = (upper & below_one) == 0;
+  const auto value_int = static_cast<uint64_t>(v >> shift);
+  const u128 value_rest = v & below_one;
+  // The multiples of 10 inside: [lo, hi] in tens (lo rounds lower up).
+  uint64_t lo = (lower_int + (lower_whole ? 9 : 10)) / 10;
+  if (!inclusive && lower_whole && lower_int == lo * 10) ++lo;
+  uint64_t hi = upper_int / 10;
+  if (!inclusive && upper_whole && upper_int == hi * 10) --hi;
   uint64_t n;
   size_t digits;
   if (lo <= hi) {
-    const uint64_t below = static_cast<uint64_t>(v >> shift) / 10;
-    const u128 rest = v - static_cast<u128>(below) * unit10;
-    const u128 half = unit10 / 2;
-    if (rest == half) return false;
-    n = std::clamp(below + (rest > half ? 1 : 0), lo, hi);
+    const uint64_t below = value_int / 10;
+    const uint64_t units = value_int - below * 10;
+    if (units == 5 && value_rest == 0) return false;  // a tie
+    n = std::clamp(below + (units >= 5 ? 1 : 0), lo, hi);
     digits = 16;
     if (n < 1000000000000000 || n >= 10000000000000000) return false;
   } else {
-    const u128 unit = u128{1} << shift;
-    const uint64_t below = static_cast<uint64_t>(v >> shift);
-    const u128 rest = v & (unit - 1);
-    if (rest == unit / 2) return false;
-    n = below + (rest > unit / 2 ? 1 : 0);
+    if (value_rest == half_unit) return false;  // a tie
+    n = value_int + (value_rest > half_unit ? 1 : 0);
     digits = 17;
     if (n < 10000000000000000 || n >= 100000000000000000) return false;
   }
