@@ -95,6 +95,9 @@ TEST(NumberTest, PrintedDoublesAreShortestAndReadBack) {
     check_printed(written);
     check_printed(std::nextafter(written, 0.0));
     check_printed(-std::nextafter(written, 1e300));
+    // Full-precision doubles from 2^-20 to 2^53, where most have 16 or 17
+    // digits and printing takes its exact integer path.
+    check_printed(std::ldexp(static_cast<double>(rng() >> 11), -72 + static_cast<int>(rng() % 73)));
   }
   const double edges[] = {0.0,
                           -0.0,
