@@ -15,6 +15,7 @@
 #endif
 
 #include "base/utf8.h"
+#include "json/decimal.h"
 #include "json/text.h"
 
 namespace dovek::json {
@@ -120,7 +121,8 @@ bool convert_number(const char* s, size_t n, bool integer, Token& token) {
 // The common numbers without a library call, exactly as convert_number
 // classifies them: an integer that fits its type, or mantissa * 10^exponent
 // when both are exact doubles (mantissa <= 2^53, |exponent| <= 22), so that
-// one multiplication or division rounds correctly. False: not such a number.
+// one multiplication or division rounds correctly, in fewer instructions
+// than any other way. False: not such a number.
 // REQUIRES: mantissa holds all the significant digits (at most 19).
 bool fast_number(bool negative, uint64_t mantissa, bool integer, int exponent, Token& token) {
   if (integer) {
@@ -313,6 +315,12 @@ bool Tokenizer::number(Token& t) {
   t.count = 0;
   t.offset = offset();
   if (digits <= 19 && fast_number(negative, mantissa, integer, exponent, t)) {
+    p_ = p;
+    return true;
+  }
+  if (digits <= 19 && !integer && mantissa != 0 &&
+      decimal_to_double(mantissa, exponent, negative, t.f64)) {
+    t.kind = TokenKind::kDouble;
     p_ = p;
     return true;
   }

@@ -11,6 +11,10 @@
 
 #include "json/text.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace dovek::json {
 namespace {
 
@@ -86,13 +90,54 @@ struct ShortDecimal {
 // values 0..9, the first digit in the lowest byte: three rounds of splitting
 // every lane in two at once (by 10^4, then 100, then 10), with
 // multiplications by reciprocals that are exact for the lanes' ranges.
-uint64_t eight_digits(uint32_t v) {
+[[maybe_unused]] uint64_t eight_digits(uint32_t v) {
   const uint64_t q4 = v / 10000;
   uint64_t x = q4 | (static_cast<uint64_t>(v - q4 * 10000) << 32);
   const uint64_t q2 = ((x * 10486) >> 20) & 0x0000007F0000007F;  // lanes < 10^4
   x = q2 | ((x - q2 * 100) << 16);
   const uint64_t q1 = ((x * 103) >> 10) & 0x000F000F000F000F;  // lanes < 100
   return q1 | ((x - q1 * 10) << 8);
+}
+
+// The sixteen decimal digits of v < 10^16 (leading zeros included) in ASCII,
+// the first in the lowest byte, and in `significant` how many there are up
+// to the last that is not '0'.
+//
+// With SSE2 (always there on x86-64), the same three rounds of splitting as
+// eight_digits on both halves at once: each is a handful of vector
+// instructions, where the scalar rounds cost some sixty.
+unsigned __int128 sixteen_digits(uint64_t v, size_t& significant) {
+  const uint64_t hi = v / 100000000;
+  const uint64_t lo = v - hi * 100000000;
+#if defined(__SSE2__)
+  // 64-bit lanes below 10^8, then 32-bit lanes below 10^4 (x / 10^4 is
+  // x * 0xD1B71759 >> 45), 16-bit lanes below 100 (x * 5243 >> 19), bytes.
+  __m128i x = _mm_set_epi64x(static_cast<int64_t>(lo), static_cast<int64_t>(hi));
+  const __m128i q4 =
+      _mm_srli_epi64(_mm_mul_epu32(x, _mm_set1_epi32(static_cast<int>(0xD1B71759))), 45);
+  const __m128i r4 = _mm_sub_epi32(x, _mm_mul_epu32(q4, _mm_set1_epi32(10000)));
+  x = _mm_or_si128(q4, _mm_slli_epi64(r4, 32));
+  const __m128i q2 = _mm_srli_epi16(_mm_mulhi_epu16(x, _mm_set1_epi16(5243)), 3);
+  const __m128i r2 = _mm_sub_epi16(x, _mm_mullo_epi16(q2, _mm_set1_epi16(100)));
+  x = _mm_or_si128(q2, _mm_slli_epi32(r2, 16));
+  const __m128i q1 = _mm_mulhi_epu16(x, _mm_set1_epi16(6554));  // x * 6554 >> 16 = x / 10
+  const __m128i r1 = _mm_sub_epi16(x, _mm_mullo_epi16(q1, _mm_set1_epi16(10)));
+  const __m128i zero = _mm_set1_epi8('0');
+  const __m128i ascii = _mm_or_si128(_mm_or_si128(q1, _mm_slli_epi16(r1, 8)), zero);
+  const auto nonzero =
+      static_cast<uint32_t>(~_mm_movemask_epi8(_mm_cmpeq_epi8(ascii, zero)) & 0xFFFF);
+  significant = static_cast<size_t>(32 - std::countl_zero(nonzero));
+  unsigned __int128 out;
+  std::memcpy(&out, &ascii, sizeof out);
+  return out;
+#else
+  const uint64_t first = eight_digits(static_cast<uint32_t>(hi));
+  const uint64_t second = eight_digits(static_cast<uint32_t>(lo));
+  significant = second != 0 ? 16 - static_cast<size_t>(std::countl_zero(second)) / 8
+                            : 8 - static_cast<size_t>(std::countl_zero(first)) / 8;
+  constexpr uint64_t kAscii = 0x3030303030303030;
+  return (static_cast<unsigned __int128>(second | kAscii) << 64) | (first | kAscii);
+#endif
 }
 
 // The decimal of `a` (positive, finite) when its shortest round-trip digits
@@ -125,19 +170,12 @@ bool short_decimal(double a, ShortDecimal& dec) {
   int k = 14 - ((e2 * 78913) >> 18);  // a * 10^k in [1e14, 1e16)
   double scaled = a * kPow10[k];
   if (scaled >= kMaxMantissa) scaled = a * kPow10[--k];
-  const auto m = static_cast<uint64_t>(scaled + 0.5);
+  // Through int64_t: converting a double to uint64_t directly costs a test
+  // and a branch for values of 2^63 and up, which cannot occur here.
+  const auto m = static_cast<uint64_t>(static_cast<int64_t>(scaled + 0.5));
   if (m >= 1000000000000000 || static_cast<double>(m) / kPow10[k] != a) return false;
-  // 1e14 <= scaled, so m has exactly 15 digits: 7, then 8. The first byte
-  // of hi is a leading zero, shifted out.
-  const uint64_t hi = eight_digits(static_cast<uint32_t>(m / 100000000));
-  const uint64_t lo = eight_digits(static_cast<uint32_t>(m % 100000000));
-  constexpr uint64_t kAscii = 0x3030303030303030;
-  const uint64_t first = ((hi >> 8) | (lo << 56)) | kAscii;
-  const uint64_t second = (lo >> 8) | (kAscii >> 8);
-  dec.digits = (static_cast<unsigned __int128>(second) << 64) | first;
-  // Trailing zero digits are the zero bytes at the top of lo (then of hi).
-  const int zeros = lo != 0 ? std::countl_zero(lo) / 8 : 8 + std::countl_zero(hi) / 8;
-  dec.n = 15 - static_cast<size_t>(zeros);
+  // 1e14 <= scaled, so m has exactly 15 digits; times ten, a '0' follows.
+  dec.digits = sixteen_digits(m * 10, dec.n);
   dec.exp = 14 - k;
   return true;
 }
@@ -181,49 +219,54 @@ bool long_decimal(double a, LongDecimal& dec) {
   const int biased = static_cast<int>(bits >> 52);
   const int shift = 1075 - biased + 1;  // 2^shift is the denominator of the halves below
   int k = 16 - (((biased - 1023) * 78913) >> 18);  // a * 10^k in [1e16, 1e18)
-  u128 v = static_cast<u128>(2 * m) * kPow10Int[static_cast<size_t>(k)];
-  if ((v >> shift) >= 100000000000000000) {
-    --k;
-    v = static_cast<u128>(2 * m) * kPow10Int[static_cast<size_t>(k)];
-  }
+  // 10^k below 2^64 (k <= 19, for a >= 2^-9) takes one 64-bit multiplication.
+  auto times_pow10 = [](uint64_t x, int e) {
+    const u128 p = kPow10Int[static_cast<size_t>(e)];
+    return e <= 19 ? static_cast<u128>(x) * static_cast<uint64_t>(p) : x * p;
+  };
+  u128 v = times_pow10(2 * m, k);
+  if ((v >> shift) >= 100000000000000000) v = times_pow10(2 * m, --k);
   const u128 p = kPow10Int[static_cast<size_t>(k)];
   const u128 lower = v - p;  // (2m - 1) * 10^k, over 2^shift
   const u128 upper = v + p;
   const bool inclusive = m % 2 == 0;
-  const u128 unit10 = static_cast<u128>(10) << shift;
-  // The multiples of 10 inside: [lo, hi] in tens.
-  uint64_t lo = static_cast<uint64_t>((lower + (unit10 - 1)) >> shift) / 10;
-  if (!inclusive && static_cast<u128>(lo) * unit10 == lower) ++lo;
-  uint64_t hi = static_cast<uint64_t>(upper >> shift) / 10;
-  if (!inclusive && static_cast<u128>(hi) * unit10 == upper) --hi;
+  // Each of v, lower and upper as its integer part and what is below it:
+  // 64-bit arithmetic from here on.
+  const u128 below_one = (u128{1} << shift) - 1;
+  const u128 half_unit = u128{1} << (shift - 1);
+  const auto lower_int = static_cast<uint64_t>(lower >> shift);
+  const bool lower_whole = (lower & below_one) == 0;
+  const auto upper_int = static_cast<uint64_t>(upper >> shift);
+  const bool upper_whole = (upper & below_one) == 0;
+  const auto value_int = static_cast<uint64_t>(v >> shift);
+  const u128 value_rest = v & below_one;
+  // The multiples of 10 inside: [lo, hi] in tens (lo rounds lower up).
+  uint64_t lo = (lower_int + (lower_whole ? 9 : 10)) / 10;
+  if (!inclusive && lower_whole && lower_int == lo * 10) ++lo;
+  uint64_t hi = upper_int / 10;
+  if (!inclusive && upper_whole && upper_int == hi * 10) --hi;
   uint64_t n;
   size_t digits;
   if (lo <= hi) {
-    const uint64_t below = static_cast<uint64_t>(v >> shift) / 10;
-    const u128 rest = v - static_cast<u128>(below) * unit10;
-    const u128 half = unit10 / 2;
-    if (rest == half) return false;
-    n = std::clamp(below + (rest > half ? 1 : 0), lo, hi);
+    const uint64_t below = value_int / 10;
+    const uint64_t units = value_int - below * 10;
+    if (units == 5 && value_rest == 0) return false;  // a tie
+    n = std::clamp(below + (units >= 5 ? 1 : 0), lo, hi);
     digits = 16;
     if (n < 1000000000000000 || n >= 10000000000000000) return false;
   } else {
-    const u128 unit = u128{1} << shift;
-    const uint64_t below = static_cast<uint64_t>(v >> shift);
-    const u128 rest = v & (unit - 1);
-    if (rest == unit / 2) return false;
-    n = below + (rest > unit / 2 ? 1 : 0);
+    if (value_rest == half_unit) return false;  // a tie
+    n = value_int + (value_rest > half_unit ? 1 : 0);
     digits = 17;
     if (n < 10000000000000000 || n >= 100000000000000000) return false;
   }
-  constexpr uint64_t kAscii = 0x3030303030303030;
-  const uint64_t high = eight_digits(static_cast<uint32_t>(n / 100000000 % 100000000)) | kAscii;
-  const uint64_t low = eight_digits(static_cast<uint32_t>(n % 100000000)) | kAscii;
-  const u128 sixteen = (static_cast<u128>(low) << 64) | high;
+  size_t significant = 0;  // 16 or 17 digits have no trailing zero (see above)
   if (digits == 17) {
+    const u128 sixteen = sixteen_digits(n % 10000000000000000, significant);
     dec.digits = (sixteen << 8) | static_cast<u128>('0' + n / 10000000000000000);
-    dec.last = static_cast<char>(low >> 56);
+    dec.last = static_cast<char>(sixteen >> 120);
   } else {
-    dec.digits = sixteen;
+    dec.digits = sixteen_digits(n, significant);
     dec.last = 0;
   }
   dec.n = digits;
@@ -243,8 +286,8 @@ char* put_long(char* o, bool negative, const LongDecimal& dec) {
     const size_t int_len = static_cast<size_t>(dec.exp) + 1;  // 1 to 15, below n
     store16(o, dec.digits);
     o[int_len] = '.';
-    const auto last = static_cast<unsigned __int128>(static_cast<unsigned char>(dec.last));
-    store16(o + int_len + 1, (dec.digits >> (8 * int_len)) | (last << (128 - 8 * int_len)));
+    store16(o + int_len + 1, dec.digits >> (8 * int_len));
+    o[17] = dec.last;  // the 17th digit's place whatever int_len is (past the text for 16)
     return o + dec.n + 1;
   }
   std::memcpy(o, "0.000000", 8);  // up to four zeros after the point
@@ -358,12 +401,13 @@ char* put_zero(char* o, double d) {
 // A double as JSON text (see write.h): at most 32 bytes, in a room of
 // kDoubleRoom (put_short writes whole blocks).
 constexpr size_t kDoubleRoom = 1 + 32;
-char* put_double(char* o, double d) {
+
+// The doubles that short_decimal leaves (zero, infinity and NaN among
+// them) go out of line, so that the common case saves no registers.
+[[gnu::noinline]] char* put_other_double(char* o, double d) {
   if (!std::isfinite(d)) return put_bytes(o, "null", 4);
   if (d == 0) return put_zero(o, d);
-  ShortDecimal s;
   const double a = std::fabs(d);
-  if (short_decimal(a, s)) return put_short(o, d < 0, s);
   LongDecimal l;
   if (long_decimal(a, l)) return put_long(o, d < 0, l);
   // Below 2^53, fixed notation with the shortest round-trip digits is ours,
@@ -385,6 +429,12 @@ char* put_double(char* o, double d) {
   }
   o = put_bytes(o, dec.exp < 0 ? "e-" : "e+", 2);
   return std::to_chars(o, o + 8, dec.exp < 0 ? -dec.exp : dec.exp).ptr;
+}
+
+inline char* put_double(char* o, double d) {
+  ShortDecimal s;
+  if (short_decimal(std::fabs(d), s)) return put_short(o, d < 0, s);
+  return put_other_double(o, d);
 }
 
 }  // namespace
@@ -548,6 +598,19 @@ void Writer::string_parts(std::initializer_list<std::string_view> parts) {
   put('"');
 }
 
+// Writes v unless it is an array or an object; false then.
+inline bool Writer::scalar(const Value& v) {
+  switch (v.kind()) {
+    case Value::Kind::kNull: null(); return true;
+    case Value::Kind::kBool: boolean(v.as_bool()); return true;
+    case Value::Kind::kU64: u64(v.as_u64()); return true;
+    case Value::Kind::kI64: i64(v.as_i64()); return true;
+    case Value::Kind::kDouble: f64(v.as_double()); return true;
+    case Value::Kind::kString: string(v.as_string()); return true;
+    default: return false;
+  }
+}
+
 // An explicit stack instead of recursion: values built in code may nest
 // deeper than anything the reader accepts. Commas fall into place as for
 // any other items.
@@ -556,12 +619,6 @@ void Writer::value(const Value& root) {
   const Value* v = &root;
   while (v != nullptr) {
     switch (v->kind()) {
-      case Value::Kind::kNull: null(); break;
-      case Value::Kind::kBool: boolean(v->as_bool()); break;
-      case Value::Kind::kU64: u64(v->as_u64()); break;
-      case Value::Kind::kI64: i64(v->as_i64()); break;
-      case Value::Kind::kDouble: f64(v->as_double()); break;
-      case Value::Kind::kString: string(v->as_string()); break;
       case Value::Kind::kArray:
         begin_array();
         stack.push(v);
@@ -570,14 +627,20 @@ void Writer::value(const Value& root) {
         begin_object();
         stack.push(v);
         break;
+      default: scalar(*v); break;
     }
     v = nullptr;
     while (!stack.empty()) {
       WriteStack::Frame& f = stack.back();
       if (f.container->is_array()) {
+        // A run of scalars (numbers, strings) is written here, without a
+        // turn of the outer loop and a look at the stack for each.
         const Array& a = f.container->as_array();
-        if (f.next < a.size()) {
-          v = &a[f.next++];
+        size_t i = f.next;
+        while (i < a.size() && scalar(a[i])) ++i;
+        if (i < a.size()) {
+          v = &a[i];
+          f.next = i + 1;
           break;
         }
         end_array();

@@ -146,6 +146,7 @@ class Writer {
   std::string release();
 
  private:
+  bool scalar(const Value& v);
   // At least n bytes of room after the text, where the next bytes go.
   char* room(size_t n) {
     if (buf_.size() - len_ < n) [[unlikely]]

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -94,6 +95,9 @@ TEST(NumberTest, PrintedDoublesAreShortestAndReadBack) {
     check_printed(written);
     check_printed(std::nextafter(written, 0.0));
     check_printed(-std::nextafter(written, 1e300));
+    // Full-precision doubles from 2^-20 to 2^53, where most have 16 or 17
+    // digits and printing takes its exact integer path.
+    check_printed(std::ldexp(static_cast<double>(rng() >> 11), -72 + static_cast<int>(rng() % 73)));
   }
   const double edges[] = {0.0,
                           -0.0,
@@ -128,7 +132,7 @@ TEST(NumberTest, PrintedDoublesAreShortestAndReadBack) {
   EXPECT_EQ(printed(-0.0), "-0.0");
 }
 
-// A number text as we read it: the kind and the value strtod gives, or a
+// A number text as we read it: the kind and the value from_chars gives, or a
 // rejection when its magnitude is too large for a double.
 void check_read(const std::string& text) {
   Result<Value> got = parse(text);
@@ -150,7 +154,13 @@ void check_read(const std::string& text) {
       return;
     }
   }
-  const double want = std::strtod(text.c_str(), nullptr);
+  // from_chars is the reference; it reports results below the normal range
+  // as out of range too, where strtod still rounds them correctly.
+  double want = 0;
+  const auto r = std::from_chars(text.data(), text.data() + text.size(), want);
+  if (r.ec != std::errc() || r.ptr != text.data() + text.size()) {
+    want = std::strtod(text.c_str(), nullptr);
+  }
   if (std::isinf(want)) {
     ASSERT_FALSE(got.ok()) << text;
     return;
@@ -199,6 +209,65 @@ TEST(NumberTest, ReadNumbersAreCorrectlyRoundedOfTheirKind) {
                            "1.7976931348623157e308",
                            "1.7976931348623159e308",
                            "1e309"}) {
+    check_read(text);
+  }
+}
+
+// The texts that decide rounding: doubles written with 1 to 17 significant
+// digits (where the reader's quick paths end and begin), exact halfway
+// points between neighbouring doubles and the decimals just beside them
+// (ties go to the even neighbour), subnormals, and the edge of overflow.
+TEST(NumberTest, ReadNumbersRoundLikeFromCharsWhereRoundingIsHard) {
+  std::mt19937_64 rng(20261209);
+  char buf[64];
+  auto random_double = [&] {
+    double d;
+    uint64_t b = rng();
+    std::memcpy(&d, &b, sizeof d);
+    return d;
+  };
+  for (int i = 0; i < 100000; ++i) {
+    const double d = random_double();
+    if (!std::isfinite(d)) continue;
+    const int digits = 1 + static_cast<int>(rng() % 17);
+    std::snprintf(buf, sizeof buf, "%.*e", digits - 1, d);
+    check_read(buf);
+    // The same magnitudes people write: fixed notation, few integer digits.
+    std::snprintf(buf, sizeof buf, "%.*f", digits,
+                  std::ldexp(static_cast<double>(rng() >> 11), -40));
+    check_read(buf);
+  }
+  for (int i = 0; i < 100000; ++i) {
+    // An odd 54-bit integer is halfway between two doubles; so is it over
+    // 2^j, whose decimal is M * 5^j / 10^j, and it times 10^e.
+    const uint64_t m = (rng() >> 10) | (uint64_t{1} << 53) | 1;
+    const int j = static_cast<int>(rng() % 4);
+    uint64_t scaled = m;
+    for (int k = 0; k < j; ++k) scaled *= 5;
+    for (int delta : {-1, 0, 1}) {
+      const std::string digits = std::to_string(scaled + static_cast<uint64_t>(delta));
+      check_read(digits.substr(0, digits.size() - static_cast<size_t>(j)) + "." +
+                 digits.substr(digits.size() - static_cast<size_t>(j)) + "0");
+      check_read(std::to_string(m + static_cast<uint64_t>(delta)) + "e" +
+                 std::to_string(rng() % 20));
+    }
+    // Subnormals and the smallest normals, written shortest and longer.
+    const double tiny =
+        std::ldexp(static_cast<double>(rng() >> 11), -1074 - static_cast<int>(rng() % 60));
+    std::snprintf(buf, sizeof buf, "%.*e", static_cast<int>(rng() % 20), tiny);
+    check_read(buf);
+    // Around the largest double: the last ones round down, the rest overflow.
+    std::snprintf(buf, sizeof buf, "%.*e", static_cast<int>(rng() % 19),
+                  std::numeric_limits<double>::max() *
+                      (1 - std::ldexp(static_cast<double>(rng() % 4), -54)));
+    check_read(buf);
+  }
+  for (const char* text :
+       {"9007199254740993.0", "9007199254740995e0", "4503599627370496.5", "4503599627370497.5",
+        "2.2250738585072014e-308", "2.2250738585072011e-308", "1.7976931348623158e308",
+        "1.7976931348623158079e308", "1.797693134862315808e308", "9999999999999999999e-343",
+        "9999999999999999999e-327", "1844674407370955161e-326", "1e-326", "9999999999999999999e289",
+        "1e308", "0.1e309", "123456789012345678e-5"}) {
     check_read(text);
   }
 }
