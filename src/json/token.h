@@ -37,6 +37,12 @@ struct Token {
       size_t begin, size;
     } str;  // kString, kKey: bytes in the reading buffer
     size_t end;  // kArrayBegin, kObjectBegin: index of the matching end token
+    // kArrayEnd, kObjectEnd: whether the container's text, from its begin
+    // token's offset through this token's bracket, is byte for byte what
+    // Writer writes for the value read (no whitespace, no escape, numbers in
+    // the writer's form, object keys strictly ascending), so that writing
+    // the value may copy that text.
+    bool written_form;
   };
 };
 

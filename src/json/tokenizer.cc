@@ -14,6 +14,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "base/bytes.h"
 #include "base/utf8.h"
 #include "json/decimal.h"
 #include "json/text.h"
@@ -160,14 +161,14 @@ Tokenizer::State Tokenizer::after_value() const {
 bool Tokenizer::next(Token& t) {
   for (;;) {
     if (state_ == State::kFinish) return false;
-    while (is_json_space(*p_)) ++p_;
+    skip_space();
     const char c = *p_;
     switch (state_) {
       case State::kObjectInitial:
       case State::kMemberDelimiter:
         if (c == '"') {
           state_ = State::kMemberKey;
-          return string(t, TokenKind::kKey);
+          return key(t);
         }
         if (c == '}' && state_ == State::kObjectInitial) return close(t, TokenKind::kObjectEnd);
         return unexpected();
@@ -179,7 +180,7 @@ bool Tokenizer::next(Token& t) {
         if (c != ':') return unexpected();
         ++p_;
         state_ = State::kKeyValueDelimiter;
-        while (is_json_space(*p_)) ++p_;
+        skip_space();
         return value(t);
       case State::kMemberValue:
       case State::kElement: {
@@ -188,11 +189,11 @@ bool Tokenizer::next(Token& t) {
           ++p_;
           ++open_[depth_ - 1].count;
           state_ = in_object ? State::kMemberDelimiter : State::kElementDelimiter;
-          while (is_json_space(*p_)) ++p_;
+          skip_space();
           if (!in_object) return value(t);
           if (*p_ != '"') return unexpected();
           state_ = State::kMemberKey;
-          return string(t, TokenKind::kKey);
+          return key(t);
         }
         if (c == (in_object ? '}' : ']')) {
           return close(t, in_object ? TokenKind::kObjectEnd : TokenKind::kArrayEnd);
@@ -232,7 +233,7 @@ bool Tokenizer::open(Token& t, TokenKind kind) {
     return fail(Error("recursion limit exceeded" + position_in(text_, offset())));
   }
   const bool is_array = kind == TokenKind::kArrayBegin;
-  open_[depth_++] = Frame{after_value(), 0, is_array};
+  open_[depth_++] = Frame{after_value(), is_array, 0, irregular_, 0, 0};
   t.kind = kind;
   t.count = 0;
   t.offset = offset();
@@ -250,6 +251,7 @@ bool Tokenizer::close(Token& t, TokenKind kind) {
   t.count = frame.count + (after_item ? 1 : 0);
   t.offset = offset();
   t.end = 0;
+  t.written_form = irregular_ == frame.irregular;
   ++p_;
   state_ = frame.resume;
   return true;
@@ -314,20 +316,42 @@ bool Tokenizer::number(Token& t) {
   }
   t.count = 0;
   t.offset = offset();
-  if (digits <= 19 && fast_number(negative, mantissa, integer, exponent, t)) {
-    p_ = p;
-    return true;
+  if (!(digits <= 19 && fast_number(negative, mantissa, integer, exponent, t))) {
+    if (digits <= 19 && !integer && mantissa != 0 &&
+        decimal_to_double(mantissa, exponent, negative, t.f64)) {
+      t.kind = TokenKind::kDouble;
+    } else if (!convert_number(p_, static_cast<size_t>(p - p_), integer, t)) {
+      return fail(Error("number out of range" + position_in(text_, t.offset)));
+    }
   }
-  if (digits <= 19 && !integer && mantissa != 0 &&
-      decimal_to_double(mantissa, exponent, negative, t.f64)) {
-    t.kind = TokenKind::kDouble;
-    p_ = p;
-    return true;
-  }
-  if (!convert_number(p_, static_cast<size_t>(p - p_), integer, t)) {
-    return fail(Error("number out of range" + position_in(text_, t.offset)));
+  // Integers are written in their digits, but "-0" as 0; a double only in
+  // one form for each value.
+  if (t.kind == TokenKind::kDouble ? written_double_length(p_, p) == 0 : negative && t.u64 == 0) {
+    ++irregular_;
   }
   p_ = p;
+  return true;
+}
+
+// A member's key, and whether it comes after the object's previous key in
+// the order the writer writes members.
+bool Tokenizer::key(Token& t) {
+  if (!string(t, TokenKind::kKey)) return false;
+  Frame& frame = open_[depth_ - 1];
+  if (frame.count != 0) {
+    const unsigned char* const previous =
+        reinterpret_cast<const unsigned char*>(buffer_ + frame.key_begin);
+    const unsigned char* const current =
+        reinterpret_cast<const unsigned char*>(buffer_ + t.str.begin);
+    // Keys mostly differ in their first byte: decide that without a call.
+    const bool ascending = frame.key_size != 0 && t.str.size != 0 && previous[0] != current[0]
+                               ? previous[0] < current[0]
+                               : bytes::less({buffer_ + frame.key_begin, frame.key_size},
+                                             {buffer_ + t.str.begin, t.str.size});
+    if (!ascending) ++irregular_;
+  }
+  frame.key_begin = t.str.begin;
+  frame.key_size = t.str.size;
   return true;
 }
 
@@ -435,6 +459,7 @@ bool Tokenizer::any_string(Token& t, TokenKind kind) {
 }
 
 bool Tokenizer::unescape(char*& out) {
+  ++irregular_;  // the writer writes the decoded byte, or another escape
   const size_t escape_offset = offset();  // errors point at the backslash
   const char e = p_[1];
   char decoded = 0;
