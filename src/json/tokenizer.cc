@@ -333,22 +333,35 @@ bool Tokenizer::number(Token& t) {
   return true;
 }
 
+// Whether the key at buffer offset b (n bytes) comes after the one at a (m
+// bytes) in bytewise order. Keys mostly differ within their first eight
+// bytes, often after a common prefix ("key001", "key002"): one word from
+// each decides that (the reading padding makes eight bytes loadable from
+// any key's start, and only the keys' own bytes are compared).
+bool Tokenizer::key_after(size_t a, size_t m, size_t b, size_t n) const {
+  if constexpr (std::endian::native == std::endian::little) {
+    uint64_t x, y;
+    std::memcpy(&x, buffer_ + a, sizeof x);
+    std::memcpy(&y, buffer_ + b, sizeof y);
+    const size_t shorter = m < n ? m : n;
+    uint64_t diff = x ^ y;
+    if (shorter < 8) diff &= (uint64_t{1} << (8 * shorter)) - 1;
+    if (diff != 0) {
+      const auto at = static_cast<unsigned>(std::countr_zero(diff)) & ~7u;
+      return ((x >> at) & 0xFF) < ((y >> at) & 0xFF);
+    }
+    if (shorter <= 8) return m < n;
+  }
+  return bytes::less({buffer_ + a, m}, {buffer_ + b, n});
+}
+
 // A member's key, and whether it comes after the object's previous key in
 // the order the writer writes members.
 bool Tokenizer::key(Token& t) {
   if (!string(t, TokenKind::kKey)) return false;
   Frame& frame = open_[depth_ - 1];
-  if (frame.count != 0) {
-    const unsigned char* const previous =
-        reinterpret_cast<const unsigned char*>(buffer_ + frame.key_begin);
-    const unsigned char* const current =
-        reinterpret_cast<const unsigned char*>(buffer_ + t.str.begin);
-    // Keys mostly differ in their first byte: decide that without a call.
-    const bool ascending = frame.key_size != 0 && t.str.size != 0 && previous[0] != current[0]
-                               ? previous[0] < current[0]
-                               : bytes::less({buffer_ + frame.key_begin, frame.key_size},
-                                             {buffer_ + t.str.begin, t.str.size});
-    if (!ascending) ++irregular_;
+  if (frame.count != 0 && !key_after(frame.key_begin, frame.key_size, t.str.begin, t.str.size)) {
+    ++irregular_;
   }
   frame.key_begin = t.str.begin;
   frame.key_size = t.str.size;

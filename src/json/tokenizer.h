@@ -70,6 +70,7 @@ class Tokenizer {
   bool literal(Token& t, TokenKind kind, std::string_view word);
   bool number(Token& t);
   bool key(Token& t);
+  bool key_after(size_t a, size_t m, size_t b, size_t n) const;
   // Skips whitespace, which the writer never writes: it counts as irregular.
   void skip_space() {
     if (is_json_space(*p_)) [[unlikely]] {
