@@ -89,9 +89,10 @@ constexpr size_t kMaxShapeMembers = 64;
 constexpr size_t kShapeSlots = 64;
 
 struct Shape {
-  uint64_t hash = 0;           // of the last shape seen in this slot
-  PyObject* dict = nullptr;    // strong reference, for that hash; holds keys
-  std::vector<PyObject*> keys;  // the dict's keys in order, borrowed from it
+  uint64_t hash = 0;         // of the last shape seen in this slot
+  PyObject* dict = nullptr;  // strong reference, for that hash; holds keys
+  size_t size = 0;
+  PyObject* keys[kMaxShapeMembers];  // the dict's keys in order, borrowed from it
 };
 
 Shape g_shapes[kShapeSlots];
@@ -112,14 +113,14 @@ uint64_t shape_hash(PyObject* const* keys, size_t n) {
 PyObject* dict_of_shape(PyObject* const* keys, size_t n) {
   const uint64_t hash = shape_hash(keys, n);
   Shape& shape = g_shapes[hash % kShapeSlots];
-  if (shape.dict != nullptr && shape.hash == hash && shape.keys.size() == n &&
-      std::equal(keys, keys + n, shape.keys.begin())) {
+  if (shape.dict != nullptr && shape.hash == hash && shape.size == n &&
+      std::equal(keys, keys + n, shape.keys)) {
     return PyDict_Copy(shape.dict);
   }
   if (shape.hash != hash || shape.dict != nullptr) {
     // First sighting (or another shape's dict in the slot): remember it.
     Py_CLEAR(shape.dict);  // a dict of strs and None runs no Python code when freed
-    shape.keys.clear();
+    shape.size = 0;
     shape.hash = hash;
     return nullptr;
   }
@@ -128,7 +129,8 @@ PyObject* dict_of_shape(PyObject* const* keys, size_t n) {
   for (size_t k = 0; k < n; ++k) {
     if (PyDict_SetItem(dict.get(), keys[k], Py_None) < 0) return nullptr;
   }
-  shape.keys.assign(keys, keys + n);
+  std::copy(keys, keys + n, shape.keys);
+  shape.size = n;
   shape.dict = dict.release();
   return PyDict_Copy(shape.dict);
 }

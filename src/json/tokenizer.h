@@ -57,7 +57,7 @@ class Tokenizer {
     State resume;  // the state once the container closes
     bool is_array;
     uint32_t count;  // delimiters seen so far
-    uint32_t irregular;  // irregular_ when the container opened
+    uint64_t irregular;  // irregular_ when the container opened
     // An object's last key so far, in the buffer (for the key order).
     size_t key_begin, key_size;
   };
@@ -106,7 +106,7 @@ class Tokenizer {
   // for the value read: whitespace, an escape, a number not in the writer's
   // form, a key not above the one before it. A container whose count did
   // not change while it was open is marked Token::written_form at its end.
-  uint32_t irregular_ = 0;
+  uint64_t irregular_ = 0;
   std::optional<Error> error_;
 };
 
