@@ -82,13 +82,10 @@ inline size_t skip_value(const Tape& tape, size_t i) {
 }
 
 // The text a double token was read from, when it is exactly what Writer::f64
-// writes for its value; empty otherwise. Copying it spares formatting the
-// double again.
+// writes for its value (the tokenizer tells); empty otherwise. Copying it
+// spares formatting the double again.
 std::string_view canonical_double_text(const Tape& tape, const Token& t) {
-  const std::string_view text = tape.text();
-  if (t.offset >= text.size()) return {};
-  const char* const p = text.data() + t.offset;
-  return {p, written_double_length(p, text.data() + text.size())};
+  return tape.text().substr(t.offset, t.count);
 }
 
 // The text of the container whose begin token is t, brackets included.

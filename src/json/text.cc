@@ -18,33 +18,6 @@ void copy_for_reading(std::string_view text, std::string& out) {
   out.append(kReadPadding, '\0');
 }
 
-size_t written_double_length(const char* p, const char* end) {
-  auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
-  const char* const start = p;
-  if (p != end && *p == '-') ++p;
-  const char* const int_begin = p;
-  while (p != end && is_digit(*p)) ++p;
-  const auto int_len = static_cast<size_t>(p - int_begin);
-  if (int_len == 0 || (int_len > 1 && *int_begin == '0') || p == end || *p != '.') return 0;
-  const char* const frac_begin = ++p;
-  while (p != end && is_digit(*p)) ++p;
-  const auto frac_len = static_cast<size_t>(p - frac_begin);
-  if (frac_len == 0 || (p != end && (*p == 'e' || *p == 'E'))) return 0;
-  const auto length = static_cast<size_t>(p - start);
-  if (frac_len == 1 && *frac_begin == '0') {
-    return int_len <= 15 ? length : 0;  // integral: "X.0", or zero
-  }
-  if (frac_begin[frac_len - 1] == '0') return 0;
-  size_t significant = int_len + frac_len;
-  if (int_len == 1 && *int_begin == '0') {
-    size_t zeros = 0;
-    while (frac_begin[zeros] == '0') ++zeros;  // stops: the last digit is not 0
-    if (zeros > 5) return 0;                   // below 1e-6: exponent form
-    significant = frac_len - zeros;
-  }
-  return significant <= 15 ? length : 0;
-}
-
 std::string position_in(std::string_view text, size_t offset) {
   const bool at_end = offset >= text.size();
   if (at_end) offset = text.size();

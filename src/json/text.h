@@ -21,15 +21,6 @@ void copy_for_reading(std::string_view text, std::string& out);
 
 inline bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-// The length of the JSON number at p (text up to `end`) when it is a double
-// in exactly the form Writer::f64 writes for its value, else 0. That is
-// plain digits with a point and no exponent, no redundant zero, a magnitude
-// the writer prints without an exponent, and at most 15 significant digits:
-// a double keeps any decimal of 15 digits exactly, so no shorter one reads
-// as the same value, and these digits are its shortest round-trip digits.
-// Serializers' usual output ("0.5", "12.75") is in that form.
-size_t written_double_length(const char* p, const char* end);
-
 // " at line L column C" for a byte offset of `text` (1-based; the column of
 // the byte at the offset). Past the end, the position is that of the last
 // byte, as other JSON readers report an unexpected end.

@@ -27,7 +27,10 @@ enum class TokenKind : uint8_t {
 
 struct Token {
   TokenKind kind;
-  uint32_t count;  // kArrayBegin/kObjectBegin and their ends: elements / members
+  // kArrayBegin/kObjectBegin and their ends: elements / members. kDouble:
+  // the length of its text when that is exactly what Writer::f64 writes for
+  // its value, else 0.
+  uint32_t count;
   size_t offset;   // byte offset of the token in the text (for positions)
   union {
     uint64_t u64;

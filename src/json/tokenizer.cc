@@ -29,6 +29,27 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 // returns true. Long numbers (coordinates, measurements) take their digits
 // eight at a time instead of one. REQUIRES: eight readable bytes at p (the
 // text's padding provides them).
+// Whether the digits of a number read without an exponent, `first` up to
+// the point, `fraction` up to `end`, are those Writer::f64 writes for the
+// double they read as: no redundant zero, a magnitude the writer prints
+// without an exponent, and at most 15 significant digits. A double keeps
+// any decimal of 15 digits exactly, so no shorter one reads as the same
+// value, and these digits are its shortest round-trip digits. `digits`:
+// how many there are on both sides of the point.
+bool written_double(const char* first, const char* fraction, const char* end, size_t digits) {
+  const auto fraction_digits = static_cast<size_t>(end - fraction);
+  if (fraction_digits == 1 && *fraction == '0') {
+    return digits - 1 <= 15;  // integral: "X.0", or zero
+  }
+  if (end[-1] == '0') return false;
+  if (*first != '0') return digits <= 15;
+  // "0.": its leading zeros do not count, and below 1e-6 the writer writes
+  // an exponent.
+  size_t zeros = 0;
+  while (fraction[zeros] == '0') ++zeros;  // stops: the last digit is not 0
+  return zeros <= 5 && fraction_digits - zeros <= 15;
+}
+
 bool eight_digits(const char* p, uint64_t& mantissa) {
   uint64_t v;
   std::memcpy(&v, p, sizeof v);
@@ -291,17 +312,19 @@ bool Tokenizer::number(Token& t) {
   size_t digits = static_cast<size_t>(p - first_digit);
   int exponent = 0;  // of the last digit
   bool integer = true;
+  const char* fraction = nullptr;  // its first digit
   if (*p == '.') {
     integer = false;
     ++p;
     if (!is_digit(*p)) return fail(SyntaxError::kMissingFraction, at());
-    const char* const fraction = p;
+    fraction = p;
     while (eight_digits(p, mantissa)) p += 8;
     while (is_digit(*p)) mantissa = mantissa * 10 + static_cast<uint64_t>(*p++ - '0');
     digits += static_cast<size_t>(p - fraction);
     exponent = -static_cast<int>(p - fraction);
   }
-  if (*p == 'e' || *p == 'E') {
+  const bool exponent_part = *p == 'e' || *p == 'E';
+  if (exponent_part) {
     integer = false;
     ++p;
     const bool negative_exponent = *p == '-';
@@ -326,7 +349,14 @@ bool Tokenizer::number(Token& t) {
   }
   // Integers are written in their digits, but "-0" as 0; a double only in
   // one form for each value.
-  if (t.kind == TokenKind::kDouble ? written_double_length(p_, p) == 0 : negative && t.u64 == 0) {
+  if (t.kind == TokenKind::kDouble) {
+    if (fraction != nullptr && !exponent_part &&
+        written_double(first_digit, fraction, p, static_cast<size_t>(p - first_digit) - 1)) {
+      t.count = static_cast<uint32_t>(p - p_);
+    } else {
+      ++irregular_;
+    }
+  } else if (negative && t.u64 == 0) {
     ++irregular_;
   }
   p_ = p;
