@@ -368,7 +368,7 @@ bool Tokenizer::number(Token& t) {
 // bytes, often after a common prefix ("key001", "key002"): one word from
 // each decides that (the reading padding makes eight bytes loadable from
 // any key's start, and only the keys' own bytes are compared).
-bool Tokenizer::key_after(size_t a, size_t m, size_t b, size_t n) const {
+inline bool Tokenizer::key_after(size_t a, size_t m, size_t b, size_t n) const {
   if constexpr (std::endian::native == std::endian::little) {
     uint64_t x, y;
     std::memcpy(&x, buffer_ + a, sizeof x);
