@@ -279,6 +279,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   dovek::json::Writer from_tape;
   dovek::json::write_value(from_tape, *tape, 0);
   if (from_tape.text() != written) fail("write_value differs from write", from_tape.text());
+  // Every container and double whose text the reader marked as already in
+  // the written form must be exactly what writing its value gives.
+  for (size_t k = 0; k < tape->size(); ++k) {
+    using dovek::json::TokenKind;
+    const dovek::json::Token& t = (*tape)[k];
+    std::string_view read;
+    if (t.kind == TokenKind::kArrayBegin || t.kind == TokenKind::kObjectBegin) {
+      const dovek::json::Token& end = (*tape)[t.end];
+      if (!end.written_form) continue;
+      read = tape->text().substr(t.offset, end.offset + 1 - t.offset);
+    } else if (t.kind == TokenKind::kDouble && t.count != 0) {
+      read = tape->text().substr(t.offset, t.count);
+    } else {
+      continue;
+    }
+    const std::string own = dovek::json::write(dovek::json::to_value(*tape, k));
+    if (read != own) fail("text marked as written differs from writing it", read);
+  }
 
   auto reread = dovek::json::parse(written);
   if (!reread.ok()) fail("written text does not parse", reread.error().message() + " | " + written);

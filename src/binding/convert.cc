@@ -76,6 +76,65 @@ PyObject* key_str(std::string_view key) {
   return str;
 }
 
+// Dicts of the same keys, kept from one conversion to the next: a tool's
+// inputs share their shape, and copying a dict that has the keys (each
+// value None) and then setting the values costs less than inserting every
+// key into a new dict, which grows its table several times on the way. For
+// objects of kMinShapeMembers members and more (smaller dicts never grow)
+// up to kMaxShapeMembers. A shape gets its dict when it is seen a second
+// time, so that objects whose keys never repeat cost one hash, not a dict
+// each. Guarded like the key cache; the dicts are never released at exit.
+constexpr size_t kMinShapeMembers = 6;
+constexpr size_t kMaxShapeMembers = 64;
+constexpr size_t kShapeSlots = 64;
+
+struct Shape {
+  uint64_t hash = 0;         // of the last shape seen in this slot
+  PyObject* dict = nullptr;  // strong reference, for that hash; holds keys
+  size_t size = 0;
+  PyObject* keys[kMaxShapeMembers];  // the dict's keys in order, borrowed from it
+};
+
+Shape g_shapes[kShapeSlots];
+
+// The keys' identity: each key str comes from the key cache, so that equal
+// keys of inputs that follow each other are the same objects.
+uint64_t shape_hash(PyObject* const* keys, size_t n) {
+  uint64_t h = n;
+  for (size_t k = 0; k < n; ++k) {
+    h = (h ^ reinterpret_cast<uintptr_t>(keys[k])) * 0x9E3779B97F4A7C15u;
+  }
+  return h ^ (h >> 29);
+}
+
+// A new dict holding `keys` in order, each with the value None, copied
+// from the shape's dict when there is one; nullptr with a Python error set,
+// or with none when the shape has no dict yet (the caller builds one).
+PyObject* dict_of_shape(PyObject* const* keys, size_t n) {
+  const uint64_t hash = shape_hash(keys, n);
+  Shape& shape = g_shapes[hash % kShapeSlots];
+  if (shape.dict != nullptr && shape.hash == hash && shape.size == n &&
+      std::equal(keys, keys + n, shape.keys)) {
+    return PyDict_Copy(shape.dict);
+  }
+  if (shape.hash != hash || shape.dict != nullptr) {
+    // First sighting (or another shape's dict in the slot): remember it.
+    Py_CLEAR(shape.dict);  // a dict of strs and None runs no Python code when freed
+    shape.size = 0;
+    shape.hash = hash;
+    return nullptr;
+  }
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (size_t k = 0; k < n; ++k) {
+    if (PyDict_SetItem(dict.get(), keys[k], Py_None) < 0) return nullptr;
+  }
+  std::copy(keys, keys + n, shape.keys);
+  shape.size = n;
+  shape.dict = dict.release();
+  return PyDict_Copy(shape.dict);
+}
+
 }  // namespace
 
 PyObject* to_python(const json::Value& value) {
@@ -113,6 +172,61 @@ PyObject* to_python(const json::Value& value) {
 
 namespace {
 
+PyObject* tape_to_python(const json::Tape& tape, size_t& i);
+
+// The index just past the value that starts at token i.
+size_t past_value(const json::Tape& tape, size_t i) {
+  const json::Token& t = tape[i];
+  const bool container =
+      t.kind == json::TokenKind::kArrayBegin || t.kind == json::TokenKind::kObjectBegin;
+  return container ? t.end + 1 : i + 1;
+}
+
+// The object at token i (of kMinShapeMembers to kMaxShapeMembers members);
+// i moves past it. Its keys first, then a dict of that shape, then the
+// values; keys that do not ascend go the way of the Value, as below.
+PyObject* object_of_shape(const json::Tape& tape, size_t& i) {
+  const json::Token& t = tape[i];
+  const size_t begin = i;
+  PyObject* keys[kMaxShapeMembers];  // strong references
+  size_t n = 0;
+  struct Release {
+    PyObject** keys;
+    size_t& n;
+    ~Release() {
+      for (size_t k = 0; k < n; ++k) Py_DECREF(keys[k]);
+    }
+  } release{keys, n};
+  bool ascending = tape[t.end].written_form;
+  std::string_view previous;
+  for (size_t k = begin + 1; k < t.end; k = past_value(tape, k + 1)) {
+    const std::string_view key = tape.string(tape[k]);
+    if (!ascending) {
+      if (k != begin + 1 && !bytes::less(previous, key)) {
+        i = t.end + 1;
+        return to_python(json::to_value(tape, begin));
+      }
+      previous = key;
+    }
+    if ((keys[n] = key_str(key)) == nullptr) return nullptr;
+    ++n;
+  }
+  PyRef dict = PyRef::steal(dict_of_shape(keys, n));
+  if (!dict) {
+    if (PyErr_Occurred()) return nullptr;
+    dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+  }
+  i = begin + 1;
+  for (size_t k = 0; k < n; ++k) {
+    ++i;  // the key
+    PyRef v = PyRef::steal(tape_to_python(tape, i));
+    if (!v || PyDict_SetItem(dict.get(), keys[k], v.get()) < 0) return nullptr;
+  }
+  i = t.end + 1;
+  return dict.release();
+}
+
 // The value at token i; i moves past it. Recurses once per nesting level:
 // at most kMaxDepth deep, as the tape is.
 PyObject* tape_to_python(const json::Tape& tape, size_t& i) {
@@ -139,6 +253,9 @@ PyObject* tape_to_python(const json::Tape& tape, size_t& i) {
       return list.release();
     }
     case json::TokenKind::kObjectBegin: {
+      if (t.count >= kMinShapeMembers && t.count <= kMaxShapeMembers) {
+        return object_of_shape(tape, i);
+      }
       const size_t begin = i;
       PyRef dict = PyRef::steal(PyDict_New());
       if (!dict) return nullptr;

@@ -81,47 +81,22 @@ inline size_t skip_value(const Tape& tape, size_t i) {
   return container ? t.end + 1 : i + 1;
 }
 
-inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
 // The text a double token was read from, when it is exactly what Writer::f64
-// writes for its value; empty otherwise. That is plain digits with a point
-// and no exponent, no redundant zero, a magnitude the writer prints without
-// an exponent, and at most 15 significant digits: a double keeps any decimal
-// of 15 digits exactly, so no shorter one reads as the same value, and these
-// digits are its shortest round-trip digits. Copying them spares formatting
-// the double again, which serializers' usual output ("0.5", "12.75") allows.
+// writes for its value (the tokenizer tells); empty otherwise. Copying it
+// spares formatting the double again.
 std::string_view canonical_double_text(const Tape& tape, const Token& t) {
-  const std::string_view text = tape.text();
-  if (t.offset >= text.size()) return {};
-  const char* p = text.data() + t.offset;
-  const char* const end = text.data() + text.size();
-  const char* const start = p;
-  if (*p == '-') ++p;
-  const char* const int_begin = p;
-  while (p != end && is_digit(*p)) ++p;
-  const auto int_len = static_cast<size_t>(p - int_begin);
-  if (int_len == 0 || (int_len > 1 && *int_begin == '0') || p == end || *p != '.') return {};
-  const char* const frac_begin = ++p;
-  while (p != end && is_digit(*p)) ++p;
-  const auto frac_len = static_cast<size_t>(p - frac_begin);
-  if (frac_len == 0 || (p != end && (*p == 'e' || *p == 'E'))) return {};
-  const std::string_view read(start, static_cast<size_t>(p - start));
-  if (frac_len == 1 && *frac_begin == '0') {
-    return int_len <= 15 ? read : std::string_view();  // integral: "X.0", or zero
-  }
-  if (frac_begin[frac_len - 1] == '0') return {};
-  size_t significant = int_len + frac_len;
-  if (int_len == 1 && *int_begin == '0') {
-    size_t zeros = 0;
-    while (frac_begin[zeros] == '0') ++zeros;  // stops: the last digit is not 0
-    if (zeros > 5) return {};                  // below 1e-6: exponent form
-    significant = frac_len - zeros;
-  }
-  return significant <= 15 ? read : std::string_view();
+  return tape.text().substr(t.offset, t.count);
+}
+
+// The text of the container whose begin token is t, brackets included.
+std::string_view span_of(const Tape& tape, const Token& t) {
+  return tape.text().substr(t.offset, tape[t.end].offset + 1 - t.offset);
 }
 
 // Writes the value at token i (i moves past it) as Writer::value writes
-// the Value that to_value builds; an object whose keys do not ascend is
+// the Value that to_value builds. A container whose text is already in the
+// writer's form (the tokenizer tells, see Token::written_form) is copied as
+// it is, the common case for a value that a program wrote; an object whose keys do not ascend is
 // built as that Value and written so, to sort its keys the same way.
 // Recurses once per nesting level: at most kMaxDepth deep, as the tape is.
 void write_from(Writer& w, const Tape& tape, size_t& i) {
@@ -144,11 +119,19 @@ void write_from(Writer& w, const Tape& tape, size_t& i) {
     case TokenKind::kString:
     case TokenKind::kKey: w.string(tape.string(t)); break;
     case TokenKind::kArrayBegin:
+      if (tape[t.end].written_form) {
+        w.raw_value(span_of(tape, t));
+        break;
+      }
       w.begin_array();
       for (++i; i < t.end;) write_from(w, tape, i);
       w.end_array();
       break;
     case TokenKind::kObjectBegin:
+      if (tape[t.end].written_form) {
+        w.raw_value(span_of(tape, t));
+        break;
+      }
       if (!keys_ascend(tape, i)) {
         w.value(to_value(tape, i));
         break;

@@ -27,7 +27,10 @@ enum class TokenKind : uint8_t {
 
 struct Token {
   TokenKind kind;
-  uint32_t count;  // kArrayBegin/kObjectBegin and their ends: elements / members
+  // kArrayBegin/kObjectBegin and their ends: elements / members. kDouble:
+  // the length of its text when that is exactly what Writer::f64 writes for
+  // its value, else 0.
+  uint32_t count;
   size_t offset;   // byte offset of the token in the text (for positions)
   union {
     uint64_t u64;
@@ -37,6 +40,12 @@ struct Token {
       size_t begin, size;
     } str;  // kString, kKey: bytes in the reading buffer
     size_t end;  // kArrayBegin, kObjectBegin: index of the matching end token
+    // kArrayEnd, kObjectEnd: whether the container's text, from its begin
+    // token's offset through this token's bracket, is byte for byte what
+    // Writer writes for the value read (no whitespace, no escape, numbers in
+    // the writer's form, object keys strictly ascending), so that writing
+    // the value may copy that text.
+    bool written_form;
   };
 };
 

@@ -14,6 +14,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "base/bytes.h"
 #include "base/utf8.h"
 #include "json/decimal.h"
 #include "json/text.h"
@@ -28,6 +29,27 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 // returns true. Long numbers (coordinates, measurements) take their digits
 // eight at a time instead of one. REQUIRES: eight readable bytes at p (the
 // text's padding provides them).
+// Whether the digits of a number read without an exponent, `first` up to
+// the point, `fraction` up to `end`, are those Writer::f64 writes for the
+// double they read as: no redundant zero, a magnitude the writer prints
+// without an exponent, and at most 15 significant digits. A double keeps
+// any decimal of 15 digits exactly, so no shorter one reads as the same
+// value, and these digits are its shortest round-trip digits. `digits`:
+// how many there are on both sides of the point.
+bool written_double(const char* first, const char* fraction, const char* end, size_t digits) {
+  const auto fraction_digits = static_cast<size_t>(end - fraction);
+  if (fraction_digits == 1 && *fraction == '0') {
+    return digits - 1 <= 15;  // integral: "X.0", or zero
+  }
+  if (end[-1] == '0') return false;
+  if (*first != '0') return digits <= 15;
+  // "0.": its leading zeros do not count, and below 1e-6 the writer writes
+  // an exponent.
+  size_t zeros = 0;
+  while (fraction[zeros] == '0') ++zeros;  // stops: the last digit is not 0
+  return zeros <= 5 && fraction_digits - zeros <= 15;
+}
+
 bool eight_digits(const char* p, uint64_t& mantissa) {
   uint64_t v;
   std::memcpy(&v, p, sizeof v);
@@ -160,14 +182,14 @@ Tokenizer::State Tokenizer::after_value() const {
 bool Tokenizer::next(Token& t) {
   for (;;) {
     if (state_ == State::kFinish) return false;
-    while (is_json_space(*p_)) ++p_;
+    skip_space();
     const char c = *p_;
     switch (state_) {
       case State::kObjectInitial:
       case State::kMemberDelimiter:
         if (c == '"') {
           state_ = State::kMemberKey;
-          return string(t, TokenKind::kKey);
+          return key(t);
         }
         if (c == '}' && state_ == State::kObjectInitial) return close(t, TokenKind::kObjectEnd);
         return unexpected();
@@ -179,7 +201,7 @@ bool Tokenizer::next(Token& t) {
         if (c != ':') return unexpected();
         ++p_;
         state_ = State::kKeyValueDelimiter;
-        while (is_json_space(*p_)) ++p_;
+        skip_space();
         return value(t);
       case State::kMemberValue:
       case State::kElement: {
@@ -188,11 +210,11 @@ bool Tokenizer::next(Token& t) {
           ++p_;
           ++open_[depth_ - 1].count;
           state_ = in_object ? State::kMemberDelimiter : State::kElementDelimiter;
-          while (is_json_space(*p_)) ++p_;
+          skip_space();
           if (!in_object) return value(t);
           if (*p_ != '"') return unexpected();
           state_ = State::kMemberKey;
-          return string(t, TokenKind::kKey);
+          return key(t);
         }
         if (c == (in_object ? '}' : ']')) {
           return close(t, in_object ? TokenKind::kObjectEnd : TokenKind::kArrayEnd);
@@ -232,7 +254,7 @@ bool Tokenizer::open(Token& t, TokenKind kind) {
     return fail(Error("recursion limit exceeded" + position_in(text_, offset())));
   }
   const bool is_array = kind == TokenKind::kArrayBegin;
-  open_[depth_++] = Frame{after_value(), 0, is_array};
+  open_[depth_++] = Frame{after_value(), is_array, 0, irregular_, 0, 0};
   t.kind = kind;
   t.count = 0;
   t.offset = offset();
@@ -250,6 +272,7 @@ bool Tokenizer::close(Token& t, TokenKind kind) {
   t.count = frame.count + (after_item ? 1 : 0);
   t.offset = offset();
   t.end = 0;
+  t.written_form = irregular_ == frame.irregular;
   ++p_;
   state_ = frame.resume;
   return true;
@@ -289,17 +312,19 @@ bool Tokenizer::number(Token& t) {
   size_t digits = static_cast<size_t>(p - first_digit);
   int exponent = 0;  // of the last digit
   bool integer = true;
+  const char* fraction = nullptr;  // its first digit
   if (*p == '.') {
     integer = false;
     ++p;
     if (!is_digit(*p)) return fail(SyntaxError::kMissingFraction, at());
-    const char* const fraction = p;
+    fraction = p;
     while (eight_digits(p, mantissa)) p += 8;
     while (is_digit(*p)) mantissa = mantissa * 10 + static_cast<uint64_t>(*p++ - '0');
     digits += static_cast<size_t>(p - fraction);
     exponent = -static_cast<int>(p - fraction);
   }
-  if (*p == 'e' || *p == 'E') {
+  const bool exponent_part = *p == 'e' || *p == 'E';
+  if (exponent_part) {
     integer = false;
     ++p;
     const bool negative_exponent = *p == '-';
@@ -314,20 +339,62 @@ bool Tokenizer::number(Token& t) {
   }
   t.count = 0;
   t.offset = offset();
-  if (digits <= 19 && fast_number(negative, mantissa, integer, exponent, t)) {
-    p_ = p;
-    return true;
+  if (!(digits <= 19 && fast_number(negative, mantissa, integer, exponent, t))) {
+    if (digits <= 19 && !integer && mantissa != 0 &&
+        decimal_to_double(mantissa, exponent, negative, t.f64)) {
+      t.kind = TokenKind::kDouble;
+    } else if (!convert_number(p_, static_cast<size_t>(p - p_), integer, t)) {
+      return fail(Error("number out of range" + position_in(text_, t.offset)));
+    }
   }
-  if (digits <= 19 && !integer && mantissa != 0 &&
-      decimal_to_double(mantissa, exponent, negative, t.f64)) {
-    t.kind = TokenKind::kDouble;
-    p_ = p;
-    return true;
-  }
-  if (!convert_number(p_, static_cast<size_t>(p - p_), integer, t)) {
-    return fail(Error("number out of range" + position_in(text_, t.offset)));
+  // Integers are written in their digits, but "-0" as 0; a double only in
+  // one form for each value.
+  if (t.kind == TokenKind::kDouble) {
+    if (fraction != nullptr && !exponent_part &&
+        written_double(first_digit, fraction, p, static_cast<size_t>(p - first_digit) - 1)) {
+      t.count = static_cast<uint32_t>(p - p_);
+    } else {
+      ++irregular_;
+    }
+  } else if (negative && t.u64 == 0) {
+    ++irregular_;
   }
   p_ = p;
+  return true;
+}
+
+// Whether the key at buffer offset b (n bytes) comes after the one at a (m
+// bytes) in bytewise order. Keys mostly differ within their first eight
+// bytes, often after a common prefix ("key001", "key002"): one word from
+// each decides that (the reading padding makes eight bytes loadable from
+// any key's start, and only the keys' own bytes are compared).
+inline bool Tokenizer::key_after(size_t a, size_t m, size_t b, size_t n) const {
+  if constexpr (std::endian::native == std::endian::little) {
+    uint64_t x, y;
+    std::memcpy(&x, buffer_ + a, sizeof x);
+    std::memcpy(&y, buffer_ + b, sizeof y);
+    const size_t shorter = m < n ? m : n;
+    uint64_t diff = x ^ y;
+    if (shorter < 8) diff &= (uint64_t{1} << (8 * shorter)) - 1;
+    if (diff != 0) {
+      const auto at = static_cast<unsigned>(std::countr_zero(diff)) & ~7u;
+      return ((x >> at) & 0xFF) < ((y >> at) & 0xFF);
+    }
+    if (shorter <= 8) return m < n;
+  }
+  return bytes::less({buffer_ + a, m}, {buffer_ + b, n});
+}
+
+// A member's key, and whether it comes after the object's previous key in
+// the order the writer writes members.
+bool Tokenizer::key(Token& t) {
+  if (!string(t, TokenKind::kKey)) return false;
+  Frame& frame = open_[depth_ - 1];
+  if (frame.count != 0 && !key_after(frame.key_begin, frame.key_size, t.str.begin, t.str.size)) {
+    ++irregular_;
+  }
+  frame.key_begin = t.str.begin;
+  frame.key_size = t.str.size;
   return true;
 }
 
@@ -435,6 +502,7 @@ bool Tokenizer::any_string(Token& t, TokenKind kind) {
 }
 
 bool Tokenizer::unescape(char*& out) {
+  ++irregular_;  // the writer writes the decoded byte, or another escape
   const size_t escape_offset = offset();  // errors point at the backslash
   const char e = p_[1];
   char decoded = 0;

@@ -15,6 +15,7 @@
 
 #include "base/error.h"
 #include "json/syntax_error.h"
+#include "json/text.h"
 #include "json/token.h"
 
 namespace dovek::json {
@@ -54,8 +55,11 @@ class Tokenizer {
   };
   struct Frame {
     State resume;  // the state once the container closes
-    uint32_t count;  // delimiters seen so far
     bool is_array;
+    uint32_t count;  // delimiters seen so far
+    uint64_t irregular;  // irregular_ when the container opened
+    // An object's last key so far, in the buffer (for the key order).
+    size_t key_begin, key_size;
   };
 
   size_t offset() const { return static_cast<size_t>(p_ - buffer_); }
@@ -65,6 +69,16 @@ class Tokenizer {
   bool close(Token& t, TokenKind kind);
   bool literal(Token& t, TokenKind kind, std::string_view word);
   bool number(Token& t);
+  bool key(Token& t);
+  bool key_after(size_t a, size_t m, size_t b, size_t n) const;
+  // Skips whitespace, which the writer never writes: it counts as irregular.
+  void skip_space() {
+    if (is_json_space(*p_)) [[unlikely]] {
+      ++irregular_;
+      do ++p_;
+      while (is_json_space(*p_));
+    }
+  }
   bool string(Token& t, TokenKind kind);
   bool short_plain_string(Token& t, TokenKind kind);
   [[gnu::noinline]] bool longer_plain_string(Token& t, TokenKind kind);
@@ -88,6 +102,11 @@ class Tokenizer {
   // so that a read allocates nothing for them.
   Frame open_[kMaxDepth];
   size_t depth_ = 0;
+  // How many places so far the text differs from what Writer would write
+  // for the value read: whitespace, an escape, a number not in the writer's
+  // form, a key not above the one before it. A container whose count did
+  // not change while it was open is marked Token::written_form at its end.
+  uint64_t irregular_ = 0;
   std::optional<Error> error_;
 };
 

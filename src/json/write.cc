@@ -431,7 +431,35 @@ constexpr size_t kDoubleRoom = 1 + 32;
   return std::to_chars(o, o + 8, dec.exp < 0 ? -dec.exp : dec.exp).ptr;
 }
 
+// d when 0 < |d| < 2^32 and it has at most five binary places (integral
+// values, halves, quarters: what programs write most), written from its
+// exact decimal: the integer part, then up to five fraction digits. That
+// decimal has at most 15 significant digits, and as no two decimals of 15
+// digits or fewer read as the same double, it is the shortest that reads
+// back, the digits the general way would find at more cost. nullptr: not
+// such a double.
+char* put_few_places(char* o, double d) {
+  const double a = std::fabs(d);
+  if (!(a < 0x1p32)) return nullptr;  // NaN too
+  const double scaled = a * 32;       // exact: a power of two
+  const auto units = static_cast<uint64_t>(static_cast<int64_t>(scaled));
+  if (units == 0 || static_cast<double>(units) != scaled) return nullptr;
+  *o = '-';
+  o += d < 0;
+  o = std::to_chars(o, o + 10, static_cast<uint32_t>(units >> 5)).ptr;
+  // The fraction (units mod 32) / 32 in units of 1e-5.
+  auto fraction = static_cast<uint32_t>(units & 31) * 3125;
+  if (fraction == 0) return put_bytes(o, ".0", 2);
+  char digits[5];
+  for (size_t i = 5; i-- > 0; fraction /= 10) digits[i] = static_cast<char>('0' + fraction % 10);
+  size_t n = 5;
+  while (digits[n - 1] == '0') --n;
+  *o++ = '.';
+  return put_bytes(o, digits, n);
+}
+
 inline char* put_double(char* o, double d) {
+  if (char* end = put_few_places(o, d)) return end;
   ShortDecimal s;
   if (short_decimal(std::fabs(d), s)) return put_short(o, d < 0, s);
   return put_other_double(o, d);

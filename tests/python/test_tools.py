@@ -142,6 +142,10 @@ def test_the_first_unconvertible_value_is_named(returned, message):
     ('{"b":1,"a":2,"a":3}', '{"a":3,"b":1}', ["a", "b"]),
     ('{"a":{"z":[{"y":1,"x":2}],"b":"\\u00e9\\/"}}', '{"a":{"b":"é/","z":[{"x":2,"y":1}]}}', ["a"]),
     ('[1e2, -0, 0.1, {}]', "[100.0,0,0.1,{}]", None),
+    ('{"g":1,"f":2,"e":3,"d":4,"c":5,"b":6,"a":7,"a":8}',
+     '{"a":8,"b":6,"c":5,"d":4,"e":3,"f":2,"g":1}', list("abcdefg")),
+    ('{"a": 1, "b": 2, "c": 3, "d": 4, "e": 5, "f": [0.5]}',
+     '{"a":1,"b":2,"c":3,"d":4,"e":5,"f":[0.5]}', list("abcdef")),
 ])
 def test_inputs_are_echoed_and_converted_as_read(input_text, echoed, keys):
     core = dn.Core()
@@ -152,6 +156,28 @@ def test_inputs_are_echoed_and_converted_as_read(input_text, echoed, keys):
     assert response == ('{"type":"tool_events","events":[{"type":"tool_call","id":"c","name":"id",'
                         '"input":%s},{"type":"tool_result","id":"c","value":%s}]}' % (echoed, echoed))
     assert seen == [json.loads(echoed)] and (keys is None or list(seen[0]) == keys)
+
+
+def test_inputs_of_one_shape_arrive_as_fresh_dicts():
+    # Dicts of keys seen before are made from a kept dict of that shape: a
+    # tool that changes its input must not change what the next call gets.
+    core = dn.Core()
+    seen = []
+
+    def mutate(v):
+        seen.append(json.dumps(v))
+        v.clear()
+        v["added"] = True
+        return None
+
+    core.add_tool("mutate", mutate)
+    keys = [f"k{i}" for i in range(8)]
+    inputs = [{k: [i, {k: i for k in keys}] for k in keys} for i in range(4)]
+    inputs += [{k: i for k in reversed(keys)} for i in range(2)]
+    inputs += [{k + "x": None for k in keys}, {k: "v" for k in keys[:7]}, inputs[0]]
+    for value in inputs:
+        assert call(core, "mutate", value)["type"] == "tool_result"
+    assert seen == [json.dumps(dict(sorted(v.items()))) for v in inputs]
 
 
 def test_a_tool_may_call_tools_on_its_own_core():

@@ -98,6 +98,12 @@ TEST(NumberTest, PrintedDoublesAreShortestAndReadBack) {
     // Full-precision doubles from 2^-20 to 2^53, where most have 16 or 17
     // digits and printing takes its exact integer path.
     check_printed(std::ldexp(static_cast<double>(rng() >> 11), -72 + static_cast<int>(rng() % 73)));
+    // Integral values, halves, quarters and the like, printed from their
+    // exact decimal below 2^32 with up to five binary places, and around
+    // those limits.
+    const double places =
+        std::ldexp(static_cast<double>(rng() % (uint64_t{1} << 40)), -static_cast<int>(rng() % 9));
+    check_printed(rng() % 2 == 0 ? places : -places);
   }
   const double edges[] = {0.0,
                           -0.0,
@@ -125,6 +131,12 @@ TEST(NumberTest, PrintedDoublesAreShortestAndReadBack) {
                           1e21,
                           std::nextafter(1e21, 0.0),
                           0.1,
+                          0.03125,
+                          0.015625,
+                          -0.5,
+                          4294967295.96875,
+                          0x1p32,
+                          0x1p32 - 0.5,
                           5e-324,
                           1.7976931348623157e308};
   for (double d : edges) check_printed(d);

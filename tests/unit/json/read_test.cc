@@ -462,13 +462,75 @@ TEST(ReadTest, WritesDoublesFromTheTapeAsTheirValues) {
     numbers.push_back(n);
   }
   for (const std::string& n : numbers) {
-    const std::string text = "[" + n + "," + n + "]";
+    // Without a space the array may be copied whole; with one, each number
+    // is written on its own.
+    for (const std::string& text : {"[" + n + "," + n + "]", "[" + n + ", " + n + "]"}) {
+      Result<Tape> t = Tape::read(text);
+      ASSERT_TRUE(t.ok()) << text;
+      Writer w;
+      write_value(w, *t, 0);
+      ASSERT_EQ(w.text(), write(to_value(*t, 0))) << text;
+    }
+  }
+}
+
+// A container whose text is what the writer writes is copied; anything the
+// writer would write otherwise, however deep, rules that out for every
+// container around it.
+TEST(ReadTest, CopiesContainersAlreadyInTheWrittenForm) {
+  for (const auto& [text, copied] : std::vector<std::pair<std::string, bool>>{
+           {R"({"a":[1,-2,0.5,"x",true,false,null],"b":{},"c":[]})", true},
+           {R"([])", true},
+           {R"({"":1,"a":{"":2,"b":3}})", true},
+           {R"(["é/\u007f","\u00e9"])", false},
+           {"[\"é/\x7f\"]", true},
+           {R"(["a\/b"])", false},
+           {R"([" "])", true},
+           {R"([1 ])", false},
+           {R"({"a" :1})", false},
+           {"[1,\n2]", false},
+           {R"([-0])", false},
+           {R"([0,-1])", true},
+           {R"([1.50])", false},
+           {R"([1e2])", false},
+           {R"([1.0E2])", false},
+           {R"([18446744073709551616])", false},
+           {R"([18446744073709551615,-9223372036854775808])", true},
+           {R"({"b":1,"a":2})", false},
+           {R"({"a":1,"a":2})", false},
+           {R"({"a":1,"ab":2,"b":3})", true},
+           {R"({"key000001":1,"key000002":2,"key00001":3})", true},
+           {R"({"key000002":1,"key000001":2})", false},
+           {R"({"abcdefgh":1,"abcdefgh2":2})", true},
+           {R"({"abcdefgh2":1,"abcdefgh":2})", false},
+           {R"({"abcdefghij":1,"abcdefghij":2})", false},
+           {R"({"":1,"":2})", false},
+           {R"({"az":1,"aé":2})", true},
+           {R"({"aé":1,"az":2})", false},
+           {R"({"ab":1,"a":2})", false},
+           {R"({"\u00e9":1,"z":2})", false},
+           {R"({"z":1,"é":2})", true},
+           {R"([[[{"a":{"c":1,"b":2}}]]])", false},
+           {R"([[[{"a":{"b":1,"c":2}}]],{"d":[0.25]}])", true},
+       }) {
     Result<Tape> t = Tape::read(text);
     ASSERT_TRUE(t.ok()) << text;
+    EXPECT_EQ((*t)[(*t)[0].end].written_form, copied) << text;
     Writer w;
     write_value(w, *t, 0);
-    ASSERT_EQ(w.text(), write(to_value(*t, 0))) << text;
+    EXPECT_EQ(w.text(), write(to_value(*t, 0))) << text;
+    if (copied) {
+      EXPECT_EQ(w.text(), text);
+    }
   }
+  // Inside a container that is not copied, the ones that can be still are,
+  // and the rest keep their own order of keys.
+  Result<Tape> t = Tape::read(R"([ {"b":[1, 2],"a":[3,4]}, {"d":{"f":1,"e":2}} ])");
+  ASSERT_TRUE(t.ok());
+  EXPECT_FALSE((*t)[(*t)[0].end].written_form);
+  Writer w;
+  write_value(w, *t, 0);
+  EXPECT_EQ(w.text(), R"([{"a":[3,4],"b":[1,2]},{"d":{"e":2,"f":1}}])");
 }
 
 TEST(ReadTest, HookSeesTopLevelValuesAndCanStopReading) {
