@@ -3,7 +3,8 @@ drives an instrumented build of the module through a broad mix of what
 callers send, so that the compiler lays out and inlines for real traffic,
 not for one benchmark: every command kind, in object and array form, small
 and large texts, escapes and non-ASCII text, numbers of every kind, skills
-that are missing, and malformed commands that fail at every stage.
+that are missing, tools written in Python (called with compact and spaced
+inputs, some missing), and malformed commands that fail at every stage.
 
 usage: pgo_train.py MODULE_DIR [ROUNDS]
 """
@@ -67,7 +68,8 @@ def commands(rng: random.Random) -> list:
             out.append({"type": "run_task", "run_id": f"r{i}", "task": task, "message": message,
                         "assigned_skills": assigned})
         elif kind == 3:
-            out.append({"type": "call_tool", "call": {"id": f"c{i}", "name": "echo", "input": value(rng)}})
+            name = rng.choice(["echo", "echo", "shape", "missing"])
+            out.append({"type": "call_tool", "call": {"id": f"c{i}", "name": name, "input": value(rng)}})
         else:
             out.append({"type": "switch_model", "model": {"provider": {"id": "p"}, "id": f"m{i}"}})
     out += [
@@ -75,7 +77,15 @@ def commands(rng: random.Random) -> list:
         '{"type": "call_tool", "call": {"id": "c", "name": "n", "input": ' + "[" * 200 + "]" * 200 + "}}",
         '{"type": "save_skill", "skill": {"id": "a"}}', '{"type": "switch_model", "model": null} x',
     ]
-    return [c if isinstance(c, str) else json.dumps(c, ensure_ascii=rng.random() < 0.5) for c in out]
+    # As callers write JSON: some compact with sorted keys, some spaced.
+    return [c if isinstance(c, str) else
+            json.dumps(c, ensure_ascii=rng.random() < 0.5, sort_keys=rng.random() < 0.5,
+                       separators=(",", ":") if rng.random() < 0.5 else None) for c in out]
+
+
+def add_tools(core) -> None:
+    core.add_tool("echo", lambda v: v)
+    core.add_tool("shape", lambda v: {"kind": type(v).__name__, "items": [v, 1.5, -3, "x", None]})
 
 
 def main(module_dir: str, rounds: int) -> None:
@@ -86,6 +96,7 @@ def main(module_dir: str, rounds: int) -> None:
     texts = commands(rng)
     core = dovek_native.Core()
     for _ in range(rounds):
+        add_tools(core)  # reset() empties the registry
         for text in texts:
             try:
                 core.handle_json(text)
