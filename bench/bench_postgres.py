@@ -261,6 +261,15 @@ def scaling_table(dovek_native, server, rounds: int, big: int) -> None:
         saver.stdout.readline()
         core.handle_json(turn)
 
+    # This thread and the server processes of the timed connections share one
+    # CPU: on a virtual machine a turn costs about twice as much when its
+    # round trips wake the other CPU, and where each process lands otherwise
+    # differs from one core to the next, whatever the store holds.
+    pinned = {min(os.sched_getaffinity(0))}
+    saved_affinity = os.sched_getaffinity(0)
+    for _, pid in cores.values():
+        os.sched_setaffinity(pid, pinned)
+    os.sched_setaffinity(0, pinned)
     steps = {name: (lambda c: c.handle_json(turn), core, pid) for name, (core, pid) in cores.items()}
     steps["10 skills, saves between"] = (saved_then_turn, (savers[10], cores["10 turns"][0]),
                                          cores["10 turns"][1])
@@ -280,6 +289,7 @@ def scaling_table(dovek_native, server, rounds: int, big: int) -> None:
             cpu = time.thread_time_ns() - thread + cpu_ns(pid) - served
             samples[name][0].append((time.perf_counter() - start) / number)
             samples[name][1].append(cpu / 1e9 / number)
+    os.sched_setaffinity(0, saved_affinity)
     for saver in savers.values():
         saver.stdin.close()
         saver.wait(timeout=60)
