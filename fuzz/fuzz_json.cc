@@ -28,7 +28,8 @@
 // Nor are the values of numbers below the smallest normal double compared,
 // which RapidJSON 1.1 misreads (see same()). And a text with an exponent of
 // 300 or more (e-324, e308), more than 40 digits in a row (even inside a
-// string), or a number out of range is not given to RapidJSON at all: on
+// string), the digits of 2^64 - 1 and one more (see has_wild_number), or a
+// number out of range is not given to RapidJSON at all: on
 // such numbers (1e-536870903, 9227...7e308 with 130 digits, 0e-324, 0.0...0
 // with 800 zeros) its exponent arithmetic overflows and reads past its table
 // of powers. The unit tests hold such numbers to strtod instead.
@@ -192,13 +193,33 @@ bool holds_huge(const Value& v) {
 }
 
 // Whether the text has a run of more than 40 digits and points, or an 'e'
-// or 'E' followed by an optional sign and a number of 300 or more, anywhere
-// (strings included).
+// or 'E' followed by an optional sign and a number of 300 or more, or the
+// digits of 2^64 - 1 followed by another digit (a point may stand anywhere
+// among them), anywhere (strings included). RapidJSON 1.1 gathers a
+// number's digits, fraction included, in 64 bits and lets them reach
+// 2^64 - 1 exactly; a digit after that overflows unnoticed and it reads
+// another value (1844674407370955161.55 as 0.125, 0.184467440737095516155
+// as 1.4e-20, 184467440737095516155 as 16).
 bool has_wild_number(std::string_view text) {
   size_t run = 0;
   for (char c : text) {
     run = (c >= '0' && c <= '9') || c == '.' ? run + 1 : 0;
     if (run > 40) return true;
+  }
+  constexpr std::string_view kMax = "18446744073709551615";
+  for (size_t i = 0; i < text.size(); ++i) {
+    size_t j = i, matched = 0;
+    while (j < text.size() && matched < kMax.size()) {
+      if (text[j] == '.' && matched > 0) {
+        ++j;
+        continue;
+      }
+      if (text[j] != kMax[matched]) break;
+      ++j;
+      ++matched;
+    }
+    if (j < text.size() && text[j] == '.') ++j;
+    if (matched == kMax.size() && j < text.size() && text[j] >= '0' && text[j] <= '9') return true;
   }
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] != 'e' && text[i] != 'E') continue;
