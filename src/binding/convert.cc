@@ -159,6 +159,36 @@ size_t past_value(const json::Token* tokens, size_t i) {
   return is_container(tokens[i]) ? tokens[i].end + 1 : i + 1;
 }
 
+// A str of `text` (valid UTF-8). Text of ASCII only is copied as Latin-1,
+// which takes its bytes as they are: that costs less than decoding UTF-8,
+// which scans for the first byte past ASCII before it copies.
+inline PyObject* text_str(std::string_view text) {
+  const char* p = text.data();
+  const size_t n = text.size();
+  uint64_t bits = 0;
+  if (n >= 8) {
+    // Words that overlap: the last one ends where the text does.
+    size_t k = 0;
+    for (; k + 8 < n; k += 8) {
+      uint64_t w;
+      std::memcpy(&w, p + k, 8);
+      bits |= w;
+    }
+    uint64_t last;
+    std::memcpy(&last, p + n - 8, 8);
+    bits |= last;
+  } else if (n >= 4) {
+    uint32_t first, last;
+    std::memcpy(&first, p, 4);
+    std::memcpy(&last, p + n - 4, 4);
+    bits = first | last;
+  } else {
+    for (size_t k = 0; k < n; ++k) bits |= static_cast<uint8_t>(p[k]);
+  }
+  if ((bits & 0x8080808080808080u) != 0) return to_str(text);
+  return PyUnicode_DecodeLatin1(p, static_cast<Py_ssize_t>(n), nullptr);
+}
+
 // The object of a token that is no container: a new reference, or nullptr
 // with a Python error set. Inlined into the loops over members and
 // elements, where most tokens are scalars.
@@ -171,7 +201,7 @@ inline PyObject* scalar(const json::Tape& tape, const json::Token& t) {
     case json::TokenKind::kI64: return PyLong_FromLongLong(t.i64);
     case json::TokenKind::kDouble: return PyFloat_FromDouble(t.f64);
     case json::TokenKind::kString:
-    case json::TokenKind::kKey: return to_str(tape.string(t));
+    case json::TokenKind::kKey: return text_str(tape.string(t));
     default: return new_none();  // a container's end: no value starts there
   }
 }
