@@ -148,7 +148,8 @@ PyObject* to_python(const json::Value& value) {
 
 namespace {
 
-PyObject* container_at(const json::Tape& tape, size_t i);
+PyObject* list_at(const json::Tape& tape, size_t i);
+PyObject* object_at(const json::Tape& tape, size_t i);
 
 bool is_container(const json::Token& t) {
   return t.kind == json::TokenKind::kArrayBegin || t.kind == json::TokenKind::kObjectBegin;
@@ -206,22 +207,29 @@ inline PyObject* scalar(const json::Tape& tape, const json::Token& t) {
   }
 }
 
+// The value at token i. Recurses once per nesting level: at most
+// kMaxDepth deep, as the tape is.
 inline PyObject* value_at(const json::Tape& tape, size_t i) {
   const json::Token& t = tape[i];
-  return is_container(t) ? container_at(tape, i) : scalar(tape, t);
+  if (t.kind == json::TokenKind::kArrayBegin) return list_at(tape, i);
+  if (t.kind == json::TokenKind::kObjectBegin) return object_at(tape, i);
+  return scalar(tape, t);
 }
 
 PyObject* list_at(const json::Tape& tape, size_t i) {
   const json::Token* tokens = tape.tokens().data();
-  const json::Token& t = tokens[i];
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(t.count)));
+  const size_t end = tokens[i].end;
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(tokens[i].count)));
   if (!list) return nullptr;
   Py_ssize_t k = 0;
-  for (size_t j = i + 1; j < t.end; ++k) {
+  for (size_t j = i + 1; j < end; ++k) {
     const json::Token& e = tokens[j];
     PyObject* item;
-    if (is_container(e)) {
-      item = container_at(tape, j);
+    if (e.kind == json::TokenKind::kArrayBegin) {
+      item = list_at(tape, j);
+      j = e.end + 1;
+    } else if (e.kind == json::TokenKind::kObjectBegin) {
+      item = object_at(tape, j);
       j = e.end + 1;
     } else {
       item = scalar(tape, e);
@@ -248,6 +256,30 @@ bool set_values(const json::Tape& tape, size_t begin, PyObject* dict, PyObject* 
   return true;
 }
 
+// Whether the `n` bytes at `a` and at `b` are the same: for the short keys
+// of most objects, a few word loads rather than a call.
+inline bool same_bytes(const char* a, const char* b, size_t n) {
+  auto load8 = [](const char* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+  };
+  auto load4 = [](const char* p) {
+    uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
+  };
+  if (n > 16) return std::memcmp(a, b, n) == 0;
+  if (n >= 8) {
+    return ((load8(a) ^ load8(b)) | (load8(a + n - 8) ^ load8(b + n - 8))) == 0;
+  }
+  if (n >= 4) return ((load4(a) ^ load4(b)) | (load4(a + n - 4) ^ load4(b + n - 4))) == 0;
+  for (size_t k = 0; k < n; ++k) {
+    if (a[k] != b[k]) return false;
+  }
+  return true;
+}
+
 // Whether the keys of the object at token `begin` are byte for byte those
 // of `shape` (which has as many members as the object).
 bool has_keys_of(const json::Tape& tape, size_t begin, const Shape& shape) {
@@ -258,7 +290,7 @@ bool has_keys_of(const json::Tape& tape, size_t begin, const Shape& shape) {
   for (size_t j = begin + 1; j < end; j = past_value(tokens, j + 1), ++k) {
     const json::Token& key = tokens[j];
     const size_t size = shape.key_sizes[k];
-    if (key.str.size != size || std::memcmp(tape.string(key).data(), stored, size) != 0) {
+    if (key.str.size != size || !same_bytes(tape.string(key).data(), stored, size)) {
       return false;
     }
     stored += size;
@@ -350,12 +382,10 @@ PyObject* object_of_shape(const json::Tape& tape, size_t i) {
   return dict.release();
 }
 
-// The array or object at token i. Recurses once per nesting level: at most
-// kMaxDepth deep, as the tape is.
-PyObject* container_at(const json::Tape& tape, size_t i) {
+// The object at token i.
+PyObject* object_at(const json::Tape& tape, size_t i) {
   const json::Token* tokens = tape.tokens().data();
   const json::Token& t = tokens[i];
-  if (t.kind == json::TokenKind::kArrayBegin) return list_at(tape, i);
   if (t.count >= kMinShapeMembers && t.count <= kMaxShapeMembers) {
     return object_of_shape(tape, i);
   }
