@@ -82,33 +82,41 @@ PyObject* key_str(std::string_view key) {
 // key into a new dict, which grows its table several times on the way. For
 // objects of kMinShapeMembers members and more (smaller dicts never grow)
 // up to kMaxShapeMembers whose keys ascend. A shape is found by the keys'
-// bytes as read: its slot comes from the member count and the first and
-// last keys, and a match compares every key's bytes with the ones the shape
-// kept, so that no key str is made or looked up on the way. A shape gets
-// its dict when it misses its slot a second time in a row, so that objects
-// whose keys never repeat cost one hash, not a dict each. Guarded like the
-// key cache; the dicts are never released at exit.
+// bytes as read: its set of two shapes comes from the member count and
+// the first two keys (objects that differ only in later keys, such as
+// records of two kinds, share a set), and a match compares every key's
+// bytes with the ones the shape kept, so that no key str is made or looked
+// up on the way. A shape gets its dict when it misses its set a second time
+// while the set remembers its first miss, so that objects whose keys never
+// repeat cost one hash, not a dict each. Guarded like the key cache; the
+// dicts are never released at exit.
 constexpr size_t kMinShapeMembers = 6;
 constexpr size_t kMaxShapeMembers = 64;
 constexpr size_t kMaxShapeKeyBytes = 1024;
-constexpr size_t kShapeSlots = 64;
+constexpr size_t kShapeSets = 32;
 
 struct Shape {
   PyObject* dict = nullptr;  // strong reference; its keys are never changed
   size_t size = 0;           // members of the dict
-  uint64_t missed = 0;       // keys_hash of the last shape that missed this slot
-  PyObject* keys[kMaxShapeMembers];        // the dict's keys in order, borrowed from it
-  uint32_t key_sizes[kMaxShapeMembers];    // their UTF-8 sizes
-  char key_bytes[kMaxShapeKeyBytes];       // their UTF-8 bytes, one after the other
+  PyObject* keys[kMaxShapeMembers];      // the dict's keys in order, borrowed from it
+  uint32_t key_sizes[kMaxShapeMembers];  // their UTF-8 sizes
+  char key_bytes[kMaxShapeKeyBytes];     // their UTF-8 bytes, one after the other
 };
 
-Shape g_shapes[kShapeSlots];
+struct ShapeSet {
+  Shape ways[2];
+  uint64_t missed[2] = {0, 0};  // hashes of the keys of the last two objects that missed
+  uint8_t next_missed = 0;      // the entry of `missed` to overwrite next
+  uint8_t victim = 0;           // the way used least recently, to be replaced next
+};
 
-// The slot of an object of `n` members whose first two keys are `first`
-// and `second`.
-Shape& shape_slot(size_t n, std::string_view first, std::string_view second) {
+ShapeSet g_shapes[kShapeSets];
+
+// The set of an object of `n` members whose first two keys are `first` and
+// `second`.
+ShapeSet& shape_set(size_t n, std::string_view first, std::string_view second) {
   const uint64_t h = (uint64_t{key_hash(first)} << 20 ^ key_hash(second)) + n * 0x9E3779B97F4A7C15u;
-  return g_shapes[(h ^ h >> 32) % kShapeSlots];
+  return g_shapes[(h ^ h >> 32) % kShapeSets];
 }
 
 }  // namespace
@@ -299,9 +307,9 @@ bool has_keys_of(const json::Tape& tape, size_t begin, const Shape& shape) {
 }
 
 // Keeps `dict` (holding `keys` in order, each with the value None) as the
-// shape in `slot`, unless the keys' bytes do not fit it. Takes a reference
-// to `dict`.
-void keep_shape(Shape& slot, const json::Tape& tape, size_t begin, PyObject* dict,
+// shape in `slot`, unless the keys' bytes do not fit it; whether it did.
+// Takes a reference to `dict`.
+bool keep_shape(Shape& slot, const json::Tape& tape, size_t begin, PyObject* dict,
                 PyObject* const* keys, size_t n) {
   const json::Token* tokens = tape.tokens().data();
   const size_t end = tokens[begin].end;
@@ -309,7 +317,7 @@ void keep_shape(Shape& slot, const json::Tape& tape, size_t begin, PyObject* dic
   for (size_t j = begin + 1; j < end; j = past_value(tokens, j + 1)) {
     bytes += tokens[j].str.size;
   }
-  if (bytes > kMaxShapeKeyBytes) return;  // the slot keeps the shape it has
+  if (bytes > kMaxShapeKeyBytes) return false;  // the slot keeps the shape it has
   bytes = 0;
   size_t k = 0;
   for (size_t j = begin + 1; j < end; j = past_value(tokens, j + 1), ++k) {
@@ -321,22 +329,26 @@ void keep_shape(Shape& slot, const json::Tape& tape, size_t begin, PyObject* dic
   std::copy(keys, keys + n, slot.keys);
   slot.size = n;
   Py_INCREF(dict);
-  Py_XDECREF(
-      std::exchange(slot.dict, dict));  // a dict of strs and None runs no Python code when freed
+  // A dict of strs and None runs no Python code when freed.
+  Py_XDECREF(std::exchange(slot.dict, dict));
+  return true;
 }
 
 // The object at token i, of kMinShapeMembers to kMaxShapeMembers members.
 // Its dict is a copy of its shape's when the keys match one; else the keys
 // are read (objects whose keys do not ascend go the way of the Value, as in
-// container_at) and, on the shape's second miss in a row, become its dict.
+// object_at) and, on the shape's second miss, become its dict.
 PyObject* object_of_shape(const json::Tape& tape, size_t i) {
   const json::Token* tokens = tape.tokens().data();
   const json::Token& t = tokens[i];
   const size_t n = t.count;
-  Shape& slot =
-      shape_slot(n, tape.string(tokens[i + 1]), tape.string(tokens[past_value(tokens, i + 2)]));
+  ShapeSet& set =
+      shape_set(n, tape.string(tokens[i + 1]), tape.string(tokens[past_value(tokens, i + 2)]));
   PyObject* keys[kMaxShapeMembers];
-  if (slot.dict != nullptr && slot.size == n && has_keys_of(tape, i, slot)) {
+  for (uint8_t w = 0; w < 2; ++w) {
+    const Shape& slot = set.ways[w];
+    if (slot.dict == nullptr || slot.size != n || !has_keys_of(tape, i, slot)) continue;
+    set.victim = w ^ 1;
     // The slot's dict stays alive with its keys (which it never changes),
     // whatever converting the values may do to the slot.
     PyRef shape = PyRef::borrow(slot.dict);
@@ -366,15 +378,18 @@ PyObject* object_of_shape(const json::Tape& tape, size_t i) {
     if ((keys[made] = key_str(key)) == nullptr) return nullptr;
     ++made;
   }
-  const bool second_miss = slot.missed == hash;
-  slot.missed = hash;
+  const bool second_miss = set.missed[0] == hash || set.missed[1] == hash;
+  if (!second_miss) {
+    set.missed[set.next_missed] = hash;
+    set.next_missed ^= 1;
+  }
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   for (size_t k = 0; k < n; ++k) {
     if (PyDict_SetItem(dict.get(), keys[k], Py_None) < 0) return nullptr;
   }
   if (second_miss) {
-    keep_shape(slot, tape, i, dict.get(), keys, n);
+    if (keep_shape(set.ways[set.victim], tape, i, dict.get(), keys, n)) set.victim ^= 1;
     dict = PyRef::steal(PyDict_Copy(dict.get()));
     if (!dict) return nullptr;
   }

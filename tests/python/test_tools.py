@@ -192,7 +192,7 @@ def test_objects_one_key_apart_keep_their_own_keys(kept, other):
     seen = []
     core.add_tool("id", lambda v: seen.append(v) or v)
     shapes = [["a0", "a1", "b0", "b1", "b2", "b3", key] for key in (kept, other)]
-    inputs = [dict(zip(shapes[s], range(i, i + 7))) for i, s in enumerate([0, 0, 0, 1, 1, 1, 0, 1])]
+    inputs = [dict(zip(shapes[s], range(i, i + 7))) for i, s in enumerate([0, 1, 0, 0, 1, 1, 0, 1, 0])]
     for value in inputs:
         assert result(core, "id", value) == value
     assert [list(v.items()) for v in seen] == [list(v.items()) for v in inputs]
