@@ -388,9 +388,9 @@ PyObject* object_of_shape(const json::Tape& tape, size_t i) {
   for (size_t k = 0; k < n; ++k) {
     if (PyDict_SetItem(dict.get(), keys[k], Py_None) < 0) return nullptr;
   }
-  if (second_miss) {
-    if (keep_shape(set.ways[set.victim], tape, i, dict.get(), keys, n)) set.victim ^= 1;
-    dict = PyRef::steal(PyDict_Copy(dict.get()));
+  if (second_miss && keep_shape(set.ways[set.victim], tape, i, dict.get(), keys, n)) {
+    set.victim ^= 1;
+    dict = PyRef::steal(PyDict_Copy(dict.get()));  // the kept one stays as it is
     if (!dict) return nullptr;
   }
   if (!set_values(tape, i, dict.get(), keys)) return nullptr;
