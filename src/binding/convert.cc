@@ -81,58 +81,42 @@ PyObject* key_str(std::string_view key) {
 // value None) and then setting the values costs less than inserting every
 // key into a new dict, which grows its table several times on the way. For
 // objects of kMinShapeMembers members and more (smaller dicts never grow)
-// up to kMaxShapeMembers. A shape gets its dict when it is seen a second
-// time, so that objects whose keys never repeat cost one hash, not a dict
-// each. Guarded like the key cache; the dicts are never released at exit.
+// up to kMaxShapeMembers whose keys ascend. A shape is found by the keys'
+// bytes as read: its set of two shapes comes from the member count and
+// the first two keys (objects that differ only in later keys, such as
+// records of two kinds, share a set), and a match compares every key's
+// bytes with the ones the shape kept, so that no key str is made or looked
+// up on the way. A shape gets its dict when it misses its set a second time
+// while the set remembers its first miss, so that objects whose keys never
+// repeat cost one hash, not a dict each. Guarded like the key cache; the
+// dicts are never released at exit.
 constexpr size_t kMinShapeMembers = 6;
 constexpr size_t kMaxShapeMembers = 64;
-constexpr size_t kShapeSlots = 64;
+constexpr size_t kMaxShapeKeyBytes = 1024;
+constexpr size_t kShapeSets = 32;
 
 struct Shape {
-  uint64_t hash = 0;         // of the last shape seen in this slot
-  PyObject* dict = nullptr;  // strong reference, for that hash; holds keys
-  size_t size = 0;
-  PyObject* keys[kMaxShapeMembers];  // the dict's keys in order, borrowed from it
+  PyObject* dict = nullptr;  // strong reference; its keys are never changed
+  size_t size = 0;           // members of the dict
+  PyObject* keys[kMaxShapeMembers];      // the dict's keys in order, borrowed from it
+  uint32_t key_sizes[kMaxShapeMembers];  // their UTF-8 sizes
+  char key_bytes[kMaxShapeKeyBytes];     // their UTF-8 bytes, one after the other
 };
 
-Shape g_shapes[kShapeSlots];
+struct ShapeSet {
+  Shape ways[2];
+  uint64_t missed[2] = {0, 0};  // hashes of the keys of the last two objects that missed
+  uint8_t next_missed = 0;      // the entry of `missed` to overwrite next
+  uint8_t victim = 0;           // the way used least recently, to be replaced next
+};
 
-// The keys' identity: each key str comes from the key cache, so that equal
-// keys of inputs that follow each other are the same objects.
-uint64_t shape_hash(PyObject* const* keys, size_t n) {
-  uint64_t h = n;
-  for (size_t k = 0; k < n; ++k) {
-    h = (h ^ reinterpret_cast<uintptr_t>(keys[k])) * 0x9E3779B97F4A7C15u;
-  }
-  return h ^ (h >> 29);
-}
+ShapeSet g_shapes[kShapeSets];
 
-// A new dict holding `keys` in order, each with the value None, copied
-// from the shape's dict when there is one; nullptr with a Python error set,
-// or with none when the shape has no dict yet (the caller builds one).
-PyObject* dict_of_shape(PyObject* const* keys, size_t n) {
-  const uint64_t hash = shape_hash(keys, n);
-  Shape& shape = g_shapes[hash % kShapeSlots];
-  if (shape.dict != nullptr && shape.hash == hash && shape.size == n &&
-      std::equal(keys, keys + n, shape.keys)) {
-    return PyDict_Copy(shape.dict);
-  }
-  if (shape.hash != hash || shape.dict != nullptr) {
-    // First sighting (or another shape's dict in the slot): remember it.
-    Py_CLEAR(shape.dict);  // a dict of strs and None runs no Python code when freed
-    shape.size = 0;
-    shape.hash = hash;
-    return nullptr;
-  }
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return nullptr;
-  for (size_t k = 0; k < n; ++k) {
-    if (PyDict_SetItem(dict.get(), keys[k], Py_None) < 0) return nullptr;
-  }
-  std::copy(keys, keys + n, shape.keys);
-  shape.size = n;
-  shape.dict = dict.release();
-  return PyDict_Copy(shape.dict);
+// The set of an object of `n` members whose first two keys are `first` and
+// `second`.
+ShapeSet& shape_set(size_t n, std::string_view first, std::string_view second) {
+  const uint64_t h = (uint64_t{key_hash(first)} << 20 ^ key_hash(second)) + n * 0x9E3779B97F4A7C15u;
+  return g_shapes[(h ^ h >> 32) % kShapeSets];
 }
 
 }  // namespace
@@ -172,122 +156,275 @@ PyObject* to_python(const json::Value& value) {
 
 namespace {
 
-PyObject* tape_to_python(const json::Tape& tape, size_t& i);
+PyObject* list_at(const json::Tape& tape, size_t i);
+PyObject* object_at(const json::Tape& tape, size_t i);
 
-// The index just past the value that starts at token i.
-size_t past_value(const json::Tape& tape, size_t i) {
-  const json::Token& t = tape[i];
-  const bool container =
-      t.kind == json::TokenKind::kArrayBegin || t.kind == json::TokenKind::kObjectBegin;
-  return container ? t.end + 1 : i + 1;
+bool is_container(const json::Token& t) {
+  return t.kind == json::TokenKind::kArrayBegin || t.kind == json::TokenKind::kObjectBegin;
 }
 
-// The object at token i (of kMinShapeMembers to kMaxShapeMembers members);
-// i moves past it. Its keys first, then a dict of that shape, then the
-// values; keys that do not ascend go the way of the Value, as below.
-PyObject* object_of_shape(const json::Tape& tape, size_t& i) {
+// The index just past the value that starts at token i.
+size_t past_value(const json::Token* tokens, size_t i) {
+  return is_container(tokens[i]) ? tokens[i].end + 1 : i + 1;
+}
+
+// A str of `text` (valid UTF-8). Text of ASCII only is copied as Latin-1,
+// which takes its bytes as they are: that costs less than decoding UTF-8,
+// which scans for the first byte past ASCII before it copies.
+inline PyObject* text_str(std::string_view text) {
+  const char* p = text.data();
+  const size_t n = text.size();
+  uint64_t bits = 0;
+  if (n >= 8) {
+    // Words that overlap: the last one ends where the text does.
+    size_t k = 0;
+    for (; k + 8 < n; k += 8) {
+      uint64_t w;
+      std::memcpy(&w, p + k, 8);
+      bits |= w;
+    }
+    uint64_t last;
+    std::memcpy(&last, p + n - 8, 8);
+    bits |= last;
+  } else if (n >= 4) {
+    uint32_t first, last;
+    std::memcpy(&first, p, 4);
+    std::memcpy(&last, p + n - 4, 4);
+    bits = first | last;
+  } else {
+    for (size_t k = 0; k < n; ++k) bits |= static_cast<uint8_t>(p[k]);
+  }
+  if ((bits & 0x8080808080808080u) != 0) return to_str(text);
+  return PyUnicode_DecodeLatin1(p, static_cast<Py_ssize_t>(n), nullptr);
+}
+
+// The object of a token that is no container: a new reference, or nullptr
+// with a Python error set. Inlined into the loops over members and
+// elements, where most tokens are scalars.
+inline PyObject* scalar(const json::Tape& tape, const json::Token& t) {
+  switch (t.kind) {
+    case json::TokenKind::kNull: return new_none();
+    case json::TokenKind::kTrue: return new_bool(true);
+    case json::TokenKind::kFalse: return new_bool(false);
+    case json::TokenKind::kU64: return PyLong_FromUnsignedLongLong(t.u64);
+    case json::TokenKind::kI64: return PyLong_FromLongLong(t.i64);
+    case json::TokenKind::kDouble: return PyFloat_FromDouble(t.f64);
+    case json::TokenKind::kString:
+    case json::TokenKind::kKey: return text_str(tape.string(t));
+    default: return new_none();  // a container's end: no value starts there
+  }
+}
+
+// The value at token i. Recurses once per nesting level: at most
+// kMaxDepth deep, as the tape is.
+inline PyObject* value_at(const json::Tape& tape, size_t i) {
   const json::Token& t = tape[i];
-  const size_t begin = i;
-  PyObject* keys[kMaxShapeMembers];  // strong references
-  size_t n = 0;
+  if (t.kind == json::TokenKind::kArrayBegin) return list_at(tape, i);
+  if (t.kind == json::TokenKind::kObjectBegin) return object_at(tape, i);
+  return scalar(tape, t);
+}
+
+PyObject* list_at(const json::Tape& tape, size_t i) {
+  const json::Token* tokens = tape.tokens().data();
+  const size_t end = tokens[i].end;
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(tokens[i].count)));
+  if (!list) return nullptr;
+  Py_ssize_t k = 0;
+  for (size_t j = i + 1; j < end; ++k) {
+    const json::Token& e = tokens[j];
+    PyObject* item;
+    if (e.kind == json::TokenKind::kArrayBegin) {
+      item = list_at(tape, j);
+      j = e.end + 1;
+    } else if (e.kind == json::TokenKind::kObjectBegin) {
+      item = object_at(tape, j);
+      j = e.end + 1;
+    } else {
+      item = scalar(tape, e);
+      ++j;
+    }
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), k, item);  // steals item
+  }
+  return list.release();
+}
+
+// Sets the values of the object at token `begin` in `dict`, member k under
+// keys[k] (borrowed); false with a Python error set.
+bool set_values(const json::Tape& tape, size_t begin, PyObject* dict, PyObject* const* keys) {
+  const json::Token* tokens = tape.tokens().data();
+  const size_t end = tokens[begin].end;
+  size_t k = 0;
+  for (size_t j = begin + 1; j < end; ++k) {
+    ++j;  // the key
+    PyRef v = PyRef::steal(value_at(tape, j));
+    if (!v || PyDict_SetItem(dict, keys[k], v.get()) < 0) return false;
+    j = past_value(tokens, j);
+  }
+  return true;
+}
+
+// Whether the `n` bytes at `a` and at `b` are the same: for the short keys
+// of most objects, a few word loads rather than a call.
+inline bool same_bytes(const char* a, const char* b, size_t n) {
+  auto load8 = [](const char* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+  };
+  auto load4 = [](const char* p) {
+    uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
+  };
+  if (n > 16) return std::memcmp(a, b, n) == 0;
+  if (n >= 8) {
+    return ((load8(a) ^ load8(b)) | (load8(a + n - 8) ^ load8(b + n - 8))) == 0;
+  }
+  if (n >= 4) return ((load4(a) ^ load4(b)) | (load4(a + n - 4) ^ load4(b + n - 4))) == 0;
+  for (size_t k = 0; k < n; ++k) {
+    if (a[k] != b[k]) return false;
+  }
+  return true;
+}
+
+// Whether the keys of the object at token `begin` are byte for byte those
+// of `shape` (which has as many members as the object).
+bool has_keys_of(const json::Tape& tape, size_t begin, const Shape& shape) {
+  const json::Token* tokens = tape.tokens().data();
+  const size_t end = tokens[begin].end;
+  const char* stored = shape.key_bytes;
+  size_t k = 0;
+  for (size_t j = begin + 1; j < end; j = past_value(tokens, j + 1), ++k) {
+    const json::Token& key = tokens[j];
+    const size_t size = shape.key_sizes[k];
+    if (key.str.size != size || !same_bytes(tape.string(key).data(), stored, size)) {
+      return false;
+    }
+    stored += size;
+  }
+  return true;
+}
+
+// Keeps `dict` (holding `keys` in order, each with the value None) as the
+// shape in `slot`, unless the keys' bytes do not fit it; whether it did.
+// Takes a reference to `dict`.
+bool keep_shape(Shape& slot, const json::Tape& tape, size_t begin, PyObject* dict,
+                PyObject* const* keys, size_t n) {
+  const json::Token* tokens = tape.tokens().data();
+  const size_t end = tokens[begin].end;
+  size_t bytes = 0;
+  for (size_t j = begin + 1; j < end; j = past_value(tokens, j + 1)) {
+    bytes += tokens[j].str.size;
+  }
+  if (bytes > kMaxShapeKeyBytes) return false;  // the slot keeps the shape it has
+  bytes = 0;
+  size_t k = 0;
+  for (size_t j = begin + 1; j < end; j = past_value(tokens, j + 1), ++k) {
+    const std::string_view key = tape.string(tokens[j]);
+    slot.key_sizes[k] = static_cast<uint32_t>(key.size());
+    std::memcpy(slot.key_bytes + bytes, key.data(), key.size());
+    bytes += key.size();
+  }
+  std::copy(keys, keys + n, slot.keys);
+  slot.size = n;
+  Py_INCREF(dict);
+  // A dict of strs and None runs no Python code when freed.
+  Py_XDECREF(std::exchange(slot.dict, dict));
+  return true;
+}
+
+// The object at token i, of kMinShapeMembers to kMaxShapeMembers members.
+// Its dict is a copy of its shape's when the keys match one; else the keys
+// are read (objects whose keys do not ascend go the way of the Value, as in
+// object_at) and, on the shape's second miss, become its dict.
+PyObject* object_of_shape(const json::Tape& tape, size_t i) {
+  const json::Token* tokens = tape.tokens().data();
+  const json::Token& t = tokens[i];
+  const size_t n = t.count;
+  ShapeSet& set =
+      shape_set(n, tape.string(tokens[i + 1]), tape.string(tokens[past_value(tokens, i + 2)]));
+  PyObject* keys[kMaxShapeMembers];
+  for (uint8_t w = 0; w < 2; ++w) {
+    const Shape& slot = set.ways[w];
+    if (slot.dict == nullptr || slot.size != n || !has_keys_of(tape, i, slot)) continue;
+    set.victim = w ^ 1;
+    // The slot's dict stays alive with its keys (which it never changes),
+    // whatever converting the values may do to the slot.
+    PyRef shape = PyRef::borrow(slot.dict);
+    std::copy(slot.keys, slot.keys + n, keys);
+    PyRef dict = PyRef::steal(PyDict_Copy(shape.get()));
+    if (!dict || !set_values(tape, i, dict.get(), keys)) return nullptr;
+    return dict.release();
+  }
+  size_t made = 0;  // keys[0, made) are strong references
   struct Release {
     PyObject** keys;
-    size_t& n;
+    size_t& made;
     ~Release() {
-      for (size_t k = 0; k < n; ++k) Py_DECREF(keys[k]);
+      for (size_t k = 0; k < made; ++k) Py_DECREF(keys[k]);
     }
-  } release{keys, n};
-  bool ascending = tape[t.end].written_form;
+  } release{keys, made};
+  const bool ascending = tokens[t.end].written_form;
   std::string_view previous;
-  for (size_t k = begin + 1; k < t.end; k = past_value(tape, k + 1)) {
-    const std::string_view key = tape.string(tape[k]);
+  uint64_t hash = n;
+  for (size_t j = i + 1; j < t.end; j = past_value(tokens, j + 1)) {
+    const std::string_view key = tape.string(tokens[j]);
     if (!ascending) {
-      if (k != begin + 1 && !bytes::less(previous, key)) {
-        i = t.end + 1;
-        return to_python(json::to_value(tape, begin));
-      }
+      if (j != i + 1 && !bytes::less(previous, key)) return to_python(json::to_value(tape, i));
       previous = key;
     }
-    if ((keys[n] = key_str(key)) == nullptr) return nullptr;
-    ++n;
+    hash = (hash ^ key_hash(key) ^ key.size() << 40) * 0x9E3779B97F4A7C15u;
+    if ((keys[made] = key_str(key)) == nullptr) return nullptr;
+    ++made;
   }
-  PyRef dict = PyRef::steal(dict_of_shape(keys, n));
-  if (!dict) {
-    if (PyErr_Occurred()) return nullptr;
-    dict = PyRef::steal(PyDict_New());
+  const bool second_miss = set.missed[0] == hash || set.missed[1] == hash;
+  if (!second_miss) {
+    set.missed[set.next_missed] = hash;
+    set.next_missed ^= 1;
+  }
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (size_t k = 0; k < n; ++k) {
+    if (PyDict_SetItem(dict.get(), keys[k], Py_None) < 0) return nullptr;
+  }
+  if (second_miss && keep_shape(set.ways[set.victim], tape, i, dict.get(), keys, n)) {
+    set.victim ^= 1;
+    dict = PyRef::steal(PyDict_Copy(dict.get()));  // the kept one stays as it is
     if (!dict) return nullptr;
   }
-  i = begin + 1;
-  for (size_t k = 0; k < n; ++k) {
-    ++i;  // the key
-    PyRef v = PyRef::steal(tape_to_python(tape, i));
-    if (!v || PyDict_SetItem(dict.get(), keys[k], v.get()) < 0) return nullptr;
-  }
-  i = t.end + 1;
+  if (!set_values(tape, i, dict.get(), keys)) return nullptr;
   return dict.release();
 }
 
-// The value at token i; i moves past it. Recurses once per nesting level:
-// at most kMaxDepth deep, as the tape is.
-PyObject* tape_to_python(const json::Tape& tape, size_t& i) {
-  const json::Token& t = tape[i];
-  switch (t.kind) {
-    case json::TokenKind::kNull: ++i; return new_none();
-    case json::TokenKind::kTrue: ++i; return new_bool(true);
-    case json::TokenKind::kFalse: ++i; return new_bool(false);
-    case json::TokenKind::kU64: ++i; return PyLong_FromUnsignedLongLong(t.u64);
-    case json::TokenKind::kI64: ++i; return PyLong_FromLongLong(t.i64);
-    case json::TokenKind::kDouble: ++i; return PyFloat_FromDouble(t.f64);
-    case json::TokenKind::kString:
-    case json::TokenKind::kKey: ++i; return to_str(tape.string(t));
-    case json::TokenKind::kArrayBegin: {
-      PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(t.count)));
-      if (!list) return nullptr;
-      ++i;
-      for (Py_ssize_t k = 0; i < t.end; ++k) {
-        PyObject* item = tape_to_python(tape, i);
-        if (item == nullptr) return nullptr;
-        PyList_SetItem(list.get(), k, item);  // steals item
-      }
-      i = t.end + 1;
-      return list.release();
-    }
-    case json::TokenKind::kObjectBegin: {
-      if (t.count >= kMinShapeMembers && t.count <= kMaxShapeMembers) {
-        return object_of_shape(tape, i);
-      }
-      const size_t begin = i;
-      PyRef dict = PyRef::steal(PyDict_New());
-      if (!dict) return nullptr;
-      ++i;
-      std::string_view previous;
-      while (i < t.end) {
-        const std::string_view key = tape.string(tape[i]);
-        if (i != begin + 1 && !bytes::less(previous, key)) {
-          // Repeated or unordered keys: the Value sorts them and keeps the
-          // last of each, and the dict follows it.
-          dict = PyRef::steal(to_python(json::to_value(tape, begin)));
-          break;
-        }
-        previous = key;
-        PyRef k = PyRef::steal(key_str(key));
-        ++i;
-        PyRef v = PyRef::steal(tape_to_python(tape, i));
-        if (!k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
-      }
-      i = t.end + 1;
-      return dict.release();
-    }
-    case json::TokenKind::kArrayEnd:
-    case json::TokenKind::kObjectEnd: break;
+// The object at token i.
+PyObject* object_at(const json::Tape& tape, size_t i) {
+  const json::Token* tokens = tape.tokens().data();
+  const json::Token& t = tokens[i];
+  if (t.count >= kMinShapeMembers && t.count <= kMaxShapeMembers) {
+    return object_of_shape(tape, i);
   }
-  ++i;
-  return new_none();
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  std::string_view previous;
+  for (size_t j = i + 1; j < t.end; j = past_value(tokens, j + 1)) {
+    const std::string_view key = tape.string(tokens[j]);
+    if (j != i + 1 && !bytes::less(previous, key)) {
+      // Repeated or unordered keys: the Value sorts them and keeps the
+      // last of each, and the dict follows it.
+      return to_python(json::to_value(tape, i));
+    }
+    previous = key;
+    PyRef k = PyRef::steal(key_str(key));
+    PyRef v = PyRef::steal(value_at(tape, j + 1));
+    if (!k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+  }
+  return dict.release();
 }
 
 }  // namespace
 
-PyObject* to_python(const json::Tape& tape, size_t index) { return tape_to_python(tape, index); }
+PyObject* to_python(const json::Tape& tape, size_t index) { return value_at(tape, index); }
 
 namespace {
 

@@ -180,6 +180,38 @@ def test_inputs_of_one_shape_arrive_as_fresh_dicts():
     assert seen == [json.dumps(dict(sorted(v.items()))) for v in inputs]
 
 
+@pytest.mark.parametrize("kept, other", [
+    ("k", "l"), ("k", "kk"), ("key45", "key46"), ("keyseven", "keysevem"),
+    ("key-twelve!!", "key-twelve!?"), ("z key of 21 bytes ...", "z key of 21 bytes ..,"),
+    ("k\u00e9", "k\u00e8"), ("z" * 1100, "z" * 1099 + "y"),
+])
+def test_objects_one_key_apart_keep_their_own_keys(kept, other):
+    # Same member count and first keys, one key a byte apart (or longer):
+    # whichever shape was seen before, each dict has exactly its own keys.
+    core = dn.Core()
+    seen = []
+    core.add_tool("id", lambda v: seen.append(v) or v)
+    shapes = [["a0", "a1", "b0", "b1", "b2", "b3", key] for key in (kept, other)]
+    inputs = [dict(zip(shapes[s], range(i, i + 7))) for i, s in enumerate([0, 1, 0, 0, 1, 1, 0, 1, 0])]
+    for value in inputs:
+        assert result(core, "id", value) == value
+    assert [list(v.items()) for v in seen] == [list(v.items()) for v in inputs]
+
+
+@pytest.mark.parametrize("ensure_ascii", [True, False])
+def test_strs_of_any_length_keep_a_character_past_ascii_anywhere(ensure_ascii):
+    strings = ["x" * n for n in range(26)] + [
+        "x" * k + c + "x" * (n - k - 1) for n in (1, 3, 4, 7, 8, 9, 16, 17, 25)
+        for k in range(n) for c in ("\u00e9", "\U0001F600")]
+    core = dn.Core()
+    seen = []
+    core.add_tool("id", lambda v: seen.append(v) or v)
+    text = json.dumps({"type": "call_tool", "call": {"id": "c", "name": "id", "input": strings}},
+                      ensure_ascii=ensure_ascii)
+    assert json.loads(core.handle_json(text))["events"][1]["value"] == strings
+    assert seen == [strings]
+
+
 def test_a_tool_may_call_tools_on_its_own_core():
     core = dn.Core()
     core.add_tool("inner", lambda v: {"inner": v})
