@@ -55,8 +55,9 @@ inline size_t first_difference(uint64_t diff) {
 }
 }  // namespace detail
 
-// The number of leading bytes a and b have in common, found 16 bytes a step:
-// the first differing word's lowest differing byte ends the run.
+// The number of leading bytes a and b have in common, found 16 bytes a step
+// (then 8, then 4): the first differing word's lowest differing byte ends
+// the run.
 inline size_t common_prefix(std::string_view a, std::string_view b) {
   const size_t n = a.size() < b.size() ? a.size() : b.size();
   const char* p = a.data();
@@ -73,6 +74,12 @@ inline size_t common_prefix(std::string_view a, std::string_view b) {
     const uint64_t diff = detail::load8(p + i) ^ detail::load8(q + i);
     if (diff != 0) return i + detail::first_difference(diff);
     i += 8;
+  }
+  if (i + 4 <= n) {
+    uint64_t diff = detail::load4(p + i) ^ detail::load4(q + i);
+    if constexpr (std::endian::native != std::endian::little) diff <<= 32;  // bytes on top
+    if (diff != 0) return i + detail::first_difference(diff);
+    i += 4;
   }
   while (i < n && p[i] == q[i]) ++i;
   return i;

@@ -122,7 +122,9 @@ class TextWriter {
     PyObject *key = nullptr, *value = nullptr;  // borrowed
     bool ascending = true;
     while (PyDict_Next(o, &pos, &key, &value)) {
-      if (!PyUnicode_Check(key)) return false;
+      // An exact str is told by its type pointer; the flag test is a call
+      // in the limited API.
+      if (Py_TYPE(key) != &PyUnicode_Type && !PyUnicode_Check(key)) return false;
       Py_ssize_t size = 0;
       const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
       if (utf8 == nullptr) return false;

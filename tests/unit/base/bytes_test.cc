@@ -26,7 +26,9 @@ TEST(BytesTest, EqualMatchesStringViewAtEveryLengthAndPosition) {
       EXPECT_FALSE(bytes::equal(va, vb)) << n << " " << at;
       b[at] = a[at];
     }
-    if (n > 0) EXPECT_FALSE(bytes::equal(va, vb.substr(0, n - 1))) << n;
+    if (n > 0) {
+      EXPECT_FALSE(bytes::equal(va, vb.substr(0, n - 1))) << n;
+    }
   }
 }
 
