@@ -17,6 +17,7 @@
 #include "base/bytes.h"
 #include "base/utf8.h"
 #include "json/decimal.h"
+#include "json/tape.h"
 #include "json/text.h"
 
 namespace dovek::json {
@@ -24,11 +25,6 @@ namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// Reads the eight bytes at p; when all are ASCII digits, adds them to
-// `mantissa` (times 10^8, wrapping past 19 digits as the caller allows) and
-// returns true. Long numbers (coordinates, measurements) take their digits
-// eight at a time instead of one. REQUIRES: eight readable bytes at p (the
-// text's padding provides them).
 // Whether the digits of a number read without an exponent, `first` up to
 // the point, `fraction` up to `end`, are those Writer::f64 writes for the
 // double they read as: no redundant zero, a magnitude the writer prints
@@ -50,6 +46,11 @@ bool written_double(const char* first, const char* fraction, const char* end, si
   return zeros <= 5 && fraction_digits - zeros <= 15;
 }
 
+// Reads the eight bytes at p; when all are ASCII digits, adds them to
+// `mantissa` (times 10^8, wrapping past 19 digits as the caller allows) and
+// returns true. Long numbers (coordinates, measurements) take their digits
+// eight at a time instead of one. REQUIRES: eight readable bytes at p (the
+// text's padding provides them).
 bool eight_digits(const char* p, uint64_t& mantissa) {
   uint64_t v;
   std::memcpy(&v, p, sizeof v);
@@ -66,6 +67,20 @@ bool eight_digits(const char* p, uint64_t& mantissa) {
       32;
   mantissa = mantissa * 100000000 + v;
   return true;
+}
+
+// Adds the run of digits at p to `mantissa` (wrapping past 19 digits as
+// the caller allows) and returns its end. Most numbers are short: their
+// first digits go one at a time, and only a run longer than that tries eight
+// at a time.
+[[gnu::always_inline]] inline char* add_digits(char* p, uint64_t& mantissa) {
+  for (int k = 0; k < 4; ++k, ++p) {
+    if (!is_digit(*p)) return p;
+    mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
+  }
+  while (eight_digits(p, mantissa)) p += 8;
+  while (is_digit(*p)) mantissa = mantissa * 10 + static_cast<uint64_t>(*p++ - '0');
+  return p;
 }
 
 int hex_digit(char c) {
@@ -179,61 +194,101 @@ Tokenizer::State Tokenizer::after_value() const {
   }
 }
 
-bool Tokenizer::next(Token& t) {
-  for (;;) {
-    if (state_ == State::kFinish) return false;
-    skip_space();
-    const char c = *p_;
-    switch (state_) {
-      case State::kObjectInitial:
-      case State::kMemberDelimiter:
-        if (c == '"') {
-          state_ = State::kMemberKey;
-          return key(t);
-        }
-        if (c == '}' && state_ == State::kObjectInitial) return close(t, TokenKind::kObjectEnd);
-        return unexpected();
-      // The two commonest steps, the colon before a member's value and the
-      // comma before the next member or element, go straight on to what
-      // must follow them, as the next turn of the loop would, but without
-      // dispatching on the state again.
-      case State::kMemberKey:
-        if (c != ':') return unexpected();
+// One token. Each state checks the byte that must follow it and goes on to
+// what comes next: after a value in a container that is the comma (then a
+// key or the next element, without another turn) or the closing bracket.
+// The state is only stored for the next step and for the wording of errors.
+[[gnu::always_inline]] inline bool Tokenizer::step(Token& t) {
+  if (state_ == State::kFinish) return false;
+  skip_space();
+  const char c = *p_;
+  switch (state_) {
+    case State::kMemberValue:
+      if (c == ',') {
         ++p_;
-        state_ = State::kKeyValueDelimiter;
+        ++open_[depth_ - 1].count;
+        state_ = State::kMemberDelimiter;
         skip_space();
-        return value(t);
-      case State::kMemberValue:
-      case State::kElement: {
-        const bool in_object = state_ == State::kMemberValue;
-        if (c == ',') {
-          ++p_;
-          ++open_[depth_ - 1].count;
-          state_ = in_object ? State::kMemberDelimiter : State::kElementDelimiter;
-          skip_space();
-          if (!in_object) return value(t);
-          if (*p_ != '"') return unexpected();
-          state_ = State::kMemberKey;
-          return key(t);
-        }
-        if (c == (in_object ? '}' : ']')) {
-          return close(t, in_object ? TokenKind::kObjectEnd : TokenKind::kArrayEnd);
-        }
-        return unexpected();
+        if (*p_ != '"') return unexpected();
+        state_ = State::kMemberKey;
+        return key(t);
       }
-      default:  // a value must come; an array may end right after it opens
-        if (c == ']' && state_ == State::kArrayInitial) return close(t, TokenKind::kArrayEnd);
-        return value(t);
+      if (c == '}') return close(t, TokenKind::kObjectEnd, true);
+      return unexpected();
+    case State::kElement:
+      if (c == ',') {
+        ++p_;
+        ++open_[depth_ - 1].count;
+        state_ = State::kElementDelimiter;
+        skip_space();
+        return value(t, State::kElement);
+      }
+      if (c == ']') return close(t, TokenKind::kArrayEnd, true);
+      return unexpected();
+    case State::kMemberKey:
+      if (c != ':') return unexpected();
+      ++p_;
+      state_ = State::kKeyValueDelimiter;
+      skip_space();
+      return value(t, State::kMemberValue);
+    case State::kObjectInitial:
+    case State::kMemberDelimiter:
+      if (c == '"') {
+        state_ = State::kMemberKey;
+        return key(t);
+      }
+      if (c == '}' && state_ == State::kObjectInitial) {
+        return close(t, TokenKind::kObjectEnd, false);
+      }
+      return unexpected();
+    case State::kArrayInitial:
+      if (c == ']') return close(t, TokenKind::kArrayEnd, false);
+      return value(t, State::kElement);
+    default:  // kStart; the delimiter states only stand between the steps above
+      return value(t, after_value());
+  }
+}
+
+bool Tokenizer::next(Token& t) { return step(t); }
+
+bool Tokenizer::read_into(std::vector<Token>& tokens, const TopLevelHook& hook, const Tape& tape) {
+  for (;;) {
+    const size_t index = tokens.size();
+    // The tokenizer writes each token straight into its slot: copying a
+    // token just written field by field would read it back whole before the
+    // stores have landed, which stalls the processor on every token.
+    Token& t = tokens.emplace_back();
+    if (!step(t)) {
+      tokens.pop_back();
+      return !failed();
+    }
+    const TokenKind kind = t.kind;
+    if (kind == TokenKind::kKey) continue;
+    size_t depth = depth_;  // of the value
+    if (kind == TokenKind::kArrayEnd || kind == TokenKind::kObjectEnd) {
+      // close() left the frame in place below depth_.
+      Token& begin = tokens[open_[depth_].begin];
+      begin.end = index;
+      begin.count = t.count;
+      continue;
+    }
+    if (kind == TokenKind::kArrayBegin || kind == TokenKind::kObjectBegin) {
+      open_[depth_ - 1].begin = index;
+      --depth;  // the value opened a container: it stands one level out
+    }
+    // A value (a container at its begin token): the hook sees those of depth 1.
+    if (depth == 1 && hook) [[unlikely]] {
+      Status status = hook(tape, index);
+      if (!status.ok()) return fail(std::move(status).error());
     }
   }
 }
 
-bool Tokenizer::value(Token& t) {
-  const State then = after_value();
+[[gnu::always_inline]] inline bool Tokenizer::value(Token& t, State then) {
   bool ok = false;
   switch (*p_) {
-    case '[': return open(t, TokenKind::kArrayBegin);
-    case '{': return open(t, TokenKind::kObjectBegin);
+    case '[': return open(t, TokenKind::kArrayBegin, then);
+    case '{': return open(t, TokenKind::kObjectBegin, then);
     case ']':
     case '}':
     case ',':
@@ -249,12 +304,12 @@ bool Tokenizer::value(Token& t) {
   return ok;
 }
 
-bool Tokenizer::open(Token& t, TokenKind kind) {
-  if (depth_ >= static_cast<size_t>(kMaxDepth)) {
+inline bool Tokenizer::open(Token& t, TokenKind kind, State then) {
+  if (depth_ >= static_cast<size_t>(kMaxDepth)) [[unlikely]] {
     return fail(Error("recursion limit exceeded" + position_in(text_, offset())));
   }
   const bool is_array = kind == TokenKind::kArrayBegin;
-  open_[depth_++] = Frame{after_value(), is_array, 0, irregular_, 0, 0};
+  open_[depth_++] = Frame{then, is_array, 0, irregular_, 0, 0, 0};
   t.kind = kind;
   t.count = 0;
   t.offset = offset();
@@ -264,10 +319,8 @@ bool Tokenizer::open(Token& t, TokenKind kind) {
   return true;
 }
 
-bool Tokenizer::close(Token& t, TokenKind kind) {
+inline bool Tokenizer::close(Token& t, TokenKind kind, bool after_item) {
   const Frame& frame = open_[--depth_];
-  // The last element or member has no delimiter after it.
-  const bool after_item = state_ == State::kMemberValue || state_ == State::kElement;
   t.kind = kind;
   t.count = frame.count + (after_item ? 1 : 0);
   t.offset = offset();
@@ -278,12 +331,20 @@ bool Tokenizer::close(Token& t, TokenKind kind) {
   return true;
 }
 
-bool Tokenizer::literal(Token& t, TokenKind kind, std::string_view word) {
+// The first letter chose the word; its last four bytes, compared as one
+// load (the padding makes the load safe at the end of the text), settle it.
+inline bool Tokenizer::literal(Token& t, TokenKind kind, std::string_view word) {
   const size_t start = offset();
-  ++p_;  // the first letter chose the word
-  for (size_t k = 1; k < word.size(); ++k, ++p_) {
-    if (*p_ != word[k]) return fail(SyntaxError::kExpectedValue, offset());
+  const size_t tail = word.size() - 4;
+  uint32_t have, want;
+  std::memcpy(&have, p_ + tail, sizeof have);
+  std::memcpy(&want, word.data() + tail, sizeof want);
+  if (have != want) [[unlikely]] {
+    size_t k = 1;
+    while (p_[k] == word[k]) ++k;  // stops: some byte differs
+    return fail(SyntaxError::kExpectedValue, start + k);
   }
+  p_ += word.size();
   t.kind = kind;
   t.count = 0;
   t.offset = start;
@@ -304,8 +365,7 @@ bool Tokenizer::number(Token& t) {
   if (*p == '0') {
     ++p;
   } else if (is_digit(*p)) {
-    while (eight_digits(p, mantissa)) p += 8;
-    while (is_digit(*p)) mantissa = mantissa * 10 + static_cast<uint64_t>(*p++ - '0');
+    p = add_digits(p, mantissa);
   } else {
     return fail(SyntaxError::kExpectedValue, at());
   }
@@ -318,8 +378,7 @@ bool Tokenizer::number(Token& t) {
     ++p;
     if (!is_digit(*p)) return fail(SyntaxError::kMissingFraction, at());
     fraction = p;
-    while (eight_digits(p, mantissa)) p += 8;
-    while (is_digit(*p)) mantissa = mantissa * 10 + static_cast<uint64_t>(*p++ - '0');
+    p = add_digits(p, mantissa);
     digits += static_cast<size_t>(p - fraction);
     exponent = -static_cast<int>(p - fraction);
   }
@@ -387,7 +446,7 @@ inline bool Tokenizer::key_after(size_t a, size_t m, size_t b, size_t n) const {
 
 // A member's key, and whether it comes after the object's previous key in
 // the order the writer writes members.
-bool Tokenizer::key(Token& t) {
+[[gnu::always_inline]] inline bool Tokenizer::key(Token& t) {
   if (!string(t, TokenKind::kKey)) return false;
   Frame& frame = open_[depth_ - 1];
   if (frame.count != 0 && !key_after(frame.key_begin, frame.key_size, t.str.begin, t.str.size)) {
@@ -466,7 +525,7 @@ inline bool Tokenizer::take_if_closed(Token& t, TokenKind kind, size_t skip, uns
   return true;
 }
 
-bool Tokenizer::string(Token& t, TokenKind kind) {
+[[gnu::always_inline]] inline bool Tokenizer::string(Token& t, TokenKind kind) {
   return short_plain_string(t, kind) || any_string(t, kind);
 }
 

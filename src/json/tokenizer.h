@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "base/error.h"
 #include "json/syntax_error.h"
@@ -19,6 +20,9 @@
 #include "json/token.h"
 
 namespace dovek::json {
+
+class Tape;
+class TopLevelHook;
 
 // Thread safety: none; one tokenizer per read.
 class Tokenizer {
@@ -33,6 +37,14 @@ class Tokenizer {
   // tokens the number of elements or members. False once the value is
   // complete, or on an error (then failed()).
   bool next(Token& t);
+
+  // Appends every token of the value to `tokens` (the tokens of `tape`), with
+  // each container's begin token given the index of its end token and its
+  // count, and calls `hook` (when set) as each value of depth 1 starts. An
+  // error the hook returns stops reading and becomes the read's error. False
+  // on an error (then failed()). The whole read in one loop, so that the
+  // grammar steps inline into it rather than costing a call per token.
+  bool read_into(std::vector<Token>& tokens, const TopLevelHook& hook, const Tape& tape);
 
   bool failed() const { return error_.has_value(); }
   Error take_error() { return std::move(*error_); }
@@ -60,13 +72,18 @@ class Tokenizer {
     uint64_t irregular;  // irregular_ when the container opened
     // An object's last key so far, in the buffer (for the key order).
     size_t key_begin, key_size;
+    size_t begin;  // read_into: the index of the container's begin token
   };
 
   size_t offset() const { return static_cast<size_t>(p_ - buffer_); }
   State after_value() const;
-  bool value(Token& t);
-  bool open(Token& t, TokenKind kind);
-  bool close(Token& t, TokenKind kind);
+  bool step(Token& t);
+  // A value, then the state `then`.
+  bool value(Token& t, State then);
+  bool open(Token& t, TokenKind kind, State then);
+  // `after_item`: an element or member precedes the bracket (no delimiter
+  // follows the last one).
+  bool close(Token& t, TokenKind kind, bool after_item);
   bool literal(Token& t, TokenKind kind, std::string_view word);
   bool number(Token& t);
   bool key(Token& t);
