@@ -3,6 +3,7 @@
 #include <locale.h>
 #include <stdlib.h>
 
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -68,6 +69,31 @@ bool eight_digits(const char* p, uint64_t& mantissa) {
   mantissa = mantissa * 100000000 + v;
   return true;
 }
+
+// What a value's first byte starts, looked up in one load rather than a
+// chain of compares. kNumber also stands for every byte that starts no
+// value: number() rejects those where they stand.
+enum class ValueStart : uint8_t {
+  kNumber,
+  kString,
+  kArray,
+  kObject,
+  kNull,
+  kTrue,
+  kFalse,
+  kUnexpected,  // a delimiter, a closing bracket or the end
+};
+constexpr std::array<ValueStart, 256> kValueStart = [] {
+  std::array<ValueStart, 256> table{};
+  table['"'] = ValueStart::kString;
+  table['['] = ValueStart::kArray;
+  table['{'] = ValueStart::kObject;
+  table['n'] = ValueStart::kNull;
+  table['t'] = ValueStart::kTrue;
+  table['f'] = ValueStart::kFalse;
+  for (const unsigned char c : {']', '}', ',', ':', '\0'}) table[c] = ValueStart::kUnexpected;
+  return table;
+}();
 
 // Adds the run of digits at p to `mantissa` (wrapping past 19 digits as
 // the caller allows) and returns its end. Most numbers are short: their
@@ -198,118 +224,113 @@ Tokenizer::State Tokenizer::after_value() const {
 // what comes next: after a value in a container that is the comma (then a
 // key or the next element, without another turn) or the closing bracket.
 // The state is only stored for the next step and for the wording of errors.
+template <bool kTape>
 [[gnu::always_inline]] inline bool Tokenizer::step(Token& t) {
-  if (state_ == State::kFinish) return false;
-  skip_space();
-  const char c = *p_;
+  // Whitespace is skipped in each case, so that the end needs no test of
+  // its own before the dispatch and leaves the offset just past the value.
+  char c;
   switch (state_) {
     case State::kMemberValue:
+      c = skip_space_and_peek();
       if (c == ',') {
         ++p_;
         ++open_[depth_ - 1].count;
         state_ = State::kMemberDelimiter;
-        skip_space();
-        if (*p_ != '"') return unexpected();
+        if (skip_space_and_peek() != '"') return unexpected();
         state_ = State::kMemberKey;
         return key(t);
       }
-      if (c == '}') return close(t, TokenKind::kObjectEnd, true);
+      if (c == '}') return close<kTape>(t, TokenKind::kObjectEnd, true);
       return unexpected();
     case State::kElement:
+      c = skip_space_and_peek();
       if (c == ',') {
         ++p_;
         ++open_[depth_ - 1].count;
         state_ = State::kElementDelimiter;
         skip_space();
-        return value(t, State::kElement);
+        return value<kTape>(t, State::kElement);
       }
-      if (c == ']') return close(t, TokenKind::kArrayEnd, true);
+      if (c == ']') return close<kTape>(t, TokenKind::kArrayEnd, true);
       return unexpected();
     case State::kMemberKey:
-      if (c != ':') return unexpected();
+      if (skip_space_and_peek() != ':') return unexpected();
       ++p_;
       state_ = State::kKeyValueDelimiter;
       skip_space();
-      return value(t, State::kMemberValue);
+      return value<kTape>(t, State::kMemberValue);
     case State::kObjectInitial:
     case State::kMemberDelimiter:
+      c = skip_space_and_peek();
       if (c == '"') {
         state_ = State::kMemberKey;
         return key(t);
       }
       if (c == '}' && state_ == State::kObjectInitial) {
-        return close(t, TokenKind::kObjectEnd, false);
+        return close<kTape>(t, TokenKind::kObjectEnd, false);
       }
       return unexpected();
     case State::kArrayInitial:
-      if (c == ']') return close(t, TokenKind::kArrayEnd, false);
-      return value(t, State::kElement);
+      if (skip_space_and_peek() == ']') return close<kTape>(t, TokenKind::kArrayEnd, false);
+      return value<kTape>(t, State::kElement);
+    case State::kFinish: return false;
     default:  // kStart; the delimiter states only stand between the steps above
-      return value(t, after_value());
+      skip_space();
+      return value<kTape>(t, after_value());
   }
 }
 
-bool Tokenizer::next(Token& t) { return step(t); }
+bool Tokenizer::next(Token& t) { return step<false>(t); }
 
 bool Tokenizer::read_into(std::vector<Token>& tokens, const TopLevelHook& hook, const Tape& tape) {
   for (;;) {
-    const size_t index = tokens.size();
+    index_ = tokens.size();
     // The tokenizer writes each token straight into its slot: copying a
     // token just written field by field would read it back whole before the
     // stores have landed, which stalls the processor on every token.
     Token& t = tokens.emplace_back();
-    if (!step(t)) {
+    if (!step<true>(t)) {
       tokens.pop_back();
       return !failed();
     }
-    const TokenKind kind = t.kind;
-    if (kind == TokenKind::kKey) continue;
-    size_t depth = depth_;  // of the value
-    if (kind == TokenKind::kArrayEnd || kind == TokenKind::kObjectEnd) {
-      // close() left the frame in place below depth_.
-      Token& begin = tokens[open_[depth_].begin];
-      begin.end = index;
-      begin.count = t.count;
-      continue;
-    }
-    if (kind == TokenKind::kArrayBegin || kind == TokenKind::kObjectBegin) {
-      open_[depth_ - 1].begin = index;
-      --depth;  // the value opened a container: it stands one level out
-    }
-    // A value (a container at its begin token): the hook sees those of depth 1.
-    if (depth == 1 && hook) [[unlikely]] {
-      Status status = hook(tape, index);
-      if (!status.ok()) return fail(std::move(status).error());
+    // A value of depth 1 (a container at its begin token, which stands one
+    // level out from its own frame) goes to the hook.
+    if (depth_ <= 2 && hook) [[unlikely]] {
+      const TokenKind kind = t.kind;
+      const bool begins = kind == TokenKind::kArrayBegin || kind == TokenKind::kObjectBegin;
+      const bool scalar = kind <= TokenKind::kString;
+      if ((scalar && depth_ == 1) || (begins && depth_ == 2)) {
+        Status status = hook(tape, index_);
+        if (!status.ok()) return fail(std::move(status).error());
+      }
     }
   }
 }
 
+template <bool kTape>
 [[gnu::always_inline]] inline bool Tokenizer::value(Token& t, State then) {
   bool ok = false;
-  switch (*p_) {
-    case '[': return open(t, TokenKind::kArrayBegin, then);
-    case '{': return open(t, TokenKind::kObjectBegin, then);
-    case ']':
-    case '}':
-    case ',':
-    case ':':
-    case '\0': return unexpected();
-    case '"': ok = string(t, TokenKind::kString); break;
-    case 'n': ok = literal(t, TokenKind::kNull, "null"); break;
-    case 't': ok = literal(t, TokenKind::kTrue, "true"); break;
-    case 'f': ok = literal(t, TokenKind::kFalse, "false"); break;
-    default: ok = number(t); break;
+  switch (kValueStart[static_cast<unsigned char>(*p_)]) {
+    case ValueStart::kArray: return open<kTape>(t, TokenKind::kArrayBegin, then);
+    case ValueStart::kObject: return open<kTape>(t, TokenKind::kObjectBegin, then);
+    case ValueStart::kUnexpected: return unexpected();
+    case ValueStart::kString: ok = string(t, TokenKind::kString); break;
+    case ValueStart::kNull: ok = literal(t, TokenKind::kNull, "null"); break;
+    case ValueStart::kTrue: ok = literal(t, TokenKind::kTrue, "true"); break;
+    case ValueStart::kFalse: ok = literal(t, TokenKind::kFalse, "false"); break;
+    case ValueStart::kNumber: ok = number(t); break;
   }
   if (ok) state_ = then;
   return ok;
 }
 
+template <bool kTape>
 inline bool Tokenizer::open(Token& t, TokenKind kind, State then) {
   if (depth_ >= static_cast<size_t>(kMaxDepth)) [[unlikely]] {
     return fail(Error("recursion limit exceeded" + position_in(text_, offset())));
   }
   const bool is_array = kind == TokenKind::kArrayBegin;
-  open_[depth_++] = Frame{then, is_array, 0, irregular_, 0, 0, 0};
+  open_[depth_++] = Frame{then, is_array, 0, irregular_, 0, 0, index_};
   t.kind = kind;
   t.count = 0;
   t.offset = offset();
@@ -319,6 +340,7 @@ inline bool Tokenizer::open(Token& t, TokenKind kind, State then) {
   return true;
 }
 
+template <bool kTape>
 inline bool Tokenizer::close(Token& t, TokenKind kind, bool after_item) {
   const Frame& frame = open_[--depth_];
   t.kind = kind;
@@ -326,6 +348,11 @@ inline bool Tokenizer::close(Token& t, TokenKind kind, bool after_item) {
   t.offset = offset();
   t.end = 0;
   t.written_form = irregular_ == frame.irregular;
+  if constexpr (kTape) {
+    Token& begin = *(&t - (index_ - frame.begin));
+    begin.end = index_;
+    begin.count = t.count;
+  }
   ++p_;
   state_ = frame.resume;
   return true;
@@ -398,13 +425,9 @@ bool Tokenizer::number(Token& t) {
   }
   t.count = 0;
   t.offset = offset();
-  if (!(digits <= 19 && fast_number(negative, mantissa, integer, exponent, t))) {
-    if (digits <= 19 && !integer && mantissa != 0 &&
-        decimal_to_double(mantissa, exponent, negative, t.f64)) {
-      t.kind = TokenKind::kDouble;
-    } else if (!convert_number(p_, static_cast<size_t>(p - p_), integer, t)) {
-      return fail(Error("number out of range" + position_in(text_, t.offset)));
-    }
+  if (!(digits <= 19 && fast_number(negative, mantissa, integer, exponent, t)) &&
+      !convert_other_number(t, p, digits, mantissa, integer, exponent, negative)) [[unlikely]] {
+    return false;
   }
   // Integers are written in their digits, but "-0" as 0; a double only in
   // one form for each value.
@@ -419,6 +442,19 @@ bool Tokenizer::number(Token& t) {
     ++irregular_;
   }
   p_ = p;
+  return true;
+}
+
+bool Tokenizer::convert_other_number(Token& t, const char* end, size_t digits, uint64_t mantissa,
+                                     bool integer, int exponent, bool negative) {
+  if (digits <= 19 && !integer && mantissa != 0 &&
+      decimal_to_double(mantissa, exponent, negative, t.f64)) {
+    t.kind = TokenKind::kDouble;
+    return true;
+  }
+  if (!convert_number(p_, static_cast<size_t>(end - p_), integer, t)) {
+    return fail(Error("number out of range" + position_in(text_, t.offset)));
+  }
   return true;
 }
 

@@ -77,15 +77,26 @@ class Tokenizer {
 
   size_t offset() const { return static_cast<size_t>(p_ - buffer_); }
   State after_value() const;
+  // kTape: the token is tokens[index_] of the vector read_into fills, and
+  // the containers' begin tokens are patched at their ends.
+  template <bool kTape>
   bool step(Token& t);
   // A value, then the state `then`.
+  template <bool kTape>
   bool value(Token& t, State then);
+  template <bool kTape>
   bool open(Token& t, TokenKind kind, State then);
   // `after_item`: an element or member precedes the bracket (no delimiter
   // follows the last one).
+  template <bool kTape>
   bool close(Token& t, TokenKind kind, bool after_item);
   bool literal(Token& t, TokenKind kind, std::string_view word);
   bool number(Token& t);
+  // The value of a number that the short ways do not convert; `end` is just
+  // past its text.
+  [[gnu::noinline]] bool convert_other_number(Token& t, const char* end, size_t digits,
+                                              uint64_t mantissa, bool integer, int exponent,
+                                              bool negative);
   bool key(Token& t);
   bool key_after(size_t a, size_t m, size_t b, size_t n) const;
   // Skips whitespace, which the writer never writes: it counts as irregular.
@@ -95,6 +106,10 @@ class Tokenizer {
       do ++p_;
       while (is_json_space(*p_));
     }
+  }
+  char skip_space_and_peek() {
+    skip_space();
+    return *p_;
   }
   bool string(Token& t, TokenKind kind);
   bool short_plain_string(Token& t, TokenKind kind);
@@ -119,6 +134,7 @@ class Tokenizer {
   // so that a read allocates nothing for them.
   Frame open_[kMaxDepth];
   size_t depth_ = 0;
+  size_t index_ = 0;  // read_into: the index of the token being read
   // How many places so far the text differs from what Writer would write
   // for the value read: whitespace, an escape, a number not in the writer's
   // form, a key not above the one before it. A container whose count did
