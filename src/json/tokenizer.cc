@@ -228,7 +228,9 @@ template <bool kTape>
 [[gnu::always_inline]] inline bool Tokenizer::step(Token& t) {
   // Whitespace is skipped in each case, so that the end needs no test of
   // its own before the dispatch and leaves the offset just past the value.
+  // Every way to a value ends in the one dispatch below it.
   char c;
+  State then;
   switch (state_) {
     case State::kMemberValue:
       c = skip_space_and_peek();
@@ -249,7 +251,8 @@ template <bool kTape>
         ++open_[depth_ - 1].count;
         state_ = State::kElementDelimiter;
         skip_space();
-        return value<kTape>(t, State::kElement);
+        then = State::kElement;
+        break;
       }
       if (c == ']') return close<kTape>(t, TokenKind::kArrayEnd, true);
       return unexpected();
@@ -258,7 +261,8 @@ template <bool kTape>
       ++p_;
       state_ = State::kKeyValueDelimiter;
       skip_space();
-      return value<kTape>(t, State::kMemberValue);
+      then = State::kMemberValue;
+      break;
     case State::kObjectInitial:
     case State::kMemberDelimiter:
       c = skip_space_and_peek();
@@ -272,12 +276,15 @@ template <bool kTape>
       return unexpected();
     case State::kArrayInitial:
       if (skip_space_and_peek() == ']') return close<kTape>(t, TokenKind::kArrayEnd, false);
-      return value<kTape>(t, State::kElement);
+      then = State::kElement;
+      break;
     case State::kFinish: return false;
     default:  // kStart; the delimiter states only stand between the steps above
       skip_space();
-      return value<kTape>(t, after_value());
+      then = after_value();
+      break;
   }
+  return value<kTape>(t, then);
 }
 
 bool Tokenizer::next(Token& t) { return step<false>(t); }
@@ -325,10 +332,9 @@ template <bool kTape>
 }
 
 template <bool kTape>
-inline bool Tokenizer::open(Token& t, TokenKind kind, State then) {
-  if (depth_ >= static_cast<size_t>(kMaxDepth)) [[unlikely]] {
-    return fail(Error("recursion limit exceeded" + position_in(text_, offset())));
-  }
+[[gnu::always_inline]] inline bool Tokenizer::open(Token& t, TokenKind kind, State then) {
+  if (depth_ >= static_cast<size_t>(kMaxDepth)) [[unlikely]]
+    return too_deep();
   const bool is_array = kind == TokenKind::kArrayBegin;
   open_[depth_++] = Frame{then, is_array, 0, irregular_, 0, 0, index_};
   t.kind = kind;
@@ -379,7 +385,7 @@ inline bool Tokenizer::literal(Token& t, TokenKind kind, std::string_view word) 
   return true;
 }
 
-bool Tokenizer::number(Token& t) {
+[[gnu::always_inline]] inline bool Tokenizer::number(Token& t) {
   char* p = p_;
   auto at = [&] { return static_cast<size_t>(p - buffer_); };
   const bool negative = *p == '-';
@@ -639,6 +645,10 @@ bool Tokenizer::hex4(size_t escape_offset, unsigned& code) {
     code = code << 4 | static_cast<unsigned>(d);
   }
   return true;
+}
+
+bool Tokenizer::too_deep() {
+  return fail(Error("recursion limit exceeded" + position_in(text_, offset())));
 }
 
 bool Tokenizer::unexpected() {

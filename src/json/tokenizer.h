@@ -122,7 +122,9 @@ class Tokenizer {
   bool unescape(char*& out);
   bool hex4(size_t escape_offset, unsigned& code);
   // The error for an unexpected byte (or the end) in the current state.
-  bool unexpected();
+  [[gnu::noinline]] bool unexpected();
+  // The error for a container past kMaxDepth.
+  [[gnu::noinline]] bool too_deep();
   bool fail(SyntaxError error, size_t at);
   bool fail(Error error);
 
