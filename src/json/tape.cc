@@ -31,43 +31,8 @@ Status Tape::reread(std::string_view text, const TopLevelHook& hook) {
   tokens_.reserve(std::min(text.size() / 6 + 4, kMaxReservedTokens));
   strings_.clear();
   copy_for_reading(text, strings_);
-  open_.clear();
-  open_.reserve(16);
   Tokenizer tokenizer(text, strings_.data());
-  // The tokenizer writes each token straight into its slot: copying a token
-  // just written field by field would read it back whole before the stores
-  // have landed, which stalls the processor on every token.
-  for (;;) {
-    const size_t index = tokens_.size();
-    const Token& t = tokens_.emplace_back();
-    if (!tokenizer.next(tokens_.back())) {
-      tokens_.pop_back();
-      break;
-    }
-    switch (t.kind) {
-      case TokenKind::kKey: continue;
-      case TokenKind::kArrayEnd:
-      case TokenKind::kObjectEnd: {
-        Token& begin = tokens_[open_.back()];
-        begin.end = index;
-        begin.count = t.count;
-        open_.pop_back();
-        continue;
-      }
-      default: break;
-    }
-    // A value (a container at its begin token): the hook sees those of depth 1.
-    if (hook && open_.size() == 1) [[unlikely]] {
-      Status status = hook(*this, index);
-      if (!status.ok()) {
-        tokens_.clear();
-        return status;
-      }
-    }
-    if (t.kind == TokenKind::kArrayBegin || t.kind == TokenKind::kObjectBegin)
-      open_.push_back(index);
-  }
-  if (tokenizer.failed()) {
+  if (!tokenizer.read_into(tokens_, hook, *this)) {
     tokens_.clear();
     return tokenizer.take_error();
   }

@@ -80,7 +80,6 @@ class Tape {
   size_t value_end_ = 0;  // offset just past the value
   std::vector<Token> tokens_;
   std::string strings_;  // copy of the text; the tokenizer decodes each string in place
-  std::vector<size_t> open_;  // begin tokens of the open containers, while reading
 };
 
 }  // namespace dovek::json

@@ -3,6 +3,7 @@
 #include <locale.h>
 #include <stdlib.h>
 
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -17,6 +18,7 @@
 #include "base/bytes.h"
 #include "base/utf8.h"
 #include "json/decimal.h"
+#include "json/tape.h"
 #include "json/text.h"
 
 namespace dovek::json {
@@ -24,11 +26,6 @@ namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// Reads the eight bytes at p; when all are ASCII digits, adds them to
-// `mantissa` (times 10^8, wrapping past 19 digits as the caller allows) and
-// returns true. Long numbers (coordinates, measurements) take their digits
-// eight at a time instead of one. REQUIRES: eight readable bytes at p (the
-// text's padding provides them).
 // Whether the digits of a number read without an exponent, `first` up to
 // the point, `fraction` up to `end`, are those Writer::f64 writes for the
 // double they read as: no redundant zero, a magnitude the writer prints
@@ -50,6 +47,11 @@ bool written_double(const char* first, const char* fraction, const char* end, si
   return zeros <= 5 && fraction_digits - zeros <= 15;
 }
 
+// Reads the eight bytes at p; when all are ASCII digits, adds them to
+// `mantissa` (times 10^8, wrapping past 19 digits as the caller allows) and
+// returns true. Long numbers (coordinates, measurements) take their digits
+// eight at a time instead of one. REQUIRES: eight readable bytes at p (the
+// text's padding provides them).
 bool eight_digits(const char* p, uint64_t& mantissa) {
   uint64_t v;
   std::memcpy(&v, p, sizeof v);
@@ -66,6 +68,45 @@ bool eight_digits(const char* p, uint64_t& mantissa) {
       32;
   mantissa = mantissa * 100000000 + v;
   return true;
+}
+
+// What a value's first byte starts, looked up in one load rather than a
+// chain of compares. kNumber also stands for every byte that starts no
+// value: number() rejects those where they stand.
+enum class ValueStart : uint8_t {
+  kNumber,
+  kString,
+  kArray,
+  kObject,
+  kNull,
+  kTrue,
+  kFalse,
+  kUnexpected,  // a delimiter, a closing bracket or the end
+};
+constexpr std::array<ValueStart, 256> kValueStart = [] {
+  std::array<ValueStart, 256> table{};
+  table['"'] = ValueStart::kString;
+  table['['] = ValueStart::kArray;
+  table['{'] = ValueStart::kObject;
+  table['n'] = ValueStart::kNull;
+  table['t'] = ValueStart::kTrue;
+  table['f'] = ValueStart::kFalse;
+  for (const unsigned char c : {']', '}', ',', ':', '\0'}) table[c] = ValueStart::kUnexpected;
+  return table;
+}();
+
+// Adds the run of digits at p to `mantissa` (wrapping past 19 digits as
+// the caller allows) and returns its end. Most numbers are short: their
+// first digits go one at a time, and only a run longer than that tries eight
+// at a time.
+[[gnu::always_inline]] inline char* add_digits(char* p, uint64_t& mantissa) {
+  for (int k = 0; k < 4; ++k, ++p) {
+    if (!is_digit(*p)) return p;
+    mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
+  }
+  while (eight_digits(p, mantissa)) p += 8;
+  while (is_digit(*p)) mantissa = mantissa * 10 + static_cast<uint64_t>(*p++ - '0');
+  return p;
 }
 
 int hex_digit(char c) {
@@ -179,82 +220,123 @@ Tokenizer::State Tokenizer::after_value() const {
   }
 }
 
-bool Tokenizer::next(Token& t) {
-  for (;;) {
-    if (state_ == State::kFinish) return false;
-    skip_space();
-    const char c = *p_;
-    switch (state_) {
-      case State::kObjectInitial:
-      case State::kMemberDelimiter:
-        if (c == '"') {
-          state_ = State::kMemberKey;
-          return key(t);
-        }
-        if (c == '}' && state_ == State::kObjectInitial) return close(t, TokenKind::kObjectEnd);
-        return unexpected();
-      // The two commonest steps, the colon before a member's value and the
-      // comma before the next member or element, go straight on to what
-      // must follow them, as the next turn of the loop would, but without
-      // dispatching on the state again.
-      case State::kMemberKey:
-        if (c != ':') return unexpected();
+// One token. Each state checks the byte that must follow it and goes on to
+// what comes next: after a value in a container that is the comma (then a
+// key or the next element, without another turn) or the closing bracket.
+// The state is only stored for the next step and for the wording of errors.
+template <bool kTape>
+[[gnu::always_inline]] inline bool Tokenizer::step(Token& t) {
+  // Whitespace is skipped in each case, so that the end needs no test of
+  // its own before the dispatch and leaves the offset just past the value.
+  // Every way to a value ends in the one dispatch below it.
+  char c;
+  State then;
+  switch (state_) {
+    case State::kMemberValue:
+      c = skip_space_and_peek();
+      if (c == ',') {
         ++p_;
-        state_ = State::kKeyValueDelimiter;
-        skip_space();
-        return value(t);
-      case State::kMemberValue:
-      case State::kElement: {
-        const bool in_object = state_ == State::kMemberValue;
-        if (c == ',') {
-          ++p_;
-          ++open_[depth_ - 1].count;
-          state_ = in_object ? State::kMemberDelimiter : State::kElementDelimiter;
-          skip_space();
-          if (!in_object) return value(t);
-          if (*p_ != '"') return unexpected();
-          state_ = State::kMemberKey;
-          return key(t);
-        }
-        if (c == (in_object ? '}' : ']')) {
-          return close(t, in_object ? TokenKind::kObjectEnd : TokenKind::kArrayEnd);
-        }
-        return unexpected();
+        ++open_[depth_ - 1].count;
+        state_ = State::kMemberDelimiter;
+        if (skip_space_and_peek() != '"') return unexpected();
+        state_ = State::kMemberKey;
+        return key(t);
       }
-      default:  // a value must come; an array may end right after it opens
-        if (c == ']' && state_ == State::kArrayInitial) return close(t, TokenKind::kArrayEnd);
-        return value(t);
+      if (c == '}') return close<kTape>(t, TokenKind::kObjectEnd, true);
+      return unexpected();
+    case State::kElement:
+      c = skip_space_and_peek();
+      if (c == ',') {
+        ++p_;
+        ++open_[depth_ - 1].count;
+        state_ = State::kElementDelimiter;
+        skip_space();
+        then = State::kElement;
+        break;
+      }
+      if (c == ']') return close<kTape>(t, TokenKind::kArrayEnd, true);
+      return unexpected();
+    case State::kMemberKey:
+      if (skip_space_and_peek() != ':') return unexpected();
+      ++p_;
+      state_ = State::kKeyValueDelimiter;
+      skip_space();
+      then = State::kMemberValue;
+      break;
+    case State::kObjectInitial:
+    case State::kMemberDelimiter:
+      c = skip_space_and_peek();
+      if (c == '"') {
+        state_ = State::kMemberKey;
+        return key(t);
+      }
+      if (c == '}' && state_ == State::kObjectInitial) {
+        return close<kTape>(t, TokenKind::kObjectEnd, false);
+      }
+      return unexpected();
+    case State::kArrayInitial:
+      if (skip_space_and_peek() == ']') return close<kTape>(t, TokenKind::kArrayEnd, false);
+      then = State::kElement;
+      break;
+    case State::kFinish: return false;
+    default:  // kStart; the delimiter states only stand between the steps above
+      skip_space();
+      then = after_value();
+      break;
+  }
+  return value<kTape>(t, then);
+}
+
+bool Tokenizer::next(Token& t) { return step<false>(t); }
+
+bool Tokenizer::read_into(std::vector<Token>& tokens, const TopLevelHook& hook, const Tape& tape) {
+  for (;;) {
+    index_ = tokens.size();
+    // The tokenizer writes each token straight into its slot: copying a
+    // token just written field by field would read it back whole before the
+    // stores have landed, which stalls the processor on every token.
+    Token& t = tokens.emplace_back();
+    if (!step<true>(t)) {
+      tokens.pop_back();
+      return !failed();
+    }
+    // A value of depth 1 (a container at its begin token, which stands one
+    // level out from its own frame) goes to the hook.
+    if (depth_ <= 2 && hook) [[unlikely]] {
+      const TokenKind kind = t.kind;
+      const bool begins = kind == TokenKind::kArrayBegin || kind == TokenKind::kObjectBegin;
+      const bool scalar = kind <= TokenKind::kString;
+      if ((scalar && depth_ == 1) || (begins && depth_ == 2)) {
+        Status status = hook(tape, index_);
+        if (!status.ok()) return fail(std::move(status).error());
+      }
     }
   }
 }
 
-bool Tokenizer::value(Token& t) {
-  const State then = after_value();
+template <bool kTape>
+[[gnu::always_inline]] inline bool Tokenizer::value(Token& t, State then) {
   bool ok = false;
-  switch (*p_) {
-    case '[': return open(t, TokenKind::kArrayBegin);
-    case '{': return open(t, TokenKind::kObjectBegin);
-    case ']':
-    case '}':
-    case ',':
-    case ':':
-    case '\0': return unexpected();
-    case '"': ok = string(t, TokenKind::kString); break;
-    case 'n': ok = literal(t, TokenKind::kNull, "null"); break;
-    case 't': ok = literal(t, TokenKind::kTrue, "true"); break;
-    case 'f': ok = literal(t, TokenKind::kFalse, "false"); break;
-    default: ok = number(t); break;
+  switch (kValueStart[static_cast<unsigned char>(*p_)]) {
+    case ValueStart::kArray: return open<kTape>(t, TokenKind::kArrayBegin, then);
+    case ValueStart::kObject: return open<kTape>(t, TokenKind::kObjectBegin, then);
+    case ValueStart::kUnexpected: return unexpected();
+    case ValueStart::kString: ok = string(t, TokenKind::kString); break;
+    case ValueStart::kNull: ok = literal(t, TokenKind::kNull, "null"); break;
+    case ValueStart::kTrue: ok = literal(t, TokenKind::kTrue, "true"); break;
+    case ValueStart::kFalse: ok = literal(t, TokenKind::kFalse, "false"); break;
+    case ValueStart::kNumber: ok = number(t); break;
   }
   if (ok) state_ = then;
   return ok;
 }
 
-bool Tokenizer::open(Token& t, TokenKind kind) {
-  if (depth_ >= static_cast<size_t>(kMaxDepth)) {
-    return fail(Error("recursion limit exceeded" + position_in(text_, offset())));
-  }
+template <bool kTape>
+[[gnu::always_inline]] inline bool Tokenizer::open(Token& t, TokenKind kind, State then) {
+  if (depth_ >= static_cast<size_t>(kMaxDepth)) [[unlikely]]
+    return too_deep();
   const bool is_array = kind == TokenKind::kArrayBegin;
-  open_[depth_++] = Frame{after_value(), is_array, 0, irregular_, 0, 0};
+  open_[depth_++] = Frame{then, is_array, 0, irregular_, 0, 0, index_};
   t.kind = kind;
   t.count = 0;
   t.offset = offset();
@@ -264,26 +346,38 @@ bool Tokenizer::open(Token& t, TokenKind kind) {
   return true;
 }
 
-bool Tokenizer::close(Token& t, TokenKind kind) {
+template <bool kTape>
+inline bool Tokenizer::close(Token& t, TokenKind kind, bool after_item) {
   const Frame& frame = open_[--depth_];
-  // The last element or member has no delimiter after it.
-  const bool after_item = state_ == State::kMemberValue || state_ == State::kElement;
   t.kind = kind;
   t.count = frame.count + (after_item ? 1 : 0);
   t.offset = offset();
   t.end = 0;
   t.written_form = irregular_ == frame.irregular;
+  if constexpr (kTape) {
+    Token& begin = *(&t - (index_ - frame.begin));
+    begin.end = index_;
+    begin.count = t.count;
+  }
   ++p_;
   state_ = frame.resume;
   return true;
 }
 
-bool Tokenizer::literal(Token& t, TokenKind kind, std::string_view word) {
+// The first letter chose the word; its last four bytes, compared as one
+// load (the padding makes the load safe at the end of the text), settle it.
+inline bool Tokenizer::literal(Token& t, TokenKind kind, std::string_view word) {
   const size_t start = offset();
-  ++p_;  // the first letter chose the word
-  for (size_t k = 1; k < word.size(); ++k, ++p_) {
-    if (*p_ != word[k]) return fail(SyntaxError::kExpectedValue, offset());
+  const size_t tail = word.size() - 4;
+  uint32_t have, want;
+  std::memcpy(&have, p_ + tail, sizeof have);
+  std::memcpy(&want, word.data() + tail, sizeof want);
+  if (have != want) [[unlikely]] {
+    size_t k = 1;
+    while (p_[k] == word[k]) ++k;  // stops: some byte differs
+    return fail(SyntaxError::kExpectedValue, start + k);
   }
+  p_ += word.size();
   t.kind = kind;
   t.count = 0;
   t.offset = start;
@@ -291,7 +385,7 @@ bool Tokenizer::literal(Token& t, TokenKind kind, std::string_view word) {
   return true;
 }
 
-bool Tokenizer::number(Token& t) {
+[[gnu::always_inline]] inline bool Tokenizer::number(Token& t) {
   char* p = p_;
   auto at = [&] { return static_cast<size_t>(p - buffer_); };
   const bool negative = *p == '-';
@@ -304,8 +398,7 @@ bool Tokenizer::number(Token& t) {
   if (*p == '0') {
     ++p;
   } else if (is_digit(*p)) {
-    while (eight_digits(p, mantissa)) p += 8;
-    while (is_digit(*p)) mantissa = mantissa * 10 + static_cast<uint64_t>(*p++ - '0');
+    p = add_digits(p, mantissa);
   } else {
     return fail(SyntaxError::kExpectedValue, at());
   }
@@ -318,8 +411,7 @@ bool Tokenizer::number(Token& t) {
     ++p;
     if (!is_digit(*p)) return fail(SyntaxError::kMissingFraction, at());
     fraction = p;
-    while (eight_digits(p, mantissa)) p += 8;
-    while (is_digit(*p)) mantissa = mantissa * 10 + static_cast<uint64_t>(*p++ - '0');
+    p = add_digits(p, mantissa);
     digits += static_cast<size_t>(p - fraction);
     exponent = -static_cast<int>(p - fraction);
   }
@@ -339,13 +431,9 @@ bool Tokenizer::number(Token& t) {
   }
   t.count = 0;
   t.offset = offset();
-  if (!(digits <= 19 && fast_number(negative, mantissa, integer, exponent, t))) {
-    if (digits <= 19 && !integer && mantissa != 0 &&
-        decimal_to_double(mantissa, exponent, negative, t.f64)) {
-      t.kind = TokenKind::kDouble;
-    } else if (!convert_number(p_, static_cast<size_t>(p - p_), integer, t)) {
-      return fail(Error("number out of range" + position_in(text_, t.offset)));
-    }
+  if (!(digits <= 19 && fast_number(negative, mantissa, integer, exponent, t)) &&
+      !convert_other_number(t, p, digits, mantissa, integer, exponent, negative)) [[unlikely]] {
+    return false;
   }
   // Integers are written in their digits, but "-0" as 0; a double only in
   // one form for each value.
@@ -360,6 +448,19 @@ bool Tokenizer::number(Token& t) {
     ++irregular_;
   }
   p_ = p;
+  return true;
+}
+
+bool Tokenizer::convert_other_number(Token& t, const char* end, size_t digits, uint64_t mantissa,
+                                     bool integer, int exponent, bool negative) {
+  if (digits <= 19 && !integer && mantissa != 0 &&
+      decimal_to_double(mantissa, exponent, negative, t.f64)) {
+    t.kind = TokenKind::kDouble;
+    return true;
+  }
+  if (!convert_number(p_, static_cast<size_t>(end - p_), integer, t)) {
+    return fail(Error("number out of range" + position_in(text_, t.offset)));
+  }
   return true;
 }
 
@@ -387,7 +488,7 @@ inline bool Tokenizer::key_after(size_t a, size_t m, size_t b, size_t n) const {
 
 // A member's key, and whether it comes after the object's previous key in
 // the order the writer writes members.
-bool Tokenizer::key(Token& t) {
+[[gnu::always_inline]] inline bool Tokenizer::key(Token& t) {
   if (!string(t, TokenKind::kKey)) return false;
   Frame& frame = open_[depth_ - 1];
   if (frame.count != 0 && !key_after(frame.key_begin, frame.key_size, t.str.begin, t.str.size)) {
@@ -466,7 +567,7 @@ inline bool Tokenizer::take_if_closed(Token& t, TokenKind kind, size_t skip, uns
   return true;
 }
 
-bool Tokenizer::string(Token& t, TokenKind kind) {
+[[gnu::always_inline]] inline bool Tokenizer::string(Token& t, TokenKind kind) {
   return short_plain_string(t, kind) || any_string(t, kind);
 }
 
@@ -544,6 +645,10 @@ bool Tokenizer::hex4(size_t escape_offset, unsigned& code) {
     code = code << 4 | static_cast<unsigned>(d);
   }
   return true;
+}
+
+bool Tokenizer::too_deep() {
+  return fail(Error("recursion limit exceeded" + position_in(text_, offset())));
 }
 
 bool Tokenizer::unexpected() {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "base/error.h"
 #include "json/syntax_error.h"
@@ -19,6 +20,9 @@
 #include "json/token.h"
 
 namespace dovek::json {
+
+class Tape;
+class TopLevelHook;
 
 // Thread safety: none; one tokenizer per read.
 class Tokenizer {
@@ -33,6 +37,14 @@ class Tokenizer {
   // tokens the number of elements or members. False once the value is
   // complete, or on an error (then failed()).
   bool next(Token& t);
+
+  // Appends every token of the value to `tokens` (the tokens of `tape`), with
+  // each container's begin token given the index of its end token and its
+  // count, and calls `hook` (when set) as each value of depth 1 starts. An
+  // error the hook returns stops reading and becomes the read's error. False
+  // on an error (then failed()). The whole read in one loop, so that the
+  // grammar steps inline into it rather than costing a call per token.
+  bool read_into(std::vector<Token>& tokens, const TopLevelHook& hook, const Tape& tape);
 
   bool failed() const { return error_.has_value(); }
   Error take_error() { return std::move(*error_); }
@@ -60,15 +72,31 @@ class Tokenizer {
     uint64_t irregular;  // irregular_ when the container opened
     // An object's last key so far, in the buffer (for the key order).
     size_t key_begin, key_size;
+    size_t begin;  // read_into: the index of the container's begin token
   };
 
   size_t offset() const { return static_cast<size_t>(p_ - buffer_); }
   State after_value() const;
-  bool value(Token& t);
-  bool open(Token& t, TokenKind kind);
-  bool close(Token& t, TokenKind kind);
+  // kTape: the token is tokens[index_] of the vector read_into fills, and
+  // the containers' begin tokens are patched at their ends.
+  template <bool kTape>
+  bool step(Token& t);
+  // A value, then the state `then`.
+  template <bool kTape>
+  bool value(Token& t, State then);
+  template <bool kTape>
+  bool open(Token& t, TokenKind kind, State then);
+  // `after_item`: an element or member precedes the bracket (no delimiter
+  // follows the last one).
+  template <bool kTape>
+  bool close(Token& t, TokenKind kind, bool after_item);
   bool literal(Token& t, TokenKind kind, std::string_view word);
   bool number(Token& t);
+  // The value of a number that the short ways do not convert; `end` is just
+  // past its text.
+  [[gnu::noinline]] bool convert_other_number(Token& t, const char* end, size_t digits,
+                                              uint64_t mantissa, bool integer, int exponent,
+                                              bool negative);
   bool key(Token& t);
   bool key_after(size_t a, size_t m, size_t b, size_t n) const;
   // Skips whitespace, which the writer never writes: it counts as irregular.
@@ -78,6 +106,10 @@ class Tokenizer {
       do ++p_;
       while (is_json_space(*p_));
     }
+  }
+  char skip_space_and_peek() {
+    skip_space();
+    return *p_;
   }
   bool string(Token& t, TokenKind kind);
   bool short_plain_string(Token& t, TokenKind kind);
@@ -90,7 +122,9 @@ class Tokenizer {
   bool unescape(char*& out);
   bool hex4(size_t escape_offset, unsigned& code);
   // The error for an unexpected byte (or the end) in the current state.
-  bool unexpected();
+  [[gnu::noinline]] bool unexpected();
+  // The error for a container past kMaxDepth.
+  [[gnu::noinline]] bool too_deep();
   bool fail(SyntaxError error, size_t at);
   bool fail(Error error);
 
@@ -102,6 +136,7 @@ class Tokenizer {
   // so that a read allocates nothing for them.
   Frame open_[kMaxDepth];
   size_t depth_ = 0;
+  size_t index_ = 0;  // read_into: the index of the token being read
   // How many places so far the text differs from what Writer would write
   // for the value read: whitespace, an escape, a number not in the writer's
   // form, a key not above the one before it. A container whose count did

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "json/read.h"
+#include "json/tape.h"
 #include "json/text.h"
 
 namespace dovek::json {
@@ -14,6 +15,14 @@ namespace {
 std::string error_of(std::string_view text) {
   Result<Value> r = parse(text);
   return r.ok() ? "ok" : r.error().message();
+}
+
+// The same through the tape, which reads in a loop of its own.
+std::string tape_error_of(std::string_view text) {
+  Result<Tape> r = Tape::read(text);
+  if (!r.ok()) return r.error().message();
+  Status trailing = r->check_trailing();
+  return trailing.ok() ? "ok" : trailing.error().message();
 }
 
 // Every token of `text` as "kind/count@offset", or the error.
@@ -66,6 +75,73 @@ TEST(TokenizerTest, EveryGrammarStateRejectsWhatCannotFollow) {
       {"\"\\ud800\\u12x4\"", "invalid escape at line 1 column 2"},
   };
   for (const Case& c : cases) EXPECT_EQ(error_of(c.text), c.message) << c.text;
+}
+
+TEST(TokenizerTest, LiteralsCutOrMisspeltAtEveryLetter) {
+  for (const std::string word : {"null", "true", "false"}) {
+    EXPECT_EQ(error_of(word), "ok");
+    EXPECT_EQ(error_of("[" + word + "," + word + "]"), "ok");
+    for (size_t k = 1; k < word.size(); ++k) {
+      const std::string cut = word.substr(0, k);
+      const std::string misspelt = cut + "x" + word.substr(k + 1);
+      const std::pair<std::string, std::string> cases[] = {
+          {cut, "EOF while parsing a value at line 1 column " + std::to_string(k)},
+          {"[" + cut, "EOF while parsing a list at line 1 column " + std::to_string(k + 1)},
+          {misspelt, "expected value at line 1 column " + std::to_string(k + 1)},
+          {"{\"a\":" + misspelt + "}", "expected value at line 1 column " + std::to_string(k + 6)},
+      };
+      for (const auto& [text, message] : cases) {
+        EXPECT_EQ(error_of(text), message) << text;
+        EXPECT_EQ(tape_error_of(text), message) << text;
+      }
+    }
+  }
+}
+
+TEST(TokenizerTest, TapeAgreesWithTheTokenStream) {
+  // The tape reads in its own loop and patches each begin token with its
+  // end's index and count: both must match what next() gives, at any depth.
+  std::string deep;
+  for (int d = 0; d < 63; ++d) deep += d % 2 ? R"({"k":)" : "[0,";
+  deep += "[]";
+  for (int d = 62; d >= 0; --d) deep += d % 2 ? "}" : ",{}]";
+  const std::string texts[] = {
+      "[]",
+      "{}",
+      "7",
+      R"({"a":[1,{"b":[[],{}]},"x"],"c":{"d":null},"e":[true,false,-1.5]})",
+      R"( [ {"b" : 1 , "a":[ 2 ]} , [[ "\u0041" ]] ] )",
+      std::string(127, '[') + std::string(127, ']'),
+      deep,
+  };
+  for (const std::string& text : texts) {
+    std::string buffer;
+    copy_for_reading(text, buffer);
+    Tokenizer tokenizer(text, buffer.data());
+    std::vector<Token> stream;
+    for (Token t; tokenizer.next(t);) stream.push_back(t);
+    ASSERT_FALSE(tokenizer.failed()) << text;
+    Result<Tape> tape = Tape::read(text);
+    ASSERT_TRUE(tape.ok()) << text;
+    ASSERT_EQ(tape->size(), stream.size()) << text;
+    std::vector<size_t> open;
+    for (size_t i = 0; i < stream.size(); ++i) {
+      const Token& s = stream[i];
+      const Token& t = (*tape)[i];
+      ASSERT_EQ(t.kind, s.kind) << text << " token " << i;
+      EXPECT_EQ(t.offset, s.offset) << text << " token " << i;
+      if (s.kind == TokenKind::kArrayBegin || s.kind == TokenKind::kObjectBegin) {
+        open.push_back(i);
+      } else if (s.kind == TokenKind::kArrayEnd || s.kind == TokenKind::kObjectEnd) {
+        const Token& begin = (*tape)[open.back()];
+        EXPECT_EQ(begin.end, i) << text << " token " << open.back();
+        EXPECT_EQ(begin.count, s.count) << text << " token " << open.back();
+        EXPECT_EQ(t.count, s.count) << text << " token " << i;
+        EXPECT_EQ(t.written_form, s.written_form) << text << " token " << i;
+        open.pop_back();
+      }
+    }
+  }
 }
 
 TEST(TokenizerTest, EscapesDecodeInPlaceAtAnyOffset) {
