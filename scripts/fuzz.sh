@@ -6,6 +6,8 @@
 #   scripts/fuzz.sh             60 seconds per target
 #   SECONDS=600 scripts/fuzz.sh (or scripts/fuzz.sh 600)
 #   FUZZ_TARGETS="fuzz_json" scripts/fuzz.sh   a subset
+#   FUZZ_SEED=1 scripts/fuzz.sh  the same mutations on every run (CI's smoke
+#                                run), instead of a fresh random seed each time
 # Each target starts from a copy of its seed corpus (fuzz/corpus/<target>)
 # in build/fuzz/corpus, which keeps what earlier runs found; the repository's
 # corpus is never written. Reproducers of crashes, leaks, timeouts and
@@ -48,6 +50,7 @@ for t in "${targets[@]}"; do
   # caught by the check at exit instead, which still fails the run.
   extra=()
   [[ "$t" == fuzz_command ]] && extra+=(-detect_leaks=0)
+  [[ -n "${FUZZ_SEED:-}" ]] && extra+=(-seed="$FUZZ_SEED")
   rc=0
   "$ASAN_BUILD/fuzz/$t" "$corpus" "${extra[@]}" -dict="fuzz/$t.dict" -max_total_time="$duration" -timeout=10 \
     -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$runs/crashes/$t-" \
