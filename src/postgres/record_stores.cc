@@ -90,7 +90,7 @@ class TableStore final : public store::Repository<T> {
 
  private:
   static const sql::TableStatements& statements() {
-    static const sql::TableStatements s(Codec::kTable);
+    static const sql::TableStatements s = sql::table_statements(Codec::kTable);
     return s;
   }
 

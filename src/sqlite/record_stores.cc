@@ -67,7 +67,7 @@ class TableStore final : public store::Repository<T> {
 
  private:
   static const sql::TableStatements& statements() {
-    static const sql::TableStatements s(kTable);
+    static const sql::TableStatements s = sql::table_statements(kTable);
     return s;
   }
 
