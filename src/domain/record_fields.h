@@ -8,10 +8,15 @@
 // a Source has text() (a string_view), optional_text() and integer(), each
 // reading the next column. Enumerations are stored as their numbers, a
 // skill's suggested tools as a JSON array of strings (tools_json).
+//
+// Beside each write/read pair stand the names of those columns, in the same
+// order, and the table that holds the records: the stores build their
+// statements from them.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -26,6 +31,19 @@
 #include "json/write.h"
 
 namespace dovek::record_fields {
+
+// A table of records, one row each under a `key` column, and the record's
+// columns after it in write()/read_*() order.
+struct Table {
+  std::string_view name;
+  std::span<const std::string_view> columns;
+};
+
+inline constexpr std::string_view kTaskColumns[] = {"id",       "title",      "input",
+                                                    "agent_id", "session_id", "status",
+                                                    "schedule", "created_at", "updated_at",
+                                                    "error"};
+inline constexpr Table kTasks{"tasks", kTaskColumns};
 
 template <class Sink>
 void write(Sink& s, const run::Task& t) {
@@ -48,6 +66,12 @@ run::Task read_task(Source& s) {
   t.error = s.optional_text();
   return t;
 }
+
+inline constexpr std::string_view kRunColumns[] = {
+    "id",         "task_id",      "status",        "raw_status",
+    "session_id", "execution_id", "checkpoint_id", "error",
+    "started_at", "updated_at",   "ended_at"};
+inline constexpr Table kRuns{"runs", kRunColumns};
 
 template <class Sink>
 void write(Sink& s, const run::Run& r) {
@@ -76,6 +100,9 @@ run::Run read_run(Source& s) {
   return r;
 }
 
+inline constexpr std::string_view kProfileColumns[] = {"provider_id", "secret_key"};
+inline constexpr Table kProfiles{"profiles", kProfileColumns};
+
 template <class Sink>
 void write(Sink& s, const auth::Profile& p) {
   s.text(p.provider.id).text(p.secret.key);
@@ -87,6 +114,9 @@ auth::Profile read_profile(Source& s) {
   std::string secret(s.text());
   return auth::Profile{auth::Provider{std::move(provider)}, auth::SecretRef{std::move(secret)}};
 }
+
+inline constexpr std::string_view kModelColumns[] = {"provider_id", "model_id"};
+inline constexpr Table kModels{"models", kModelColumns};
 
 template <class Sink>
 void write(Sink& s, const model::Model& m) {
@@ -106,6 +136,12 @@ inline std::string tools_json(const std::vector<std::string>& tools) {
   w.end_array();
   return w.take();
 }
+
+// Each skill row also has a version, which its stores keep.
+inline constexpr std::string_view kSkillColumns[] = {"id",         "name",           "source",
+                                                     "source_ref", "read_only",      "description",
+                                                     "content",    "suggested_tools"};
+inline constexpr Table kSkills{"skills", kSkillColumns};
 
 // `tools` is tools_json(skill.suggested_tools()), made by the caller, who
 // keeps it alive as long as the sink needs it.
@@ -138,7 +174,13 @@ skill::Skill read_skill(Source& s) {
   return skill::Skill(std::move(f));
 }
 
-// A session's own fields, without its messages (a row each, see below).
+// A session's own fields, without its messages (a row each, see below). The
+// sessions table also has `gen` after `key`, kept by its stores.
+inline constexpr std::string_view kSessionColumns[] = {"id",        "title",       "agent_id",
+                                                       "model_id",  "provider_id", "summary",
+                                                       "parent_id", "created_at",  "updated_at"};
+inline constexpr Table kSessions{"sessions", kSessionColumns};
+
 template <class Sink>
 void write_attributes(Sink& s, const chat::Session& c) {
   s.text(c.id).text(c.title).text(c.agent_id).text(c.model_id).text(c.provider_id);

@@ -111,7 +111,8 @@ class Database final : public store::Transactions {
   // Whether the open transaction is a writer's (which locks what it reads).
   bool writing() const { return writing_; }
 
-  // Queues `sql` (a string literal: prepared once, named by its address).
+  // Queues `sql` (text that lives as long as the process, such as a string
+  // literal: prepared once, named by its address).
   // Its result is checked at the next round trip, which fails if it failed;
   // `then`, if given, sees its rows there. REQUIRES: inside a transaction.
   void queue(const char* sql, Params params, std::function<void(const Rows&)> then = {});

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "domain/record_fields.h"
+#include "postgres/statements.h"
 #include "postgres/stores.h"
 #include "store/row_cache.h"
 
@@ -26,9 +27,6 @@ namespace {
 // Sessions kept in the cache; past it the cache starts over.
 constexpr size_t kCachedSessions = 256;
 
-constexpr const char* kSelectSession =
-    "SELECT gen, id, title, agent_id, model_id, provider_id, summary, parent_id, created_at, "
-    "updated_at, (SELECT max(seq) FROM messages WHERE session = $1) FROM sessions WHERE key = $1";
 // The upper bound makes the condition a range: a prepared statement's
 // generic plan takes a range of unknown bounds to be a small part of the
 // index and scans it, where `seq >= $2` alone is priced at a third of the
@@ -37,13 +35,6 @@ constexpr const char* kSelectSession =
 constexpr const char* kSelectMessages =
     "SELECT role, content FROM messages WHERE session = $1 AND seq BETWEEN $2 AND "
     "9223372036854775807 ORDER BY seq";
-constexpr const char* kWriteSession =
-    "INSERT INTO sessions (key, gen, id, title, agent_id, model_id, provider_id, summary, "
-    "parent_id, created_at, updated_at) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11) "
-    "ON CONFLICT (key) DO UPDATE SET gen = EXCLUDED.gen, id = EXCLUDED.id, title = "
-    "EXCLUDED.title, agent_id = EXCLUDED.agent_id, model_id = EXCLUDED.model_id, provider_id = "
-    "EXCLUDED.provider_id, summary = EXCLUDED.summary, parent_id = EXCLUDED.parent_id, "
-    "created_at = EXCLUDED.created_at, updated_at = EXCLUDED.updated_at";
 constexpr const char* kInsertMessage =
     "INSERT INTO messages (session, seq, role, content) VALUES ($1, $2, $3, $4)";
 constexpr const char* kDeleteMessages = "DELETE FROM messages WHERE session = $1";
@@ -55,6 +46,24 @@ constexpr size_t kBatch = 256;
 
 using record_fields::role_number;
 using record_fields::same_attributes;
+
+// The statements that name a session's columns, built once.
+struct SessionStatements {
+  const sql::Names columns = record_fields::kSessions.columns;
+  // The row and the session's highest message number.
+  const std::string select = "SELECT gen, " + sql::names(columns) +
+                             ", (SELECT max(seq) FROM messages WHERE session = $1) FROM sessions "
+                             "WHERE key = $1";
+  const std::string write = "INSERT INTO sessions (key, gen, " + sql::names(columns) +
+                            ") VALUES (" + sql::params(1, 2 + static_cast<int>(columns.size())) +
+                            ") ON CONFLICT (key) DO UPDATE SET gen = EXCLUDED.gen, " +
+                            sql::excluded(columns);
+};
+
+const SessionStatements& statements() {
+  static const SessionStatements s;
+  return s;
+}
 
 class SessionStore final : public store::Repository<chat::Session> {
  public:
@@ -95,7 +104,7 @@ class SessionStore final : public store::Repository<chat::Session> {
     Params p;
     p.text(key).integer(gen);
     record_fields::write_attributes(p, record);
-    db_->queue(kWriteSession, std::move(p));
+    db_->queue(statements().write.c_str(), std::move(p));
     if (entry == nullptr || entry->exists) db_->queue(kDeleteMessages, Params().text(key));
     DOVEK_TRY(insert_messages(key, 0, record.messages.to_vector()));
     Entry& cached = slot(key);
@@ -141,7 +150,7 @@ class SessionStore final : public store::Repository<chat::Session> {
     const int64_t from = usable ? static_cast<int64_t>(entry.record.messages.size()) : 0;
     if (db_->writing()) db_->queue(kLock, Params().integer(lock_key("sessions", key)));
     Rows row;
-    db_->queue(kSelectSession, Params().text(key), [&row](const Rows& r) { row = r; });
+    db_->queue(statements().select.c_str(), Params().text(key), [&row](const Rows& r) { row = r; });
     DOVEK_ASSIGN_OR_RETURN(Rows added,
                            db_->fetch(kSelectMessages, Params().text(key).integer(from)));
     if (row.size() == 0) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "domain/record_fields.h"
+#include "postgres/statements.h"
 #include "postgres/stores.h"
 #include "store/versioned_cache.h"
 
@@ -24,30 +25,36 @@ skill::Skill read_skill(const Rows& r, int i, int c) {
   return record_fields::read_skill(columns);
 }
 
-constexpr const char* kSelectSkill =
-    "SELECT id, name, source, source_ref, read_only, description, content, suggested_tools "
-    "FROM skills WHERE key = $1";
-constexpr const char* kSelectAll =
-    "SELECT key, id, name, source, source_ref, read_only, description, content, "
-    "suggested_tools FROM skills ORDER BY key";
-// A range, so that the generic plan scans the version index (see
-// kSelectMessages in session_store.cc).
-constexpr const char* kSelectSince =
-    "SELECT key, id, name, source, source_ref, read_only, description, content, "
-    "suggested_tools FROM skills WHERE version > $1 AND version <= 9223372036854775807";
+// The statements that name a skill's columns, built once.
+struct SkillStatements {
+  const sql::Names columns = record_fields::kSkills.columns;
+  const std::string select = "SELECT " + sql::names(columns) + " FROM skills WHERE key = $1";
+  const std::string select_all = "SELECT key, " + sql::names(columns) + " FROM skills ORDER BY key";
+  // A range, so that the generic plan scans the version index (see
+  // kSelectMessages in session_store.cc).
+  const std::string select_since = "SELECT key, " + sql::names(columns) +
+                                   " FROM skills WHERE version > $1 AND version <= "
+                                   "9223372036854775807";
+  // The row's version is one above every version so far.
+  const std::string put =
+      "INSERT INTO skills (key, version, " + sql::names(columns) +
+      ") VALUES ($1, greatest((SELECT max(version) FROM skills), (SELECT value FROM counters "
+      "WHERE name = 'skills_floor')) + 1, " +
+      sql::params(2, 1 + static_cast<int>(columns.size())) +
+      ") ON CONFLICT (key) DO UPDATE SET version = EXCLUDED.version, " + sql::excluded(columns) +
+      " RETURNING version";
+};
+
+const SkillStatements& statements() {
+  static const SkillStatements s;
+  return s;
+}
+
 // The version of the table, and its floor (see schema.cc).
 constexpr const char* kVersions =
     "SELECT greatest((SELECT max(version) FROM skills), value), value FROM counters "
     "WHERE name = 'skills_floor'";
 constexpr const char* kLockShared = "SELECT pg_advisory_xact_lock_shared($1::bigint)";
-constexpr const char* kPut =
-    "INSERT INTO skills (key, version, id, name, source, source_ref, read_only, description, "
-    "content, suggested_tools) VALUES ($1, greatest((SELECT max(version) FROM skills), "
-    "(SELECT value FROM counters WHERE name = 'skills_floor')) + 1, $2, $3, $4, $5, $6, $7, $8, "
-    "$9) ON CONFLICT (key) DO UPDATE SET version = EXCLUDED.version, id = EXCLUDED.id, name = "
-    "EXCLUDED.name, source = EXCLUDED.source, source_ref = EXCLUDED.source_ref, read_only = "
-    "EXCLUDED.read_only, description = EXCLUDED.description, content = EXCLUDED.content, "
-    "suggested_tools = EXCLUDED.suggested_tools RETURNING version";
 // Removals raise the floor past every version the table had before them
 // (the main statement sees the table as it was before its DELETE).
 constexpr const char* kRemove =
@@ -65,7 +72,7 @@ class SkillStore final : public store::Repository<skill::Skill> {
 
   Result<std::optional<skill::Skill>> get(std::string_view key) const override {
     lock();
-    DOVEK_ASSIGN_OR_RETURN(Rows rows, db_->fetch(kSelectSkill, Params().text(key)));
+    DOVEK_ASSIGN_OR_RETURN(Rows rows, db_->fetch(statements().select.c_str(), Params().text(key)));
     if (rows.size() == 0) return std::optional<skill::Skill>();
     return std::optional<skill::Skill>(read_skill(rows, 0, 0));
   }
@@ -84,9 +91,10 @@ class SkillStore final : public store::Repository<skill::Skill> {
     const uint64_t epoch = db_->rollback_epoch();
     if (cache_.current(version, epoch)) return cache_.list();
     const bool catch_up = cache_.catch_up(version, floor, epoch);
-    DOVEK_ASSIGN_OR_RETURN(Rows rows,
-                           catch_up ? db_->fetch(kSelectSince, Params().integer(cache_.version()))
-                                    : db_->fetch(kSelectAll, Params()));
+    DOVEK_ASSIGN_OR_RETURN(Rows rows, catch_up
+                                          ? db_->fetch(statements().select_since.c_str(),
+                                                       Params().integer(cache_.version()))
+                                          : db_->fetch(statements().select_all.c_str(), Params()));
     List fresh = cache_.begin_read(catch_up);
     for (int i = 0; i < rows.size(); ++i) fresh.put(rows.text(i, 0), read_skill(rows, i, 1));
     return cache_.replace(std::move(fresh), version, epoch);
@@ -98,7 +106,7 @@ class SkillStore final : public store::Repository<skill::Skill> {
     p.text(key);
     record_fields::write(p, record, record_fields::tools_json(record.suggested_tools()));
     std::string kept(key);
-    db_->queue(kPut, std::move(p),
+    db_->queue(statements().put.c_str(), std::move(p),
                [this, kept = std::move(kept), record = std::move(record)](const Rows& r) mutable {
                  if (follows(r.size() > 0 ? r.integer(0, 0) : -1)) {
                    cache_.mutable_list().put(kept, std::move(record));

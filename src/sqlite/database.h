@@ -128,8 +128,9 @@ class Database final : public store::Transactions {
   Status commit() override;
   void rollback() noexcept override;
 
-  // The statement of `sql` (a string literal: cached by its address), ready
-  // to bind. REQUIRES: inside a transaction.
+  // The statement of `sql` (text that lives as long as the process, such as a
+  // string literal: cached by its address), ready to bind. REQUIRES: inside
+  // a transaction.
   [[nodiscard]] Result<Stmt> prepare(const char* sql);
 
   // Changes with every transaction begun on this object: repositories use it

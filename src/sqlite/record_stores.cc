@@ -5,14 +5,14 @@
 #include <vector>
 
 #include "domain/record_fields.h"
+#include "sqlite/statements.h"
 #include "sqlite/stores.h"
 
 namespace dovek::sqlite {
 namespace {
 
-// A table of records of T, one row each. Codec gives the SQL (the record's
-// columns after `key`, in record_fields' order) and reads a record.
-template <class T, class Codec>
+// A table of records of T, one row each, read with `read`.
+template <class T, const record_fields::Table& kTable, T (*read)(Columns&)>
 class TableStore final : public store::Repository<T> {
  public:
   using List = typename store::Repository<T>::List;
@@ -20,28 +20,28 @@ class TableStore final : public store::Repository<T> {
   explicit TableStore(std::shared_ptr<Database> db) : db_(std::move(db)) {}
 
   Result<std::optional<T>> get(std::string_view key) const override {
-    DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(Codec::kGet));
+    DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(statements().get.c_str()));
     s.bind(1, key);
     DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
     if (!row) return std::optional<T>();
     Columns c(s, 0);
-    return std::optional<T>(Codec::read(c));
+    return std::optional<T>(read(c));
   }
 
   Result<List> list() const override {
-    DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(Codec::kList));
+    DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(statements().list.c_str()));
     std::vector<std::pair<std::string, T>> pairs;
     for (;;) {
       DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
       if (!row) break;
       Columns c(s, 1);
-      pairs.emplace_back(std::string(s.text(0)), Codec::read(c));
+      pairs.emplace_back(std::string(s.text(0)), read(c));
     }
     return List::from_pairs(std::move(pairs));
   }
 
   Status put(std::string_view key, T record) override {
-    DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(Codec::kPut));
+    DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(statements().put.c_str()));
     s.bind(1, key);
     Binder columns(s, 2);
     record_fields::write(columns, record);
@@ -49,7 +49,7 @@ class TableStore final : public store::Repository<T> {
   }
 
   Result<bool> remove(std::string_view key) override {
-    DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(Codec::kRemove));
+    DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(statements().remove.c_str()));
     s.bind(1, key);
     DOVEK_TRY(s.run());
     return db_->changes() > 0;
@@ -57,7 +57,7 @@ class TableStore final : public store::Repository<T> {
 
   Status replace_all(std::vector<std::pair<std::string, T>> pairs) override {
     {
-      DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(Codec::kClear));
+      DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(statements().clear.c_str()));
       DOVEK_TRY(s.run());
     }
     // INSERT OR REPLACE: of repeated keys the last pair wins.
@@ -66,79 +66,34 @@ class TableStore final : public store::Repository<T> {
   }
 
  private:
+  static const sql::TableStatements& statements() {
+    static const sql::TableStatements s = sql::table_statements(kTable);
+    return s;
+  }
+
   std::shared_ptr<Database> db_;
-};
-
-struct TaskCodec {
-  static constexpr const char* kGet =
-      "SELECT id, title, input, agent_id, session_id, status, schedule, created_at, updated_at, "
-      "error FROM tasks WHERE key = ?1";
-  static constexpr const char* kList =
-      "SELECT key, id, title, input, agent_id, session_id, status, schedule, created_at, "
-      "updated_at, error FROM tasks ORDER BY key";
-  static constexpr const char* kPut =
-      "INSERT OR REPLACE INTO tasks (key, id, title, input, agent_id, session_id, status, "
-      "schedule, created_at, updated_at, error) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, "
-      "?11)";
-  static constexpr const char* kRemove = "DELETE FROM tasks WHERE key = ?1";
-  static constexpr const char* kClear = "DELETE FROM tasks";
-
-  static run::Task read(Columns& c) { return record_fields::read_task(c); }
-};
-
-struct RunCodec {
-  static constexpr const char* kGet =
-      "SELECT id, task_id, status, raw_status, session_id, execution_id, checkpoint_id, error, "
-      "started_at, updated_at, ended_at FROM runs WHERE key = ?1";
-  static constexpr const char* kList =
-      "SELECT key, id, task_id, status, raw_status, session_id, execution_id, checkpoint_id, "
-      "error, started_at, updated_at, ended_at FROM runs ORDER BY key";
-  static constexpr const char* kPut =
-      "INSERT OR REPLACE INTO runs (key, id, task_id, status, raw_status, session_id, "
-      "execution_id, checkpoint_id, error, started_at, updated_at, ended_at) VALUES (?1, ?2, ?3, "
-      "?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)";
-  static constexpr const char* kRemove = "DELETE FROM runs WHERE key = ?1";
-  static constexpr const char* kClear = "DELETE FROM runs";
-
-  static run::Run read(Columns& c) { return record_fields::read_run(c); }
-};
-
-struct ProfileCodec {
-  static constexpr const char* kGet = "SELECT provider_id, secret_key FROM profiles WHERE key = ?1";
-  static constexpr const char* kList =
-      "SELECT key, provider_id, secret_key FROM profiles ORDER BY key";
-  static constexpr const char* kPut =
-      "INSERT OR REPLACE INTO profiles (key, provider_id, secret_key) VALUES (?1, ?2, ?3)";
-  static constexpr const char* kRemove = "DELETE FROM profiles WHERE key = ?1";
-  static constexpr const char* kClear = "DELETE FROM profiles";
-
-  static auth::Profile read(Columns& c) { return record_fields::read_profile(c); }
-};
-
-struct ModelCodec {
-  static constexpr const char* kGet = "SELECT provider_id, model_id FROM models WHERE key = ?1";
-  static constexpr const char* kList = "SELECT key, provider_id, model_id FROM models ORDER BY key";
-  static constexpr const char* kPut =
-      "INSERT OR REPLACE INTO models (key, provider_id, model_id) VALUES (?1, ?2, ?3)";
-  static constexpr const char* kRemove = "DELETE FROM models WHERE key = ?1";
-  static constexpr const char* kClear = "DELETE FROM models";
-
-  static model::Model read(Columns& c) { return record_fields::read_model(c); }
 };
 
 }  // namespace
 
 Handle<run::Task> task_store(std::shared_ptr<Database> db) {
-  return std::make_shared<TableStore<run::Task, TaskCodec>>(std::move(db));
+  return std::make_shared<
+      TableStore<run::Task, record_fields::kTasks, record_fields::read_task<Columns>>>(
+      std::move(db));
 }
 Handle<run::Run> run_store(std::shared_ptr<Database> db) {
-  return std::make_shared<TableStore<run::Run, RunCodec>>(std::move(db));
+  return std::make_shared<
+      TableStore<run::Run, record_fields::kRuns, record_fields::read_run<Columns>>>(std::move(db));
 }
 Handle<auth::Profile> profile_store(std::shared_ptr<Database> db) {
-  return std::make_shared<TableStore<auth::Profile, ProfileCodec>>(std::move(db));
+  return std::make_shared<
+      TableStore<auth::Profile, record_fields::kProfiles, record_fields::read_profile<Columns>>>(
+      std::move(db));
 }
 Handle<model::Model> model_store(std::shared_ptr<Database> db) {
-  return std::make_shared<TableStore<model::Model, ModelCodec>>(std::move(db));
+  return std::make_shared<
+      TableStore<model::Model, record_fields::kModels, record_fields::read_model<Columns>>>(
+      std::move(db));
 }
 
 Result<Stores> open_stores(Options options) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "domain/record_fields.h"
+#include "sqlite/statements.h"
 #include "sqlite/stores.h"
 #include "store/row_cache.h"
 
@@ -26,6 +27,23 @@ constexpr size_t kCachedSessions = 256;
 
 using record_fields::role_number;
 using record_fields::same_attributes;
+
+// The statements that name a session's columns, built once.
+struct SessionStatements {
+  const sql::Names columns = record_fields::kSessions.columns;
+  // The row and the session's highest message number.
+  const std::string select = "SELECT gen, " + sql::names(columns) +
+                             ", (SELECT max(seq) FROM messages WHERE session = ?1) FROM sessions "
+                             "WHERE key = ?1";
+  const std::string write = "INSERT OR REPLACE INTO sessions (key, gen, " + sql::names(columns) +
+                            ") VALUES (" + sql::params(1, 2 + static_cast<int>(columns.size())) +
+                            ")";
+};
+
+const SessionStatements& statements() {
+  static const SessionStatements s;
+  return s;
+}
 
 class SessionStore final : public store::Repository<chat::Session> {
  public:
@@ -67,11 +85,7 @@ class SessionStore final : public store::Repository<chat::Session> {
     // Anything but an append: the session is written anew under a new gen.
     DOVEK_ASSIGN_OR_RETURN(int64_t gen, next_gen());
     {
-      DOVEK_ASSIGN_OR_RETURN(
-          Stmt s,
-          db_->prepare("INSERT OR REPLACE INTO sessions (key, gen, id, title, agent_id, "
-                       "model_id, provider_id, summary, parent_id, created_at, "
-                       "updated_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)"));
+      DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(statements().write.c_str()));
       s.bind(1, key).bind(2, gen);
       Binder columns(s, 3);
       record_fields::write_attributes(columns, record);
@@ -120,11 +134,7 @@ class SessionStore final : public store::Repository<chat::Session> {
   // The entry for `key` as the database holds it now, read as needed.
   Result<Entry*> current(std::string_view key) const {
     if (Entry* entry = known(key)) return entry;
-    DOVEK_ASSIGN_OR_RETURN(Stmt s,
-                           db_->prepare(
-                               "SELECT gen, id, title, agent_id, model_id, provider_id, summary, "
-                               "parent_id, created_at, updated_at, (SELECT max(seq) FROM messages "
-                               "WHERE session = ?1) FROM sessions WHERE key = ?1"));
+    DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(statements().select.c_str()));
     s.bind(1, key);
     DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
     Entry& entry = slot(key);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "domain/record_fields.h"
+#include "sqlite/statements.h"
 #include "sqlite/stores.h"
 #include "store/versioned_cache.h"
 
@@ -20,24 +21,30 @@ skill::Skill read_skill(const Stmt& s, int c) {
   return record_fields::read_skill(columns);
 }
 
-constexpr const char* kSelectSkill =
-    "SELECT id, name, source, source_ref, read_only, description, content, suggested_tools "
-    "FROM skills WHERE key = ?1";
-constexpr const char* kSelectAll =
-    "SELECT key, id, name, source, source_ref, read_only, description, content, "
-    "suggested_tools FROM skills ORDER BY key";
-constexpr const char* kSelectSince =
-    "SELECT key, id, name, source, source_ref, read_only, description, content, "
-    "suggested_tools FROM skills WHERE rowid > ?1";
+// The statements that name a skill's columns, built once.
+struct SkillStatements {
+  const std::string columns = sql::names(record_fields::kSkills.columns);
+  const std::string select = "SELECT " + columns + " FROM skills WHERE key = ?1";
+  const std::string select_all = "SELECT key, " + columns + " FROM skills ORDER BY key";
+  const std::string select_since = "SELECT key, " + columns + " FROM skills WHERE rowid > ?1";
+  // The row's rowid (its version) is one above every version so far.
+  const std::string put =
+      "INSERT OR REPLACE INTO skills (rowid, key, " + columns +
+      ") VALUES ((SELECT max(coalesce((SELECT max(rowid) FROM skills), 0), (SELECT value FROM "
+      "counters WHERE name = 'skills_floor')) + 1), " +
+      sql::params(1, 1 + static_cast<int>(record_fields::kSkills.columns.size())) +
+      ") RETURNING rowid";
+};
+
+const SkillStatements& statements() {
+  static const SkillStatements s;
+  return s;
+}
+
 // The version of the table and its floor (see schema.cc).
 constexpr const char* kVersions =
     "SELECT max(coalesce((SELECT max(rowid) FROM skills), 0), f.value), f.value "
     "FROM counters f WHERE f.name = 'skills_floor'";
-constexpr const char* kPut =
-    "INSERT OR REPLACE INTO skills (rowid, key, id, name, source, source_ref, read_only, "
-    "description, content, suggested_tools) VALUES ((SELECT max(coalesce((SELECT max(rowid) "
-    "FROM skills), 0), (SELECT value FROM counters WHERE name = 'skills_floor')) + 1), ?1, ?2, "
-    "?3, ?4, ?5, ?6, ?7, ?8, ?9) RETURNING rowid";
 constexpr const char* kRaiseFloor =
     "UPDATE counters SET value = max(value, ?1) + 1 WHERE name = 'skills_floor' RETURNING value";
 
@@ -46,7 +53,7 @@ class SkillStore final : public store::Repository<skill::Skill> {
   explicit SkillStore(std::shared_ptr<Database> db) : db_(std::move(db)) {}
 
   Result<std::optional<skill::Skill>> get(std::string_view key) const override {
-    DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(kSelectSkill));
+    DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(statements().select.c_str()));
     s.bind(1, key);
     DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
     if (!row) return std::optional<skill::Skill>();
@@ -60,7 +67,8 @@ class SkillStore final : public store::Repository<skill::Skill> {
     const uint64_t epoch = db_->rollback_epoch();
     if (cache_.current(v.version, epoch)) return cache_.list();
     const bool catch_up = cache_.catch_up(v.version, v.floor, epoch);
-    DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(catch_up ? kSelectSince : kSelectAll));
+    DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(catch_up ? statements().select_since.c_str()
+                                                         : statements().select_all.c_str()));
     if (catch_up) s.bind(1, cache_.version());
     List fresh = cache_.begin_read(catch_up);
     for (;;) {
@@ -75,7 +83,7 @@ class SkillStore final : public store::Repository<skill::Skill> {
     const std::string tools = record_fields::tools_json(record.suggested_tools());
     int64_t version = 0;
     {
-      DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(kPut));
+      DOVEK_ASSIGN_OR_RETURN(Stmt s, db_->prepare(statements().put.c_str()));
       s.bind(1, key);
       Binder columns(s, 2);
       record_fields::write(columns, record, tools);

@@ -148,6 +148,134 @@ TEST_F(StoreFile, SessionsAppendRewriteAndShareBetweenConnections) {
   EXPECT_TRUE(history(b, "s").empty());
 }
 
+// Every field of every record kind lands in the column of its name and reads
+// back equal: the stored rows are read by column name on a connection of
+// their own.
+TEST_F(StoreFile, EveryFieldIsStoredInItsNamedColumnAndReadsBack) {
+  run::Task task;
+  task.id = "t.id";
+  task.title = "t.title";
+  task.input = "t.input";
+  task.agent_id = "t.agent";
+  task.session_id = "t.session";
+  task.status = "t.status";
+  task.schedule = "t.schedule";
+  task.created_at = "t.created";
+  task.updated_at = "t.updated";
+  task.error = "t.error";
+  run::Run run;
+  run.id = "r.id";
+  run.task_id = "r.task";
+  run.status = run::RunStatus::Canceled;
+  run.raw_status = "r.raw";
+  run.session_id = "r.session";
+  run.execution_id = "r.execution";
+  run.checkpoint_id = "r.checkpoint";
+  run.error = "r.error";
+  run.started_at = "r.started";
+  run.updated_at = "r.updated";
+  run.ended_at = "r.ended";
+  const auth::Profile profile{auth::Provider{"p.provider"}, auth::SecretRef{"p.secret"}};
+  const model::Model model = model::Model::create("m.provider", "m.model");
+  skill::SkillFields f;
+  f.id = "k.id";
+  f.name = "k.name";
+  f.source = skill::Source::External;
+  f.source_ref = "k.ref";
+  f.read_only = true;
+  f.description = "k.description";
+  f.content = "k.content";
+  f.suggested_tools = {"k.tool"};
+  const skill::Skill skill(std::move(f));
+  chat::Session session = chat::Session::create("s.id");
+  session.title = "s.title";
+  session.agent_id = "s.agent";
+  session.model_id = "s.model";
+  session.provider_id = "s.provider";
+  session.summary = "s.summary";
+  session.parent_id = "s.parent";
+  session.created_at = "s.created";
+  session.updated_at = "s.updated";
+
+  Stores s = open();
+  write(s, [&] {
+    ASSERT_TRUE(s.tasks->put("k", task).ok());
+    ASSERT_TRUE(s.runs->put("k", run).ok());
+    ASSERT_TRUE(s.profiles->put("k", profile).ok());
+    ASSERT_TRUE(s.model->put("k", model).ok());
+    ASSERT_TRUE(s.skills->put("k", skill).ok());
+    ASSERT_TRUE(s.sessions->put("k", session).ok());
+  });
+  Stores fresh = open();  // reads the rows, not a cache
+  ASSERT_TRUE(fresh.db->begin(store::Access::Read).ok());
+  EXPECT_EQ(fresh.tasks->get("k")->value(), task);
+  EXPECT_EQ(fresh.runs->get("k")->value(), run);
+  EXPECT_EQ(fresh.profiles->get("k")->value(), profile);
+  EXPECT_EQ(fresh.model->get("k")->value(), model);
+  EXPECT_EQ(fresh.skills->get("k")->value(), skill);
+  EXPECT_EQ(fresh.sessions->get("k")->value(), session);
+  fresh.db->rollback();
+
+  const std::vector<std::pair<std::string, std::string>> columns = {
+      {"tasks.id", "t.id"},
+      {"tasks.title", "t.title"},
+      {"tasks.input", "t.input"},
+      {"tasks.agent_id", "t.agent"},
+      {"tasks.session_id", "t.session"},
+      {"tasks.status", "t.status"},
+      {"tasks.schedule", "t.schedule"},
+      {"tasks.created_at", "t.created"},
+      {"tasks.updated_at", "t.updated"},
+      {"tasks.error", "t.error"},
+      {"runs.id", "r.id"},
+      {"runs.task_id", "r.task"},
+      {"runs.status", "4"},
+      {"runs.raw_status", "r.raw"},
+      {"runs.session_id", "r.session"},
+      {"runs.execution_id", "r.execution"},
+      {"runs.checkpoint_id", "r.checkpoint"},
+      {"runs.error", "r.error"},
+      {"runs.started_at", "r.started"},
+      {"runs.updated_at", "r.updated"},
+      {"runs.ended_at", "r.ended"},
+      {"profiles.provider_id", "p.provider"},
+      {"profiles.secret_key", "p.secret"},
+      {"models.provider_id", "m.provider"},
+      {"models.model_id", "m.model"},
+      {"skills.id", "k.id"},
+      {"skills.name", "k.name"},
+      {"skills.source", "2"},
+      {"skills.source_ref", "k.ref"},
+      {"skills.read_only", "1"},
+      {"skills.description", "k.description"},
+      {"skills.content", "k.content"},
+      {"skills.suggested_tools", "[\"k.tool\"]"},
+      {"sessions.id", "s.id"},
+      {"sessions.title", "s.title"},
+      {"sessions.agent_id", "s.agent"},
+      {"sessions.model_id", "s.model"},
+      {"sessions.provider_id", "s.provider"},
+      {"sessions.summary", "s.summary"},
+      {"sessions.parent_id", "s.parent"},
+      {"sessions.created_at", "s.created"},
+      {"sessions.updated_at", "s.updated"},
+  };
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir_ / "t.db").c_str(), &db), SQLITE_OK);
+  for (const auto& [column, expected] : columns) {
+    const size_t dot = column.find('.');
+    const std::string sql = "SELECT CAST(" + column.substr(dot + 1) + " AS TEXT) FROM " +
+                            column.substr(0, dot) + " WHERE key = 'k'";
+    sqlite3_stmt* stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK) << sql;
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW) << sql;
+    const unsigned char* text = sqlite3_column_text(stmt, 0);
+    EXPECT_EQ(std::string(text ? reinterpret_cast<const char*>(text) : "NULL"), expected) << column;
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(db);
+}
+
 TEST(StoreUrl, PathsAndOptions) {
   Result<Options> o = parse_url("sqlite:////var/a%20b.db?busy_timeout_ms=0&synchronous=full");
   ASSERT_TRUE(o.ok());
