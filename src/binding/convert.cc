@@ -264,30 +264,6 @@ bool set_values(const json::Tape& tape, size_t begin, PyObject* dict, PyObject* 
   return true;
 }
 
-// Whether the `n` bytes at `a` and at `b` are the same: for the short keys
-// of most objects, a few word loads rather than a call.
-inline bool same_bytes(const char* a, const char* b, size_t n) {
-  auto load8 = [](const char* p) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    return w;
-  };
-  auto load4 = [](const char* p) {
-    uint32_t w;
-    std::memcpy(&w, p, 4);
-    return w;
-  };
-  if (n > 16) return std::memcmp(a, b, n) == 0;
-  if (n >= 8) {
-    return ((load8(a) ^ load8(b)) | (load8(a + n - 8) ^ load8(b + n - 8))) == 0;
-  }
-  if (n >= 4) return ((load4(a) ^ load4(b)) | (load4(a + n - 4) ^ load4(b + n - 4))) == 0;
-  for (size_t k = 0; k < n; ++k) {
-    if (a[k] != b[k]) return false;
-  }
-  return true;
-}
-
 // Whether the keys of the object at token `begin` are byte for byte those
 // of `shape` (which has as many members as the object).
 bool has_keys_of(const json::Tape& tape, size_t begin, const Shape& shape) {
@@ -296,11 +272,8 @@ bool has_keys_of(const json::Tape& tape, size_t begin, const Shape& shape) {
   const char* stored = shape.key_bytes;
   size_t k = 0;
   for (size_t j = begin + 1; j < end; j = past_value(tokens, j + 1), ++k) {
-    const json::Token& key = tokens[j];
     const size_t size = shape.key_sizes[k];
-    if (key.str.size != size || !same_bytes(tape.string(key).data(), stored, size)) {
-      return false;
-    }
+    if (!bytes::equal(tape.string(tokens[j]), std::string_view(stored, size))) return false;
     stored += size;
   }
   return true;
