@@ -54,10 +54,7 @@ struct SessionStatements {
   const std::string select = "SELECT gen, " + sql::names(columns) +
                              ", (SELECT max(seq) FROM messages WHERE session = $1) FROM sessions "
                              "WHERE key = $1";
-  const std::string write = "INSERT INTO sessions (key, gen, " + sql::names(columns) +
-                            ") VALUES (" + sql::params(1, 2 + static_cast<int>(columns.size())) +
-                            ") ON CONFLICT (key) DO UPDATE SET gen = EXCLUDED.gen, " +
-                            sql::excluded(columns);
+  const std::string write = sql::put("sessions", sql::led_by("gen", columns));
 };
 
 const SessionStatements& statements() {

@@ -11,6 +11,7 @@
 
 namespace dovek::postgres::sql {
 
+using store::sql::led_by;
 using store::sql::names;
 using store::sql::Names;
 using store::sql::TableStatements;
@@ -28,13 +29,19 @@ inline std::string excluded(Names columns) {
   return out;
 }
 
+// Writes the row of the key (parameter 1) with `columns` from parameter 2
+// on: inserts it, or updates every column of the one there.
+inline std::string put(std::string_view table, Names columns) {
+  return "INSERT INTO " + std::string(table) + " (key, " + names(columns) + ") VALUES (" +
+         params(1, 1 + static_cast<int>(columns.size())) + ") ON CONFLICT (key) DO UPDATE SET " +
+         excluded(columns);
+}
+
 // The statements of a table of records; `put` inserts the key's row or
 // updates every column of the one there.
 inline TableStatements table_statements(const record_fields::Table& table) {
   TableStatements s = store::sql::table_statements(table.name, table.columns, '$');
-  s.put = "INSERT INTO " + std::string(table.name) + " (key, " + names(table.columns) +
-          ") VALUES (" + params(1, 1 + static_cast<int>(table.columns.size())) +
-          ") ON CONFLICT (key) DO UPDATE SET " + excluded(table.columns);
+  s.put = put(table.name, table.columns);
   return s;
 }
 

@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace dovek::store::sql {
 
@@ -20,6 +21,15 @@ inline std::string names(Names columns) {
     if (!out.empty()) out += ", ";
     out += c;
   }
+  return out;
+}
+
+// `first`, then `rest`: a row's columns led by one the store keeps itself.
+inline std::vector<std::string_view> led_by(std::string_view first, Names rest) {
+  std::vector<std::string_view> out;
+  out.reserve(1 + rest.size());
+  out.push_back(first);
+  out.insert(out.end(), rest.begin(), rest.end());
   return out;
 }
 
