@@ -25,8 +25,9 @@ LAYERS = {
     "domain": ["store", "json"],
     "protocol": ["domain"],
     "engine": ["protocol"],
-    "sqlite": ["domain"],  # the SQLite stores, beside protocol and engine
-    "postgres": ["domain"],  # the PostgreSQL stores, beside them
+    "sql": ["domain"],  # the database stores, beside protocol and engine
+    "sqlite": ["sql"],  # the SQLite driver
+    "postgres": ["sql"],  # the PostgreSQL driver
     "runtime": ["json"],  # the skill runtime, beside the agent core
     "binding": ["engine", "sqlite", "postgres", "runtime"],
 }

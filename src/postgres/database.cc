@@ -274,7 +274,7 @@ void Database::rollback() noexcept {
   busy_.store(false);
 }
 
-void Database::queue(const char* sql, Params params, std::function<void(const Rows&)> then) {
+void Database::queue(const char* sql, Params params, std::function<void(Rows&)> then) {
   pending_.push_back(Pending{sql, std::move(params), std::move(then)});
 }
 

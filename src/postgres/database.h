@@ -30,6 +30,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -38,6 +39,7 @@
 #include "base/error.h"
 #include "postgres/libpq.h"
 #include "postgres/url.h"
+#include "sql/sql_text.h"
 #include "store/transactions.h"
 
 namespace dovek::postgres {
@@ -58,7 +60,8 @@ class Params {
   std::vector<std::optional<std::string>> values_;
 };
 
-// The rows of one statement, read in binary.
+// The rows of one statement, read in binary: by index, or (as the stores
+// of sql/ do) with a cursor that next() moves to the next row.
 class Rows {
  public:
   Rows() = default;
@@ -72,28 +75,57 @@ class Rows {
   // Rows the statement changed (of an INSERT, UPDATE or DELETE).
   int64_t affected() const;
 
+  Result<bool> next() { return ++row_ < size(); }
+  bool is_null(int col) const { return is_null(row_, col); }
+  std::string_view text(int col) const { return text(row_, col); }
+  std::optional<std::string> optional_text(int col) const { return optional_text(row_, col); }
+  int64_t integer(int col) const { return integer(row_, col); }
+
  private:
   const Libpq* api_ = nullptr;
   std::shared_ptr<PGresult> result_;
+  int row_ = -1;  // the cursor's
 };
 
-// Row `row` of `rows` read column by column from `col` on (a source of
-// domain/record_fields.h).
-class Columns {
- public:
-  Columns(const Rows& rows, int row, int col) : rows_(&rows), row_(row), col_(col) {}
-  std::string_view text() { return rows_->text(row_, col_++); }
-  std::optional<std::string> optional_text() { return rows_->optional_text(row_, col_++); }
-  int64_t integer() { return rows_->integer(row_, col_++); }
+class Database;
 
- private:
-  const Rows* rows_;
-  int row_;
-  int col_;
+// The statement text that differs from SQLite's (sql/driver.h).
+struct Dialect {
+  static constexpr char kMark = '$';
+  // INSERT ... ON CONFLICT (key) DO UPDATE of every column.
+  static std::string upsert(std::string_view table, sql::Names columns);
+  // `key` as a literal of the key column's type.
+  static std::string key_literal(std::string_view key);
+  // The upper bound makes the condition a range: a prepared statement's
+  // generic plan takes a range of unknown bounds to be a small part of the
+  // index and scans it, where `seq >= $2` alone is priced at a third of the
+  // session's rows, planned as a scan of the table once its statistics know
+  // a long session, and so planned anew at every execution instead.
+  static constexpr const char* kSelectMessages =
+      "SELECT role, content FROM messages WHERE session = $1 AND seq BETWEEN $2 AND "
+      "9223372036854775807 ORDER BY seq";
+  // A skill row's version column, one above every version so far (and above
+  // the floor that removals raise; see schema.cc).
+  static constexpr const char* kSkillVersions =
+      "SELECT greatest((SELECT max(version) FROM skills), value), value FROM counters "
+      "WHERE name = 'skills_floor'";
+  static std::string skill_put(sql::Names columns);
+  static std::string skill_since(sql::Names columns);
+  static Result<std::optional<int64_t>> remove_skill(Database& db, std::string_view key);
+  static Status clear_skills(Database& db, const std::function<void(int64_t)>& then);
 };
+
+// The lock a writer takes on record `key` of the table `table` names
+// before it reads the record (pg_advisory_xact_lock's 64-bit key).
+int64_t lock_key(std::string_view table, std::string_view key);
 
 class Database final : public store::Transactions {
  public:
+  // The driver of sql/driver.h (see the driver's members below).
+  static constexpr bool kPipelined = true;
+  using Rows = postgres::Rows;
+  using Dialect = postgres::Dialect;
+
   // Connects, creates or brings the schema up to date (the first process to
   // get there does it; others wait), and refuses a schema that is newer than
   // this build or holds tables of another application. Fails with
@@ -115,7 +147,7 @@ class Database final : public store::Transactions {
   // literal: prepared once, named by its address).
   // Its result is checked at the next round trip, which fails if it failed;
   // `then`, if given, sees its rows there. REQUIRES: inside a transaction.
-  void queue(const char* sql, Params params, std::function<void(const Rows&)> then = {});
+  void queue(const char* sql, Params params, std::function<void(Rows&)> then = {});
   // Sends what is queued and `sql`, and returns the rows of `sql`.
   [[nodiscard]] Result<Rows> fetch(const char* sql, Params params);
 
@@ -125,6 +157,37 @@ class Database final : public store::Transactions {
   // The rows of prefetch `slot` in this transaction, fetched now if the
   // transaction has not made its first round trip yet.
   [[nodiscard]] Result<Rows> prefetched(size_t slot);
+
+  // The driver of sql/driver.h: statements queued to the next round trip,
+  // each parameter bound into Params, a writer's advisory lock per record.
+
+  template <class Bind>
+  [[nodiscard]] Status exec(const char* sql, Bind&& bind) {
+    Params p;
+    bind(p);
+    queue(sql, std::move(p));
+    return ok_status();
+  }
+  template <class Bind, class Then>
+  [[nodiscard]] Status exec(const char* sql, Bind&& bind, Then&& then) {
+    Params p;
+    bind(p);  // before `then` is moved: it may hold what is bound
+    queue(sql, std::move(p), std::function<void(Rows&)>(std::forward<Then>(then)));
+    return ok_status();
+  }
+  template <class Bind>
+  [[nodiscard]] Result<Rows> fetch(const char* sql, Bind&& bind) {
+    Params p;
+    bind(p);
+    return fetch(sql, std::move(p));
+  }
+  void lock(std::string_view table, std::string_view key);
+  void lock_shared(std::string_view table, std::string_view key);
+  // Forces a round trip every kBatch statements queued.
+  [[nodiscard]] Status pace(size_t queued);
+  // A session's gen after a rewrite: a fresh random number, so that no two
+  // writers (processes, hosts) ever hand out the same one.
+  [[nodiscard]] Result<int64_t> next_gen();
 
   // Changes with every transaction begun on this object.
   uint64_t transaction_serial() const { return serial_; }
@@ -144,7 +207,7 @@ class Database final : public store::Transactions {
   struct Pending {
     const char* sql;
     Params params;
-    std::function<void(const Rows&)> then;
+    std::function<void(Rows&)> then;
   };
 
   Database(Options options, const Libpq* api);
@@ -178,6 +241,8 @@ class Database final : public store::Transactions {
   uint64_t epoch_ = 0;
   uint64_t round_trips_ = 0;
   std::atomic<bool> busy_{false};
+  std::mt19937_64 rng_;  // of next_gen(), seeded in each process
+  pid_t rng_pid_ = 0;
 };
 
 }  // namespace dovek::postgres

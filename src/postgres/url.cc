@@ -1,21 +1,13 @@
 #include "postgres/url.h"
 
-#include <charconv>
+#include "sql/url_options.h"
 
 namespace dovek::postgres {
 namespace {
 
-Error bad(std::string what) { return Error("bad store URL: " + what); }
+using sql::milliseconds;
 
-Result<int64_t> milliseconds(std::string_view name, std::string_view value) {
-  int64_t ms = -1;
-  auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), ms);
-  if (ec != std::errc() || end != value.data() + value.size() || ms < 0 ||
-      ms > int64_t{24} * 3600 * 1000) {
-    return bad(std::string(name) + " must be a whole number of milliseconds up to a day");
-  }
-  return ms;
-}
+Error bad(std::string what) { return sql::bad_url(std::move(what)); }
 
 bool plain_identifier(std::string_view s) {
   if (s.empty() || s.size() > 63) return false;
@@ -168,29 +160,23 @@ Result<Options> parse_url(std::string_view url) {
   char separator = '?';
   std::string_view params =
       query == std::string_view::npos ? std::string_view() : rest.substr(query + 1);
-  while (!params.empty()) {
-    const size_t amp = params.find('&');
-    const std::string_view pair = params.substr(0, amp);
-    params = amp == std::string_view::npos ? std::string_view() : params.substr(amp + 1);
-    if (pair.empty()) continue;
-    const size_t eq = pair.find('=');
-    if (eq == std::string_view::npos) return bad("option `" + std::string(pair) + "` has no value");
-    const std::string_view name = pair.substr(0, eq), value = pair.substr(eq + 1);
-    DOVEK_ASSIGN_OR_RETURN(bool ours, apply_option(name, value, options));
-    if (ours) continue;
+  DOVEK_TRY(
+      sql::for_each_option(params, [&](std::string_view name, std::string_view value) -> Status {
+        DOVEK_ASSIGN_OR_RETURN(bool ours, apply_option(name, value, options));
+        if (ours) return ok_status();
     // libpq's own parameter: passed through, and shown unless a password.
-    passed += separator;
-    passed += pair;
-    if (name == "password") {
-      if (options.secret.empty()) options.secret = value;
-      shown += separator;
-      shown += "password=***";
-    } else {
-      shown += separator;
-      shown += pair;
-    }
-    separator = '&';
-  }
+        passed += separator;
+        passed.append(name).append("=").append(value);
+        shown += separator;
+        if (name == "password") {
+          if (options.secret.empty()) options.secret = value;
+          shown += "password=***";
+        } else {
+          shown.append(name).append("=").append(value);
+        }
+        separator = '&';
+        return ok_status();
+      }));
   options.conninfo = std::move(passed);
   options.display = std::move(shown);
   return options;

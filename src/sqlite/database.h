@@ -16,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,6 +25,7 @@
 #include <utility>
 
 #include "base/error.h"
+#include "sql/sql_text.h"
 #include "store/transactions.h"
 
 namespace dovek::sqlite {
@@ -72,21 +74,8 @@ class Stmt {
   sqlite3_stmt* s_;
 };
 
-// A statement's current row read column by column from `col` on, and its
-// parameters bound one after another from `index` on (a source and a sink
-// of domain/record_fields.h).
-class Columns {
- public:
-  Columns(const Stmt& s, int col) : s_(&s), col_(col) {}
-  std::string_view text() { return s_->text(col_++); }
-  std::optional<std::string> optional_text() { return s_->optional_text(col_++); }
-  int64_t integer() { return s_->integer(col_++); }
-
- private:
-  const Stmt* s_;
-  int col_;
-};
-
+// A statement's parameters bound one after another from `index` on (the
+// parameter sink of sql/driver.h).
 class Binder {
  public:
   Binder(Stmt& s, int index) : s_(&s), index_(index) {}
@@ -107,6 +96,53 @@ class Binder {
  private:
   Stmt* s_;
   int index_;
+};
+
+// The rows of one statement (sql/driver.h's Rows), already stepped once:
+// a write has run when it is made. Valid until the next use of the same
+// statement.
+class Rows {
+ public:
+  Rows(const Database& db, Stmt s, bool row) : db_(&db), s_(std::move(s)), row_(row) {}
+
+  Result<bool> next() {
+    if (!stepped_) {
+      stepped_ = true;
+      return row_;
+    }
+    if (!row_) return false;
+    DOVEK_ASSIGN_OR_RETURN(row_, s_.step());
+    return row_;
+  }
+  std::string_view text(int col) const { return s_.text(col); }
+  std::optional<std::string> optional_text(int col) const { return s_.optional_text(col); }
+  int64_t integer(int col) const { return s_.integer(col); }
+  bool is_null(int col) const { return s_.is_null(col); }
+  int64_t affected() const;
+
+ private:
+  const Database* db_;
+  Stmt s_;
+  bool row_;
+  bool stepped_ = false;
+};
+
+// The statement text that differs from PostgreSQL's (sql/driver.h).
+struct Dialect {
+  static constexpr char kMark = '?';
+  // INSERT OR REPLACE of the key's row.
+  static std::string upsert(std::string_view table, sql::Names columns);
+  static constexpr const char* kSelectMessages =
+      "SELECT role, content FROM messages WHERE session = ?1 AND seq >= ?2 ORDER BY seq";
+  // A skill's version is its rowid, one above every version so far (and
+  // above the floor that removals raise; see schema.cc).
+  static constexpr const char* kSkillVersions =
+      "SELECT max(coalesce((SELECT max(rowid) FROM skills), 0), f.value), f.value "
+      "FROM counters f WHERE f.name = 'skills_floor'";
+  static std::string skill_put(sql::Names columns);
+  static std::string skill_since(sql::Names columns);
+  static Result<std::optional<int64_t>> remove_skill(Database& db, std::string_view key);
+  static Status clear_skills(Database& db, const std::function<void(int64_t)>& then);
 };
 
 // Thread safety: one thread at a time (a core's lock serialises its commands);
@@ -132,6 +168,39 @@ class Database final : public store::Transactions {
   // string literal: cached by its address), ready to bind. REQUIRES: inside
   // a transaction.
   [[nodiscard]] Result<Stmt> prepare(const char* sql);
+
+  // The driver of sql/driver.h: every statement runs at once, and a writer
+  // holds the whole file, so record locks are free.
+  static constexpr bool kPipelined = false;
+  using Rows = sqlite::Rows;
+  using Dialect = sqlite::Dialect;
+
+  template <class Bind>
+  [[nodiscard]] Status exec(const char* sql, Bind&& bind) {
+    DOVEK_ASSIGN_OR_RETURN(Stmt s, prepare(sql));
+    Binder b(s, 1);
+    bind(b);
+    return s.run();
+  }
+  template <class Bind, class Then>
+  [[nodiscard]] Status exec(const char* sql, Bind&& bind, Then&& then) {
+    DOVEK_ASSIGN_OR_RETURN(Rows rows, fetch(sql, std::forward<Bind>(bind)));
+    then(rows);
+    return ok_status();
+  }
+  template <class Bind>
+  [[nodiscard]] Result<Rows> fetch(const char* sql, Bind&& bind) {
+    DOVEK_ASSIGN_OR_RETURN(Stmt s, prepare(sql));
+    Binder b(s, 1);
+    bind(b);
+    DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
+    return Result<Rows>(std::in_place, *this, std::move(s), row);
+  }
+  void lock(std::string_view, std::string_view) {}
+  void lock_shared(std::string_view, std::string_view) {}
+  Status pace(size_t) { return ok_status(); }
+  // A session's next gen, from the sessions counter.
+  [[nodiscard]] Result<int64_t> next_gen();
 
   // Changes with every transaction begun on this object: repositories use it
   // to tell what they read in the current transaction.
@@ -179,5 +248,7 @@ class Database final : public store::Transactions {
   std::atomic<bool> busy_{false};
   bool closed_at_exit_ = false;  // guarded by busy_
 };
+
+inline int64_t Rows::affected() const { return db_->changes(); }
 
 }  // namespace dovek::sqlite

@@ -1,12 +1,13 @@
 #include "sqlite/url.h"
 
-#include <charconv>
 #include <string>
+
+#include "sql/url_options.h"
 
 namespace dovek::sqlite {
 namespace {
 
-Error bad(std::string what) { return Error("bad store URL: " + what); }
+using sql::bad_url;
 
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -25,11 +26,11 @@ Result<std::string> decode(std::string_view text) {
     }
     const int hi = i + 2 < text.size() ? hex_digit(text[i + 1]) : -1;
     const int lo = hi >= 0 ? hex_digit(text[i + 2]) : -1;
-    if (lo < 0) return bad("malformed %-escape");
+    if (lo < 0) return bad_url("malformed %-escape");
     out += static_cast<char>(hi * 16 + lo);
     i += 2;
   }
-  if (out.find('\0') != std::string::npos) return bad("the path holds a NUL byte");
+  if (out.find('\0') != std::string::npos) return bad_url("the path holds a NUL byte");
   return out;
 }
 
@@ -37,43 +38,31 @@ Status apply_option(std::string_view name, std::string_view value, Options& opti
   if (name == "synchronous") {
     if (value == "normal") options.synchronous_full = false;
     else if (value == "full") options.synchronous_full = true;
-    else return bad("synchronous must be normal or full");
+    else return bad_url("synchronous must be normal or full");
     return ok_status();
   }
   if (name == "busy_timeout_ms") {
-    int64_t ms = -1;
-    auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), ms);
-    if (ec != std::errc() || end != value.data() + value.size() || ms < 0 ||
-        ms > int64_t{24} * 3600 * 1000) {
-      return bad("busy_timeout_ms must be a whole number of milliseconds up to a day");
-    }
-    options.busy_timeout_ms = ms;
+    DOVEK_ASSIGN_OR_RETURN(options.busy_timeout_ms, sql::milliseconds(name, value));
     return ok_status();
   }
-  return bad("unknown option `" + std::string(name) + "`");
+  return bad_url("unknown option `" + std::string(name) + "`");
 }
 
 }  // namespace
 
 Result<Options> parse_url(std::string_view url) {
   constexpr std::string_view kPrefix = "sqlite:///";
-  if (url.substr(0, kPrefix.size()) != kPrefix) return bad("expected sqlite:///PATH");
+  if (url.substr(0, kPrefix.size()) != kPrefix) return bad_url("expected sqlite:///PATH");
   url.remove_prefix(kPrefix.size());
   const size_t query = url.find('?');
   Options options;
   DOVEK_ASSIGN_OR_RETURN(options.path, decode(url.substr(0, query)));
-  if (options.path.empty()) return bad("the path is empty");
+  if (options.path.empty()) return bad_url("the path is empty");
   if (query == std::string_view::npos) return options;
-  std::string_view rest = url.substr(query + 1);
-  while (!rest.empty()) {
-    const size_t amp = rest.find('&');
-    const std::string_view pair = rest.substr(0, amp);
-    rest = amp == std::string_view::npos ? std::string_view() : rest.substr(amp + 1);
-    if (pair.empty()) continue;
-    const size_t eq = pair.find('=');
-    if (eq == std::string_view::npos) return bad("option `" + std::string(pair) + "` has no value");
-    DOVEK_TRY(apply_option(pair.substr(0, eq), pair.substr(eq + 1), options));
-  }
+  DOVEK_TRY(sql::for_each_option(url.substr(query + 1),
+                                 [&](std::string_view name, std::string_view value) {
+                                   return apply_option(name, value, options);
+                                 }));
   return options;
 }
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "postgres/stores.h"
+#include "postgres/database.h"
 #include "postgres/url.h"
 
 namespace dovek::postgres {

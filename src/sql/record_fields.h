@@ -30,7 +30,7 @@
 #include "json/parse.h"
 #include "json/write.h"
 
-namespace dovek::record_fields {
+namespace dovek::sql {
 
 // A table of records, one row each under a `key` column, and the record's
 // columns after it in write()/read_*() order.
@@ -212,4 +212,4 @@ inline chat::Role role_of(int64_t number) {
   return number == 1 ? chat::Role::Assistant : chat::Role::User;
 }
 
-}  // namespace dovek::record_fields
+}  // namespace dovek::sql

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <unordered_map>
 
-namespace dovek::store {
+namespace dovek::sql {
 
 template <class T, size_t Capacity>
 class RowCache {
@@ -51,4 +51,4 @@ class RowCache {
   std::unordered_map<std::string, Entry> entries_;
 };
 
-}  // namespace dovek::store
+}  // namespace dovek::sql

@@ -19,12 +19,12 @@
 
 #include "store/persistent_map.h"
 
-namespace dovek::store {
+namespace dovek::sql {
 
 template <class T>
 class VersionedCache {
  public:
-  using List = PersistentMap<T>;
+  using List = store::PersistentMap<T>;
 
   // Whether the cache holds the table at `version`.
   bool current(int64_t version, uint64_t epoch) const {
@@ -73,4 +73,4 @@ class VersionedCache {
   uint64_t epoch_ = 0;
 };
 
-}  // namespace dovek::store
+}  // namespace dovek::sql

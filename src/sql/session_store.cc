@@ -1,0 +1,15 @@
+#include "sql/session_store.h"
+
+namespace dovek::sql {
+
+SessionStatements::SessionStatements(char mark, std::string upsert, std::string select_messages)
+    : select("SELECT gen, " + names(kSessionColumns) + ", (SELECT max(seq) FROM messages WHERE " +
+             "session = " + mark + "1) FROM sessions WHERE key = " + mark + "1"),
+      write(std::move(upsert)),
+      select_messages(std::move(select_messages)),
+      insert_message("INSERT INTO messages (session, seq, role, content) VALUES (" +
+                     params(mark, 1, 4) + ")"),
+      delete_messages(std::string("DELETE FROM messages WHERE session = ") + mark + "1"),
+      delete_session(std::string("DELETE FROM sessions WHERE key = ") + mark + "1") {}
+
+}  // namespace dovek::sql
