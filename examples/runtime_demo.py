@@ -41,9 +41,12 @@ def missing_tools() -> list[str]:
     environment is activated."""
     missing = []
     if shutil.which("uv") is None:
+        # Only a checkout where `make test` or `make bootstrap` ran has .venv.
+        venv = REQUIREMENTS.parent / ".venv"
+        activate = (f"activate the virtual environment (. {venv}/bin/activate) or "
+                    if (venv / "bin" / "uv").exists() else "")
         missing.append(f"`uv` not found on PATH (needed to build and run Python skills): "
-                       f"activate the virtual environment (. .venv/bin/activate) "
-                       f"or pip install {pinned_uv()}")
+                       f"{activate}pip install {pinned_uv()}")
     if shutil.which("cargo") is None:
         missing.append("`cargo` not found on PATH (needed to build Rust skills): install it "
                        "with rustup (https://rustup.rs, then add ~/.cargo/bin to PATH) "

@@ -44,8 +44,8 @@ PyObject* after_fork_in_child(PyObject*, PyObject*) {
   });
 }
 
-// A skill running when the host exits (from any thread) must not outlive it;
-// store files are closed cleanly (no -wal content left behind).
+// A skill running when the host exits (from any thread) must not outlive it.
+// (Store files are closed by close_stores_at_exit, registered beside it.)
 void kill_runs_at_exit() { runtime::live_runs::kill_all(); }
 
 PyMethodDef fork_handlers[] = {

@@ -17,7 +17,7 @@ constexpr size_t kKeptScratchBytes = size_t{1} << 20;
 
 // A durable core: the command's repository calls are one transaction. The
 // flows that give the model to an executor read it inside it (another
-// process may have switched it), just before they need it (Core::exec_model).
+// process may have switched it), just before they need it (Core::load_model_for_exec).
 // Tool calls touch no repository and need no model, so they take none.
 Result<proto::CoreResponse> handle_atomically(Core& core, proto::CoreCommand&& command) {
   if (std::holds_alternative<proto::CallTool>(command)) return core.handle(std::move(command));
