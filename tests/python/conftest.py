@@ -90,3 +90,14 @@ def core(request, tmp_path) -> dovek_native.Core:
     if request.param == "postgres":
         return dovek_native.Core.open(request.getfixturevalue("pg_url"))
     return dovek_native.Core.open(f"sqlite:///{tmp_path}/core.db")
+
+
+@pytest.fixture(params=["sqlite", "postgresql"])
+def store(request, tmp_path):
+    """A database store of the test's own: a SQLite file, or a schema on the
+    session's PostgreSQL server (stores.py)."""
+    import stores
+    if request.param == "sqlite":
+        return stores.SqliteStore(tmp_path)
+    return stores.PostgresStore(request.getfixturevalue("pg_server"),
+                                request.getfixturevalue("pg_url"))

@@ -1,31 +1,27 @@
-"""Cores on a SQLite store file (Core.open): the same responses as in memory,
-records that outlive the process and are shared between processes, atomic
-commands, clear errors. Stored rows are checked with Python's sqlite3 module."""
+"""Cores on a SQLite store file (Core.open), what is particular to SQLite:
+URLs, files refused and left unchanged, private modes, a held file, killed
+writers, closing at exit. What every database store does alike is in
+test_stores.py. Stored rows are checked with Python's sqlite3 module."""
 
-import json
 import os
 import random
 import signal
 import sqlite3
 import subprocess
 import sys
-import textwrap
 import time
 
 import pytest
 
 import dovek_native
-from conftest import SKILL_WRITER, cmd, skill
+import stores
+from conftest import SKILL_WRITER, cmd
+from stores import TURNS, check_turns, run_children, turn
 
 
 def url(path, **options) -> str:
     query = "&".join(f"{k}={v}" for k, v in options.items())
     return f"sqlite:///{path}" + (f"?{query}" if query else "")
-
-
-def turn(core, session: str, message: str, assigned=()) -> str:
-    return core.handle_json(cmd(type="chat_turn", session_id=session, message=message,
-                                assigned_skills=list(assigned)))
 
 
 def rows(path, sql: str, *args) -> list:
@@ -37,144 +33,7 @@ def rows(path, sql: str, *args) -> list:
 
 
 def messages(path, session: str) -> list:
-    """The session's messages as (role, content), read by a new core."""
-    stored = json.loads(dovek_native.Core.open(url(path)).read_json("session", session))
-    return [(m["role"], m["content"]) for m in stored["messages"]] if stored else []
-
-
-def check_turns(stored: list) -> list:
-    """Every user message is followed by its reply (which ends with it):
-    no half turn, no interleaving. Returns the user messages."""
-    assert len(stored) % 2 == 0
-    users = []
-    for (role_u, user), (role_a, reply) in zip(stored[0::2], stored[1::2]):
-        assert (role_u, role_a) == ("user", "assistant")
-        assert reply.endswith("## User message\n" + user)
-        users.append(user)
-    return users
-
-
-KINDS = ("skill", "session", "task", "run", "profile")
-
-
-def records(core) -> list:
-    return [core.read_json(kind) for kind in KINDS] + [core.model_json()]
-
-
-def run_children(script: str, *args, count: int, timeout=120) -> list:
-    env = dict(os.environ)
-    procs = [subprocess.Popen([sys.executable, "-c", textwrap.dedent(script), *map(str, args), str(i)],
-                              env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-             for i in range(count)]
-    results = [p.communicate(timeout=timeout) for p in procs]
-    for p, (out, err) in zip(procs, results):
-        assert p.returncode == 0, out + err
-    return [out for out, _ in results]
-
-
-# ---- the same behaviour as an in-memory core -----------------------------------
-
-def command_mix(rng: random.Random, n: int) -> list:
-    ids = ["", "a", "B", "ab", "writer", "é"]
-    out = []
-    for i in range(n):
-        kind = rng.randrange(9)
-        sid = rng.choice(ids)
-        if kind == 0:
-            out.append(cmd(type="save_skill", skill=skill(sid, content=f"c{i}", source_ref=rng.choice([None, "x"]),
-                                                          suggested_tools=["t", sid], description=rng.choice([None, "d"]))))
-        elif kind == 1:
-            out.append(cmd(type="save_profile", profile={"provider": {"id": sid}, "secret": {"key": f"k{i}"}}))
-        elif kind == 2:
-            out.append(cmd(type="switch_model", model={"provider": {"id": sid}, "id": f"m{i}"}))
-        elif kind in (3, 4):
-            out.append(cmd(type="chat_turn", session_id=rng.choice(ids), message=f"turn {i} @{sid} @nope",
-                           assigned_skills=rng.sample(ids, 2)))
-        elif kind == 5:
-            out.append(cmd(type="start_run", task={"id": sid, "title": f"T{i}", "status": "x"},
-                           run_id=rng.choice(ids), session_id=sid))
-        elif kind == 6:
-            out.append(cmd(type="run_task", run_id=rng.choice(ids), task={"id": sid, "title": f"T{i}"},
-                           message=f"go @{sid}", assigned_skills=[sid]))
-        elif kind == 7:
-            out.append(cmd(type="call_tool", call={"id": "c", "name": sid, "input": {"i": i}}))
-        else:
-            out.append(rng.choice(['{"type":"nope"}', "[", '{"type":"chat_turn"}']))
-    return out
-
-
-def outcome(core, text: str) -> str:
-    try:
-        return core.handle_json(text)
-    except RuntimeError as e:
-        return f"error: {e}"
-
-
-def test_responses_match_memory_across_connections_reopen_and_reset(tmp_path):
-    """Two cores on one file, taking commands in random turns, answer as one
-    in-memory core does: each sees the other's skills, turns and model."""
-    path = tmp_path / "agent.db"
-    memory = dovek_native.Core()
-    rng = random.Random(7)
-    for round_ in range(3):
-        durable = [dovek_native.Core.open(url(path)) for _ in range(2)]  # new connections
-        for text in command_mix(rng, 150):
-            assert outcome(rng.choice(durable), text) == outcome(memory, text)
-        assert records(durable[0]) == records(durable[1]) == records(memory)
-        if round_ == 1:
-            rng.choice(durable).reset()
-            memory.reset()
-        del durable
-    assert rows(path, "PRAGMA integrity_check") == [("ok",)]
-
-
-def test_records_shared_between_cores_and_reset_empties_them(tmp_path):
-    path = tmp_path / "agent.db"
-    a, b = dovek_native.Core.open(url(path)), dovek_native.Core.open(url(path))
-    a.handle_json(cmd(type="save_skill", skill=SKILL_WRITER))
-    a.handle_json(cmd(type="switch_model", model={"provider": {"id": "p"}, "id": "m"}))
-    assert "Writes prose" in turn(b, "s", "use @writer")
-    assert b.model_json() == '{"provider":{"id":"p"},"id":"m"}'
-    a.handle_json(cmd(type="save_profile", profile={"provider": {"id": "p"}, "secret": {"key": "K"}}))
-    a.handle_json(cmd(type="start_run", task={"id": "t", "title": "T"}, run_id="r", session_id="s"))
-    assert json.loads(b.read_json("run", "r"))["session_id"] == "s"
-    assert records(a) == records(b)
-    b.reset()
-    fresh = dovek_native.Core()
-    assert records(a) == records(b) == records(fresh)
-    for table in ("skills", "sessions", "messages", "tasks", "runs", "profiles"):
-        assert rows(path, f"SELECT count(*) FROM {table}") == [(0,)], table
-    assert "unknown mentioned skill: writer" in turn(a, "s", "use @writer")
-
-
-@pytest.mark.parametrize("table, when, command, unchanged", [
-    ("messages", "NEW.role = 1", cmd(type="chat_turn", session_id="s", message="m", assigned_skills=[]),
-     ["sessions", "messages"]),
-    ("runs", "1", cmd(type="start_run", task={"id": "t", "title": "T"}, run_id="r", session_id="s"),
-     ["tasks", "runs"]),
-    ("runs", "1", cmd(type="run_task", run_id="r", task={"id": "t", "title": "T"}, message="m",
-                      assigned_skills=[]), ["tasks", "runs"]),
-    ("models", "1", cmd(type="switch_model", model={"provider": {"id": "p"}, "id": "m"}), ["models"]),
-])
-def test_failed_command_changes_nothing(table, when, command, unchanged, tmp_path):
-    """The last write of the command fails (a trigger refuses it): the writes
-    before it are rolled back too, and the core keeps working."""
-    path = tmp_path / "agent.db"
-    core = dovek_native.Core.open(url(path))
-    snapshot = lambda: [rows(path, f"SELECT * FROM {t} ORDER BY 1") for t in unchanged]
-    before = snapshot()
-    db = sqlite3.connect(path)
-    db.execute(f"CREATE TRIGGER refuse BEFORE INSERT ON {table} WHEN {when} "
-               "BEGIN SELECT RAISE(ABORT, 'refused'); END")
-    db.commit()
-    with pytest.raises(RuntimeError, match="^store error: refused$"):
-        core.handle_json(command)
-    assert snapshot() == before
-    db.execute("DROP TRIGGER refuse")
-    db.commit()
-    db.close()
-    core.handle_json(command)
-    assert snapshot() != before
+    return stores.messages(url(path), session)
 
 
 # ---- opening: URLs, refused files, modes ----------------------------------------
@@ -253,56 +112,29 @@ def test_files_are_private_whatever_the_umask(umask, tmp_path):
 
 # ---- busy: another connection holds the write lock ------------------------------
 
-def test_busy_store_fails_clearly_and_recovers(tmp_path):
+def test_a_held_file_fails_every_writer_and_reset(tmp_path):
+    """Skills are written under the same file lock as turns, and reset keeps
+    the records it could not remove (test_stores.py has the turn's case)."""
     path = tmp_path / "agent.db"
     core = dovek_native.Core.open(url(path, busy_timeout_ms=50))
     turn(core, "s", "first")
     other = sqlite3.connect(path, isolation_level=None)
     other.execute("BEGIN IMMEDIATE")
-    for text in (cmd(type="save_skill", skill=SKILL_WRITER),
-                 cmd(type="chat_turn", session_id="s", message="blocked", assigned_skills=[])):
-        with pytest.raises(RuntimeError, match=r"^store busy: database locked by another connection for over 50 ms$"):
-            core.handle_json(text)
+    with pytest.raises(RuntimeError, match=r"^store busy: database locked by another connection for over 50 ms$"):
+        core.handle_json(cmd(type="save_skill", skill=SKILL_WRITER))
     with pytest.raises(RuntimeError, match=r"^store busy: "):
-        core.reset()  # which keeps the records it could not remove
+        core.reset()
     other.execute("ROLLBACK")
     other.close()
-    turn(core, "s", "second")
-    assert [m[1] for m in messages(path, "s")[0::2]] == ["first", "second"]
+    assert [m[1] for m in messages(path, "s")[0::2]] == ["first"]
 
 
 # ---- several processes ------------------------------------------------------------
 
-TURNS = """
-import json, sys, dovek_native
-core = dovek_native.Core.open(sys.argv[1])
-for i in range(int(sys.argv[2])):
-    core.handle_json(json.dumps({"type": "chat_turn", "session_id": "shared",
-                                 "message": f"p{sys.argv[3]} turn {i}", "assigned_skills": []}))
-    if i % 10 == 0:
-        skill = {"id": f"s{sys.argv[3]}-{i}", "name": "n", "source": "user", "read_only": False,
-                 "content": "c", "suggested_tools": []}
-        core.handle_json(json.dumps({"type": "save_skill", "skill": skill}))
-print("ok")
-"""
-
-
-def test_two_processes_lose_no_message(tmp_path):
-    path = tmp_path / "agent.db"
-    n = 150
-    run_children(TURNS, url(path), n, count=2)
-    users = check_turns(messages(path, "shared"))
-    assert sorted(users) == sorted(f"p{p} turn {i}" for p in range(2) for i in range(n))
-    for p in range(2):  # each process's turns in its own order
-        assert [u for u in users if u.startswith(f"p{p} ")] == [f"p{p} turn {i}" for i in range(n)]
-    assert rows(path, "SELECT count(*) FROM skills") == [(2 * ((n + 9) // 10),)]
-    assert not (tmp_path / "agent.db-wal").exists()
-
-
 def test_processes_creating_one_file_at_once_all_succeed(tmp_path):
     path = tmp_path / "new.db"
-    run_children(TURNS, url(path), 3, count=4)
-    assert len(check_turns(messages(path, "shared"))) == 12
+    run_children(TURNS, url(path), 4, count=4)
+    assert len(check_turns(messages(path, "shared0")) + check_turns(messages(path, "shared1"))) == 16
 
 
 WRITER = """
@@ -342,34 +174,6 @@ def test_killed_writers_lose_no_returned_turn(tmp_path):
     stored = check_turns(messages(path, "s"))
     assert set(returned) <= set(stored)
     assert len(returned) >= 40
-
-
-FORK = """
-import json, os, sys, dovek_native
-os.chdir(sys.argv[1])
-core = dovek_native.Core.open("sqlite:///agent.db")
-os.chdir("/")  # the connections reopened after the fork still find the file
-def turn(m):
-    core.handle_json(json.dumps({"type": "chat_turn", "session_id": "s", "message": m, "assigned_skills": []}))
-turn("parent 0")
-pid = os.fork()
-if pid == 0:
-    for i in range(20):
-        turn(f"child {i}")
-    os._exit(0)
-for i in range(1, 21):
-    turn(f"parent {i}")
-_, status = os.waitpid(pid, 0)
-print("ok" if status == 0 else f"child status {status}")
-"""
-
-
-def test_fork_child_uses_a_fresh_connection(tmp_path):
-    path = tmp_path / "agent.db"
-    assert run_children(FORK, tmp_path, count=1)[0].strip() == "ok"
-    assert len(check_turns(messages(path, "s"))) == 41
-    assert rows(path, "PRAGMA integrity_check") == [("ok",)]
-    assert not (tmp_path / "agent.db-wal").exists()
 
 
 EXIT = """

@@ -1,12 +1,11 @@
-"""Cores on a PostgreSQL store (Core.open("postgresql://...")): the same
-responses as in memory, records shared by cores and processes, atomic
-commands, several processes on one session, clear errors for a server that is
-away, busy or restarting. A server of the tests' own (conftest pg_server);
-stored rows are checked with psql."""
+"""Cores on a PostgreSQL store (Core.open("postgresql://...")), what is
+particular to PostgreSQL: URLs and key/value strings, refused schemas, clear
+errors for a server that is away, a connection terminated or lost, a server
+restart. What every database store does alike is in test_stores.py. A server
+of the tests' own (conftest pg_server); stored rows are checked with psql."""
 
 import json
 import os
-import random
 import subprocess
 import sys
 import threading
@@ -16,43 +15,11 @@ import pytest
 
 import dovek_native
 from conftest import SKILL_WRITER, cmd
-from test_durable import KINDS, check_turns, command_mix, outcome, records, turn
+from stores import PostgresStore, check_turns, messages, run_children, turn
 
 
 def schema_of(url: str) -> str:
     return url.split("schema=")[1].split("&")[0]
-
-
-def count(server, url, table) -> int:
-    return int(server.psql(f"SELECT count(*) FROM {schema_of(url)}.{table}"))
-
-
-def messages(url, session):
-    stored = json.loads(dovek_native.Core.open(url).read_json("session", session))
-    return [(m["role"], m["content"]) for m in stored["messages"]] if stored else []
-
-
-def run_children(script, *args, count, timeout=120, env=None):
-    procs = [subprocess.Popen([sys.executable, "-c", script, *map(str, args), str(i)],
-                              env=env or dict(os.environ), stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, text=True) for i in range(count)]
-    results = [p.communicate(timeout=timeout) for p in procs]
-    for p, (out, err) in zip(procs, results):
-        assert p.returncode == 0, out + err
-    return [out for out, _ in results]
-
-
-def test_responses_match_memory_across_connections_reopen_and_reset(pg_url):
-    memory = dovek_native.Core()
-    rng = random.Random(11)
-    for round_ in range(3):
-        stored = [dovek_native.Core.open(pg_url) for _ in range(2)]  # new connections
-        for text in command_mix(rng, 150):
-            assert outcome(rng.choice(stored), text) == outcome(memory, text)
-        assert records(stored[0]) == records(stored[1]) == records(memory)
-        if round_ == 1:
-            rng.choice(stored).reset()
-            memory.reset()
 
 
 def test_key_value_strings_open_the_same_store(pg_server, pg_url):
@@ -60,46 +27,6 @@ def test_key_value_strings_open_the_same_store(pg_server, pg_url):
     core = dovek_native.Core.open(f"host='{pg_server.root}' user=dovek dbname=postgres "
                                   f"schema={schema_of(pg_url)}")
     assert json.loads(core.read_json("skill", "writer"))["name"] == "Writer"
-
-
-def test_reset_empties_every_table(pg_server, pg_url):
-    a, b = dovek_native.Core.open(pg_url), dovek_native.Core.open(pg_url)
-    a.handle_json(cmd(type="save_skill", skill=SKILL_WRITER))
-    a.handle_json(cmd(type="save_profile", profile={"provider": {"id": "p"}, "secret": {"key": "K"}}))
-    a.handle_json(cmd(type="start_run", task={"id": "t", "title": "T"}, run_id="r", session_id="s"))
-    assert "Writes prose" in turn(b, "s", "use @writer")
-    b.reset()
-    assert records(a) == records(b) == records(dovek_native.Core())
-    for table in ("skills", "sessions", "messages", "tasks", "runs", "profiles"):
-        assert count(pg_server, pg_url, table) == 0, table
-    assert "unknown mentioned skill: writer" in turn(a, "s", "use @writer")
-
-
-@pytest.mark.parametrize("table, when, command, unchanged", [
-    ("messages", "NEW.role = 1", cmd(type="chat_turn", session_id="s", message="m", assigned_skills=[]),
-     ["sessions", "messages"]),
-    ("runs", "true", cmd(type="start_run", task={"id": "t", "title": "T"}, run_id="r", session_id="s"),
-     ["tasks", "runs"]),
-    ("models", "true", cmd(type="switch_model", model={"provider": {"id": "p"}, "id": "m"}), ["models"]),
-    ("skills", "true", cmd(type="save_skill", skill=SKILL_WRITER), ["skills", "counters"]),
-])
-def test_failed_command_changes_nothing(table, when, command, unchanged, pg_server, pg_url):
-    """The command's last write fails (a trigger refuses it): the writes
-    before it are rolled back too, and the core keeps working."""
-    core = dovek_native.Core.open(pg_url)
-    s = schema_of(pg_url)
-    snapshot = lambda: [pg_server.psql(f"SELECT * FROM {s}.{t} ORDER BY 1") for t in unchanged]
-    before = snapshot()
-    pg_server.psql(f"CREATE FUNCTION {s}.refuse() RETURNS trigger LANGUAGE plpgsql AS "
-                   f"$$BEGIN RAISE EXCEPTION 'refused'; END$$; CREATE TRIGGER refuse BEFORE INSERT "
-                   f"ON {s}.{table} FOR EACH ROW WHEN ({when}) EXECUTE FUNCTION {s}.refuse()")
-    for _ in range(2):  # the core is not poisoned by the failure
-        with pytest.raises(RuntimeError, match="^store error: refused$"):
-            core.handle_json(command)
-        assert snapshot() == before
-    pg_server.psql(f"DROP TRIGGER refuse ON {s}.{table}")
-    core.handle_json(command)
-    assert snapshot() != before
 
 
 @pytest.mark.parametrize("query, text", [
@@ -163,38 +90,6 @@ def test_without_libpq_the_module_serves_other_cores(tmp_path):
     assert out[2] == '{"provider":{"id":"openai"},"id":"gpt-5.5"}'
 
 
-def hold_lock(server, url, seconds):
-    """A psql session that holds the messages table locked for `seconds`;
-    returns once the lock is taken."""
-    s = schema_of(url)
-    psql = subprocess.Popen(
-        [os.path.join(server.bin, "psql"), "-X", "-q", "-h", server.root, "-U", "dovek", "-d", "postgres"],
-        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-        env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
-    psql.stdin.write(f"BEGIN; LOCK TABLE {s}.messages; \\echo locked\nSELECT pg_sleep({seconds}); COMMIT;\n")
-    psql.stdin.flush()
-    assert psql.stdout.readline().strip() == "locked"
-    return psql
-
-
-@pytest.mark.parametrize("options, error", [
-    ("lock_timeout_ms=100", r"^store busy: a record stayed locked by another connection for over 100 ms"),
-    ("lock_timeout_ms=0&statement_timeout_ms=100", r"^store timeout: a statement ran past statement_timeout_ms=100$"),
-])
-def test_busy_store_fails_clearly_and_recovers(options, error, pg_server, pg_url):
-    core = dovek_native.Core.open(pg_url + "&" + options)
-    turn(core, "s", "first")
-    psql = hold_lock(pg_server, pg_url, 3)
-    try:
-        with pytest.raises(RuntimeError, match=error):
-            turn(core, "s", "blocked")
-    finally:
-        psql.stdin.close()
-        psql.wait(timeout=60)
-    turn(core, "s", "second")
-    assert [m[1] for m in messages(pg_url, "s")[0::2]] == ["first", "second"]
-
-
 def test_a_terminated_connection_is_replaced_between_commands(pg_server, pg_url):
     core = dovek_native.Core.open(pg_url + "&application_name=victim")
     turn(core, "s", "one")
@@ -208,11 +103,10 @@ def test_a_terminated_connection_is_replaced_between_commands(pg_server, pg_url)
 def test_a_connection_lost_during_a_command_fails_that_command_alone(pg_server, pg_url):
     core = dovek_native.Core.open(pg_url + "&application_name=cut&lock_timeout_ms=0")
     turn(core, "s", "one")
-    psql = hold_lock(pg_server, pg_url, 30)
     outcome = []
-    blocked = threading.Thread(target=lambda: outcome.append(outcome_of(core, "s", "cut off")))
-    blocked.start()
-    try:
+    with PostgresStore(pg_server, pg_url).held(30):
+        blocked = threading.Thread(target=lambda: outcome.append(outcome_of(core, "s", "cut off")))
+        blocked.start()
         deadline = time.monotonic() + 30
         while pg_server.psql("SELECT count(*) FROM pg_stat_activity WHERE application_name = 'cut' "
                              "AND wait_event_type = 'Lock'").strip() != "1":
@@ -220,9 +114,6 @@ def test_a_connection_lost_during_a_command_fails_that_command_alone(pg_server, 
             time.sleep(0.02)
         pg_server.psql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'cut'")
         blocked.join(timeout=60)
-    finally:
-        psql.stdin.close()
-        psql.wait(timeout=60)
     assert outcome[0].startswith("error: store connection lost: terminating connection")
     turn(core, "s", "two")
     assert [m[1] for m in messages(pg_url, "s")[0::2]] == ["one", "two"]
@@ -233,34 +124,6 @@ def outcome_of(core, session, message):
         return turn(core, session, message)
     except RuntimeError as e:
         return f"error: {e}"
-
-
-TURNS = """
-import json, sys, dovek_native
-core = dovek_native.Core.open(sys.argv[1])
-for i in range(int(sys.argv[2])):
-    core.handle_json(json.dumps({"type": "chat_turn", "session_id": f"shared{i % 2}",
-                                 "message": f"p{sys.argv[3]} turn {i}", "assigned_skills": []}))
-    if i % 10 == 0:
-        skill = {"id": f"s{sys.argv[3]}-{i}", "name": "n", "source": "user", "read_only": False,
-                 "content": "c", "suggested_tools": []}
-        core.handle_json(json.dumps({"type": "save_skill", "skill": skill}))
-print("ok")
-"""
-
-
-def test_processes_taking_turns_lose_no_message(pg_server, pg_url):
-    n, procs = 60, 4
-    run_children(TURNS, pg_url, n, count=procs)
-    users = check_turns(messages(pg_url, "shared0")) + check_turns(messages(pg_url, "shared1"))
-    assert sorted(users) == sorted(f"p{p} turn {i}" for p in range(procs) for i in range(n))
-    for p in range(procs):  # each process's turns on a session in its own order
-        for s in range(2):
-            mine = [u for u in check_turns(messages(pg_url, f"shared{s}")) if u.startswith(f"p{p} ")]
-            assert mine == [f"p{p} turn {i}" for i in range(s, n, 2)]
-    assert count(pg_server, pg_url, "skills") == procs * ((n + 9) // 10)
-    catalog = json.loads(dovek_native.Core.open(pg_url).read_json("skill"))
-    assert len(catalog) == procs * ((n + 9) // 10)
 
 
 RESTARTED = """
@@ -319,26 +182,3 @@ def test_server_restart_while_two_processes_take_turns(pg_server, pg_url, tmp_pa
     assert set(returned) <= set(stored)
     for out in lines:  # each went on after the restart
         assert "turn" in out[-1]
-
-
-FORK = """
-import json, os, sys, dovek_native
-core = dovek_native.Core.open(sys.argv[1])
-def turn(m):
-    core.handle_json(json.dumps({"type": "chat_turn", "session_id": "s", "message": m, "assigned_skills": []}))
-turn("parent 0")
-pid = os.fork()
-if pid == 0:
-    for i in range(20):
-        turn(f"child {i}")
-    os._exit(0)
-for i in range(1, 21):
-    turn(f"parent {i}")
-_, status = os.waitpid(pid, 0)
-print("ok" if status == 0 else f"child status {status}")
-"""
-
-
-def test_fork_child_uses_a_fresh_connection(pg_url):
-    assert run_children(FORK, pg_url, count=1)[0].strip() == "ok"
-    assert len(check_turns(messages(pg_url, "s"))) == 41
