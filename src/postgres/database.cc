@@ -120,7 +120,7 @@ Status Database::connect() {
   // concern of the application's standard error.
   api_->set_notice_processor(conn_, [](void*, const char*) {}, nullptr);
   const std::string setup =
-      "SET search_path TO " + options_.schema +
+      "SET search_path TO " + quoted_identifier(options_.schema) +
       "; SET lock_timeout = " + std::to_string(options_.lock_timeout_ms) +
       "; SET statement_timeout = " + std::to_string(options_.statement_timeout_ms);
   PGresult* r = api_->exec(conn_, setup.c_str());
@@ -140,6 +140,7 @@ Status Database::connect() {
 // schema holds, refuses what is not ours, then migrates step by step.
 Status Database::migrate() {
   const std::string& s = options_.schema;
+  const std::string name = quoted_identifier(s);  // in SQL text; `s` in literals
   auto run = [&](const std::string& sql) -> Result<Rows> {
     PGresult* r = api_->exec(conn_, sql.c_str());
     if (r == nullptr) return Error("store error: out of memory");
@@ -163,12 +164,12 @@ Status Database::migrate() {
     DOVEK_ASSIGN_OR_RETURN(
         Rows state, run("SELECT (SELECT count(*) FROM pg_class c JOIN pg_namespace n ON n.oid = "
                         "c.relnamespace WHERE n.nspname = '" +
-                        s + "'), to_regclass('" + s + ".meta') IS NOT NULL"));
+                        s + "'), to_regclass('" + name + ".meta') IS NOT NULL"));
     const int64_t tables = read_integer(state, 0);
     const bool has_meta = state.size() > 0 && state.text(0, 1) == "t";
     int64_t version = 0;
     if (has_meta) {
-      DOVEK_ASSIGN_OR_RETURN(Rows v, run("SELECT max(version) FROM " + s + ".meta"));
+      DOVEK_ASSIGN_OR_RETURN(Rows v, run("SELECT max(version) FROM " + name + ".meta"));
       version = read_integer(v, 0);
     }
     if (version > kSchemaVersion) {
@@ -179,7 +180,7 @@ Status Database::migrate() {
       return Error("schema `" + s + "` holds tables of another application");
     }
     if (version < kSchemaVersion) {
-      DOVEK_TRY(run("CREATE SCHEMA IF NOT EXISTS " + s));
+      DOVEK_TRY(run("CREATE SCHEMA IF NOT EXISTS " + name));
       for (; version < kSchemaVersion; ++version) {
         DOVEK_TRY(run(migration(static_cast<int>(version))));
       }

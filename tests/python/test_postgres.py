@@ -142,6 +142,15 @@ def test_refused_schemas_are_left_unchanged(pg_server, pg_url):
     assert pg_server.psql(f"SELECT version FROM {s}n.meta").strip() == "99"
 
 
+@pytest.mark.parametrize("schema", ["user", "select", "order"])
+def test_a_schema_named_by_a_reserved_word(schema, pg_server):
+    url = pg_server.url(schema)
+    dovek_native.Core.open(url).handle_json(cmd(type="save_skill", skill=SKILL_WRITER))
+    core = dovek_native.Core.open(url)  # the schema is there: its version is read
+    assert json.loads(core.read_json("skill", "writer"))["name"] == "Writer"
+    assert pg_server.psql(f'SELECT count(*) FROM "{schema}".skills').strip() == "1"
+
+
 MISSING_LIBPQ = """
 import sys, dovek_native
 try:
