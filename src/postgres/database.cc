@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -30,7 +31,13 @@ bool connection_gone(std::string_view state) {
 }  // namespace
 
 Params& Params::text(std::string_view t) {
-  values_.emplace_back(std::in_place, t.data() != nullptr ? t.data() : "", t.size());
+  bytes_ += t.size();
+  longest_ = std::max(longest_, t.size());
+  if (bytes_ > kMaxBytes) {
+    values_.emplace_back(std::in_place);  // never sent: fits() fails
+  } else {
+    values_.emplace_back(std::in_place, t.data() != nullptr ? t.data() : "", t.size());
+  }
   return *this;
 }
 
@@ -45,7 +52,21 @@ Params& Params::integer(int64_t n) {
   const auto u = static_cast<uint64_t>(n);
   for (int i = 0; i < 8; ++i) bytes[i] = static_cast<char>(u >> (56 - 8 * i));
   values_.emplace_back(std::move(bytes));
+  bytes_ += 8;
   return *this;
+}
+
+Status Params::fits() const {
+  const std::string limit = std::to_string(kMaxBytes) + " bytes (1 GB)";
+  if (longest_ > kMaxBytes) {
+    return Error("store error: value too long: " + std::to_string(longest_) + " bytes, over the " +
+                 limit + " PostgreSQL holds in one field");
+  }
+  if (bytes_ > kMaxBytes) {
+    return Error("store error: record too long: its values come to " + std::to_string(bytes_) +
+                 " bytes, over the " + limit + " one statement may send to PostgreSQL");
+  }
+  return ok_status();
 }
 
 Rows::Rows(const Libpq* api, PGresult* result)
@@ -331,7 +352,15 @@ Status Database::round_trip() {
     return lost_error("not connected");
   }
   bool commits = false;
-  for (const Pending& p : pending_) commits = commits || p.sql == kCommit;
+  for (const Pending& p : pending_) {
+    commits = commits || p.sql == kCommit;
+    if (Status fits = p.params.fits(); !fits.ok()) {
+      // Refused before anything of this round trip is sent: the command
+      // fails and rolls back.
+      pending_.clear();
+      return fits;
+    }
+  }
   bool lost = false;
   Status status = send_and_read(lost);
   if (!status.ok() && lost && !used_results_ && !commits) {
@@ -386,7 +415,7 @@ Status Database::send_and_read(bool& lost) {
       const std::optional<std::string>& v = p.params.values_[k];
       if (v) {
         values[k] = v->data();
-        lengths[k] = static_cast<int>(v->size());
+        lengths[k] = static_cast<int>(v->size());  // at most Params::kMaxBytes
       }
     }
     if (api_->send_query_prepared(conn_, it->second.c_str(), count, values.data(), lengths.data(),

@@ -46,6 +46,11 @@ namespace dovek::postgres {
 // numbers as 8-byte integers (bigint).
 class Params {
  public:
+  // The longest value PostgreSQL holds in a field is 1 GB; the values of one
+  // statement together stay within that too (the server's limit for a
+  // message is just above 2^30 bytes, and libpq takes lengths as int).
+  static constexpr size_t kMaxBytes = 1'000'000'000;
+
   Params& text(std::string_view t);
   Params& text(const std::string& t) { return text(std::string_view(t)); }
   Params& text(const std::optional<std::string>& t);
@@ -53,9 +58,15 @@ class Params {
 
   int size() const { return static_cast<int>(values_.size()); }
 
+  // Fails, naming the limit, when a value or the values together are longer
+  // than kMaxBytes; the values are then not kept (nor copied).
+  Status fits() const;
+
  private:
   friend class Database;
   std::vector<std::optional<std::string>> values_;
+  size_t bytes_ = 0;    // of every value
+  size_t longest_ = 0;  // of one value
 };
 
 // The rows of one statement, read in binary.
