@@ -28,7 +28,26 @@ bool connection_gone(std::string_view state) {
   return state.substr(0, 2) == "08" || state == "57P01" || state == "57P02" || state == "57P03";
 }
 
+constexpr const char* kLock = "SELECT pg_advisory_xact_lock($1::bigint)";
+constexpr const char* kLockShared = "SELECT pg_advisory_xact_lock_shared($1::bigint)";
+
 }  // namespace
+
+int64_t lock_key(std::string_view schema, std::string_view table, std::string_view key) {
+  uint64_t h = 14695981039346656037ull;  // FNV-1a
+  auto mix = [&h](std::string_view s) {
+    for (unsigned char c : s) {
+      h ^= c;
+      h *= 1099511628211ull;
+    }
+    h ^= 0xff;  // a byte no UTF-8 text holds, between the parts
+    h *= 1099511628211ull;
+  };
+  mix(schema);
+  mix(table);
+  mix(key);
+  return static_cast<int64_t>(h);
+}
 
 Params& Params::text(std::string_view t) {
   bytes_ += t.size();
@@ -254,6 +273,7 @@ Status Database::begin(store::Access access) {
     return connected;
   }
   pending_.clear();
+  locks_.clear();
   writing_ = access == store::Access::Write;
   in_transaction_ = true;
   used_results_ = false;
@@ -294,6 +314,17 @@ void Database::rollback() noexcept {
     if (!round_trip().ok()) close();
   }
   busy_.store(false);
+}
+
+void Database::lock(std::string_view table, std::string_view key, Lock mode) {
+  if (!writing_) return;
+  const int64_t k = lock_key(options_.schema, table, key);
+  const bool exclusive = mode == Lock::Exclusive;
+  for (const auto& [held, held_exclusive] : locks_) {
+    if (held == k && (held_exclusive || !exclusive)) return;
+  }
+  locks_.emplace_back(k, exclusive);
+  queue(exclusive ? kLock : kLockShared, Params().integer(k));
 }
 
 void Database::queue(const char* sql, Params params, std::function<void(const Rows&)> then) {

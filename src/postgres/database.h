@@ -11,7 +11,9 @@
 // Writers run at READ COMMITTED and lock what they read and mean to write
 // (an advisory lock per record key, taken in its own statement before the
 // read, so that the read sees what the last holder committed); readers get
-// one snapshot (REPEATABLE READ, READ ONLY).
+// one snapshot (REPEATABLE READ, READ ONLY). A writer also locks a record
+// it writes without reading it, so that no command writes an older copy of a
+// record over another's.
 //
 // A connection found dead at the start of a command (server restart,
 // terminated backend) is replaced before anything is sent; one lost during
@@ -33,6 +35,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "base/error.h"
@@ -103,6 +106,10 @@ class Columns {
   int col_;
 };
 
+// The advisory lock key (pg_advisory_xact_lock's bigint) of record `key` of
+// `table` in the store in `schema`; the store's own lock is its table "".
+int64_t lock_key(std::string_view schema, std::string_view table, std::string_view key);
+
 class Database final : public store::Transactions {
  public:
   // Connects, creates or brings the schema up to date (the first process to
@@ -121,6 +128,12 @@ class Database final : public store::Transactions {
 
   // Whether the open transaction is a writer's (which locks what it reads).
   bool writing() const { return writing_; }
+
+  enum class Lock { Shared, Exclusive };
+  // Queues taking the lock of record `key` of `table` (lock_key) in a
+  // writer's transaction, held to its end; nothing in a reader's. Each lock
+  // is taken once per transaction.
+  void lock(std::string_view table, std::string_view key, Lock mode = Lock::Exclusive);
 
   // Queues `sql` (text that lives as long as the process, such as a string
   // literal: prepared once, named by its address).
@@ -188,6 +201,8 @@ class Database final : public store::Transactions {
   uint64_t serial_ = 0;
   uint64_t epoch_ = 0;
   uint64_t round_trips_ = 0;
+  // The locks this transaction took: (lock key, exclusive).
+  std::vector<std::pair<int64_t, bool>> locks_;
   std::atomic<bool> busy_{false};
 };
 
