@@ -30,6 +30,12 @@ bool connection_gone(std::string_view state) {
 
 constexpr const char* kLock = "SELECT pg_advisory_xact_lock($1::bigint)";
 constexpr const char* kLockShared = "SELECT pg_advisory_xact_lock_shared($1::bigint)";
+// The store shared, then a record (in one statement: the first lock of a
+// writer).
+constexpr const char* kLockFirst =
+    "SELECT pg_advisory_xact_lock_shared($1::bigint), pg_advisory_xact_lock($2::bigint)";
+constexpr const char* kLockFirstShared =
+    "SELECT pg_advisory_xact_lock_shared($1::bigint), pg_advisory_xact_lock_shared($2::bigint)";
 
 }  // namespace
 
@@ -317,14 +323,28 @@ void Database::rollback() noexcept {
 }
 
 void Database::lock(std::string_view table, std::string_view key, Lock mode) {
-  if (!writing_) return;
+  if (!writing_ || (!locks_.empty() && locks_.front().second)) return;
   const int64_t k = lock_key(options_.schema, table, key);
   const bool exclusive = mode == Lock::Exclusive;
+  if (locks_.empty()) {
+    const int64_t store = lock_key(options_.schema, "", "");
+    locks_.emplace_back(store, false);
+    locks_.emplace_back(k, exclusive);
+    queue(exclusive ? kLockFirst : kLockFirstShared, Params().integer(store).integer(k));
+    return;
+  }
   for (const auto& [held, held_exclusive] : locks_) {
     if (held == k && (held_exclusive || !exclusive)) return;
   }
   locks_.emplace_back(k, exclusive);
   queue(exclusive ? kLock : kLockShared, Params().integer(k));
+}
+
+void Database::lock_store() {
+  if (!writing_ || (!locks_.empty() && locks_.front().second)) return;
+  const int64_t store = lock_key(options_.schema, "", "");
+  locks_.insert(locks_.begin(), {store, true});
+  queue(kLock, Params().integer(store));
 }
 
 void Database::queue(const char* sql, Params params, std::function<void(const Rows&)> then) {
@@ -364,10 +384,22 @@ Error Database::statement_error(PGresult* result, bool& lost) const {
     lost = true;
     return lost_error(message);
   }
-  if (code == "55P03" || code == "40P01" || code == "40001") {
+  if (code == "55P03") {
     return Error("store busy: a record stayed locked by another connection for over " +
                  std::to_string(options_.lock_timeout_ms) + " ms (" + options_.scrub(message) +
                  ")");
+  }
+  if (code == "40P01") {
+    return Error(
+        "store busy: this command and another connection's waited for each other, and the "
+        "server broke the deadlock by failing this one (" +
+        options_.scrub(message) + ")");
+  }
+  if (code == "40001") {
+    return Error(
+        "store busy: another connection's change conflicted with this command, and the server "
+        "failed it (" +
+        options_.scrub(message) + ")");
   }
   if (code == "57014") {
     return Error("store timeout: a statement ran past statement_timeout_ms=" +

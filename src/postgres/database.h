@@ -15,6 +15,14 @@
 // it writes without reading it, so that no command writes an older copy of a
 // record over another's.
 //
+// A writer holds the store's lock shared from before its first record lock,
+// and a command that rewrites every table (reset) holds it alone instead,
+// taking no record locks. The commands take record locks in one order, which
+// keeps them free of deadlocks: task, run, the skill catalog, session,
+// profile, selected model (a run's task is written before the run is read, a
+// chat turn reads the catalog before its session; the catalog's exclusive
+// holders, the writers of skills, take no other lock).
+//
 // A connection found dead at the start of a command (server restart,
 // terminated backend) is replaced before anything is sent; one lost during
 // a command's first round trip, before any result was used and without
@@ -131,9 +139,13 @@ class Database final : public store::Transactions {
 
   enum class Lock { Shared, Exclusive };
   // Queues taking the lock of record `key` of `table` (lock_key) in a
-  // writer's transaction, held to its end; nothing in a reader's. Each lock
-  // is taken once per transaction.
+  // writer's transaction, held to its end; nothing in a reader's, nor once
+  // the writer holds the store alone. Each lock is taken once per
+  // transaction, the store's shared lock before the first.
   void lock(std::string_view table, std::string_view key, Lock mode = Lock::Exclusive);
+  // Queues taking the store's lock alone: other writers wait until this
+  // transaction ends, and it waits for theirs. Call before lock().
+  void lock_store();
 
   // Queues `sql` (text that lives as long as the process, such as a string
   // literal: prepared once, named by its address).
@@ -201,7 +213,8 @@ class Database final : public store::Transactions {
   uint64_t serial_ = 0;
   uint64_t epoch_ = 0;
   uint64_t round_trips_ = 0;
-  // The locks this transaction took: (lock key, exclusive).
+  // The locks this transaction took: (lock key, exclusive); the store's
+  // first, when taken.
   std::vector<std::pair<int64_t, bool>> locks_;
   std::atomic<bool> busy_{false};
 };

@@ -70,6 +70,7 @@ class TableStore final : public store::Repository<T> {
   }
 
   Status replace_all(std::vector<std::pair<std::string, T>> pairs) override {
+    db_->lock_store();
     db_->queue(statements().clear.c_str(), Params());
     written_ = db_->transaction_serial();
     // Of repeated keys the last pair wins (each put replaces the row).

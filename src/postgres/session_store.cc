@@ -119,6 +119,7 @@ class SessionStore final : public store::Repository<chat::Session> {
   }
 
   Status replace_all(std::vector<std::pair<std::string, chat::Session>> pairs) override {
+    db_->lock_store();
     db_->queue("DELETE FROM sessions", Params());
     db_->queue("DELETE FROM messages", Params());
     cache_.clear();

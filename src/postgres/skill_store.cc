@@ -123,7 +123,7 @@ class SkillStore final : public store::Repository<skill::Skill> {
   }
 
   Status replace_all(std::vector<std::pair<std::string, skill::Skill>> pairs) override {
-    lock();
+    db_->lock_store();
     db_->queue(kClear, Params(), [this](const Rows& r) {
       if (follows(r.size() > 0 ? r.integer(0, 0) : -1)) cache_.mutable_list() = List();
     });
