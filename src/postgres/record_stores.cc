@@ -1,6 +1,7 @@
 // Tasks, runs, profiles and the selected model: one row per record, read and
-// written whole. A writer's get locks the record's key first, so that a
-// command's read-modify-write of a run is not interleaved with another's.
+// written whole. A writer locks the record's key before it reads or writes
+// the record, so that a command's read-modify-write of a run is not
+// interleaved with another's, nor undone by its write of an older copy.
 // The selected model is read with every transaction's first round trip.
 #include <utility>
 #include <vector>
@@ -10,20 +11,6 @@
 #include "postgres/stores.h"
 
 namespace dovek::postgres {
-
-int64_t lock_key(std::string_view table, std::string_view key) {
-  uint64_t h = 14695981039346656037ull;  // FNV-1a
-  auto mix = [&h](std::string_view s) {
-    for (unsigned char c : s) {
-      h ^= c;
-      h *= 1099511628211ull;
-    }
-  };
-  mix(table);
-  mix(std::string_view("\0", 1));
-  mix(key);
-  return static_cast<int64_t>(h);
-}
 
 namespace {
 
@@ -49,7 +36,7 @@ class TableStore final : public store::Repository<T> {
         return read_one(rows);
       }
     }
-    if (db_->writing()) db_->queue(kLock, Params().integer(lock_key(Codec::kTable.name, key)));
+    db_->lock(Codec::kTable.name, key);
     DOVEK_ASSIGN_OR_RETURN(rows, db_->fetch(statements().get.c_str(), Params().text(key)));
     return read_one(rows);
   }
@@ -66,6 +53,7 @@ class TableStore final : public store::Repository<T> {
   }
 
   Status put(std::string_view key, T record) override {
+    db_->lock(Codec::kTable.name, key);
     Params p;
     p.text(key);
     record_fields::write(p, record);
@@ -75,12 +63,14 @@ class TableStore final : public store::Repository<T> {
   }
 
   Result<bool> remove(std::string_view key) override {
+    db_->lock(Codec::kTable.name, key);
     written_ = db_->transaction_serial();
     DOVEK_ASSIGN_OR_RETURN(Rows rows, db_->fetch(statements().remove.c_str(), Params().text(key)));
     return rows.affected() > 0;
   }
 
   Status replace_all(std::vector<std::pair<std::string, T>> pairs) override {
+    db_->lock_store();
     db_->queue(statements().clear.c_str(), Params());
     written_ = db_->transaction_serial();
     // Of repeated keys the last pair wins (each put replaces the row).

@@ -3,7 +3,7 @@
 // process works on are cached, so turn 10,000 of a session costs what turn 10
 // does.
 //
-// get() locks the session's key (in a writer), then reads its row with its
+// get() and every write lock the session's key (in a writer); get() reads its row with its
 // message count and the messages past those cached, all in one round trip.
 // When the cache holds the session at the same `gen` it is current once the
 // new messages are added. put() of a session that get() handed out in this
@@ -88,6 +88,7 @@ class SessionStore final : public store::Repository<chat::Session> {
   }
 
   Status put(std::string_view key, chat::Session record) override {
+    db_->lock("sessions", key);
     Entry* entry = known(key);
     if (entry != nullptr && entry->exists && same_attributes(entry->record, record)) {
       if (auto pushed = record.messages.pushed_since(entry->record.messages)) {
@@ -110,6 +111,7 @@ class SessionStore final : public store::Repository<chat::Session> {
   }
 
   Result<bool> remove(std::string_view key) override {
+    db_->lock("sessions", key);
     db_->queue(kDeleteMessages, Params().text(key));
     DOVEK_ASSIGN_OR_RETURN(Rows rows, db_->fetch(kDeleteSession, Params().text(key)));
     slot(key) = Entry{false, 0, {}, db_->transaction_serial(), db_->rollback_epoch()};
@@ -117,6 +119,7 @@ class SessionStore final : public store::Repository<chat::Session> {
   }
 
   Status replace_all(std::vector<std::pair<std::string, chat::Session>> pairs) override {
+    db_->lock_store();
     db_->queue("DELETE FROM sessions", Params());
     db_->queue("DELETE FROM messages", Params());
     cache_.clear();
@@ -145,7 +148,7 @@ class SessionStore final : public store::Repository<chat::Session> {
     const uint64_t epoch = db_->rollback_epoch();
     const bool usable = entry.exists && entry.epoch == epoch;
     const int64_t from = usable ? static_cast<int64_t>(entry.record.messages.size()) : 0;
-    if (db_->writing()) db_->queue(kLock, Params().integer(lock_key("sessions", key)));
+    db_->lock("sessions", key);
     Rows row;
     db_->queue(statements().select.c_str(), Params().text(key), [&row](const Rows& r) { row = r; });
     DOVEK_ASSIGN_OR_RETURN(Rows added,

@@ -54,7 +54,6 @@ const SkillStatements& statements() {
 constexpr const char* kVersions =
     "SELECT greatest((SELECT max(version) FROM skills), value), value FROM counters "
     "WHERE name = 'skills_floor'";
-constexpr const char* kLockShared = "SELECT pg_advisory_xact_lock_shared($1::bigint)";
 // Removals raise the floor past every version the table had before them
 // (the main statement sees the table as it was before its DELETE).
 constexpr const char* kRemove =
@@ -84,7 +83,7 @@ class SkillStore final : public store::Repository<skill::Skill> {
     // its commit, so that no save commits between its catalog and its own
     // writes: a turn then answers as if it ran wholly before or after every
     // save.
-    if (db_->writing()) db_->queue(kLockShared, Params().integer(lock_key("skills", "")));
+    db_->lock("skills", "", Database::Lock::Shared);
     DOVEK_ASSIGN_OR_RETURN(Rows v, db_->fetch(kVersions, Params()));
     const int64_t version = v.size() > 0 ? v.integer(0, 0) : 0;
     const int64_t floor = v.size() > 0 ? v.integer(0, 1) : 0;
@@ -124,7 +123,7 @@ class SkillStore final : public store::Repository<skill::Skill> {
   }
 
   Status replace_all(std::vector<std::pair<std::string, skill::Skill>> pairs) override {
-    lock();
+    db_->lock_store();
     db_->queue(kClear, Params(), [this](const Rows& r) {
       if (follows(r.size() > 0 ? r.integer(0, 0) : -1)) cache_.mutable_list() = List();
     });
@@ -135,9 +134,7 @@ class SkillStore final : public store::Repository<skill::Skill> {
  private:
   // Writers take the table's lock before they read or write a skill; once a
   // transaction holds it, further requests are free on the server.
-  void lock() const {
-    if (db_->writing()) db_->queue(kLock, Params().integer(lock_key("skills", "")));
-  }
+  void lock() const { db_->lock("skills", ""); }
 
   bool follows(int64_t version) { return cache_.follows(version, db_->rollback_epoch()); }
 

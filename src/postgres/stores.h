@@ -29,12 +29,6 @@ struct Stores {
   Handle<model::Model> model;
 };
 
-// The lock a writer takes on record `key` of the table `table` names
-// before it reads the record (pg_advisory_xact_lock's 64-bit key).
-int64_t lock_key(std::string_view table, std::string_view key);
-// The statement that takes it: one bigint parameter.
-inline constexpr const char* kLock = "SELECT pg_advisory_xact_lock($1::bigint)";
-
 Handle<skill::Skill> skill_store(std::shared_ptr<Database> db);
 Handle<chat::Session> session_store(std::shared_ptr<Database> db);
 
