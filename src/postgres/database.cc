@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -30,7 +31,13 @@ bool connection_gone(std::string_view state) {
 }  // namespace
 
 Params& Params::text(std::string_view t) {
-  values_.emplace_back(std::in_place, t.data() != nullptr ? t.data() : "", t.size());
+  bytes_ += t.size();
+  longest_ = std::max(longest_, t.size());
+  if (bytes_ > kMaxBytes) {
+    values_.emplace_back(std::in_place);  // never sent: fits() fails
+  } else {
+    values_.emplace_back(std::in_place, t.data() != nullptr ? t.data() : "", t.size());
+  }
   return *this;
 }
 
@@ -45,7 +52,21 @@ Params& Params::integer(int64_t n) {
   const auto u = static_cast<uint64_t>(n);
   for (int i = 0; i < 8; ++i) bytes[i] = static_cast<char>(u >> (56 - 8 * i));
   values_.emplace_back(std::move(bytes));
+  bytes_ += 8;
   return *this;
+}
+
+Status Params::fits() const {
+  const std::string limit = std::to_string(kMaxBytes) + " bytes (1 GB)";
+  if (longest_ > kMaxBytes) {
+    return Error("store error: value too long: " + std::to_string(longest_) + " bytes, over the " +
+                 limit + " PostgreSQL holds in one field");
+  }
+  if (bytes_ > kMaxBytes) {
+    return Error("store error: record too long: its values come to " + std::to_string(bytes_) +
+                 " bytes, over the " + limit + " one statement may send to PostgreSQL");
+  }
+  return ok_status();
 }
 
 Rows::Rows(const Libpq* api, PGresult* result)
@@ -120,7 +141,7 @@ Status Database::connect() {
   // concern of the application's standard error.
   api_->set_notice_processor(conn_, [](void*, const char*) {}, nullptr);
   const std::string setup =
-      "SET search_path TO " + options_.schema +
+      "SET search_path TO " + quoted_identifier(options_.schema) +
       "; SET lock_timeout = " + std::to_string(options_.lock_timeout_ms) +
       "; SET statement_timeout = " + std::to_string(options_.statement_timeout_ms);
   PGresult* r = api_->exec(conn_, setup.c_str());
@@ -140,6 +161,7 @@ Status Database::connect() {
 // schema holds, refuses what is not ours, then migrates step by step.
 Status Database::migrate() {
   const std::string& s = options_.schema;
+  const std::string name = quoted_identifier(s);  // in SQL text; `s` in literals
   auto run = [&](const std::string& sql) -> Result<Rows> {
     PGresult* r = api_->exec(conn_, sql.c_str());
     if (r == nullptr) return Error("store error: out of memory");
@@ -163,12 +185,12 @@ Status Database::migrate() {
     DOVEK_ASSIGN_OR_RETURN(
         Rows state, run("SELECT (SELECT count(*) FROM pg_class c JOIN pg_namespace n ON n.oid = "
                         "c.relnamespace WHERE n.nspname = '" +
-                        s + "'), to_regclass('" + s + ".meta') IS NOT NULL"));
+                        s + "'), to_regclass('" + name + ".meta') IS NOT NULL"));
     const int64_t tables = read_integer(state, 0);
     const bool has_meta = state.size() > 0 && state.text(0, 1) == "t";
     int64_t version = 0;
     if (has_meta) {
-      DOVEK_ASSIGN_OR_RETURN(Rows v, run("SELECT max(version) FROM " + s + ".meta"));
+      DOVEK_ASSIGN_OR_RETURN(Rows v, run("SELECT max(version) FROM " + name + ".meta"));
       version = read_integer(v, 0);
     }
     if (version > kSchemaVersion) {
@@ -179,7 +201,7 @@ Status Database::migrate() {
       return Error("schema `" + s + "` holds tables of another application");
     }
     if (version < kSchemaVersion) {
-      DOVEK_TRY(run("CREATE SCHEMA IF NOT EXISTS " + s));
+      DOVEK_TRY(run("CREATE SCHEMA IF NOT EXISTS " + name));
       for (; version < kSchemaVersion; ++version) {
         DOVEK_TRY(run(migration(static_cast<int>(version))));
       }
@@ -232,6 +254,7 @@ Status Database::begin(store::Access access) {
     return connected;
   }
   pending_.clear();
+  locks_.clear();
   writing_ = access == store::Access::Write;
   in_transaction_ = true;
   used_results_ = false;
@@ -311,10 +334,22 @@ Error Database::statement_error(PGresult* result, bool& lost) const {
     lost = true;
     return lost_error(message);
   }
-  if (code == "55P03" || code == "40P01" || code == "40001") {
+  if (code == "55P03") {
     return Error("store busy: a record stayed locked by another connection for over " +
                  std::to_string(options_.lock_timeout_ms) + " ms (" + options_.scrub(message) +
                  ")");
+  }
+  if (code == "40P01") {
+    return Error(
+        "store busy: this command and another connection's waited for each other, and the "
+        "server broke the deadlock by failing this one (" +
+        options_.scrub(message) + ")");
+  }
+  if (code == "40001") {
+    return Error(
+        "store busy: another connection's change conflicted with this command, and the server "
+        "failed it (" +
+        options_.scrub(message) + ")");
   }
   if (code == "57014") {
     return Error("store timeout: a statement ran past statement_timeout_ms=" +
@@ -330,7 +365,15 @@ Status Database::round_trip() {
     return lost_error("not connected");
   }
   bool commits = false;
-  for (const Pending& p : pending_) commits = commits || p.sql == kCommit;
+  for (const Pending& p : pending_) {
+    commits = commits || p.sql == kCommit;
+    if (Status fits = p.params.fits(); !fits.ok()) {
+      // Refused before anything of this round trip is sent: the command
+      // fails and rolls back.
+      pending_.clear();
+      return fits;
+    }
+  }
   bool lost = false;
   Status status = send_and_read(lost);
   if (!status.ok() && lost && !used_results_ && !commits) {
@@ -385,7 +428,7 @@ Status Database::send_and_read(bool& lost) {
       const std::optional<std::string>& v = p.params.values_[k];
       if (v) {
         values[k] = v->data();
-        lengths[k] = static_cast<int>(v->size());
+        lengths[k] = static_cast<int>(v->size());  // at most Params::kMaxBytes
       }
     }
     if (api_->send_query_prepared(conn_, it->second.c_str(), count, values.data(), lengths.data(),

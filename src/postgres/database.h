@@ -11,7 +11,17 @@
 // Writers run at READ COMMITTED and lock what they read and mean to write
 // (an advisory lock per record key, taken in its own statement before the
 // read, so that the read sees what the last holder committed); readers get
-// one snapshot (REPEATABLE READ, READ ONLY).
+// one snapshot (REPEATABLE READ, READ ONLY). A writer also locks a record
+// it writes without reading it, so that no command writes an older copy of a
+// record over another's.
+//
+// A writer holds the store's lock shared from before its first record lock,
+// and a command that rewrites every table (reset) holds it alone instead,
+// taking no record locks. The commands take record locks in one order, which
+// keeps them free of deadlocks: task, run, the skill catalog, session,
+// profile, selected model (a run's task is written before the run is read, a
+// chat turn reads the catalog before its session; the catalog's exclusive
+// holders, the writers of skills, take no other lock).
 //
 // A connection found dead at the start of a command (server restart,
 // terminated backend) is replaced before anything is sent; one lost during
@@ -34,6 +44,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "base/error.h"
@@ -48,6 +59,11 @@ namespace dovek::postgres {
 // numbers as 8-byte integers (bigint).
 class Params {
  public:
+  // The longest value PostgreSQL holds in a field is 1 GB; the values of one
+  // statement together stay within that too (the server's limit for a
+  // message is just above 2^30 bytes, and libpq takes lengths as int).
+  static constexpr size_t kMaxBytes = 1'000'000'000;
+
   Params& text(std::string_view t);
   Params& text(const std::string& t) { return text(std::string_view(t)); }
   Params& text(const std::optional<std::string>& t);
@@ -55,9 +71,15 @@ class Params {
 
   int size() const { return static_cast<int>(values_.size()); }
 
+  // Fails, naming the limit, when a value or the values together are longer
+  // than kMaxBytes; the values are then not kept (nor copied).
+  Status fits() const;
+
  private:
   friend class Database;
   std::vector<std::optional<std::string>> values_;
+  size_t bytes_ = 0;    // of every value
+  size_t longest_ = 0;  // of one value
 };
 
 // The rows of one statement, read in binary: by index, or (as the stores
@@ -115,9 +137,9 @@ struct Dialect {
   static Status clear_skills(Database& db, const std::function<void(int64_t)>& then);
 };
 
-// The lock a writer takes on record `key` of the table `table` names
-// before it reads the record (pg_advisory_xact_lock's 64-bit key).
-int64_t lock_key(std::string_view table, std::string_view key);
+// The advisory lock key (pg_advisory_xact_lock's bigint) of record `key` of
+// `table` in the store in `schema`; the store's own lock is its table "".
+int64_t lock_key(std::string_view schema, std::string_view table, std::string_view key);
 
 class Database final : public store::Transactions {
  public:
@@ -181,8 +203,15 @@ class Database final : public store::Transactions {
     bind(p);
     return fetch(sql, std::move(p));
   }
-  void lock(std::string_view table, std::string_view key);
-  void lock_shared(std::string_view table, std::string_view key);
+  // Queue taking the lock of record `key` of `table` (lock_key), exclusive
+  // or shared, in a writer's transaction, held to its end; nothing in a
+  // reader's, nor once the writer holds the store alone. Each lock is taken
+  // once per transaction, the store's shared lock before the first.
+  void lock(std::string_view table, std::string_view key) { take(table, key, true); }
+  void lock_shared(std::string_view table, std::string_view key) { take(table, key, false); }
+  // Queues taking the store's lock alone: other writers wait until this
+  // transaction ends, and it waits for theirs. Call before lock().
+  void lock_store();
   // Forces a round trip every kBatch statements queued.
   [[nodiscard]] Status pace(size_t queued);
   // A session's gen after a rewrite: a fresh random number, so that no two
@@ -219,6 +248,7 @@ class Database final : public store::Transactions {
   void abandon() noexcept;    // forgets the connection without using it
   bool dead_between_commands() const;
 
+  void take(std::string_view table, std::string_view key, bool exclusive);
   Status round_trip();
   Status send_and_read(bool& lost);
   Error statement_error(PGresult* result, bool& lost) const;
@@ -240,6 +270,9 @@ class Database final : public store::Transactions {
   uint64_t serial_ = 0;
   uint64_t epoch_ = 0;
   uint64_t round_trips_ = 0;
+  // The locks this transaction took: (lock key, exclusive); the store's
+  // first, when taken.
+  std::vector<std::pair<int64_t, bool>> locks_;
   std::atomic<bool> busy_{false};
   std::mt19937_64 rng_;  // of next_gen(), seeded in each process
   pid_t rng_pid_ = 0;

@@ -14,6 +14,12 @@ namespace {
 
 constexpr const char* kLock = "SELECT pg_advisory_xact_lock($1::bigint)";
 constexpr const char* kLockShared = "SELECT pg_advisory_xact_lock_shared($1::bigint)";
+// The store shared, then a record (in one statement: the first lock of a
+// writer).
+constexpr const char* kLockFirst =
+    "SELECT pg_advisory_xact_lock_shared($1::bigint), pg_advisory_xact_lock($2::bigint)";
+constexpr const char* kLockFirstShared =
+    "SELECT pg_advisory_xact_lock_shared($1::bigint), pg_advisory_xact_lock_shared($2::bigint)";
 // Removals raise the floor past every version the table had before them
 // (the main statement sees the table as it was before its DELETE).
 constexpr const char* kRemove =
@@ -41,16 +47,18 @@ std::string excluded(sql::Names columns) {
 
 }  // namespace
 
-int64_t lock_key(std::string_view table, std::string_view key) {
+int64_t lock_key(std::string_view schema, std::string_view table, std::string_view key) {
   uint64_t h = 14695981039346656037ull;  // FNV-1a
   auto mix = [&h](std::string_view s) {
     for (unsigned char c : s) {
       h ^= c;
       h *= 1099511628211ull;
     }
+    h ^= 0xff;  // a byte no UTF-8 text holds, between the parts
+    h *= 1099511628211ull;
   };
+  mix(schema);
   mix(table);
-  mix(std::string_view("\0", 1));
   mix(key);
   return static_cast<int64_t>(h);
 }
@@ -96,12 +104,28 @@ Status Dialect::clear_skills(Database& db, const std::function<void(int64_t)>& t
   return ok_status();
 }
 
-void Database::lock(std::string_view table, std::string_view key) {
-  if (writing_) queue(kLock, Params().integer(lock_key(table, key)));
+void Database::take(std::string_view table, std::string_view key, bool exclusive) {
+  if (!writing_ || (!locks_.empty() && locks_.front().second)) return;
+  const int64_t k = lock_key(options_.schema, table, key);
+  if (locks_.empty()) {
+    const int64_t store = lock_key(options_.schema, "", "");
+    locks_.emplace_back(store, false);
+    locks_.emplace_back(k, exclusive);
+    queue(exclusive ? kLockFirst : kLockFirstShared, Params().integer(store).integer(k));
+    return;
+  }
+  for (const auto& [held, held_exclusive] : locks_) {
+    if (held == k && (held_exclusive || !exclusive)) return;
+  }
+  locks_.emplace_back(k, exclusive);
+  queue(exclusive ? kLock : kLockShared, Params().integer(k));
 }
 
-void Database::lock_shared(std::string_view table, std::string_view key) {
-  if (writing_) queue(kLockShared, Params().integer(lock_key(table, key)));
+void Database::lock_store() {
+  if (!writing_ || (!locks_.empty() && locks_.front().second)) return;
+  const int64_t store = lock_key(options_.schema, "", "");
+  locks_.insert(locks_.begin(), {store, true});
+  queue(kLock, Params().integer(store));
 }
 
 Status Database::pace(size_t queued) {

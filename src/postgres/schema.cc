@@ -54,4 +54,14 @@ constexpr const char* kMigrations[kSchemaVersion] = {kVersion1};
 
 const char* migration(int from) { return kMigrations[from]; }
 
+std::string quoted_identifier(std::string_view name) {
+  std::string out = "\"";
+  for (char c : name) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+  return out;
+}
+
 }  // namespace dovek::postgres

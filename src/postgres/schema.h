@@ -2,6 +2,9 @@
 // schema up to date. The version a schema is at lives in its `meta` table.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 namespace dovek::postgres {
 
 inline constexpr int kSchemaVersion = 1;
@@ -10,5 +13,9 @@ inline constexpr int kSchemaVersion = 1;
 // kSchemaVersion: version 0 is an empty schema. Runs with the store's
 // schema first on the search path.
 const char* migration(int from);
+
+// `name` as a quoted SQL identifier ("user", "a""b"): a schema named by a
+// reserved word (user, order) is then a name like any other.
+std::string quoted_identifier(std::string_view name);
 
 }  // namespace dovek::postgres

@@ -140,26 +140,36 @@ Result<Options> parse_url(std::string_view url) {
   }
   if (rest.data() == nullptr) return bad("expected postgresql://[user@][host][/dbname][?...]");
   const std::string_view head = url.substr(0, url.size() - rest.size());
-  const size_t query = rest.find('?');
-  const std::string_view location = rest.substr(0, query);
-  // The password in user:password@host (the authority ends at the first '/').
-  const std::string_view authority = location.substr(0, location.find('/'));
-  const size_t at = authority.rfind('@');
+  // user[:password] ends at the URL's last '@'. A raw '/', '?' or '@' before
+  // it makes the URL ambiguous: libpq would end the user name and password
+  // earlier (at the first '@' before the first '/') and could quote the rest
+  // of them as a host, port, database or option in its messages. Such a URL
+  // is refused without quoting any of it.
+  const size_t at = rest.rfind('@');
+  const std::string_view userinfo = rest.substr(0, at == std::string_view::npos ? 0 : at);
+  if (userinfo.find_first_of("/?@") != std::string_view::npos) {
+    return bad(
+        "malformed before its last `@`: a user name or password must have its reserved "
+        "characters %-escaped (/ as %2F, ? as %3F, @ as %40), and so must an @ elsewhere in the "
+        "URL");
+  }
+  const std::string_view after = at == std::string_view::npos ? rest : rest.substr(at + 1);
+  const size_t query = after.find('?');
+  const std::string_view location = after.substr(0, query);  // [host][:port][/dbname]
   std::string shown(head);
+  std::string passed(head);
   if (at != std::string_view::npos) {
-    const std::string_view userinfo = authority.substr(0, at);
     const size_t colon = userinfo.find(':');
     if (colon != std::string_view::npos) options.secret = userinfo.substr(colon + 1);
     shown += userinfo.substr(0, colon);
-    shown += location.substr(at);
-  } else {
-    shown += location;
+    shown += '@';
+    passed += rest.substr(0, at + 1);
   }
-  std::string passed(head);
+  shown += location;
   passed += location;
   char separator = '?';
   std::string_view params =
-      query == std::string_view::npos ? std::string_view() : rest.substr(query + 1);
+      query == std::string_view::npos ? std::string_view() : after.substr(query + 1);
   DOVEK_TRY(
       sql::for_each_option(params, [&](std::string_view name, std::string_view value) -> Status {
         DOVEK_ASSIGN_OR_RETURN(bool ours, apply_option(name, value, options));

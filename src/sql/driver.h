@@ -22,8 +22,10 @@
 //                         its rows, stepped to before the first
 //   lock(table, key), lock_shared(table, key)
 //                         a writer's lock on a record (or a table, key ""),
-//                         taken before it is read; free where the writer
-//                         holds the whole database (SQLite)
+//                         taken before it is read or written; free where the
+//                         writer holds the whole database (SQLite)
+//   lock_store()          a writer's lock on every record (before a command
+//                         rewrites whole tables), in place of record locks
 //   pace(queued)          called after each of many queued statements, so a
 //                         pipeline's replies never fill the socket unread
 //   next_gen()            a session row's fresh `gen` (see session_store.h)
@@ -63,6 +65,7 @@ concept Driver = DriverRows<typename D::Rows> && requires(D d, std::string_view 
   { D::Dialect::upsert(s, Names()) } -> std::same_as<std::string>;
   d.lock(s, s);
   d.lock_shared(s, s);
+  d.lock_store();
   { d.pace(n) } -> std::same_as<Status>;
   { d.next_gen() } -> std::same_as<Result<int64_t>>;
   { d.transaction_serial() } -> std::same_as<uint64_t>;

@@ -3,8 +3,8 @@
 // process works on are cached, so turn 10,000 of a session costs what turn 10
 // does.
 //
-// get() locks the session's key (in a writer, where the driver has such
-// locks), then reads its row with its message count, and the messages past
+// get() and every write lock the session's key (in a writer, where the driver
+// has such locks); get() then reads its row with its message count, and the messages past
 // those the cache holds. A pipelined driver reads all of it in one round
 // trip, the messages from where the cache ends, and reads them again from the
 // start if the session turns out rewritten; one that runs statements at once
@@ -30,7 +30,6 @@
 namespace dovek::sql {
 
 // The statements of the sessions and messages tables, built once per
-// dialect.
 // dialect. `upsert` writes the row with `gen` leading the columns;
 // `select_messages` reads role and content of a session's (parameter 1)
 // messages from number parameter 2 on, in order.
@@ -82,6 +81,7 @@ class SessionStore final : public store::Repository<chat::Session> {
   }
 
   Status put(std::string_view key, chat::Session record) override {
+    db_->lock("sessions", key);
     Entry* entry = known(key);
     if (entry != nullptr && entry->exists && same_attributes(entry->record, record)) {
       if (auto pushed = record.messages.pushed_since(entry->record.messages)) {
@@ -106,6 +106,7 @@ class SessionStore final : public store::Repository<chat::Session> {
   }
 
   Result<bool> remove(std::string_view key) override {
+    db_->lock("sessions", key);
     DOVEK_TRY(db_->exec(statements().delete_messages.c_str(), by_key(key)));
     DOVEK_ASSIGN_OR_RETURN(Rows rows, db_->fetch(statements().delete_session.c_str(), by_key(key)));
     slot(key) = Entry{false, 0, {}, db_->transaction_serial(), db_->rollback_epoch()};
@@ -113,6 +114,7 @@ class SessionStore final : public store::Repository<chat::Session> {
   }
 
   Status replace_all(std::vector<std::pair<std::string, chat::Session>> pairs) override {
+    db_->lock_store();
     DOVEK_TRY(db_->exec(SessionStatements::kClear, kNoParams));
     DOVEK_TRY(db_->exec(SessionStatements::kClearMessages, kNoParams));
     cache_.clear();

@@ -112,7 +112,7 @@ class SkillStore final : public store::Repository<skill::Skill> {
   }
 
   Status replace_all(std::vector<std::pair<std::string, skill::Skill>> pairs) override {
-    lock();
+    db_->lock_store();
     DOVEK_TRY(D::Dialect::clear_skills(*db_, [this](int64_t version) {
       if (follows(version)) cache_.mutable_list() = List();
     }));

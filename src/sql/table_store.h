@@ -1,7 +1,8 @@
 // Tasks, runs, profiles and the selected model: one row per record, read and
-// written whole, no cache (each command touches one row). A writer's get
-// locks the record's key first (where the driver has such locks), so that a
-// command's read-modify-write of a run is not interleaved with another's. On
+// written whole, no cache (each command touches one row). A writer locks the
+// record's key before it reads or writes the record (where the driver has
+// such locks), so that a command's read-modify-write of a run is not
+// interleaved with another's, nor undone by its write of an older copy. On
 // a pipelined driver the selected model is read with every transaction's
 // first round trip.
 #pragma once
@@ -59,6 +60,7 @@ class TableStore final : public store::Repository<T> {
   }
 
   Status put(std::string_view key, T record) override {
+    db_->lock(Codec::kTable.name, key);
     DOVEK_TRY(db_->exec(statements().put.c_str(), [&](auto& p) {
       p.text(key);
       write(p, record);
@@ -68,12 +70,14 @@ class TableStore final : public store::Repository<T> {
   }
 
   Result<bool> remove(std::string_view key) override {
+    db_->lock(Codec::kTable.name, key);
     written_ = db_->transaction_serial();
     DOVEK_ASSIGN_OR_RETURN(Rows rows, db_->fetch(statements().remove.c_str(), by_key(key)));
     return rows.affected() > 0;
   }
 
   Status replace_all(std::vector<std::pair<std::string, T>> pairs) override {
+    db_->lock_store();
     DOVEK_TRY(db_->exec(statements().clear.c_str(), kNoParams));
     written_ = db_->transaction_serial();
     // Of repeated keys the last pair wins (each put replaces the row).

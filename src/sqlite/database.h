@@ -198,6 +198,7 @@ class Database final : public store::Transactions {
   }
   void lock(std::string_view, std::string_view) {}
   void lock_shared(std::string_view, std::string_view) {}
+  void lock_store() {}
   Status pace(size_t) { return ok_status(); }
   // A session's next gen, from the sessions counter.
   [[nodiscard]] Result<int64_t> next_gen();

@@ -6,6 +6,8 @@ recovers, forks. What is particular to one database is in test_durable.py
 
 import json
 import random
+import subprocess
+import sys
 
 import pytest
 
@@ -100,6 +102,54 @@ def test_processes_taking_turns_lose_no_message(store):
     catalog = json.loads(dovek_native.Core.open(store.url).read_json("skill"))
     assert len(catalog) == procs * ((n + 9) // 10)
     store.check_clean()
+
+
+RACING = """
+import json, os, sys, dovek_native
+url, mode, stop = sys.argv[1], sys.argv[2], sys.argv[3]
+core = dovek_native.Core.open(url)
+def do(**command):
+    return core.handle_json(json.dumps(command))
+task = {"id": mode, "title": "T"}  # a task of each process's own
+if mode == "start_run":  # each start_run read back at once: its session must show
+    for i in range(150):
+        run = f"r{i % 2}"
+        do(type="start_run", task=task, run_id=run, session_id=f"s{i}")
+        stored = json.loads(core.read_json("run", run))
+        assert stored["session_id"] == f"s{i}", (i, stored)
+elif mode == "reset":
+    for i in range(400):
+        core.reset()
+else:  # run_task on the same runs until the other is done
+    do(type="run_task", run_id="r0", task=task, message="m", assigned_skills=[])
+    print("running", flush=True)
+    for i in range(3000):
+        if os.path.exists(stop):
+            break
+        do(type="run_task", run_id=f"r{i % 2}", task=task, message="m", assigned_skills=[])
+        if i % 3 == 0:
+            do(type="chat_turn", session_id="c", message="m", assigned_skills=[])
+print("ok", flush=True)
+"""
+
+
+@pytest.mark.parametrize("mode", ["start_run", "reset"])
+def test_commands_beside_run_task_in_another_process(mode, store, tmp_path):
+    """start_run's run is never written back older by a run_task that read
+    it before; a reset neither deadlocks with run_task nor makes it fail."""
+    dovek_native.Core.open(store.url)  # the schema, before the children start
+    stop = tmp_path / "stop"
+    runner = subprocess.Popen([sys.executable, "-c", RACING, store.url, "run_task", str(stop)],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert runner.stdout.readline() == "running\n"
+        racer = subprocess.run([sys.executable, "-c", RACING, store.url, mode, str(stop)],
+                               capture_output=True, text=True, timeout=180)
+        assert racer.stdout.strip() == "ok", racer.stderr
+    finally:
+        stop.touch()
+        out, err = runner.communicate(timeout=180)
+    assert out == "ok\n", err
 
 
 FORK = """

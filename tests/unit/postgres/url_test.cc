@@ -68,11 +68,13 @@ TEST(StoreUrl, RefusedForms) {
   }
 }
 
-TEST(LockKeys, DependOnTableAndKey) {
-  EXPECT_EQ(lock_key("sessions", "a"), lock_key("sessions", "a"));
-  EXPECT_NE(lock_key("sessions", "a"), lock_key("runs", "a"));
-  EXPECT_NE(lock_key("sessions", "ab"), lock_key("sessionsa", "b"));
-  EXPECT_NE(lock_key("sessions", std::string("a\0b", 3)), lock_key("sessions", "a"));
+TEST(LockKeys, DependOnSchemaTableAndKey) {
+  EXPECT_EQ(lock_key("s", "sessions", "a"), lock_key("s", "sessions", "a"));
+  EXPECT_NE(lock_key("s", "sessions", "a"), lock_key("s", "runs", "a"));
+  EXPECT_NE(lock_key("s", "sessions", "a"), lock_key("t", "sessions", "a"));
+  EXPECT_NE(lock_key("s", "sessions", "ab"), lock_key("s", "sessionsa", "b"));
+  EXPECT_NE(lock_key("s", "sessions", std::string("a\0b", 3)), lock_key("s", "sessions", "a"));
+  EXPECT_NE(lock_key("s", "", ""), lock_key("", "s", ""));  // a store's own lock
 }
 
 }  // namespace
