@@ -49,6 +49,15 @@ void release_slots(ToolSlots& slots) {
   for (auto& [name, slot] : slots) Py_CLEAR(slot->function);
 }
 
+// A closed core refuses every call but close(): true with RuntimeError("core
+// is closed") set. Checked before the arguments; the core checks again under
+// its lock (a close on another thread may come between).
+bool refuse_closed(PyObject* self) {
+  if (!as_core(self)->core->closed()) return false;
+  raise_error(Error(std::string(engine::kClosedMessage)));
+  return true;
+}
+
 PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if ((args && PyTuple_Size(args) > 0) || (kwargs && PyDict_Size(kwargs) > 0)) {
     PyErr_SetString(PyExc_TypeError, "Core() takes no arguments");
@@ -133,10 +142,12 @@ void core_dealloc(PyObject* self) {
 
 PyObject* core_handle_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
+  if (refuse_closed(self)) return nullptr;
   return run_command(as_core(self)->core, args, nargs, kwnames, "Core.handle_json");
 }
 
 PyObject* core_reset(PyObject* self, PyObject*) {
+  if (refuse_closed(self)) return nullptr;
   // The fresh core has no tools: the functions of the old ones go with it.
   ToolSlots dropped;
   PyObject* out = reset_core(*as_core(self)->core, [&](ReleasedThreadState& released) {
@@ -199,6 +210,7 @@ PyObject* register_tool(PyCore* self, std::string name, std::shared_ptr<tool::To
 PyObject* core_add_tool(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
+    if (refuse_closed(self)) return nullptr;
     static constexpr std::array<const char*, 4> kNames = {"name", "function", "description",
                                                           "input_schema"};
     std::array<PyObject*, 4> b{};
@@ -241,6 +253,7 @@ PyObject* core_add_tool(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* core_add_skill_tool(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
+    if (refuse_closed(self)) return nullptr;
     static constexpr std::array<const char*, 3> kNames = {"name", "root", "timeout_seconds"};
     std::array<PyObject*, 3> b{};
     std::string name, root;
@@ -260,6 +273,7 @@ PyObject* core_add_skill_tool(PyObject* self, PyObject* const* args, Py_ssize_t 
 PyObject* core_remove_tool(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
+    if (refuse_closed(self)) return nullptr;
     static constexpr std::array<const char*, 1> kNames = {"name"};
     std::array<PyObject*, 1> b{};
     std::string name;
@@ -288,6 +302,7 @@ PyObject* core_remove_tool(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* core_tools_json(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
+    if (refuse_closed(self)) return nullptr;
     std::string text;
     Status status = without_thread_state([&](ReleasedThreadState&) {
       return as_core(self)->core->with_core(
@@ -311,6 +326,7 @@ PyObject* read_core(PyObject* self, F&& read) {
 PyObject* core_read_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
+    if (refuse_closed(self)) return nullptr;
     static constexpr std::array<const char*, 2> kNames = {"kind", "key"};
     std::array<PyObject*, 2> b{};
     std::string kind;
@@ -332,8 +348,59 @@ PyObject* core_read_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* core_model_json(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
+    if (refuse_closed(self)) return nullptr;
     return read_core(self, [](engine::GuardedCore& core) { return core.model_json(); });
   });
+}
+
+PyObject* core_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    if (refuse_closed(self)) return nullptr;
+    static constexpr std::array<const char*, 2> kNames = {"kind", "key"};
+    std::array<PyObject*, 2> b{};
+    std::string kind, key;
+    if (!bind_arguments("Core.delete", kNames, args, nargs, kwnames, b) ||
+        !convert_str("kind", b[0], kind) || !convert_str("key", b[1], key)) {
+      return nullptr;
+    }
+    if (!engine::parse_record_kind(kind)) {
+      PyErr_SetString(PyExc_ValueError, engine::unknown_record_kind_message(kind).c_str());
+      return nullptr;
+    }
+    Result<bool> removed = without_thread_state(
+        [&](ReleasedThreadState&) { return as_core(self)->core->remove(kind, key); });
+    if (!removed.ok()) return raise_error(removed.error());
+    return new_bool(*removed);
+  });
+}
+
+// Waits for a command in flight (without the thread state, as reset does),
+// then drops the core's records, its connection and its tools' functions.
+PyObject* core_close(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    ToolSlots dropped;
+    without_thread_state([&](ReleasedThreadState& released) {
+      as_core(self)->core->close(
+          [&] { released.with_thread_state([&] { dropped.swap(*as_core(self)->slots); }); });
+      return 0;
+    });
+    release_slots(dropped);
+    return new_none();
+  });
+}
+
+PyObject* core_enter(PyObject* self, PyObject*) {
+  if (refuse_closed(self)) return nullptr;
+  return Py_NewRef(self);
+}
+
+// Closes the core; the exception of the block, if any, propagates.
+PyObject* core_exit(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
+  if (nargs != 3) {
+    PyErr_Format(PyExc_TypeError, "Core.__exit__ takes 3 arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  return core_close(self, nullptr);  // None: the exception, if any, is not swallowed
 }
 
 PyMethodDef core_methods[] = {
@@ -355,6 +422,15 @@ PyMethodDef core_methods[] = {
      "The record of `kind` under `key` as JSON (null when absent), or all of them."},
     {"model_json", core_model_json, METH_NOARGS,
      "model_json($self)\n--\n\nThe selected model as JSON."},
+    {"delete", fastcall(core_delete), METH_FASTCALL | METH_KEYWORDS,
+     "delete($self, kind, key)\n--\n\n"
+     "Deletes the record of `kind` under `key`; whether there was one."},
+    {"close", core_close, METH_NOARGS,
+     "close($self)\n--\n\n"
+     "Releases the core's records and connection; later calls raise RuntimeError."},
+    {"__enter__", core_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", fastcall(core_exit), METH_FASTCALL,
+     "__exit__($self, exc_type, exc_value, traceback)\n--\n\n"},
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_open)),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "open($type, url)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

@@ -16,6 +16,10 @@
 //       def tools_json(self) -> str
 //       def read_json(self, kind: str, key: str | None = None) -> str
 //       def model_json(self) -> str
+//       def delete(self, kind: str, key: str) -> bool
+//       def close(self) -> None                   # later calls raise RuntimeError
+//       def __enter__(self) -> Core               # `with` closes the core at its end
+//       def __exit__(self, exc_type, exc_value, traceback) -> None
 //   def handle_json(command_json: str) -> str
 //   def reset() -> None
 //   def runtime_load_artifact_json(root: str) -> str

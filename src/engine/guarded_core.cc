@@ -13,18 +13,24 @@
 namespace dovek::engine {
 namespace {
 
-// Runs the read `f` (returning a Result) as it is on an in-memory core, and
-// on a durable one inside one read transaction: a snapshot of the database.
+// Runs `f` (returning a Result) as it is on an in-memory core, and on a
+// durable one inside one transaction of `access` (a read's is a snapshot of
+// the database), committed when `f` succeeds.
 template <class F>
-auto reading(Core& core, F&& f) -> decltype(f()) {
+auto in_transaction(Core& core, store::Access access, F&& f) -> decltype(f()) {
   store::Transactions* tx = core.stores.transactions.get();
   if (tx == nullptr) return f();
-  DOVEK_TRY(tx->begin(store::Access::Read));
+  DOVEK_TRY(tx->begin(access));
   store::TransactionGuard guard(*tx);
   auto result = f();
   if (!result.ok()) return result;
   DOVEK_TRY(guard.commit());
   return result;
+}
+
+template <class F>
+auto reading(Core& core, F&& f) -> decltype(f()) {
+  return in_transaction(core, store::Access::Read, std::forward<F>(f));
 }
 
 }  // namespace
@@ -62,7 +68,7 @@ auto GuardedCore::poisoning(F&& f, bool bad_alloc_poisons) -> decltype(f()) {
 template <class F>
 auto GuardedCore::locked(F&& f) -> decltype(f(std::declval<Core&>())) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (poisoned_) return Error(std::string(kPoisonedMessage));
+  DOVEK_TRY(usable());
   // An exception unwinding out of a read poisons the core, as one out of a
   // command does.
   return poisoning([&] { return f(*core_); });
@@ -71,7 +77,7 @@ auto GuardedCore::locked(F&& f) -> decltype(f(std::declval<Core&>())) {
 Result<std::string_view> GuardedCore::run_json_locked(std::string_view command_json,
                                                       std::string& storage) {
   std::unique_lock<std::mutex> lock(mu_);
-  if (poisoned_) return Error(std::string(kPoisonedMessage));
+  DOVEK_TRY(usable());
   // An exception unwinding out of a command poisons the core; a normal
   // return (success or error value) leaves it alone. The handlers cost
   // nothing unless something throws. Out of memory while decoding does not
@@ -115,12 +121,44 @@ Result<std::string> GuardedCore::model_json() {
   });
 }
 
+Result<bool> GuardedCore::remove(std::string_view kind, std::string_view key) {
+  const std::optional<RecordKind> parsed = parse_record_kind(kind);
+  if (!parsed) return Error(unknown_record_kind_message(kind));
+  return locked([&](Core& core) -> Result<bool> {
+    DOVEK_ASSIGN_OR_RETURN(bool removed, in_transaction(core, store::Access::Write, [&] {
+                             return remove_record(core, *parsed, key);
+                           }));
+    if (removed && core.stores.transactions) DOVEK_TRY(core.stores.transactions->scrub());
+    return removed;
+  });
+}
+
+void GuardedCore::close(const std::function<void()>& while_closing) {
+  // Both destroyed after the lock is released: the records of an in-memory
+  // core take a while to free, and a durable core's connection closes with
+  // the last of them.
+  std::unique_ptr<Core> old;
+  CoreFactory factory;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (closed_.load(std::memory_order_relaxed)) return;
+  old = std::move(core_);
+  factory = std::exchange(factory_, nullptr);
+  closed_.store(true, std::memory_order_release);
+  if (while_closing) while_closing();
+}
+
 Status GuardedCore::reset(const std::function<void()>& while_swapped) {
-  std::unique_ptr<Core> fresh = factory_();
+  CoreFactory factory;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    DOVEK_TRY(usable());
+    factory = factory_;
+  }
+  std::unique_ptr<Core> fresh = factory();
   std::unique_ptr<Core> old;  // destroyed after the lock is released
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (poisoned_) return Error(std::string(kPoisonedMessage));
+    DOVEK_TRY(usable());
     // A durable core's records outlive its Core objects: empty the database.
     if (fresh->stores.transactions) DOVEK_TRY(fresh->erase_records());
     old = std::exchange(core_, std::move(fresh));

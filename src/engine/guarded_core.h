@@ -3,6 +3,7 @@
 // Python `Core` object are GuardedCores; they share nothing.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -23,6 +24,7 @@ class Core;
 using CoreFactory = std::function<std::unique_ptr<Core>()>;
 
 inline constexpr std::string_view kPoisonedMessage = "core state lock was poisoned";
+inline constexpr std::string_view kClosedMessage = "core is closed";
 
 // Thread safety: every method may be called from any thread; commands and
 // resets on one GuardedCore run one at a time.
@@ -36,8 +38,10 @@ class GuardedCore {
   GuardedCore(const GuardedCore&) = delete;
   GuardedCore& operator=(const GuardedCore&) = delete;
 
-  // Decodes, handles and encodes one command under the lock. Once poisoned,
-  // every call fails with "core state lock was poisoned" without running.
+  // Decodes, handles and encodes one command under the lock. Once closed,
+  // every call (this one and each below but close) fails with "core is
+  // closed" without running; once poisoned, with "core state lock was
+  // poisoned".
   // An exception escaping the command (a broken invariant, bad_alloc)
   // poisons the core and propagates to the caller, except std::bad_alloc
   // while decoding (nothing has changed yet: the core stays usable).
@@ -62,9 +66,26 @@ class GuardedCore {
   // Fails only when poisoned.
   Result<std::string> model_json();
 
+  // Deletes the record of one kind (as read_json names them) stored under
+  // `key`, under the lock like a command: true when there was one. A durable
+  // core removes it in one write transaction and then scrubs the store's
+  // files of its old copies (store::Transactions::scrub). An unknown kind
+  // fails as in read_json.
+  Result<bool> remove(std::string_view kind, std::string_view key);
+
+  // Closes the core for good: takes the lock (waiting for a command in
+  // flight), runs `while_closing` under it, and lets go of the core and of
+  // the factory, which a durable core's connection goes with (destroyed
+  // after the lock is released). Closing a closed core does nothing; a
+  // poisoned core closes too. Never fails.
+  void close(const std::function<void()>& while_closing = {});
+  // Whether close() has run (read without the lock).
+  bool closed() const { return closed_.load(std::memory_order_acquire); }
+
   // Replaces the content with a fresh core from the factory, destroying
   // every record of the old one. Fails when poisoned; does not clear poison.
-  // The fresh core is built before the lock is taken and the old one is
+  // The fresh core is built before the lock is taken (the factory is
+  // copied under it first) and the old one is
   // destroyed after it is released: the lock is held only for the swap (and,
   // for a durable core, for the one transaction that empties its database,
   // Core::erase_records; its failure leaves the old core in place), and for
@@ -81,14 +102,14 @@ class GuardedCore {
   template <class F>
   Status with_core(F&& f) {
     std::lock_guard<std::mutex> lock(mu_);
-    if (poisoned_) return Error(std::string(kPoisonedMessage));
+    DOVEK_TRY(usable());
     f(*core_);
     return ok_status();
   }
 
   // Test seam: runs `f(Core&)` under the lock, e.g. to register a
   // tool or inspect the stores. The caller must include "engine/core.h".
-  // An exception escaping `f` does not poison the core.
+  // An exception escaping `f` does not poison the core. REQUIRES: not closed.
   template <class F>
   void with_core_for_test(F&& f) {
     std::lock_guard<std::mutex> lock(mu_);
@@ -101,6 +122,13 @@ class GuardedCore {
   template <class F>
   auto locked(F&& f) -> decltype(f(std::declval<Core&>()));
 
+  // Fails with the closed or the poisoned message. REQUIRES: mu_ held.
+  Status usable() const {
+    if (closed_.load(std::memory_order_relaxed)) return Error(std::string(kClosedMessage));
+    if (poisoned_) return Error(std::string(kPoisonedMessage));
+    return ok_status();
+  }
+
   // Runs f() and returns its result; an exception escaping f poisons the
   // core on its way to the caller, except std::bad_alloc when
   // `bad_alloc_poisons` is false (the caller knows f changed nothing then).
@@ -112,10 +140,11 @@ class GuardedCore {
   friend void prepare_fork();
   friend void after_fork_in_parent();
 
-  const CoreFactory factory_;  // called without the lock
   std::mutex mu_;
-  bool poisoned_ = false;       // guarded by mu_; never cleared
-  std::unique_ptr<Core> core_;  // guarded by mu_
+  CoreFactory factory_;  // guarded by mu_ (copies are called without it); empty once closed
+  bool poisoned_ = false;  // guarded by mu_; never cleared
+  std::atomic<bool> closed_{false};  // written under mu_; never cleared
+  std::unique_ptr<Core> core_;  // guarded by mu_; null once closed
 };
 
 // The fork protocol for every live GuardedCore. prepare_fork() waits for the

@@ -28,6 +28,19 @@ Result<std::string> records_json(const store::Repository<T>& repository,
   return w.take();
 }
 
+// f(repository) on the repository of `kind`.
+template <class F>
+auto with_repository(const CoreStores& s, RecordKind kind, F&& f) {
+  switch (kind) {
+    case RecordKind::Skill: return f(*s.skills);
+    case RecordKind::Session: return f(*s.sessions);
+    case RecordKind::Task: return f(*s.tasks);
+    case RecordKind::Run: return f(*s.runs);
+    case RecordKind::Profile: return f(*s.profiles);
+  }
+  throw std::logic_error("record kind out of range");
+}
+
 }  // namespace
 
 std::optional<RecordKind> parse_record_kind(std::string_view kind) {
@@ -46,15 +59,13 @@ std::string unknown_record_kind_message(std::string_view kind) {
 
 Result<std::string> read_records_json(const Core& core, RecordKind kind,
                                       std::optional<std::string_view> key) {
-  const CoreStores& s = core.stores;
-  switch (kind) {
-    case RecordKind::Skill: return records_json(*s.skills, key);
-    case RecordKind::Session: return records_json(*s.sessions, key);
-    case RecordKind::Task: return records_json(*s.tasks, key);
-    case RecordKind::Run: return records_json(*s.runs, key);
-    case RecordKind::Profile: return records_json(*s.profiles, key);
-  }
-  throw std::logic_error("record kind out of range");
+  return with_repository(core.stores, kind,
+                         [key](const auto& repository) { return records_json(repository, key); });
+}
+
+Result<bool> remove_record(Core& core, RecordKind kind, std::string_view key) {
+  return with_repository(core.stores, kind,
+                         [key](auto& repository) { return repository.remove(key); });
 }
 
 std::string model_json(const Core& core) { return protocol::encode_record(core.agent.model); }

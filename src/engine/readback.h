@@ -1,5 +1,5 @@
 // Reading a core's records back as JSON: one record by key, or every record
-// of a kind in key order, and the selected model.
+// of a kind in key order, and the selected model; and deleting one record.
 #pragma once
 
 #include <optional>
@@ -32,6 +32,11 @@ std::string unknown_record_kind_message(std::string_view kind);
 // REQUIRES: exclusive use of `core` (the caller holds its lock).
 [[nodiscard]] Result<std::string> read_records_json(const Core& core, RecordKind kind,
                                                     std::optional<std::string_view> key);
+
+// Removes the record of `kind` stored under exactly `key` (one `remove`):
+// true when there was one. Repository errors are returned unchanged.
+// REQUIRES: exclusive use of `core`; on a durable core, a write transaction.
+[[nodiscard]] Result<bool> remove_record(Core& core, RecordKind kind, std::string_view key);
 
 // The selected model, as in the model_switched response.
 std::string model_json(const Core& core);

@@ -143,7 +143,11 @@ Status Database::connect() {
   pid_ = ::getpid();
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_handler(db_, &Database::on_busy, this);
-  return exec(options_.synchronous_full ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+  // secure_delete: what a write removes (a deleted record, a replaced row)
+  // is overwritten with zeros in its page, so that no free space of the
+  // file keeps it (scrub() clears the write-ahead log's older copies).
+  return exec(options_.synchronous_full ? "PRAGMA secure_delete=ON; PRAGMA synchronous=FULL"
+                                        : "PRAGMA secure_delete=ON; PRAGMA synchronous=NORMAL");
 }
 
 Status Database::ensure_connected() {
@@ -322,6 +326,33 @@ void Database::rollback() noexcept {
   in_transaction_ = false;
   ++epoch_;
   busy_.store(false);
+}
+
+// The log holds the pages as each transaction left them, the removed content
+// among them, until it is overwritten: a checkpoint copies the newest pages
+// (zeroed where content was removed) into the file and empties the log. It
+// waits, up to the busy timeout, for every other connection to finish what
+// it reads from the log and for any writer.
+Status Database::scrub() {
+  bool expected = false;
+  if (!busy_.compare_exchange_strong(expected, true)) {
+    return Error("store closed: the process is exiting");
+  }
+  Status done = [&]() -> Status {
+    DOVEK_TRY(ensure_connected());
+    DOVEK_ASSIGN_OR_RETURN(Stmt s, prepare("PRAGMA wal_checkpoint(TRUNCATE)"));
+    // A row (busy, log frames, frames checkpointed); busy 1 when the wait
+    // ran out.
+    DOVEK_ASSIGN_OR_RETURN(bool row, s.step());
+    if (!row || s.integer(0) == 0) return ok_status();
+    return Error(
+        "store busy: the record is deleted, but other connections kept reading the "
+        "write-ahead log for over " +
+        std::to_string(options_.busy_timeout_ms) +
+        " ms, and it still holds old copies of the record until they finish");
+  }();
+  busy_.store(false);
+  return done;
 }
 
 void Database::close_all_for_fork() {

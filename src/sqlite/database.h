@@ -163,6 +163,8 @@ class Database final : public store::Transactions {
   Status begin(store::Access access) override;
   Status commit() override;
   void rollback() noexcept override;
+  // Checkpoints the write-ahead log and truncates it (see database.cc).
+  Status scrub() override;
 
   // The statement of `sql` (text that lives as long as the process, such as a
   // string literal: cached by its address), ready to bind. REQUIRES: inside

@@ -29,6 +29,13 @@ class Transactions {
   // Discards every write since begin(). Never fails; safe to call when no
   // transaction is open.
   virtual void rollback() noexcept = 0;
+
+  // After a committed transaction that removed records, outside any
+  // transaction: removes the old copies of what they held that the store
+  // keeps in its files beyond the records themselves (SQLite's write-ahead
+  // log). Nothing where later transactions never see removed rows anyway.
+  // On failure the removal stays committed; only the old copies remain.
+  [[nodiscard]] virtual Status scrub() { return ok_status(); }
 };
 
 // Rolls back in its destructor unless commit() succeeded: a failed step or an
