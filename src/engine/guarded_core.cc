@@ -151,7 +151,7 @@ Status GuardedCore::reset(const std::function<void()>& while_swapped) {
   CoreFactory factory;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    DOVEK_TRY(usable());
+    if (closed_.load(std::memory_order_relaxed)) return Error(std::string(kClosedMessage));
     factory = factory_;
   }
   std::unique_ptr<Core> fresh = factory();
