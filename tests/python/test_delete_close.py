@@ -6,6 +6,7 @@ parent, and waits for the commands of other threads."""
 import json
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -91,13 +92,21 @@ def test_closed_core_refuses_every_call(core):
 
 
 def test_with_block_closes_and_keeps_the_exception(store):
+    backends = lambda: store.name == "postgresql" and store.server.psql(
+        "SELECT count(*) FROM pg_stat_activity WHERE backend_type = 'client backend'")
+    before = backends()
     with pytest.raises(KeyError):
         with dovek_native.Core.open(store.url) as core:
             turn(core, "s", "kept")
+            assert backends() != before or store.name == "sqlite"
             raise KeyError("mine")
     with pytest.raises(RuntimeError, match="^core is closed$"):
         core.model_json()
     store.check_clean()  # SQLite: the last connection closed, the log gone
+    deadline = time.monotonic() + 30  # PostgreSQL: the connection ends (its server process soon)
+    while backends() != before and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert backends() == before
     with dovek_native.Core.open(store.url) as again:
         assert json.loads(again.read_json("session", "s"))["messages"][0]["content"] == "kept"
 
