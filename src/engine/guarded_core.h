@@ -84,8 +84,8 @@ class GuardedCore {
 
   // Replaces the content with a fresh core from the factory, destroying
   // every record of the old one. Fails when poisoned; does not clear poison.
-  // The fresh core is built before the lock is taken (the factory is
-  // copied under it first) and the old one is
+  // The fresh core is built before the lock is taken (from a copy of the
+  // factory taken under it; a closed core has none) and the old one is
   // destroyed after it is released: the lock is held only for the swap (and,
   // for a durable core, for the one transaction that empties its database,
   // Core::erase_records; its failure leaves the old core in place), and for
