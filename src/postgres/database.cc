@@ -394,7 +394,6 @@ Status Database::send_and_read(bool& lost) {
     }
   }
   if (api_->pipeline_sync(conn_) != 1) return send_failed();
-  ++round_trips_;
 
   std::optional<Error> failure;
   std::vector<Rows> rows(n);
