@@ -87,7 +87,7 @@ void Core::register_tool(std::string name, std::shared_ptr<tool::Tool> tool) {
   registry.insert(std::move(name), std::move(tool));
 }
 
-agent::Exec Core::make_exec() const { return agent::Exec{agent, registry}; }
+agent::Exec Core::make_exec() const { return agent::Exec{&agent, &registry}; }
 
 Status Core::load_model_for_exec() {
   // A durable core reads the selected model in the command's transaction,

@@ -166,7 +166,9 @@ TEST(Prompt, BuildPromptBlocks) {
 }
 
 TEST(Exec, DryRunGivesOneTextEvent) {
-  Exec exec{Agent{model::Model::create("openai", "gpt-5.5"), {}}, {}};
+  const Agent agent{model::Model::create("openai", "gpt-5.5")};
+  const tool::Registry registry;
+  Exec exec{&agent, &registry};
   RunOutput out = exec.dry_run(chat::build_agent_input(example_catalog(), chat::TurnRequest("hi")));
   ASSERT_EQ(out.events.size(), 1u);
   EXPECT_EQ(out.events[0], event::Event(event::Text{"## User message\nhi"}));

@@ -268,10 +268,10 @@ TEST(Runs, CreateAndSaveUnderOwnId) {
   EXPECT_EQ(tasks->get("t1")->value().title, "T");
 }
 
-class Fixed : public tool::Tool {
+class Fixed : public tool::ValueTool {
  public:
   explicit Fixed(Result<json::Value> out) : out_(std::move(out)) {}
-  Result<json::Value> invoke(const json::Value& input) override {
+  Result<json::Value> invoke_value(const json::Value& input) override {
     last_input = input;
     return out_;
   }

@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -140,7 +141,6 @@ TEST_F(Flows, SkillCatalogMatchesAFreshBuildAfterEveryChange) {
 
 TEST_F(Flows, ModelSwitchChangesModelButNotSessions) {
   EXPECT_EQ(core_->agent.model, model::Model::create("openai", "gpt-5.5"));
-  EXPECT_TRUE(core_->agent.tags.empty());
   handle(testing::chat_turn("s", "one"));
   const std::vector<chat::Message> before = messages("s");
   proto::CoreResponse r = handle(testing::kSwitchModel);
@@ -238,8 +238,21 @@ TEST_F(Flows, RunTaskResolvesAssignedAndMentionedSkills) {
 
 // ---- tool calls ----
 
-std::vector<event::Event> call(engine::Core& core, std::string name, json::Value input) {
-  return core.call_tool_events(tool::ToolCall{"c1", std::move(name), std::move(input)});
+// The response to a call_tool command "c1" of the tool `name` on `input`.
+std::string call(engine::Core& core, std::string_view name, std::string_view input) {
+  Result<std::string> text =
+      engine::dispatch_json(core, R"({"type":"call_tool","call":{"id":"c1","name":")" +
+                                      std::string(name) + R"(","input":)" + std::string(input) +
+                                      "}}");
+  EXPECT_TRUE(text.ok()) << text.error().chain();
+  return text.ok() ? *text : "";
+}
+
+// The response that call() gets: the call's echo, then `outcome`.
+std::string tool_events(std::string_view name, std::string_view input, std::string_view outcome) {
+  return R"({"type":"tool_events","events":[{"type":"tool_call","id":"c1","name":")" +
+         std::string(name) + R"(","input":)" + std::string(input) + "}," + std::string(outcome) +
+         "]}";
 }
 
 TEST_F(Flows, RegisteredToolResultBecomesToolResultEvent) {
@@ -247,17 +260,14 @@ TEST_F(Flows, RegisteredToolResultBecomesToolResultEvent) {
   core_->register_tool("echo", tool);
   json::Object input;
   input.set("a", json::Value(1));
-  std::vector<event::Event> events = call(*core_, "echo", json::Value(input));
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0], event::Event(event::ToolCallEvent{"c1", "echo", json::Value(input)}));
-  EXPECT_EQ(events[1], event::Event(event::ToolResult{"c1", json::Value(42)}));
+  EXPECT_EQ(call(*core_, "echo", R"({"a":1})"),
+            tool_events("echo", R"({"a":1})", R"({"type":"tool_result","id":"c1","value":42})"));
   ASSERT_EQ(tool->inputs.size(), 1u);
   EXPECT_EQ(tool->inputs[0], json::Value(input));
 
   // The name is matched exactly.
-  events = call(*core_, "Echo", json::Value());
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[1], event::Event(event::ErrorEvent{"tool not found: Echo"}));
+  EXPECT_EQ(call(*core_, "Echo", "null"),
+            tool_events("Echo", "null", R"({"type":"error","message":"tool not found: Echo"})"));
   EXPECT_EQ(tool->inputs.size(), 1u);
 }
 
@@ -273,10 +283,8 @@ TEST_F(Flows, FailingToolGivesItsOutermostMessageOnly) {
   };
   for (const Case& c : cases) {
     core_->register_tool("t", std::make_shared<FixedTool>(c.error));
-    std::vector<event::Event> events = call(*core_, "t", json::Value("in"));
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0], event::Event(event::ToolCallEvent{"c1", "t", json::Value("in")}));
-    EXPECT_EQ(events[1], event::Event(event::ErrorEvent{c.message}));
+    EXPECT_EQ(call(*core_, "t", R"("in")"),
+              tool_events("t", R"("in")", R"({"type":"error","message":")" + c.message + "\"}"));
   }
 }
 

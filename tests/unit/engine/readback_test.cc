@@ -38,7 +38,7 @@ TEST(ReadBack, ByKeyOrAllInKeyOrder) {
         R"({"type":"save_profile","profile":)" + profile("p1") + "}",
         testing::start_run("r2", "t2", "s"), testing::start_run("r1", "t1", "s"),
         testing::chat_turn("s", R"(hi \"you\")")}) {
-    ASSERT_TRUE(core.run_json_locked(cmd).ok()) << cmd;
+    ASSERT_TRUE(core.run_json(cmd).ok()) << cmd;
   }
   const std::string skill_b =
       R"({"id":"b","name":"Name","source":"user","source_ref":null,"read_only":false,)"
@@ -121,7 +121,7 @@ TEST(ReadBack, KindsByExactNameAndTheModel) {
             "`profile`");
 
   EXPECT_EQ(*core.model_json(), R"({"provider":{"id":"openai"},"id":"gpt-5.5"})");
-  ASSERT_TRUE(core.run_json_locked(testing::kSwitchModel).ok());
+  ASSERT_TRUE(core.run_json(testing::kSwitchModel).ok());
   EXPECT_EQ(*core.model_json(), R"({"provider":{"id":"anthropic"},"id":"m2"})");
 }
 
