@@ -9,8 +9,8 @@
 
 #include "base/error.h"
 #include "domain/agent.h"
+#include "domain/catalog.h"
 #include "domain/message_list.h"
-#include "domain/skill.h"
 #include "store/repository.h"
 
 namespace dovek::chat {

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "domain/catalog.h"
 #include "domain/skill.h"
 
 namespace dovek::skill {

@@ -1,4 +1,5 @@
 #include "domain/skill.h"
+#include "domain/catalog.h"
 
 #include <gtest/gtest.h>
 
