@@ -3,8 +3,9 @@
 #include <utility>
 
 #include "binding/args.h"
-#include "binding/convert.h"
+#include "binding/from_python.h"
 #include "binding/py.h"
+#include "binding/to_python.h"
 #include "runtime/api.h"
 
 namespace dovek::binding {
