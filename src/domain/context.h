@@ -12,7 +12,7 @@
 
 namespace dovek::skill {
 
-enum class SkillIssueKind { UnknownMention, MissingAssigned };
+enum class SkillIssueKind { kUnknownMention, kMissingAssigned };
 
 struct SkillIssue {
   std::string skill;    // the id or mention name as referenced

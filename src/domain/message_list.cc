@@ -68,7 +68,7 @@ struct Packed {
   std::string_view literal;
   size_t next = 0;          // offset of the message after this one
 
-  Role role() const { return (tag & kRole) ? Role::Assistant : Role::User; }
+  Role role() const { return (tag & kRole) ? Role::kAssistant : Role::kUser; }
   bool whole() const { return (tag & (kEndsWithPrevious | kStartsWithBase)) == 0; }
 };
 
@@ -179,7 +179,7 @@ void MessageList::ChunkDeleter::operator()(Chunk* chunk) const {
 
 void MessageList::push_back(MessageView message) {
   const std::string_view content = message.content;
-  const uint64_t role = message.role == Role::Assistant ? kRole : 0;
+  const uint64_t role = message.role == Role::kAssistant ? kRole : 0;
   // References, only into this list's view of the tail chunk.
   size_t suffix = 0;
   size_t prefix = 0;

@@ -12,19 +12,19 @@
 
 namespace dovek::chat {
 
-enum class Role { User, Assistant };
+enum class Role { kUser, kAssistant };
 
 // A message as given to a MessageList to be copied in.
 struct MessageView {
   std::string_view content;
-  Role role = Role::User;
+  Role role = Role::kUser;
 
   bool operator==(const MessageView&) const = default;
 };
 
 struct Message {
   std::string content;
-  Role role = Role::User;
+  Role role = Role::kUser;
 
   operator MessageView() const { return {content, role}; }  // NOLINT: a view of it
   bool operator==(const Message&) const = default;
@@ -72,7 +72,7 @@ class MessageList {
   // A stored message read in place: its content is parts[0] + parts[1] +
   // parts[2] (some may be empty). The views live as long as the list.
   struct Parts {
-    Role role = Role::User;
+    Role role = Role::kUser;
     std::string_view parts[3];
   };
 

@@ -15,7 +15,7 @@
 namespace dovek::skill {
 
 // Where a skill comes from; also its label in prompts.
-enum class Source { System, User, External };
+enum class Source { kSystem, kUser, kExternal };
 
 // "system", "user" or "external".
 std::string_view source_label(Source s);
@@ -25,7 +25,7 @@ std::string_view source_label(Source s);
 struct SkillFields {
   std::string id;
   std::string name;
-  Source source = Source::User;
+  Source source = Source::kUser;
   std::optional<std::string> source_ref;
   bool read_only = false;
   std::optional<std::string> description;

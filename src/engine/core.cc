@@ -43,7 +43,7 @@ Status Core::load_model() {
 
 Status Core::erase_records() {
   store::Transactions& tx = *stores.transactions;
-  DOVEK_TRY(tx.begin(store::Access::Write));
+  DOVEK_TRY(tx.begin(store::Access::kWrite));
   store::TransactionGuard guard(tx);
   DOVEK_TRY(stores.skills->replace_all({}));
   DOVEK_TRY(stores.sessions->replace_all({}));

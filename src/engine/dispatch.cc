@@ -22,7 +22,7 @@ constexpr size_t kKeptScratchBytes = size_t{1} << 20;
 // (Tool calls never come here: they touch no repository and need no model.)
 Result<proto::CoreResponse> handle_atomically(Core& core, proto::CoreCommand&& command) {
   store::Transactions& tx = *core.stores.transactions;
-  DOVEK_TRY(tx.begin(store::Access::Write));
+  DOVEK_TRY(tx.begin(store::Access::kWrite));
   store::TransactionGuard guard(tx);
   DOVEK_ASSIGN_OR_RETURN(proto::CoreResponse response, core.handle(std::move(command)));
   DOVEK_TRY(guard.commit());

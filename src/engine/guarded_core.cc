@@ -20,7 +20,7 @@ template <class F>
 auto reading(Core& core, F&& f) -> decltype(f()) {
   store::Transactions* tx = core.stores.transactions.get();
   if (tx == nullptr) return f();
-  DOVEK_TRY(tx->begin(store::Access::Read));
+  DOVEK_TRY(tx->begin(store::Access::kRead));
   store::TransactionGuard guard(*tx);
   auto result = f();
   if (!result.ok()) return result;

@@ -232,7 +232,7 @@ Status Database::begin(store::Access access) {
     return connected;
   }
   pending_.clear();
-  writing_ = access == store::Access::Write;
+  writing_ = access == store::Access::kWrite;
   in_transaction_ = true;
   used_results_ = false;
   ++serial_;

@@ -71,17 +71,17 @@ TEST_F(Flows, ChatTurnsAppendUserThenReplyPerSession) {
   const std::string first = text_of(handle(testing::chat_turn("s1", "hello")));
   std::vector<chat::Message> m = messages("s1");
   ASSERT_EQ(m.size(), 2u);
-  EXPECT_EQ(m[0], (chat::Message{"hello", chat::Role::User}));
-  EXPECT_EQ(m[1], (chat::Message{first, chat::Role::Assistant}));
+  EXPECT_EQ(m[0], (chat::Message{"hello", chat::Role::kUser}));
+  EXPECT_EQ(m[1], (chat::Message{first, chat::Role::kAssistant}));
 
   const std::string other = text_of(handle(testing::chat_turn("S1", "elsewhere")));
   const std::string second = text_of(handle(testing::chat_turn("s1", "again @writer")));
   m = messages("s1");
   ASSERT_EQ(m.size(), 4u);
-  EXPECT_EQ(m[0], (chat::Message{"hello", chat::Role::User}));
-  EXPECT_EQ(m[1], (chat::Message{first, chat::Role::Assistant}));
-  EXPECT_EQ(m[2], (chat::Message{"again @writer", chat::Role::User}));
-  EXPECT_EQ(m[3], (chat::Message{second, chat::Role::Assistant}));
+  EXPECT_EQ(m[0], (chat::Message{"hello", chat::Role::kUser}));
+  EXPECT_EQ(m[1], (chat::Message{first, chat::Role::kAssistant}));
+  EXPECT_EQ(m[2], (chat::Message{"again @writer", chat::Role::kUser}));
+  EXPECT_EQ(m[3], (chat::Message{second, chat::Role::kAssistant}));
   EXPECT_NE(second.find("unknown mentioned skill: writer"), std::string::npos) << second;
 
   // Ids differing in case are different sessions, and they share nothing.
@@ -167,7 +167,7 @@ TEST_F(Flows, StartRunStoresTaskAndRunningRun) {
   proto::CoreResponse r = handle(testing::start_run("r1", "t1", "s1"));
   ASSERT_TRUE(std::holds_alternative<proto::RunStarted>(r));
   run::Run want = run::Run::create("r1", "t1");
-  want.status = run::RunStatus::Running;
+  want.status = run::RunStatus::kRunning;
   want.session_id = "s1";
   EXPECT_EQ(std::get<proto::RunStarted>(r).run, want);
   EXPECT_EQ(get(core_->stores.runs, "r1"), want);
@@ -180,7 +180,7 @@ TEST_F(Flows, RunTaskOnUnknownRunCreatesDoneRunWithoutSession) {
   const std::string prompt = text_of(handle(testing::run_task("r2", "t9", "go")));
   EXPECT_EQ(prompt.rfind("## User message\nTask: Title t9\n\ngo", 0), 0u) << prompt;
   run::Run want = run::Run::create("r2", "t9");
-  want.status = run::RunStatus::Done;
+  want.status = run::RunStatus::kDone;
   EXPECT_EQ(get(core_->stores.runs, "r2"), want);
   EXPECT_FALSE(want.session_id.has_value());
   EXPECT_TRUE(get(core_->stores.tasks, "t9").has_value());
@@ -194,7 +194,7 @@ TEST_F(Flows, RunTaskKeepsTheStartedRunsTaskAndSession) {
   handle(testing::start_run("r1", "t1", "s1"));
   text_of(handle(testing::run_task("r1", "t2")));
   run::Run want = run::Run::create("r1", "t1");
-  want.status = run::RunStatus::Done;
+  want.status = run::RunStatus::kDone;
   want.session_id = "s1";
   EXPECT_EQ(get(core_->stores.runs, "r1"), want);
   EXPECT_TRUE(get(core_->stores.tasks, "t1").has_value());
@@ -206,7 +206,7 @@ TEST_F(Flows, StartRunAgainReplacesTheWholeRun) {
   text_of(handle(testing::run_task("r1", "t1")));
   proto::CoreResponse r = handle(testing::start_run("r1", "t2", "s2"));
   run::Run want = run::Run::create("r1", "t2");
-  want.status = run::RunStatus::Running;
+  want.status = run::RunStatus::kRunning;
   want.session_id = "s2";
   EXPECT_EQ(std::get<proto::RunStarted>(r).run, want);
   EXPECT_EQ(get(core_->stores.runs, "r1"), want);

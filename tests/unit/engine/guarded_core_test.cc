@@ -224,8 +224,8 @@ TEST(GuardedCore, ConcurrentCommandsAreSerialised) {
     ASSERT_EQ(m.size(), size_t{2 * kThreads * kPerThread});
     // Each user message is directly followed by its own reply.
     for (size_t i = 0; i < m.size(); i += 2) {
-      EXPECT_EQ(m[i].role, chat::Role::User);
-      EXPECT_EQ(m[i + 1].role, chat::Role::Assistant);
+      EXPECT_EQ(m[i].role, chat::Role::kUser);
+      EXPECT_EQ(m[i + 1].role, chat::Role::kAssistant);
       EXPECT_EQ(m[i + 1].content, "## User message\n" + m[i].content) << i;
     }
   });
