@@ -280,7 +280,7 @@ Status Database::begin(store::Access access) {
   }
   pending_.clear();
   locks_.clear();
-  writing_ = access == store::Access::Write;
+  writing_ = access == store::Access::kWrite;
   in_transaction_ = true;
   used_results_ = false;
   ++serial_;
@@ -487,7 +487,6 @@ Status Database::send_and_read(bool& lost) {
     }
   }
   if (api_->pipeline_sync(conn_) != 1) return send_failed();
-  ++round_trips_;
 
   std::optional<Error> failure;
   std::vector<Rows> rows(n);

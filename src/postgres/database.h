@@ -167,8 +167,6 @@ class Database final : public store::Transactions {
   // Changes whenever a transaction is rolled back: what a repository cached
   // from writes of earlier transactions may then be wrong.
   uint64_t rollback_epoch() const { return epoch_; }
-  // Round trips made so far (for measurements).
-  uint64_t round_trips() const { return round_trips_; }
 
   const Options& options() const { return options_; }
 
@@ -212,7 +210,6 @@ class Database final : public store::Transactions {
   bool used_results_ = false;  // results of this transaction were handed out
   uint64_t serial_ = 0;
   uint64_t epoch_ = 0;
-  uint64_t round_trips_ = 0;
   // The locks this transaction took: (lock key, exclusive); the store's
   // first, when taken.
   std::vector<std::pair<int64_t, bool>> locks_;

@@ -291,7 +291,7 @@ Status Database::begin(store::Access access) {
     return context("store error: cannot reopen " + options_.path, std::move(connected).error());
   }
   Result<Stmt> stmt =
-      prepare(access == store::Access::Write ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED");
+      prepare(access == store::Access::kWrite ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED");
   Status begun = stmt.ok() ? stmt->run() : Status(std::move(stmt).error());
   if (!begun.ok()) {
     busy_.store(false);

@@ -36,7 +36,7 @@ class StoreFile : public ::testing::Test {
   // Runs `f` in a write transaction of `s` and commits.
   template <class F>
   static void write(Stores& s, F&& f) {
-    ASSERT_TRUE(s.db->begin(store::Access::Write).ok());
+    ASSERT_TRUE(s.db->begin(store::Access::kWrite).ok());
     f();
     ASSERT_TRUE(s.db->commit().ok());
   }
@@ -84,7 +84,7 @@ TEST_F(StoreFile, RepositoryContractOnSkills) {
     EXPECT_EQ(contents(skills), std::vector<std::string>{"k=2"});
   });
   // A rolled-back write leaves neither the file nor the cache changed.
-  ASSERT_TRUE(s.db->begin(store::Access::Write).ok());
+  ASSERT_TRUE(s.db->begin(store::Access::kWrite).ok());
   ASSERT_TRUE(skills.put("z", make_skill("z", "1")).ok());
   EXPECT_EQ(contents(skills).size(), 2u);
   s.db->rollback();
@@ -109,7 +109,7 @@ TEST_F(StoreFile, ACatalogCatchesUpWithAnotherConnection) {
 
 std::vector<chat::Message> history(Stores& s, const std::string& key) {
   std::vector<chat::Message> out;
-  EXPECT_TRUE(s.db->begin(store::Access::Read).ok());
+  EXPECT_TRUE(s.db->begin(store::Access::kRead).ok());
   std::optional<chat::Session> found = *s.sessions->get(key);
   if (found) out = found->messages.to_vector();
   s.db->rollback();
@@ -119,16 +119,17 @@ std::vector<chat::Message> history(Stores& s, const std::string& key) {
 TEST_F(StoreFile, SessionsAppendRewriteAndShareBetweenConnections) {
   Stores a = open(), b = open();
   write(a, [&] {
-    ASSERT_TRUE(chat::append_message(*a.sessions, "s", {"u1", Role::User}).ok());
-    ASSERT_TRUE(chat::append_message(*a.sessions, "s", {"r1", Role::Assistant}).ok());
+    ASSERT_TRUE(chat::append_message(*a.sessions, "s", {"u1", Role::kUser}).ok());
+    ASSERT_TRUE(chat::append_message(*a.sessions, "s", {"r1", Role::kAssistant}).ok());
   });
-  write(b, [&] { ASSERT_TRUE(chat::append_message(*b.sessions, "s", {"u2", Role::User}).ok()); });
-  write(a,
-        [&] { ASSERT_TRUE(chat::append_message(*a.sessions, "s", {"r2", Role::Assistant}).ok()); });
-  const std::vector<chat::Message> four = {{"u1", Role::User},
-                                           {"r1", Role::Assistant},
-                                           {"u2", Role::User},
-                                           {"r2", Role::Assistant}};
+  write(b, [&] { ASSERT_TRUE(chat::append_message(*b.sessions, "s", {"u2", Role::kUser}).ok()); });
+  write(a, [&] {
+    ASSERT_TRUE(chat::append_message(*a.sessions, "s", {"r2", Role::kAssistant}).ok());
+  });
+  const std::vector<chat::Message> four = {{"u1", Role::kUser},
+                                           {"r1", Role::kAssistant},
+                                           {"u2", Role::kUser},
+                                           {"r2", Role::kAssistant}};
   EXPECT_EQ(history(a, "s"), four);
   EXPECT_EQ(history(b, "s"), four);
   // A put that is not an append (a shorter session, changed attributes)
@@ -136,12 +137,12 @@ TEST_F(StoreFile, SessionsAppendRewriteAndShareBetweenConnections) {
   write(b, [&] {
     chat::Session short_one = chat::Session::create("s");
     short_one.title = "t";
-    short_one.push({"only", Role::User});
+    short_one.push({"only", Role::kUser});
     ASSERT_TRUE(b.sessions->put("s", short_one).ok());
   });
-  EXPECT_EQ(history(a, "s"), (std::vector<chat::Message>{{"only", Role::User}}));
+  EXPECT_EQ(history(a, "s"), (std::vector<chat::Message>{{"only", Role::kUser}}));
   write(a, [&] {
-    ASSERT_TRUE(chat::append_message(*a.sessions, "s", {"more", Role::Assistant}).ok());
+    ASSERT_TRUE(chat::append_message(*a.sessions, "s", {"more", Role::kAssistant}).ok());
     EXPECT_EQ(a.sessions->get("s")->value().title, "t");
     ASSERT_TRUE(*a.sessions->remove("s"));
   });
@@ -166,7 +167,7 @@ TEST_F(StoreFile, EveryFieldIsStoredInItsNamedColumnAndReadsBack) {
   run::Run run;
   run.id = "r.id";
   run.task_id = "r.task";
-  run.status = run::RunStatus::Canceled;
+  run.status = run::RunStatus::kCanceled;
   run.raw_status = "r.raw";
   run.session_id = "r.session";
   run.execution_id = "r.execution";
@@ -180,7 +181,7 @@ TEST_F(StoreFile, EveryFieldIsStoredInItsNamedColumnAndReadsBack) {
   skill::SkillFields f;
   f.id = "k.id";
   f.name = "k.name";
-  f.source = skill::Source::External;
+  f.source = skill::Source::kExternal;
   f.source_ref = "k.ref";
   f.read_only = true;
   f.description = "k.description";
@@ -207,7 +208,7 @@ TEST_F(StoreFile, EveryFieldIsStoredInItsNamedColumnAndReadsBack) {
     ASSERT_TRUE(s.sessions->put("k", session).ok());
   });
   Stores fresh = open();  // reads the rows, not a cache
-  ASSERT_TRUE(fresh.db->begin(store::Access::Read).ok());
+  ASSERT_TRUE(fresh.db->begin(store::Access::kRead).ok());
   EXPECT_EQ(fresh.tasks->get("k")->value(), task);
   EXPECT_EQ(fresh.runs->get("k")->value(), run);
   EXPECT_EQ(fresh.profiles->get("k")->value(), profile);
