@@ -7,11 +7,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <utility>
 
 #include "base/live_set.h"
 #include "sqlite/schema.h"
+#include "store/library_lock.h"
 
 namespace dovek::sqlite {
 namespace {
@@ -82,6 +84,7 @@ Database::Database(Options options) : options_(std::move(options)) { LiveSet<Dat
 
 Database::~Database() {
   LiveSet<Database>::remove(this);
+  std::lock_guard<std::mutex> lock(store::library_lock());
   close();
 }
 
@@ -94,14 +97,17 @@ Result<std::shared_ptr<Database>> Database::open(Options options) {
     if (::getcwd(cwd, sizeof cwd) == nullptr) return context(what, Error(std::strerror(errno)));
     options.path = std::string(cwd) + "/" + options.path;
   }
-  Status created = create_private_file(options.path);
-  if (!created.ok()) return context(what, std::move(created).error());
-  std::shared_ptr<Database> db(new Database(std::move(options)));
-  // Busy until open: the fork hook must not close it under this thread.
-  db->busy_.store(true);
-  Status opened = db->connect();
-  if (opened.ok()) opened = db->check_and_migrate();
-  db->busy_.store(false);
+  std::shared_ptr<Database> db;  // outlives the lock below, which its destructor takes
+  Status opened = ok_status();
+  {
+    std::lock_guard<std::mutex> lock(store::library_lock());
+    opened = create_private_file(options.path);
+    if (!opened.ok()) return context(what, std::move(opened).error());
+    db.reset(new Database(std::move(options)));
+    opened = db->connect();
+    if (opened.ok()) opened = db->check_and_migrate();
+    if (!opened.ok()) db->close();
+  }
   if (!opened.ok()) return context(what, std::move(opened).error());
   return db;
 }
@@ -331,6 +337,7 @@ void Database::close_all_for_fork() {
 }
 
 void Database::close_all_at_exit() {
+  std::lock_guard<std::mutex> lock(store::library_lock());
   LiveSet<Database>::for_each([](Database* db) {
     bool expected = false;
     if (db->busy_.compare_exchange_strong(expected, true)) {

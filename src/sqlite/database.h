@@ -148,11 +148,12 @@ class Database final : public store::Transactions {
   // Rows changed by the last statement.
   int64_t changes() const { return sqlite3_changes64(db_); }
 
-  // See the file comment. Called with every core's lock held (no command in
-  // flight) before a fork.
+  // See the file comment. Called before a fork with every core's lock held
+  // (no command in flight) and store::library_lock() (no open or close).
   static void close_all_for_fork();
   // At process exit: closes every connection not in the middle of a command
-  // (a daemon thread's); later use of a closed one fails.
+  // (a daemon thread's); later use of a closed one fails. Takes
+  // store::library_lock(), as open() and the destructor do.
   static void close_all_at_exit();
 
  private:

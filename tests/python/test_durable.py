@@ -372,6 +372,54 @@ def test_fork_child_uses_a_fresh_connection(tmp_path):
     assert not (tmp_path / "agent.db-wal").exists()
 
 
+FORK_BESIDE_OPENS = """
+import json, os, sys, threading, time, dovek_native
+folder = sys.argv[1]
+core = dovek_native.Core.open(f"sqlite:///{folder}/agent.db")
+others = [f"sqlite:///{folder}/other{i}.db" for i in range(3)]
+for other in others:
+    dovek_native.Core.open(other)  # the files exist before the thread starts
+stop = threading.Event()
+def open_and_drop():
+    i = 0
+    while not stop.is_set():
+        dovek_native.Core.open(others[i % len(others)])  # dropped at once: closed
+        i += 1
+opener = threading.Thread(target=open_and_drop)
+opener.start()
+try:
+    for n in range(40):
+        pid = os.fork()
+        if pid == 0:
+            code = 3
+            try:
+                reply = core.handle_json(json.dumps({"type": "chat_turn", "session_id": f"c{n}",
+                                                     "message": "hi", "assigned_skills": []}))
+                fresh = dovek_native.Core.open(others[0])
+                code = 0 if reply.startswith('{"type":"chat_turn",') and fresh else 4
+            finally:
+                os._exit(code)
+        deadline = time.monotonic() + 30
+        while (done := os.waitpid(pid, os.WNOHANG)) == (0, 0):
+            if time.monotonic() > deadline:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+                sys.exit(f"child {n} hangs")
+            time.sleep(0.001)
+        if done[1] != 0:
+            sys.exit(f"child {n} ended with status {done[1]}")
+finally:
+    stop.set()
+    opener.join()
+print("ok")
+"""
+
+
+def test_fork_beside_a_thread_opening_and_dropping_stores_gives_working_children(tmp_path):
+    assert run_children(FORK_BESIDE_OPENS, tmp_path, count=1, timeout=300)[0].strip() == "ok"
+    assert len(check_turns(messages(tmp_path / "agent.db", "c39"))) == 1
+
+
 EXIT = """
 import ctypes, json, sys, dovek_native
 core = dovek_native.Core.open(sys.argv[1])
