@@ -41,22 +41,18 @@ Status create_private_file(const std::string& path) {
 Stmt& Stmt::bind(int i, std::string_view text) {
   // A null pointer would bind SQL NULL, not the empty text.
   const char* data = text.data() != nullptr ? text.data() : "";
-  sqlite3_bind_text64(s_, i, data, text.size(), SQLITE_STATIC, SQLITE_UTF8);
-  return *this;
+  return bound(sqlite3_bind_text64(s_, i, data, text.size(), SQLITE_STATIC, SQLITE_UTF8));
 }
 
 Stmt& Stmt::bind(int i, const std::optional<std::string>& text) {
   if (text) return bind(i, std::string_view(*text));
-  sqlite3_bind_null(s_, i);
-  return *this;
+  return bound(sqlite3_bind_null(s_, i));
 }
 
-Stmt& Stmt::bind(int i, int64_t n) {
-  sqlite3_bind_int64(s_, i, n);
-  return *this;
-}
+Stmt& Stmt::bind(int i, int64_t n) { return bound(sqlite3_bind_int64(s_, i, n)); }
 
 Result<bool> Stmt::step() {
+  if (bind_rc_ != SQLITE_OK) return db_->error(bind_rc_);
   const int rc = sqlite3_step(s_);
   if (rc == SQLITE_ROW) return true;
   if (rc == SQLITE_DONE) return false;
@@ -117,6 +113,10 @@ Error Database::error(int rc) const {
   if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED) {
     return Error("store busy: database locked by another connection for over " +
                  std::to_string(options_.busy_timeout_ms) + " ms");
+  }
+  if (primary == SQLITE_TOOBIG && db_ != nullptr) {
+    return Error("store error: a value is longer than the store's limit of " +
+                 std::to_string(sqlite3_limit(db_, SQLITE_LIMIT_LENGTH, -1)) + " bytes");
   }
   const char* message = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
   return Error(std::string("store error: ") + message);

@@ -39,11 +39,13 @@ class Database;
 
 // One use of a prepared statement: binds, steps and reads columns; resets the
 // statement when it goes out of scope. Texts bound are not copied: they must
-// outlive the Stmt.
+// outlive the Stmt. A binding that fails (a value longer than the store's
+// limit) fails the next step(), so that nothing is written without it.
 class Stmt {
  public:
   Stmt(Database& db, sqlite3_stmt* s) : db_(&db), s_(s) {}
-  Stmt(Stmt&& other) noexcept : db_(other.db_), s_(std::exchange(other.s_, nullptr)) {}
+  Stmt(Stmt&& other) noexcept
+      : db_(other.db_), s_(std::exchange(other.s_, nullptr)), bind_rc_(other.bind_rc_) {}
   Stmt(const Stmt&) = delete;
   Stmt& operator=(const Stmt&) = delete;
   ~Stmt() {
@@ -55,7 +57,8 @@ class Stmt {
   Stmt& bind(int i, const std::optional<std::string>& text);
   Stmt& bind(int i, int64_t n);
 
-  // Steps once: true with a row to read, false when done.
+  // Steps once: true with a row to read, false when done; fails without
+  // stepping when a binding failed.
   [[nodiscard]] Result<bool> step();
   // Makes the statement ready to step again (bindings kept).
   void reset() { sqlite3_reset(s_); }
@@ -68,8 +71,14 @@ class Stmt {
   bool is_null(int col) const { return sqlite3_column_type(s_, col) == SQLITE_NULL; }
 
  private:
+  Stmt& bound(int rc) {
+    if (bind_rc_ == SQLITE_OK) bind_rc_ = rc;
+    return *this;
+  }
+
   Database* db_;
   sqlite3_stmt* s_;
+  int bind_rc_ = SQLITE_OK;  // the first failed binding's result
 };
 
 // A statement's current row read column by column from `col` on, and its
@@ -141,10 +150,13 @@ class Database final : public store::Transactions {
   uint64_t rollback_epoch() const { return epoch_; }
 
   // The error for a failed call with result code `rc` on this connection:
-  // "store busy: ..." when locked past the busy timeout.
+  // "store busy: ..." when locked past the busy timeout; naming the store's
+  // length limit for a value or row longer than it.
   Error error(int rc) const;
 
   const Options& options() const { return options_; }
+  // The connection (null when closed), for tests that change its limits.
+  sqlite3* connection() const { return db_; }
   // Rows changed by the last statement.
   int64_t changes() const { return sqlite3_changes64(db_); }
 
