@@ -304,13 +304,20 @@ Status Database::begin(store::Access access) {
     return begun;
   }
   in_transaction_ = true;
+  writing_ = access == store::Access::Write;
   ++serial_;
-  return ok_status();
+  if (writing_) return ok_status();  // checked at commit
+  Status here = check_not_moved();
+  if (!here.ok()) rollback();
+  return here;
 }
 
 Status Database::commit() {
-  Result<Stmt> stmt = prepare("COMMIT");
-  Status done = stmt.ok() ? stmt->run() : Status(std::move(stmt).error());
+  Status done = writing_ ? check_not_moved() : ok_status();
+  if (done.ok()) {
+    Result<Stmt> stmt = prepare("COMMIT");
+    done = stmt.ok() ? stmt->run() : Status(std::move(stmt).error());
+  }
   if (!done.ok()) {
     rollback();
     return done;
@@ -328,6 +335,14 @@ void Database::rollback() noexcept {
   in_transaction_ = false;
   ++epoch_;
   busy_.store(false);
+}
+
+Status Database::check_not_moved() {
+  int moved = 0;
+  if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK && moved) {
+    return Error("store file was moved or deleted: " + options_.path);
+  }
+  return ok_status();
 }
 
 void Database::close_all_for_fork() {

@@ -133,6 +133,10 @@ class Database final : public store::Transactions {
 
   // Writers take the write lock at begin (BEGIN IMMEDIATE), waiting at most
   // the busy timeout; readers get a snapshot (a deferred transaction).
+  // A reader's begin and a writer's commit fail with "store file was moved
+  // or deleted: PATH" (rolling back) when the file open is no longer the one
+  // at the store's path: what is written to it is lost to every other
+  // opener. The check is one stat() of the path per transaction.
   Status begin(store::Access access) override;
   Status commit() override;
   void rollback() noexcept override;
@@ -178,6 +182,7 @@ class Database final : public store::Transactions {
   Status exec(const char* sql);
   void close() noexcept;
   Status check_and_migrate();
+  Status check_not_moved();
 
   const Options options_;
   sqlite3* db_ = nullptr;
@@ -185,6 +190,7 @@ class Database final : public store::Transactions {
   std::chrono::steady_clock::time_point busy_since_;  // of the current wait
   std::unordered_map<const char*, sqlite3_stmt*> statements_;
   bool in_transaction_ = false;
+  bool writing_ = false;  // the open transaction is a writer's
   uint64_t serial_ = 0;
   uint64_t epoch_ = 0;
   // Set while a transaction is open, and for good once closed at exit, so

@@ -271,6 +271,31 @@ def test_busy_store_fails_clearly_and_recovers(tmp_path):
     assert [m[1] for m in messages(path, "s")[0::2]] == ["first", "second"]
 
 
+@pytest.mark.parametrize("how", ["deleted", "moved", "replaced"])
+def test_store_file_moved_or_deleted_under_a_core_fails_every_command(how, tmp_path):
+    path = tmp_path / "agent.db"
+    core = dovek_native.Core.open(url(path))
+    turn(core, "s", "kept")
+    if how == "deleted":
+        path.unlink()
+    else:
+        for suffix in ("", "-wal", "-shm"):
+            (tmp_path / f"agent.db{suffix}").rename(tmp_path / f"moved.db{suffix}")
+        if how == "replaced":
+            dovek_native.Core.open(url(path))
+    lost = f"store file was moved or deleted: {path}"
+    for attempt in (lambda: turn(core, "s", "lost"), lambda: core.read_json("session", "s"),
+                    lambda: core.handle_json(cmd(type="save_skill", skill=SKILL_WRITER))):
+        with pytest.raises(RuntimeError) as e:
+            attempt()
+        assert str(e.value) == lost
+    if how != "deleted":  # nothing reached the old file either
+        moved = tmp_path / "moved.db"
+        assert [text for role, text in messages(moved, "s") if role == "user"] == ["kept"]
+        assert rows(moved, "SELECT count(*) FROM skills") == [(0,)]
+    assert not path.exists() or messages(path, "s") == []
+
+
 # ---- several processes ------------------------------------------------------------
 
 TURNS = """
