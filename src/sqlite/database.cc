@@ -147,9 +147,17 @@ Status Database::connect() {
   }
   db_ = handle;
   pid_ = ::getpid();
-  sqlite3_extended_result_codes(db_, 1);
-  sqlite3_busy_handler(db_, &Database::on_busy, this);
-  return exec(options_.synchronous_full ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+  // SQLite falls back to reading a file it may not write, silently: such a
+  // connection would fail every command, so the open fails instead.
+  Status status = sqlite3_db_readonly(db_, "main") == 1 ? Status(Error("read-only")) : ok_status();
+  if (status.ok()) {
+    sqlite3_extended_result_codes(db_, 1);
+    sqlite3_busy_handler(db_, &Database::on_busy, this);
+    status =
+        exec(options_.synchronous_full ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+  }
+  if (!status.ok()) close();
+  return status;
 }
 
 Status Database::ensure_connected() {

@@ -177,7 +177,7 @@ class Database final : public store::Transactions {
 
   static int on_busy(void* self, int attempts);
 
-  Status connect();          // opens the connection and applies the pragmas
+  Status connect();  // opens the connection (read-write or not at all), applies the pragmas
   Status ensure_connected();  // connect() unless connected in this process
   Status exec(const char* sql);
   void close() noexcept;

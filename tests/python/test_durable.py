@@ -4,11 +4,14 @@ commands, clear errors. Stored rows are checked with Python's sqlite3 module."""
 
 import json
 import os
+import pwd
 import random
+import shutil
 import signal
 import sqlite3
 import subprocess
 import sys
+import tempfile
 import textwrap
 import time
 
@@ -249,6 +252,45 @@ def test_files_are_private_whatever_the_umask(umask, tmp_path):
     assert modes == {"agent.db": 0o600, "agent.db-wal": 0o600, "agent.db-shm": 0o600}
     del core
     assert sorted(p.name for p in tmp_path.iterdir()) == ["agent.db"]  # closed cleanly
+
+
+READ_ONLY = """
+import json, os, pwd, sys, dovek_native
+path = sys.argv[1] + "/agent.db"
+if os.geteuid() == 0:  # root may write any file: the store's user here is another
+    nobody = pwd.getpwnam("nobody")
+    os.setgroups([])
+    os.setresgid(nobody.pw_gid, nobody.pw_gid, nobody.pw_gid)
+    os.setresuid(nobody.pw_uid, nobody.pw_uid, nobody.pw_uid)
+core = dovek_native.Core.open(f"sqlite:///{path}")
+os.chmod(path, 0o444)
+def outcome(attempt):
+    try:
+        attempt()
+    except RuntimeError as e:
+        return [str(e), str(e.__cause__)]
+    return "succeeded"
+switch = json.dumps({"type": "switch_model", "model": {"provider": {"id": "p"}, "id": "m"}})
+pid = os.fork()
+if pid == 0:
+    print(json.dumps(outcome(lambda: core.handle_json(switch))), flush=True)
+    os._exit(0)
+os.waitpid(pid, 0)
+print(json.dumps(outcome(lambda: dovek_native.Core.open(f"sqlite:///{path}"))))
+"""
+
+
+def test_a_store_only_readable_fails_to_open_and_to_reopen_after_fork(tmp_path):
+    folder = tempfile.mkdtemp()  # beyond tmp_path, which only root may enter
+    try:
+        if os.geteuid() == 0:
+            os.chown(folder, pwd.getpwnam("nobody").pw_uid, -1)
+        path = f"{folder}/agent.db"
+        child, opened = map(json.loads, run_children(READ_ONLY, folder, count=1)[0].splitlines())
+    finally:
+        shutil.rmtree(folder)
+    assert child == [f"store error: cannot reopen {path}", "read-only"]
+    assert opened == [f"open store {path}", "read-only"]
 
 
 # ---- busy: another connection holds the write lock ------------------------------
