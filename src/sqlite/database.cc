@@ -36,6 +36,22 @@ Status create_private_file(const std::string& path) {
   return ok_status();
 }
 
+// Refuses a store whose file, -wal or -shm belongs to another user than this
+// process's effective one: its owner could read and change what is stored
+// (SQLite, running as root, even gives the companion files the database's
+// owner). Missing files are fine: they are created as this user's.
+Status check_owner(const std::string& path) {
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    struct stat st{};
+    if (::lstat((path + suffix).c_str(), &st) != 0) {
+      if (errno == ENOENT) continue;
+      return Error(std::strerror(errno));
+    }
+    if (st.st_uid != ::geteuid()) return Error("owned by another user");
+  }
+  return ok_status();
+}
+
 }  // namespace
 
 Stmt& Stmt::bind(int i, std::string_view text) {
@@ -102,6 +118,8 @@ Result<std::shared_ptr<Database>> Database::open(Options options) {
     db.reset(new Database(std::move(options)));
     opened = db->connect();
     if (opened.ok()) opened = db->check_and_migrate();
+    // Again now that -wal and -shm exist: neither was planted meanwhile.
+    if (opened.ok()) opened = check_owner(db->options_.path);
     if (!opened.ok()) db->close();
   }
   if (!opened.ok()) return context(what, std::move(opened).error());
@@ -137,6 +155,7 @@ int Database::on_busy(void* self, int attempts) {
 }
 
 Status Database::connect() {
+  DOVEK_TRY(check_owner(options_.path));
   sqlite3* handle = nullptr;
   const int rc = sqlite3_open_v2(options_.path.c_str(), &handle,
                                  SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);

@@ -125,6 +125,8 @@ class Database final : public store::Transactions {
   // Opens (creating it with mode 0600 when missing) and checks the file,
   // brings its schema up to date, and switches it to WAL. Fails with
   // "open store PATH" and the cause; a file it refuses is left unchanged.
+  // Refuses a file, -wal or -shm owned by another user than the process's
+  // effective one ("owned by another user"), here and on every reconnect.
   [[nodiscard]] static Result<std::shared_ptr<Database>> open(Options options);
 
   ~Database() override;

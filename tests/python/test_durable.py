@@ -254,6 +254,24 @@ def test_files_are_private_whatever_the_umask(umask, tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["agent.db"]  # closed cleanly
 
 
+@pytest.mark.skipif(os.geteuid() != 0, reason="another user's files: needs root")
+@pytest.mark.parametrize("planted", ["agent.db", "agent.db-wal", "agent.db-shm"])
+def test_store_files_owned_by_another_user_are_refused(planted, tmp_path):
+    path = tmp_path / "agent.db"
+    if planted != "agent.db":
+        turn(dovek_native.Core.open(url(path)), "s", "mine")  # closed: no -wal, no -shm
+    stored = path.read_bytes() if path.exists() else b""
+    (tmp_path / planted).write_bytes(b"")
+    os.chmod(tmp_path / planted, 0o666)
+    os.chown(tmp_path / planted, pwd.getpwnam("nobody").pw_uid, -1)
+    with pytest.raises(RuntimeError) as e:
+        dovek_native.Core.open(url(path))
+    assert (str(e.value), str(e.value.__cause__)) == (f"open store {path}", "owned by another user")
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted({"agent.db", planted})
+    assert (tmp_path / planted).stat().st_size == 0
+    assert path.read_bytes() == stored
+
+
 READ_ONLY = """
 import json, os, pwd, sys, dovek_native
 path = sys.argv[1] + "/agent.db"
