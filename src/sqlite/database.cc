@@ -156,11 +156,17 @@ int Database::on_busy(void* self, int attempts) {
 
 Status Database::connect() {
   DOVEK_TRY(check_owner(options_.path));
+  // A symbolic link at the path is not followed (SQLite opens the -wal and
+  // -shm without following one too): its target is someone else's choice.
   sqlite3* handle = nullptr;
-  const int rc = sqlite3_open_v2(options_.path.c_str(), &handle,
-                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  const int rc =
+      sqlite3_open_v2(options_.path.c_str(), &handle,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
   if (rc != SQLITE_OK) {
-    Error e(std::string(handle != nullptr ? sqlite3_errmsg(handle) : sqlite3_errstr(rc)));
+    const bool link =
+        handle != nullptr && sqlite3_extended_errcode(handle) == SQLITE_CANTOPEN_SYMLINK;
+    Error e(link ? std::string("is a symbolic link")
+                 : std::string(handle != nullptr ? sqlite3_errmsg(handle) : sqlite3_errstr(rc)));
     sqlite3_close_v2(handle);
     return e;
   }

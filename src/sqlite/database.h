@@ -126,7 +126,8 @@ class Database final : public store::Transactions {
   // brings its schema up to date, and switches it to WAL. Fails with
   // "open store PATH" and the cause; a file it refuses is left unchanged.
   // Refuses a file, -wal or -shm owned by another user than the process's
-  // effective one ("owned by another user"), here and on every reconnect.
+  // effective one ("owned by another user") and a symbolic link at the path
+  // ("is a symbolic link"), here and on every reconnect.
   [[nodiscard]] static Result<std::shared_ptr<Database>> open(Options options);
 
   ~Database() override;

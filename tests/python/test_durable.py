@@ -272,6 +272,24 @@ def test_store_files_owned_by_another_user_are_refused(planted, tmp_path):
     assert path.read_bytes() == stored
 
 
+@pytest.mark.parametrize("target", ["missing", "empty", "store"])
+def test_a_symbolic_link_at_the_store_path_is_refused_and_its_target_untouched(target, tmp_path):
+    (tmp_path / "theirs").mkdir()
+    aim = tmp_path / "theirs" / "target.db"
+    if target == "empty":
+        aim.write_bytes(b"")
+    elif target == "store":
+        turn(dovek_native.Core.open(url(aim)), "s", "theirs")
+    before = {p.name: p.read_bytes() for p in aim.parent.iterdir()}
+    path = tmp_path / "agent.db"
+    path.symlink_to(aim)
+    with pytest.raises(RuntimeError) as e:
+        dovek_native.Core.open(url(path))
+    assert (str(e.value), str(e.value.__cause__)) == (f"open store {path}", "is a symbolic link")
+    assert {p.name: p.read_bytes() for p in aim.parent.iterdir()} == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["agent.db", "theirs"]
+
+
 READ_ONLY = """
 import json, os, pwd, sys, dovek_native
 path = sys.argv[1] + "/agent.db"
