@@ -170,7 +170,9 @@ class Database final : public store::Transactions {
 
   const Options& options() const { return options_; }
 
-  // See the file comment. Called with every core's lock held.
+  // See the file comment. Called with every core's lock and
+  // store::library_lock() held; open(), the destructor and
+  // close_all_at_exit() take that lock.
   static void close_all_for_fork();
   static void close_all_at_exit();
 

@@ -277,6 +277,36 @@ TEST_F(StoreFile, EveryFieldIsStoredInItsNamedColumnAndReadsBack) {
   sqlite3_close(db);
 }
 
+// A value longer than the store's length limit, in a required field or an
+// optional one, fails the write with a message naming the limit: it is never
+// stored as NULL, and the transaction stores nothing.
+TEST_F(StoreFile, AValueOverTheLengthLimitFailsTheWriteNamingTheLimit) {
+  const std::string big(2000, 'x');
+  run::Task task;
+  task.id = "t";
+  task.title = "t";
+  task.input = big;
+  const skill::Skill skill = make_skill("k", big);
+  Stores s = open();
+  for (bool optional_field : {true, false}) {
+    ASSERT_TRUE(s.db->begin(store::Access::kWrite).ok());
+    sqlite3_limit(s.db->connection(), SQLITE_LIMIT_LENGTH, 1000);
+    ASSERT_TRUE(
+        s.profiles->put("p", auth::Profile{auth::Provider{"p"}, auth::SecretRef{"s"}}).ok());
+    const Status put = optional_field ? s.tasks->put("t", task) : s.skills->put("k", skill);
+    ASSERT_FALSE(put.ok()) << optional_field;
+    EXPECT_EQ(put.error().message(),
+              "store error: a value is longer than the store's limit of 1000 bytes");
+    s.db->rollback();
+  }
+  Stores fresh = open();
+  ASSERT_TRUE(fresh.db->begin(store::Access::kRead).ok());
+  EXPECT_FALSE(fresh.tasks->get("t")->has_value());
+  EXPECT_FALSE(fresh.skills->get("k")->has_value());
+  EXPECT_FALSE(fresh.profiles->get("p")->has_value());
+  fresh.db->rollback();
+}
+
 TEST(StoreUrl, PathsAndOptions) {
   Result<Options> o = parse_url("sqlite:////var/a%20b.db?busy_timeout_ms=0&synchronous=full");
   ASSERT_TRUE(o.ok());
