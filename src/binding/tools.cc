@@ -3,8 +3,9 @@
 #include <utility>
 
 #include "binding/args.h"
-#include "binding/convert.h"
+#include "binding/from_python.h"
 #include "binding/py.h"
+#include "binding/to_python.h"
 #include "runtime/api.h"
 
 namespace dovek::binding {
@@ -87,19 +88,7 @@ Result<PyRef> PythonTool::call(const Convert& convert) {
   return result;
 }
 
-Result<json::Value> PythonTool::invoke(const json::Value& input) {
-  WithThreadState held;
-  DOVEK_ASSIGN_OR_RETURN(PyRef result, call([&] { return to_python(input); }));
-  return from_python(result.get(), "tool result");
-}
-
-Status PythonTool::invoke_into(const json::Value& input, json::Writer& out) {
-  WithThreadState held;
-  DOVEK_ASSIGN_OR_RETURN(PyRef result, call([&] { return to_python(input); }));
-  return write_json_text(result.get(), "tool result", out);
-}
-
-Status PythonTool::invoke_tape_into(const json::Tape& tape, size_t index, json::Writer& out) {
+Status PythonTool::invoke(const json::Tape& tape, size_t index, json::Writer& out) {
   WithThreadState held;
   DOVEK_ASSIGN_OR_RETURN(PyRef result, call([&] { return to_python(tape, index); }));
   return write_json_text(result.get(), "tool result", out);
@@ -112,7 +101,7 @@ Result<std::shared_ptr<SkillTool>> SkillTool::load(std::string root, uint64_t ti
                                                   std::move(info.input_schema)));
 }
 
-Result<json::Value> SkillTool::invoke(const json::Value& input) {
+Result<json::Value> SkillTool::invoke_value(const json::Value& input) {
   runtime::Environment env;
   {
     WithThreadState held;  // the environment is read as Python threads see it

@@ -26,20 +26,6 @@ struct Model {
   bool operator==(const Model&) const = default;
 };
 
-// Value type of the core's model map, which no command reads or fills; it
-// has no JSON form.
-struct ModelSpec {
-  std::string id;
-  std::string provider_id;
-  std::string name;
-  std::optional<std::string> description;
-  std::optional<std::string> context_window;
-  std::optional<std::string> base_url;
-  std::optional<std::string> api_version;
-
-  bool operator==(const ModelSpec&) const = default;
-};
-
 // Object or array form; both fields required ("struct Model", 2 elements),
 // decoded straight into `model`, a default Model; on error it holds the
 // fields read so far.

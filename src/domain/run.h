@@ -40,7 +40,7 @@ struct Task {
 [[nodiscard]] Status decode_task_into(json::Cursor& c, Task& task);
 
 // A run's state.
-enum class RunStatus { Pending, Running, Done, Failed, Canceled };
+enum class RunStatus { kPending, kRunning, kDone, kFailed, kCanceled };
 
 // "pending", "running", "done", "failed", "canceled".
 std::string_view status_name(RunStatus s);
@@ -49,7 +49,7 @@ std::string_view status_name(RunStatus s);
 struct Run {
   std::string id;
   std::string task_id;
-  RunStatus status = RunStatus::Pending;
+  RunStatus status = RunStatus::kPending;
   std::optional<std::string> raw_status;
   std::optional<std::string> session_id;
   std::optional<std::string> execution_id;

@@ -1,5 +1,5 @@
-// Skills: named bodies of instructions a prompt can carry, their short form
-// for assigned skills, and the Catalog, an index of skills by id.
+// Skills: named bodies of instructions a prompt can carry, and their short
+// form for assigned skills. Catalog (catalog.h) indexes them by id.
 #pragma once
 
 #include <memory>
@@ -15,7 +15,7 @@
 namespace dovek::skill {
 
 // Where a skill comes from; also its label in prompts.
-enum class Source { System, User, External };
+enum class Source { kSystem, kUser, kExternal };
 
 // "system", "user" or "external".
 std::string_view source_label(Source s);
@@ -25,7 +25,7 @@ std::string_view source_label(Source s);
 struct SkillFields {
   std::string id;
   std::string name;
-  Source source = Source::User;
+  Source source = Source::kUser;
   std::optional<std::string> source_ref;
   bool read_only = false;
   std::optional<std::string> description;
@@ -97,54 +97,6 @@ class SkillSummary {
 
  private:
   Skill skill_;
-};
-
-// An ordered index from skill id (bytewise) to skill; each id at most once.
-//
-// Held as a persistent map keyed by id, so a catalog of a store's listing
-// whose records all sit under their own ids is that listing itself (a view:
-// no copy, no rebuild), and catalogs copy in O(1). A catalog is a value:
-// insert() never changes a map shared with anyone else.
-// Thread safety: const access from many threads is safe.
-class Catalog {
- public:
-  using List = store::Repository<Skill>::List;
-
-  Catalog() = default;  // empty
-
-  // Whether every skill of a listing is held under its own id, so that the
-  // listing is an index by id and from_snapshot takes it as it is. O(1).
-  static bool keyed_by_id(const List& skills) { return skills.marked() == 0; }
-
-  // Inserts the skills in list order with insert(): of several skills with
-  // the same id the first one is kept.
-  static Catalog from_skills(std::vector<Skill> skills);
-
-  // The catalog of a repository listing. When every skill is listed under its
-  // own id (as save_skill stores them) the catalog is a view of the listing;
-  // otherwise it is from_skills of the records in listing order.
-  static Catalog from_snapshot(List skills);
-
-  // from_snapshot of repository.list(); the repository's error is returned
-  // unchanged.
-  [[nodiscard]] static Result<Catalog> from_repository(const store::Repository<Skill>& repository);
-
-  // Adds `skill` under its id unless the id is present already, in which
-  // case the catalog stays unchanged.
-  void insert(Skill skill);
-
-  // The skill stored under exactly `id`, or nullptr. The pointer lives as
-  // long as this catalog is neither changed nor destroyed.
-  const Skill* get(std::string_view id) const { return skills_.find(id); }
-
-  size_t size() const { return skills_.size(); }
-  bool empty() const { return skills_.empty(); }
-  // Skills in ascending id order (iterating yields skills).
-  const List& skills() const { return skills_; }
-
- private:
-  explicit Catalog(List skills) : skills_(std::move(skills)) {}
-  List skills_;  // keyed by id: every key is its skill's id
 };
 
 }  // namespace dovek::skill

@@ -43,8 +43,9 @@ struct Handler {
     DOVEK_ASSIGN_OR_RETURN(auto events, core.run_task(c.run_id, std::move(request)));
     return proto::CoreResponse(proto::RunTaskResponse{std::move(events)});
   }
-  Result<proto::CoreResponse> operator()(proto::CallTool& c) {
-    return proto::CoreResponse(proto::ToolEvents{core.call_tool_events(std::move(c.call))});
+  // Not a command of Core::handle (see DetachedToolCall).
+  Result<proto::CoreResponse> operator()(proto::CallTool&) {
+    return Error("call_tool is answered by engine::DetachedToolCall, not Core::handle");
   }
 };
 

@@ -43,7 +43,7 @@ Status Core::load_model() {
 
 Status Core::erase_records() {
   store::Transactions& tx = *stores.transactions;
-  DOVEK_TRY(tx.begin(store::Access::Write));
+  DOVEK_TRY(tx.begin(store::Access::kWrite));
   store::TransactionGuard guard(tx);
   DOVEK_TRY(stores.skills->replace_all({}));
   DOVEK_TRY(stores.sessions->replace_all({}));
@@ -87,7 +87,7 @@ void Core::register_tool(std::string name, std::shared_ptr<tool::Tool> tool) {
   registry.insert(std::move(name), std::move(tool));
 }
 
-agent::Exec Core::make_exec() const { return agent::Exec{agent, registry}; }
+agent::Exec Core::make_exec() const { return agent::Exec{&agent, &registry}; }
 
 Status Core::load_model_for_exec() {
   // A durable core reads the selected model in the command's transaction,

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "engine/core.h"
+#include "engine/tool_call.h"
 #include "protocol/decode.h"
 #include "protocol/encode.h"
 
@@ -17,12 +18,12 @@ constexpr size_t kKeptScratchBytes = size_t{1} << 20;
 
 // A durable core: the command's repository calls are one transaction. The
 // flows that give the model to an executor read it inside it (another
-// process may have switched it), just before they need it (Core::load_model_for_exec).
-// Tool calls touch no repository and need no model, so they take none.
+// process may have switched it), just before they need it
+// (Core::load_model_for_exec). (Tool calls never come here: they touch no
+// repository and need no model.)
 Result<proto::CoreResponse> handle_atomically(Core& core, proto::CoreCommand&& command) {
-  if (std::holds_alternative<proto::CallTool>(command)) return core.handle(std::move(command));
   store::Transactions& tx = *core.stores.transactions;
-  DOVEK_TRY(tx.begin(store::Access::Write));
+  DOVEK_TRY(tx.begin(store::Access::kWrite));
   store::TransactionGuard guard(tx);
   DOVEK_ASSIGN_OR_RETURN(proto::CoreResponse response, core.handle(std::move(command)));
   DOVEK_TRY(guard.commit());
@@ -57,7 +58,11 @@ Result<std::string_view> handle_and_encode(Core& core, proto::CoreCommand&& comm
 
 Result<std::string_view> dispatch_json_into(Core& core, std::string_view text,
                                             std::string& storage) {
-  DOVEK_ASSIGN_OR_RETURN(proto::CoreCommand command, decode_with_scratch(core, text));
+  size_t tool_input = 0;
+  DOVEK_ASSIGN_OR_RETURN(proto::CoreCommand command, decode_with_scratch(core, text, &tool_input));
+  if (auto* call = std::get_if<proto::CallTool>(&command)) {
+    return DetachedToolCall(core, call->call, tool_input).answer(storage);
+  }
   return handle_and_encode(core, std::move(command), storage);
 }
 

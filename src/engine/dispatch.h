@@ -1,5 +1,6 @@
 // The command pipeline for text: decode_command -> Core::handle ->
-// encode_response.
+// encode_response, or for a call_tool command decode_command ->
+// DetachedToolCall (engine/tool_call.h), which writes its own response.
 #pragma once
 
 #include <string>
@@ -37,6 +38,7 @@ class Core;
                                                              size_t* tool_input = nullptr);
 // Drops a scratch tape's buffers once one large command has grown them.
 void trim_scratch(json::Tape& tape);
+// REQUIRES: not a call_tool command (see Core::handle).
 [[nodiscard]] Result<std::string_view> handle_and_encode(Core& core, proto::CoreCommand&& command,
                                                          std::string& storage);
 

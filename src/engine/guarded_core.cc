@@ -8,6 +8,7 @@
 #include "engine/core.h"
 #include "engine/dispatch.h"
 #include "engine/readback.h"
+#include "engine/tool_call.h"
 #include "protocol/encode.h"
 
 namespace dovek::engine {
@@ -19,7 +20,7 @@ template <class F>
 auto reading(Core& core, F&& f) -> decltype(f()) {
   store::Transactions* tx = core.stores.transactions.get();
   if (tx == nullptr) return f();
-  DOVEK_TRY(tx->begin(store::Access::Read));
+  DOVEK_TRY(tx->begin(store::Access::kRead));
   store::TransactionGuard guard(*tx);
   auto result = f();
   if (!result.ok()) return result;
@@ -39,9 +40,9 @@ GuardedCore::GuardedCore(CoreFactory factory) : factory_(std::move(factory)), co
 
 GuardedCore::~GuardedCore() { LiveSet<GuardedCore>::remove(this); }
 
-Result<std::string> GuardedCore::run_json_locked(std::string_view command_json) {
+Result<std::string> GuardedCore::run_json(std::string_view command_json) {
   std::string storage;
-  DOVEK_ASSIGN_OR_RETURN(std::string_view response, run_json_locked(command_json, storage));
+  DOVEK_ASSIGN_OR_RETURN(std::string_view response, run_json(command_json, storage));
   storage.resize(response.size());  // the text starts the buffer
   return storage;
 }
@@ -68,8 +69,8 @@ auto GuardedCore::locked(F&& f) -> decltype(f(std::declval<Core&>())) {
   return poisoning([&] { return f(*core_); });
 }
 
-Result<std::string_view> GuardedCore::run_json_locked(std::string_view command_json,
-                                                      std::string& storage) {
+Result<std::string_view> GuardedCore::run_json(std::string_view command_json,
+                                               std::string& storage) {
   std::unique_lock<std::mutex> lock(mu_);
   if (poisoned_) return Error(std::string(kPoisonedMessage));
   // An exception unwinding out of a command poisons the core; a normal
@@ -82,17 +83,9 @@ Result<std::string_view> GuardedCore::run_json_locked(std::string_view command_j
                 /*bad_alloc_poisons=*/false);
   if (!command.ok()) return std::move(command).error();
   if (auto* call = std::get_if<proto::CallTool>(&*command)) {
-    std::shared_ptr<tool::Tool> tool = core_->registry.get(call->call.name);
-    // The input was left in the core's scratch tape: the tape leaves with
-    // this call, in exchange for this thread's spare one (buffers swapped,
-    // not copied), so that the next command cannot reuse it meanwhile.
-    json::Tape tape = std::move(spare_tool_tape());
-    std::swap(tape, core_->command_scratch());
+    DetachedToolCall detached(*core_, call->call, tool_input);
     lock.unlock();
-    std::string_view response = call_tool_into(call->call, tape, tool_input, tool, storage);
-    trim_scratch(tape);
-    spare_tool_tape() = std::move(tape);
-    return response;
+    return detached.answer(storage);
   }
   return poisoning([&] { return handle_and_encode(*core_, std::move(*command), storage); });
 }

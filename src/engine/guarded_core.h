@@ -46,10 +46,10 @@ class GuardedCore {
   // and invoked after the lock is released, so that a slow tool holds up no
   // other command and a tool may itself run commands on this core. An
   // exception from the tool propagates without poisoning the core.
-  Result<std::string> run_json_locked(std::string_view command_json);
+  Result<std::string> run_json(std::string_view command_json);
   // The same, writing the response into `storage` and returning a view of
   // it (see dispatch_json_into), so that a caller can reuse one buffer.
-  Result<std::string_view> run_json_locked(std::string_view command_json, std::string& storage);
+  Result<std::string_view> run_json(std::string_view command_json, std::string& storage);
 
   // The JSON of the records of one kind ("skill", "session", "task", "run",
   // "profile"; see read_records_json), read under the lock like a command:

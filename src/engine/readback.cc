@@ -31,11 +31,11 @@ Result<std::string> records_json(const store::Repository<T>& repository,
 }  // namespace
 
 std::optional<RecordKind> parse_record_kind(std::string_view kind) {
-  if (kind == "skill") return RecordKind::Skill;
-  if (kind == "session") return RecordKind::Session;
-  if (kind == "task") return RecordKind::Task;
-  if (kind == "run") return RecordKind::Run;
-  if (kind == "profile") return RecordKind::Profile;
+  if (kind == "skill") return RecordKind::kSkill;
+  if (kind == "session") return RecordKind::kSession;
+  if (kind == "task") return RecordKind::kTask;
+  if (kind == "run") return RecordKind::kRun;
+  if (kind == "profile") return RecordKind::kProfile;
   return std::nullopt;
 }
 
@@ -48,11 +48,11 @@ Result<std::string> read_records_json(const Core& core, RecordKind kind,
                                       std::optional<std::string_view> key) {
   const CoreStores& s = core.stores;
   switch (kind) {
-    case RecordKind::Skill: return records_json(*s.skills, key);
-    case RecordKind::Session: return records_json(*s.sessions, key);
-    case RecordKind::Task: return records_json(*s.tasks, key);
-    case RecordKind::Run: return records_json(*s.runs, key);
-    case RecordKind::Profile: return records_json(*s.profiles, key);
+    case RecordKind::kSkill: return records_json(*s.skills, key);
+    case RecordKind::kSession: return records_json(*s.sessions, key);
+    case RecordKind::kTask: return records_json(*s.tasks, key);
+    case RecordKind::kRun: return records_json(*s.runs, key);
+    case RecordKind::kProfile: return records_json(*s.profiles, key);
   }
   throw std::logic_error("record kind out of range");
 }

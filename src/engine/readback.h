@@ -13,7 +13,7 @@ namespace dovek::engine {
 class Core;
 
 // The repositories a caller may read from, named as callers name them.
-enum class RecordKind { Skill, Session, Task, Run, Profile };
+enum class RecordKind { kSkill, kSession, kTask, kRun, kProfile };
 
 // "skill", "session", "task", "run" or "profile" (exactly); nullopt for any
 // other text.

@@ -13,7 +13,7 @@ void optional_member(json::Writer& w, const json::Key& key, const std::optional<
 }
 
 std::string_view role_name(chat::Role role) {
-  return role == chat::Role::Assistant ? "assistant" : "user";
+  return role == chat::Role::kAssistant ? "assistant" : "user";
 }
 
 }  // namespace

@@ -86,9 +86,9 @@ run::Run read_run(Source& s) {
   r.id = s.text();
   r.task_id = s.text();
   const int64_t status = s.integer();
-  r.status = status >= 0 && status <= static_cast<int64_t>(run::RunStatus::Canceled)
+  r.status = status >= 0 && status <= static_cast<int64_t>(run::RunStatus::kCanceled)
                  ? static_cast<run::RunStatus>(status)
-                 : run::RunStatus::Failed;
+                 : run::RunStatus::kFailed;
   r.raw_status = s.optional_text();
   r.session_id = s.optional_text();
   r.execution_id = s.optional_text();
@@ -157,9 +157,9 @@ skill::Skill read_skill(Source& s) {
   f.id = s.text();
   f.name = s.text();
   const int64_t source = s.integer();
-  f.source = source == 0   ? skill::Source::System
-             : source == 2 ? skill::Source::External
-                           : skill::Source::User;
+  f.source = source == 0   ? skill::Source::kSystem
+             : source == 2 ? skill::Source::kExternal
+                           : skill::Source::kUser;
   f.source_ref = s.optional_text();
   f.read_only = s.integer() != 0;
   f.description = s.optional_text();
@@ -207,9 +207,9 @@ inline bool same_attributes(const chat::Session& a, const chat::Session& b) {
 }
 
 // A message's role as stored.
-inline int64_t role_number(chat::Role role) { return role == chat::Role::Assistant ? 1 : 0; }
+inline int64_t role_number(chat::Role role) { return role == chat::Role::kAssistant ? 1 : 0; }
 inline chat::Role role_of(int64_t number) {
-  return number == 1 ? chat::Role::Assistant : chat::Role::User;
+  return number == 1 ? chat::Role::kAssistant : chat::Role::kUser;
 }
 
 }  // namespace dovek::sql

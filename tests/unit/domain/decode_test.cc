@@ -48,7 +48,7 @@ TEST(DecodeSkill, ObjectForm) {
   ASSERT_TRUE(s.ok()) << s.error().message();
   EXPECT_EQ(s->id(), "writer");
   EXPECT_EQ(s->name(), "Writer");
-  EXPECT_EQ(s->source(), skill::Source::User);
+  EXPECT_EQ(s->source(), skill::Source::kUser);
   EXPECT_FALSE(s->source_ref().has_value());
   EXPECT_FALSE(s->read_only());
   EXPECT_EQ(s->description(), "Writes prose");
@@ -73,7 +73,7 @@ TEST(DecodeSkill, OptionalFieldsMissingOrNullAreAbsent) {
 TEST(DecodeSkill, ArrayForm) {
   auto s = decode(R"(["w","W",{"external":null},"ref",true,null,"c",["t"]])", skill::decode_skill);
   ASSERT_TRUE(s.ok()) << s.error().message();
-  EXPECT_EQ(s->source(), skill::Source::External);
+  EXPECT_EQ(s->source(), skill::Source::kExternal);
   EXPECT_EQ(s->source_ref(), "ref");
   EXPECT_TRUE(s->read_only());
   EXPECT_FALSE(s->description().has_value());
@@ -127,7 +127,7 @@ TEST(DecodeSkill, SourceAsSingleKeyMap) {
                   R"("content":"","suggested_tools":[]})",
                   skill::decode_skill);
   ASSERT_TRUE(s.ok()) << s.error().message();
-  EXPECT_EQ(s->source(), skill::Source::User);
+  EXPECT_EQ(s->source(), skill::Source::kUser);
 }
 
 TEST(DecodeTask, OnlyIdAndTitle) {
@@ -226,7 +226,7 @@ TEST(RunJson, ElevenKeysInOrderWithNulls) {
             R"("updated_at":null,"ended_at":null})");
 
   run::Run r = run::Run::create("r\"2", "t");
-  r.status = run::RunStatus::Canceled;
+  r.status = run::RunStatus::kCanceled;
   r.session_id = "";
   r.ended_at = "later";
   json::Writer v;

@@ -30,7 +30,7 @@ TEST_P(EncodeResponse, WritesExactText) {
 
 run::Run full_run() {
   run::Run r = run::Run::create("r", "t");
-  r.status = run::RunStatus::Canceled;
+  r.status = run::RunStatus::kCanceled;
   r.raw_status = "raw";
   r.session_id = "";
   r.execution_id = "e";

@@ -14,7 +14,7 @@ using protocol::encode_record;
 TEST(WriteRecord, FieldsInOrderAbsentAsNull) {
   const skill::Skill skill(skill::SkillFields{"",
                                               "q\" b\\ t\t u\x01 / \xC3\xA9",
-                                              skill::Source::External,
+                                              skill::Source::kExternal,
                                               std::nullopt,
                                               true,
                                               "line\nline",
@@ -38,8 +38,8 @@ TEST(WriteRecord, FieldsInOrderAbsentAsNull) {
   session.title = "1";
   session.summary = "5";
   session.updated_at = "8";
-  session.push({"hi \"you\"", chat::Role::User});
-  session.push({"", chat::Role::Assistant});
+  session.push({"hi \"you\"", chat::Role::kUser});
+  session.push({"", chat::Role::kAssistant});
   EXPECT_EQ(encode_record(session),
             R"({"id":"s","title":"1","agent_id":null,"model_id":null,"provider_id":null,)"
             R"("summary":"5","parent_id":null,"created_at":null,"updated_at":"8","messages":[)"
@@ -55,8 +55,8 @@ TEST(WriteRecord, SessionHistoryStoredInPiecesReadsBackWhole) {
   std::vector<chat::Message> expected;
   for (const char* u : {"first question, long enough to be referred to later\x01",
                         "\x02second question, also long enough to be referred to"}) {
-    expected.push_back({u, chat::Role::User});
-    expected.push_back({blocks + u, chat::Role::Assistant});
+    expected.push_back({u, chat::Role::kUser});
+    expected.push_back({blocks + u, chat::Role::kAssistant});
   }
   for (const chat::Message& m : expected) s.push(m);
   // The last reply refers to both: the test covers the joined read.
@@ -69,7 +69,7 @@ TEST(WriteRecord, SessionHistoryStoredInPiecesReadsBackWhole) {
                      R"("provider_id":null,"summary":null,"parent_id":null,"created_at":null,)"
                      R"("updated_at":null,"messages":[)";
   for (const chat::Message& m : expected) {
-    want += m.role == chat::Role::User ? R"({"role":"user")" : R"({"role":"assistant")";
+    want += m.role == chat::Role::kUser ? R"({"role":"user")" : R"({"role":"assistant")";
     want += ",\"content\":";
     want += json::write(json::Value(m.content));
     want += "},";
