@@ -180,6 +180,67 @@ def test_failed_command_changes_nothing(table, when, command, unchanged, tmp_pat
     assert snapshot() != before
 
 
+# ---- text written by another program ----------------------------------------------
+
+def store_good_and_bad(core) -> None:
+    """A record of every kind under the keys `good` and `bad`."""
+    for key in ("good", "bad"):
+        core.handle_json(cmd(type="save_skill", skill=skill(key)))
+        turn(core, key, "hello")
+        core.handle_json(cmd(type="start_run", task={"id": key, "title": "T"}, run_id=key,
+                             session_id=key))
+        core.handle_json(cmd(type="save_profile", profile={"provider": {"id": key},
+                                                           "secret": {"key": "K"}}))
+
+
+# Where another program writes bytes that are not UTF-8 into a stored record:
+# the record's kind, its table, the column and the column naming its key.
+NOT_UTF8 = [
+    ("skill", "skills", "content", "key", b"\xff"),
+    ("session", "messages", "content", "session", b"caf\xc3"),      # cut short
+    ("task", "tasks", "title", "key", b"\xed\xa0\x80"),            # a surrogate
+    ("run", "runs", "error", "key", b"\xc0\xaf"),                   # overlong
+    ("profile", "profiles", "secret_key", "key", b"\x80 stray"),
+]
+
+
+def check_not_utf8_record(core, kind: str) -> None:
+    """The bad record and the list holding it fail naming it; the good record
+    and every other kind still read."""
+    message = f"^stored {kind} `bad` is not valid UTF-8$"
+    for key in ("bad", None):
+        with pytest.raises(RuntimeError, match=message):
+            core.read_json(kind, key)
+    assert json.loads(core.read_json(kind, "good")) is not None
+    for other in KINDS:
+        if other != kind:
+            assert len(json.loads(core.read_json(other))) == 2
+
+
+@pytest.mark.parametrize("kind, table, column, key, text", NOT_UTF8, ids=[c[0] for c in NOT_UTF8])
+def test_stored_text_that_is_not_utf8_fails_naming_its_record(kind, table, column, key, text,
+                                                              tmp_path):
+    path = tmp_path / "agent.db"
+    store_good_and_bad(dovek_native.Core.open(url(path)))
+    db = sqlite3.connect(path)
+    db.execute(f"UPDATE {table} SET {column} = CAST(? AS TEXT) WHERE {key} = 'bad'", (text,))
+    db.commit()
+    db.close()
+    check_not_utf8_record(dovek_native.Core.open(url(path)), kind)
+
+
+def test_a_stored_key_that_is_not_utf8_is_named_with_replacement_characters(tmp_path):
+    path = tmp_path / "agent.db"
+    store_good_and_bad(dovek_native.Core.open(url(path)))
+    db = sqlite3.connect(path)
+    db.execute("UPDATE skills SET key = CAST(?1 AS TEXT), id = CAST(?1 AS TEXT) WHERE key = 'bad'",
+               (b"b\xffd",))
+    db.commit()
+    db.close()
+    with pytest.raises(RuntimeError, match="^stored skill `b\ufffdd` is not valid UTF-8$"):
+        dovek_native.Core.open(url(path)).read_json("skill")
+
+
 # ---- opening: URLs, refused files, modes ----------------------------------------
 
 @pytest.mark.parametrize("arg, error, text", [
