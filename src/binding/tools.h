@@ -46,12 +46,6 @@ class PythonTool final : public tool::Tool {
   Status invoke(const json::Tape& tape, size_t index, json::Writer& out) override;
 
  private:
-  // Calls the function with the argument convert() returns (a new
-  // reference, or null with an exception set): its return value, or the
-  // error invoke() reports. REQUIRES: the thread state held.
-  template <class Convert>
-  Result<PyRef> call(const Convert& convert);
-
   const std::string name_;
   const std::shared_ptr<ToolSlot> slot_;
   const std::optional<std::string> description_;

@@ -22,7 +22,8 @@ import pytest
 import dovek_native
 import stores
 from conftest import SKILL_WRITER, cmd
-from stores import TURNS, check_turns, run_children, turn
+from stores import (NOT_UTF8, TURNS, check_not_utf8_record, check_turns, run_children,
+                    store_good_and_bad, turn)
 
 
 def url(path, **options) -> str:
@@ -40,6 +41,32 @@ def rows(path, sql: str, *args) -> list:
 
 def messages(path, session: str) -> list:
     return stores.messages(url(path), session)
+
+
+# ---- text written by another program ----------------------------------------------
+
+@pytest.mark.parametrize("kind, table, column, key, text", NOT_UTF8, ids=[c[0] for c in NOT_UTF8])
+def test_stored_text_that_is_not_utf8_fails_naming_its_record(kind, table, column, key, text,
+                                                              tmp_path):
+    path = tmp_path / "agent.db"
+    store_good_and_bad(dovek_native.Core.open(url(path)))
+    db = sqlite3.connect(path)
+    db.execute(f"UPDATE {table} SET {column} = CAST(? AS TEXT) WHERE {key} = 'bad'", (text,))
+    db.commit()
+    db.close()
+    check_not_utf8_record(dovek_native.Core.open(url(path)), kind)
+
+
+def test_a_stored_key_that_is_not_utf8_is_named_with_replacement_characters(tmp_path):
+    path = tmp_path / "agent.db"
+    store_good_and_bad(dovek_native.Core.open(url(path)))
+    db = sqlite3.connect(path)
+    db.execute("UPDATE skills SET key = CAST(?1 AS TEXT), id = CAST(?1 AS TEXT) WHERE key = 'bad'",
+               (b"b\xffd",))
+    db.commit()
+    db.close()
+    with pytest.raises(RuntimeError, match="^stored skill `b\ufffdd` is not valid UTF-8$"):
+        dovek_native.Core.open(url(path)).read_json("skill")
 
 
 # ---- opening: URLs, refused files, modes ----------------------------------------
