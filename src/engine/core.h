@@ -39,7 +39,7 @@ struct CoreStores {
   RepositoryHandle<auth::Profile> profiles;  // keyed by the provider's id
 
   // Durable stores only (both null in memory): where the selected model is
-  // kept (under kSelectedModelKey), since another process may switch it, and
+  // kept (under model::kSelectedKey), since another process may switch it, and
   // the transactions that make each command's repository calls atomic.
   RepositoryHandle<model::Model> model;
   std::shared_ptr<store::Transactions> transactions;
@@ -48,8 +48,6 @@ struct CoreStores {
   static CoreStores memory();
 };
 
-inline constexpr std::string_view kSelectedModelKey = "selected";
-
 // Thread safety: none of its own. The binding serialises every command on a
 // core with the core's lock; the repositories carry their own locks.
 class Core {
@@ -57,7 +55,7 @@ class Core {
   // The constructor operation `Core::new`: `model` selected, empty agent
   // strings, empty registry and model map, stores = CoreStores::memory().
   static std::unique_ptr<Core> create(model::Model model);
-  // create() with Model::create("openai", "gpt-5.5"), as every core starts.
+  // create() with model::default_model(), as every core starts.
   static std::unique_ptr<Core> create_default();
 
   // Replaces the selected model. Touches no repository.

@@ -4,8 +4,8 @@
 #include <variant>
 #include <vector>
 
-#include "json/parse.h"
 #include "json/write.h"
+#include "protocol/records.h"
 
 namespace dovek::protocol {
 namespace {
@@ -13,7 +13,7 @@ namespace {
 void write_events(json::Writer& w, const std::vector<event::Event>& events) {
   w.key(json::kKey<"events">);
   w.begin_array();
-  for (const event::Event& e : events) event::write_event(w, e);
+  for (const event::Event& e : events) write_record(w, e);
   w.end_array();
 }
 
@@ -23,7 +23,7 @@ struct ResponseWriter {
   void operator()(const proto::ModelSwitched& r) {
     tag("model_switched");
     w.key(json::kKey<"model">);
-    model::write_model(w, r.model);
+    write_record(w, r.model);
   }
   void operator()(const proto::ChatTurnResponse& r) {
     tag("chat_turn");
@@ -32,7 +32,7 @@ struct ResponseWriter {
   void operator()(const proto::RunStarted& r) {
     tag("run_started");
     w.key(json::kKey<"run">);
-    run::write_run(w, r.run);
+    write_record(w, r.run);
   }
   void operator()(const proto::RunTaskResponse& r) {
     tag("run_task");
@@ -98,32 +98,12 @@ std::string_view encode_tool_events_into(const tool::ToolCall& call, const json:
   w.string("tool_events");
   w.key(json::kKey<"events">);
   w.begin_array();
-  // As event::write_event writes a ToolCallEvent, a ToolResult and an
-  // ErrorEvent.
-  w.begin_object();
-  w.key(json::kKey<"type">);
-  w.string("tool_call");
-  w.key(json::kKey<"id">);
-  w.string(call.id);
-  w.key(json::kKey<"name">);
-  w.string(call.name);
-  w.key(json::kKey<"input">);
-  json::write_value(w, tape, input);
-  w.end_object();
-  w.begin_object();
-  w.key(json::kKey<"type">);
+  write_tool_call(w, call, tape, input);
   if (status.ok()) {
-    w.string("tool_result");
-    w.key(json::kKey<"id">);
-    w.string(call.id);
-    w.key(json::kKey<"value">);
-    w.raw_value(output);
+    write_tool_result(w, call.id, output);
   } else {
-    w.string("error");
-    w.key(json::kKey<"message">);
-    w.string(status.error().message());
+    write_error(w, status.error());
   }
-  w.end_object();
   w.end_array();
   w.end_object();
   const size_t size = w.text().size();
