@@ -77,9 +77,10 @@ Result<proto::CoreCommand> empty_command(size_t alt) {
 
 // Decodes field `i` (in the order of the command's table) straight into the
 // command.
-Status decode_field(size_t i, Cursor& c, proto::CoreCommand& command, size_t* tool_input) {
+[[gnu::always_inline]] inline Status decode_field(size_t i, Cursor& c, proto::CoreCommand& command,
+                                                  size_t* tool_input) {
   return std::visit(
-      [&]<class C>(C& cmd) -> Status {
+      [&]<class C>(C& cmd) [[gnu::always_inline]] -> Status {
         if constexpr (std::is_same_v<C, proto::CallTool>) {
           if (tool_input != nullptr) {
             return assign(cmd.call, tool::decode_tool_call(c, *tool_input));
