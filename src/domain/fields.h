@@ -62,7 +62,6 @@ struct Field {
   static constexpr std::string_view kColumn =
       sizeof(Column.text) > 1 ? std::string_view{Column.text, sizeof(Column.text) - 1} : kName;
   static constexpr const json::Key& kKey = json::kKey<Name>;
-  static constexpr auto kMember = Member;
 
   template <class R>
   static constexpr auto& of(R& record) {
