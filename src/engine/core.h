@@ -84,7 +84,7 @@ class Core {
   void register_tool(std::string name, std::shared_ptr<tool::Tool> tool);
 
   // Carries out one command; the command is consumed.
-  [[nodiscard]] Result<proto::CoreResponse> handle(proto::CoreCommand&& command);
+  [[nodiscard]] Result<protocol::CoreResponse> handle(protocol::CoreCommand&& command);
 
   // The flows behind the commands.
   [[nodiscard]] Result<std::vector<event::Event>> chat_turn(std::string_view session_id,

@@ -77,11 +77,11 @@ Result<std::string_view> GuardedCore::run_json_locked(std::string_view command_j
   // nothing unless something throws. Out of memory while decoding does not
   // poison: the decoder let its buffers go and nothing else changed.
   size_t tool_input = 0;
-  Result<proto::CoreCommand> command =
+  Result<protocol::CoreCommand> command =
       poisoning([&] { return decode_with_scratch(*core_, command_json, &tool_input); },
                 /*bad_alloc_poisons=*/false);
   if (!command.ok()) return std::move(command).error();
-  if (auto* call = std::get_if<proto::CallTool>(&*command)) {
+  if (auto* call = std::get_if<protocol::CallTool>(&*command)) {
     std::shared_ptr<tool::Tool> tool = core_->registry.get(call->call.name);
     // The input was left in the core's scratch tape: the tape leaves with
     // this call, in exchange for this thread's spare one (buffers swapped,

@@ -22,8 +22,8 @@ using json::TokenKind;
 // The commands' traits (fields::Table of each alternative, in proto.h), by
 // alternative.
 template <size_t I>
-using Command = std::variant_alternative_t<I, proto::CoreCommand>;
-constexpr size_t kCommands = std::variant_size_v<proto::CoreCommand>;
+using Command = std::variant_alternative_t<I, CoreCommand>;
+constexpr size_t kCommands = std::variant_size_v<CoreCommand>;
 
 template <class Item, class Fn>
 constexpr auto by_alternative(Fn&& fn) {
@@ -68,20 +68,20 @@ std::string element_count(size_t n, std::string_view what) {
 // A result holding the command of alternative `alt` with every field
 // empty, built in its place, for the decoder to fill.
 template <size_t I = 0>
-Result<proto::CoreCommand> empty_command(size_t alt) {
+Result<CoreCommand> empty_command(size_t alt) {
   if constexpr (I + 1 < kCommands) {
     if (alt != I) return empty_command<I + 1>(alt);
   }
-  return Result<proto::CoreCommand>(std::in_place, std::in_place_type<Command<I>>);
+  return Result<CoreCommand>(std::in_place, std::in_place_type<Command<I>>);
 }
 
 // Decodes field `i` (in the order of the command's table) straight into the
 // command.
-[[gnu::always_inline]] inline Status decode_field(size_t i, Cursor& c, proto::CoreCommand& command,
+[[gnu::always_inline]] inline Status decode_field(size_t i, Cursor& c, CoreCommand& command,
                                                   size_t* tool_input) {
   return std::visit(
       [&]<class C>(C& cmd) [[gnu::always_inline]] -> Status {
-        if constexpr (std::is_same_v<C, proto::CallTool>) {
+        if constexpr (std::is_same_v<C, CallTool>) {
           if (tool_input != nullptr) {
             return assign(cmd.call, tool::decode_tool_call(c, *tool_input));
           }
@@ -94,7 +94,7 @@ Result<proto::CoreCommand> empty_command(size_t alt) {
 }
 
 // Reads the text and its tag: the empty command of that kind, or the error.
-Result<proto::CoreCommand> start_command(std::string_view text, Tape& tape) {
+Result<CoreCommand> start_command(std::string_view text, Tape& tape) {
   // The tag is checked as soon as the reader meets it.
   std::optional<size_t> tag;
   auto hook = [&](const Tape& tape, size_t index) -> Status {
@@ -119,7 +119,7 @@ Result<proto::CoreCommand> start_command(std::string_view text, Tape& tape) {
 }
 
 // Decodes the fields of the command that start_command read into `command`.
-Status decode_fields(const Tape& tape, proto::CoreCommand& command, size_t* tool_input) {
+Status decode_fields(const Tape& tape, CoreCommand& command, size_t* tool_input) {
   const json::RecordShape& shape = kShapes[command.index()];
   const std::span<const std::string_view> names = shape.fields;
   // Every field is required, so a command that decodes has all of them set.
@@ -158,16 +158,15 @@ Status decode_fields(const Tape& tape, proto::CoreCommand& command, size_t* tool
 
 }  // namespace
 
-Result<proto::CoreCommand> decode_command(std::string_view text) {
+Result<CoreCommand> decode_command(std::string_view text) {
   Tape tape;
   return decode_command(text, tape);
 }
 
 // One result object from start to end, returned by name on every path, so
 // that the command is built in the caller's result and never moved.
-Result<proto::CoreCommand> decode_command(std::string_view text, Tape& scratch,
-                                          size_t* tool_input) {
-  Result<proto::CoreCommand> command = start_command(text, scratch);
+Result<CoreCommand> decode_command(std::string_view text, Tape& scratch, size_t* tool_input) {
+  Result<CoreCommand> command = start_command(text, scratch);
   if (command.ok()) {
     Status fields = decode_fields(scratch, *command, tool_input);
     if (!fields.ok()) command = std::move(fields).error();

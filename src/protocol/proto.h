@@ -16,7 +16,7 @@
 #include "domain/skill.h"
 #include "domain/tool.h"
 
-namespace dovek::proto {
+namespace dovek::protocol {
 
 // ---- commands, alternatives in declaration order ----
 //
@@ -93,36 +93,36 @@ struct ToolEvents {
 using CoreResponse =
     std::variant<Saved, ModelSwitched, ChatTurnResponse, RunStarted, RunTaskResponse, ToolEvents>;
 
-}  // namespace dovek::proto
+}  // namespace dovek::protocol
 
 // Each command's trait: its tag (the `type` that names it), its name in
 // causes, and its fields, every one required.
 namespace dovek::fields {
 
 template <>
-struct Table<proto::SaveSkill> {
+struct Table<protocol::SaveSkill> {
   static constexpr std::string_view kTag = "save_skill";
   static constexpr std::string_view kDescription = "SaveSkill";
-  using Fields = List<Field<"skill", &proto::SaveSkill::skill, Decoded<&skill::decode_skill>>>;
+  using Fields = List<Field<"skill", &protocol::SaveSkill::skill, Decoded<&skill::decode_skill>>>;
 };
 
 template <>
-struct Table<proto::SaveProfile> {
+struct Table<protocol::SaveProfile> {
   static constexpr std::string_view kTag = "save_profile";
   static constexpr std::string_view kDescription = "SaveProfile";
-  using Fields = List<Field<"profile", &proto::SaveProfile::profile, Nested>>;
+  using Fields = List<Field<"profile", &protocol::SaveProfile::profile, Nested>>;
 };
 
 template <>
-struct Table<proto::SwitchModel> {
+struct Table<protocol::SwitchModel> {
   static constexpr std::string_view kTag = "switch_model";
   static constexpr std::string_view kDescription = "SwitchModel";
-  using Fields = List<Field<"model", &proto::SwitchModel::model, Nested>>;
+  using Fields = List<Field<"model", &protocol::SwitchModel::model, Nested>>;
 };
 
 template <>
-struct Table<proto::ChatTurn> {
-  using T = proto::ChatTurn;
+struct Table<protocol::ChatTurn> {
+  using T = protocol::ChatTurn;
   static constexpr std::string_view kTag = "chat_turn";
   static constexpr std::string_view kDescription = "ChatTurn";
   using Fields =
@@ -131,8 +131,8 @@ struct Table<proto::ChatTurn> {
 };
 
 template <>
-struct Table<proto::StartRun> {
-  using T = proto::StartRun;
+struct Table<protocol::StartRun> {
+  using T = protocol::StartRun;
   static constexpr std::string_view kTag = "start_run";
   static constexpr std::string_view kDescription = "StartRun";
   using Fields = List<Field<"task", &T::task, Nested>, Field<"run_id", &T::run_id, Text>,
@@ -140,8 +140,8 @@ struct Table<proto::StartRun> {
 };
 
 template <>
-struct Table<proto::RunTask> {
-  using T = proto::RunTask;
+struct Table<protocol::RunTask> {
+  using T = protocol::RunTask;
   static constexpr std::string_view kTag = "run_task";
   static constexpr std::string_view kDescription = "RunTask";
   using Fields = List<Field<"run_id", &T::run_id, Text>, Field<"task", &T::task, Nested>,
@@ -150,10 +150,10 @@ struct Table<proto::RunTask> {
 };
 
 template <>
-struct Table<proto::CallTool> {
+struct Table<protocol::CallTool> {
   static constexpr std::string_view kTag = "call_tool";
   static constexpr std::string_view kDescription = "CallTool";
-  using Fields = List<Field<"call", &proto::CallTool::call, proto::ToolCallField>>;
+  using Fields = List<Field<"call", &protocol::CallTool::call, protocol::ToolCallField>>;
 };
 
 }  // namespace dovek::fields
