@@ -125,7 +125,7 @@ struct ModelCodec {
   static constexpr const record_fields::Table& kTable = record_fields::kModels;
   // The engine's one model record, read with every transaction's first
   // round trip: the flows that use it need it anyway.
-  static constexpr std::string_view kPrefetchKey = "selected";
+  static constexpr std::string_view kPrefetchKey = model::kSelectedKey;
 
   static model::Model read(Columns& c) { return record_fields::read_model(c); }
 };

@@ -57,6 +57,10 @@ struct SessionStatements {
   const std::string write = sql::put("sessions", sql::led_by("gen", columns));
 };
 
+// The column of `select` that holds the highest message number: after gen
+// and the session's columns.
+constexpr int kLastSeq = 1 + static_cast<int>(record_fields::kSessions.columns.size());
+
 const SessionStatements& statements() {
   static const SessionStatements s;
   return s;
@@ -158,7 +162,7 @@ class SessionStore final : public store::Repository<chat::Session> {
       return &entry;
     }
     const int64_t gen = row.integer(0, 0);
-    const int64_t count = row.is_null(0, 10) ? 0 : row.integer(0, 10) + 1;
+    const int64_t count = row.is_null(0, kLastSeq) ? 0 : row.integer(0, kLastSeq) + 1;
     const bool extends = usable && entry.gen == gen && from + added.size() == count;
     if (!extends) {
       entry.exists = false;  // until read whole

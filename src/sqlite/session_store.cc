@@ -38,6 +38,10 @@ struct SessionStatements {
   const std::string write = sql::put("sessions", sql::led_by("gen", columns));
 };
 
+// The column of `select` that holds the highest message number: after gen
+// and the session's columns.
+constexpr int kLastSeq = 1 + static_cast<int>(record_fields::kSessions.columns.size());
+
 const SessionStatements& statements() {
   static const SessionStatements s;
   return s;
@@ -142,7 +146,7 @@ class SessionStore final : public store::Repository<chat::Session> {
       return &entry;
     }
     const int64_t gen = s.integer(0);
-    const size_t count = s.is_null(10) ? 0 : static_cast<size_t>(s.integer(10)) + 1;
+    const size_t count = s.is_null(kLastSeq) ? 0 : static_cast<size_t>(s.integer(kLastSeq)) + 1;
     const bool extends = entry.exists && entry.gen == gen && entry.epoch == epoch &&
                          entry.record.messages.size() <= count;
     if (!extends) entry.record = chat::Session::create(std::string(s.text(1)));
