@@ -59,7 +59,8 @@ Result<std::string_view> handle_and_encode(Core& core, protocol::CoreCommand&& c
 Result<std::string_view> dispatch_json_into(Core& core, std::string_view text,
                                             std::string& storage) {
   size_t tool_input = 0;
-  DOVEK_ASSIGN_OR_RETURN(protocol::CoreCommand command, decode_with_scratch(core, text, &tool_input));
+  DOVEK_ASSIGN_OR_RETURN(protocol::CoreCommand command,
+                         decode_with_scratch(core, text, &tool_input));
   if (auto* call = std::get_if<protocol::CallTool>(&command)) {
     return DetachedToolCall(core, call->call, tool_input).answer(storage);
   }

@@ -39,7 +39,8 @@ class Core;
 // Drops a scratch tape's buffers once one large command has grown them.
 void trim_scratch(json::Tape& tape);
 // REQUIRES: not a call_tool command (see Core::handle).
-[[nodiscard]] Result<std::string_view> handle_and_encode(Core& core, protocol::CoreCommand&& command,
+[[nodiscard]] Result<std::string_view> handle_and_encode(Core& core,
+                                                         protocol::CoreCommand&& command,
                                                          std::string& storage);
 
 }  // namespace dovek::engine
