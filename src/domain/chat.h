@@ -10,7 +10,9 @@
 #include "base/error.h"
 #include "domain/agent.h"
 #include "domain/catalog.h"
+#include "domain/fields.h"
 #include "domain/message_list.h"
+#include "domain/skill.h"
 #include "store/repository.h"
 
 namespace dovek::chat {
@@ -69,3 +71,21 @@ agent::RunInput build_agent_input(const skill::Catalog& catalog, TurnRequest req
                                     std::string_view session_id, MessageView message);
 
 }  // namespace dovek::chat
+
+namespace dovek::fields {
+
+// Never decoded: sessions are made by the engine.
+template <>
+struct Table<chat::Session> {
+  using T = chat::Session;
+  static constexpr std::string_view kDescription = "struct Session";
+  using Fields = List<
+      Field<"id", &T::id, Text>, Field<"title", &T::title, OptionalText>,
+      Field<"agent_id", &T::agent_id, OptionalText>, Field<"model_id", &T::model_id, OptionalText>,
+      Field<"provider_id", &T::provider_id, OptionalText>,
+      Field<"summary", &T::summary, OptionalText>, Field<"parent_id", &T::parent_id, OptionalText>,
+      Field<"created_at", &T::created_at, OptionalText>,
+      Field<"updated_at", &T::updated_at, OptionalText>, Field<"messages", &T::messages, History>>;
+};
+
+}  // namespace dovek::fields

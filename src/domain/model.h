@@ -1,5 +1,5 @@
 // The selected model: a provider and a model id. Every new core starts with
-// Model::create("openai", "gpt-5.5").
+// default_model().
 #pragma once
 
 #include <optional>
@@ -8,8 +8,8 @@
 
 #include "base/error.h"
 #include "domain/auth.h"
+#include "domain/fields.h"
 #include "json/read.h"
-#include "json/write.h"
 
 namespace dovek::model {
 
@@ -26,12 +26,31 @@ struct Model {
   bool operator==(const Model&) const = default;
 };
 
+// The model every new core starts with, and that a new database holds:
+// openai's gpt-5.5.
+inline constexpr std::string_view kDefaultProvider = "openai";
+inline constexpr std::string_view kDefaultId = "gpt-5.5";
+inline Model default_model() { return Model::create(kDefaultProvider, kDefaultId); }
+
+// The key under which a model repository holds the selected model, its only
+// record.
+inline constexpr std::string_view kSelectedKey = "selected";
+
 // Object or array form; both fields required ("struct Model", 2 elements),
 // decoded straight into `model`, a default Model; on error it holds the
 // fields read so far.
 [[nodiscard]] Status decode_model_into(json::Cursor& c, Model& model);
 
-// {"provider":{"id":"openai"},"id":"gpt-5.5"}
-void write_model(json::Writer& w, const Model& m);
-
 }  // namespace dovek::model
+
+namespace dovek::fields {
+
+template <>
+struct Table<model::Model> {
+  using T = model::Model;
+  static constexpr std::string_view kDescription = "struct Model";
+  using Fields = List<Field<"provider", &T::provider, Nested, "provider_id">,
+                      Field<"id", &T::id, Text, "model_id">>;
+};
+
+}  // namespace dovek::fields

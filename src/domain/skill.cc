@@ -5,16 +5,6 @@
 namespace dovek::skill {
 namespace {
 
-using json::assign;
-
-constexpr std::string_view kSkillFields[] = {"id",         "name",           "source",
-                                             "source_ref", "read_only",      "description",
-                                             "content",    "suggested_tools"};
-// Required: id, name, source, read_only, content, suggested_tools.
-constexpr uint64_t kSkillRequired = 0b11010111;
-constexpr json::RecordShape kSkillShape{"struct Skill", kSkillFields, kSkillRequired, 8};
-
-constexpr std::string_view kSourceNames[] = {"system", "user", "external"};
 constexpr std::string_view kSourceExpected = "one of `system`, `user`, `external`";
 
 const std::shared_ptr<SkillFields>& empty_fields() {
@@ -23,10 +13,12 @@ const std::shared_ptr<SkillFields>& empty_fields() {
   return *kEmpty;
 }
 
+}  // namespace
+
 // A Source is a string naming it, or a map with exactly one member
 // {"name": null}. The map's member count and the value's type are checked
 // here, so that those failures get their own causes.
-Result<Source> decode_source(json::Cursor& v) {
+Result<Source> SourceNames::decode(json::Cursor& v) {
   if (v.kind() == json::TokenKind::kObjectBegin) {
     const json::Tape& tape = v.tape();
     const size_t end = v.token().end;
@@ -42,13 +34,9 @@ Result<Source> decode_source(json::Cursor& v) {
   } else if (v.kind() != json::TokenKind::kString) {
     return v.invalid_type("string or map");
   }
-  DOVEK_ASSIGN_OR_RETURN(size_t index, v.unit_variant(kSourceNames, kSourceExpected));
+  DOVEK_ASSIGN_OR_RETURN(size_t index, v.unit_variant(kNames, kSourceExpected));
   return static_cast<Source>(index);
 }
-
-}  // namespace
-
-std::string_view source_label(Source s) { return kSourceNames[static_cast<size_t>(s)]; }
 
 Skill::Skill() : d_(empty_fields()) {}
 
@@ -66,18 +54,7 @@ Result<Skill> decode_skill(json::Cursor& c) {
   // after it is read (for_overwrite: not zero-filled before construction).
   std::shared_ptr<SkillFields> d = std::make_shared_for_overwrite<SkillFields>();
   SkillFields& f = *d;
-  DOVEK_TRY(c.record(kSkillShape, [&](size_t i, json::Cursor& v) -> Status {
-    switch (i) {
-      case 0: return v.string(f.id);
-      case 1: return v.string(f.name);
-      case 2: return assign(f.source, decode_source(v));
-      case 3: return v.optional_string(f.source_ref);
-      case 4: return assign(f.read_only, v.boolean());
-      case 5: return v.optional_string(f.description);
-      case 6: return v.string(f.content);
-      default: return v.string_array(f.suggested_tools);
-    }
-  }));
+  DOVEK_TRY(fields::decode_record(c, f));
   return Skill(std::move(d));
 }
 

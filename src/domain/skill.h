@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "domain/fields.h"
 #include "json/read.h"
 #include "store/repository.h"
 
@@ -17,8 +18,19 @@ namespace dovek::skill {
 // Where a skill comes from; also its label in prompts.
 enum class Source { kSystem, kUser, kExternal };
 
+// A Source's names; a stored number out of range reads as User.
+struct SourceNames {
+  using type = Source;
+  static constexpr std::string_view kNames[] = {"system", "user", "external"};
+  static constexpr Source kFallback = Source::kUser;
+  // A string naming it, or a map with exactly one member {"name": null}.
+  [[nodiscard]] static Result<Source> decode(json::Cursor& c);
+};
+
 // "system", "user" or "external".
-std::string_view source_label(Source s);
+inline std::string_view source_label(Source s) {
+  return SourceNames::kNames[static_cast<size_t>(s)];
+}
 
 // The fields of a skill, in declaration order (the order of its JSON array
 // form). A plain record used to build and edit a Skill.
@@ -100,3 +112,20 @@ class SkillSummary {
 };
 
 }  // namespace dovek::skill
+
+namespace dovek::fields {
+
+template <>
+struct Table<skill::SkillFields> {
+  using T = skill::SkillFields;
+  static constexpr std::string_view kDescription = "struct Skill";
+  using Fields =
+      List<Field<"id", &T::id, Text>, Field<"name", &T::name, Text>,
+           Field<"source", &T::source, Enum<skill::SourceNames>>,
+           Field<"source_ref", &T::source_ref, OptionalText>,
+           Field<"read_only", &T::read_only, Flag>,
+           Field<"description", &T::description, OptionalText>, Field<"content", &T::content, Text>,
+           Field<"suggested_tools", &T::suggested_tools, Texts>>;
+};
+
+}  // namespace dovek::fields

@@ -3,11 +3,8 @@
 #include "store/memory_store.h"
 
 namespace dovek::engine {
-namespace {
 
-model::Model default_model() { return model::Model::create("openai", "gpt-5.5"); }
-
-}  // namespace
+using model::default_model;
 
 CoreStores CoreStores::memory() {
   CoreStores stores;
@@ -31,12 +28,13 @@ void Core::set_model(model::Model model) { agent.model = std::move(model); }
 
 Status Core::switch_model(const model::Model& model) {
   set_model(model);
-  if (stores.model) return stores.model->put(kSelectedModelKey, model);
+  if (stores.model) return stores.model->put(model::kSelectedKey, model);
   return ok_status();
 }
 
 Status Core::load_model() {
-  DOVEK_ASSIGN_OR_RETURN(std::optional<model::Model> stored, stores.model->get(kSelectedModelKey));
+  DOVEK_ASSIGN_OR_RETURN(std::optional<model::Model> stored,
+                         stores.model->get(model::kSelectedKey));
   agent.model = stored ? std::move(*stored) : default_model();
   return ok_status();
 }
@@ -50,7 +48,7 @@ Status Core::erase_records() {
   DOVEK_TRY(stores.tasks->replace_all({}));
   DOVEK_TRY(stores.runs->replace_all({}));
   DOVEK_TRY(stores.profiles->replace_all({}));
-  DOVEK_TRY(stores.model->put(kSelectedModelKey, default_model()));
+  DOVEK_TRY(stores.model->put(model::kSelectedKey, default_model()));
   DOVEK_TRY(guard.commit());
   agent.model = default_model();
   return ok_status();

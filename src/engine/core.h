@@ -38,7 +38,7 @@ struct CoreStores {
   RepositoryHandle<auth::Profile> profiles;  // keyed by the provider's id
 
   // Durable stores only (both null in memory): where the selected model is
-  // kept (under kSelectedModelKey), since another process may switch it, and
+  // kept (under model::kSelectedKey), since another process may switch it, and
   // the transactions that make each command's repository calls atomic.
   RepositoryHandle<model::Model> model;
   std::shared_ptr<store::Transactions> transactions;
@@ -47,8 +47,6 @@ struct CoreStores {
   static CoreStores memory();
 };
 
-inline constexpr std::string_view kSelectedModelKey = "selected";
-
 // Thread safety: none of its own. The binding serialises every command on a
 // core with the core's lock; the repositories carry their own locks.
 class Core {
@@ -56,7 +54,7 @@ class Core {
   // The constructor operation `Core::new`: `model` selected, empty
   // registry, stores = CoreStores::memory().
   static std::unique_ptr<Core> create(model::Model model);
-  // create() with Model::create("openai", "gpt-5.5"), as every core starts.
+  // create() with model::default_model(), as every core starts.
   static std::unique_ptr<Core> create_default();
 
   // Replaces the selected model. Touches no repository.
@@ -87,7 +85,7 @@ class Core {
   // Carries out one command; the command is consumed. REQUIRES: not a
   // call_tool command: those are answered by a DetachedToolCall
   // (engine/tool_call.h), outside the core's lock and its transaction.
-  [[nodiscard]] Result<proto::CoreResponse> handle(proto::CoreCommand&& command);
+  [[nodiscard]] Result<protocol::CoreResponse> handle(protocol::CoreCommand&& command);
 
   // The flows behind the commands.
   [[nodiscard]] Result<std::vector<event::Event>> chat_turn(std::string_view session_id,

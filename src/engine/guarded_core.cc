@@ -80,11 +80,11 @@ Result<std::string_view> GuardedCore::run_json(std::string_view command_json,
   // poison: the decoder let its buffers go and nothing else changed.
   Core& core = *core_;
   size_t tool_input = 0;
-  Result<proto::CoreCommand> command =
+  Result<protocol::CoreCommand> command =
       poisoning([&] { return decode_with_scratch(core, command_json, &tool_input); },
                 /*bad_alloc_poisons=*/false);
   if (!command.ok()) return std::move(command).error();
-  if (auto* call = std::get_if<proto::CallTool>(&*command)) {
+  if (auto* call = std::get_if<protocol::CallTool>(&*command)) {
     DetachedToolCall detached(core, call->call, tool_input);
     lock.unlock();
     return detached.answer(storage);

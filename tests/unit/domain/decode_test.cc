@@ -10,7 +10,6 @@
 #include "domain/skill.h"
 #include "domain/tool.h"
 #include "json/read.h"
-#include "json/write.h"
 
 namespace dovek {
 namespace {
@@ -202,39 +201,6 @@ TEST(DecodeProfile, BothForms) {
   auto q = decode(R"([["openai"],["OPENAI_KEY"]])", auth::decode_profile);
   ASSERT_TRUE(q.ok()) << q.error().message();
   EXPECT_EQ(*q, *p);
-}
-
-TEST(ModelJson, RoundTrip) {
-  constexpr std::string_view kText = R"({"provider":{"id":"p"},"id":"m"})";
-  auto m = decode(kText, decode_model);
-  ASSERT_TRUE(m.ok()) << m.error().message();
-  json::Writer w;
-  model::write_model(w, *m);
-  EXPECT_EQ(w.text(), kText);
-
-  json::Writer d;
-  model::write_model(d, model::Model::create("openai", "gpt-5.5"));
-  EXPECT_EQ(d.text(), R"({"provider":{"id":"openai"},"id":"gpt-5.5"})");
-}
-
-TEST(RunJson, ElevenKeysInOrderWithNulls) {
-  json::Writer w;
-  run::write_run(w, run::Run::create("r1", "t1"));
-  EXPECT_EQ(w.text(),
-            R"({"id":"r1","task_id":"t1","status":"pending","raw_status":null,"session_id":null,)"
-            R"("execution_id":null,"checkpoint_id":null,"error":null,"started_at":null,)"
-            R"("updated_at":null,"ended_at":null})");
-
-  run::Run r = run::Run::create("r\"2", "t");
-  r.status = run::RunStatus::kCanceled;
-  r.session_id = "";
-  r.ended_at = "later";
-  json::Writer v;
-  run::write_run(v, r);
-  EXPECT_EQ(v.text(),
-            R"({"id":"r\"2","task_id":"t","status":"canceled","raw_status":null,"session_id":"",)"
-            R"("execution_id":null,"checkpoint_id":null,"error":null,"started_at":null,)"
-            R"("updated_at":null,"ended_at":"later"})");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Sessions, task and run requests, the tool registry and event JSON.
+// Sessions, task and run requests and the tool registry.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -13,7 +13,6 @@
 #include "domain/run.h"
 #include "domain/skill.h"
 #include "domain/tool.h"
-#include "json/write.h"
 #include "store/memory_store.h"
 
 namespace dovek {
@@ -307,24 +306,6 @@ TEST(Registry, CallLooksUpExactlyAndPassesResultsThrough) {
   tool::Registry copy = registry;
   EXPECT_EQ(copy.get("echo").get(), echo.get());
   EXPECT_EQ(registry.get("nope"), nullptr);
-}
-
-TEST(EventJson, EveryAlternative) {
-  auto text = [](const event::Event& e) {
-    json::Writer w;
-    event::write_event(w, e);
-    return w.take();
-  };
-  json::Object input;
-  input.set("b", json::Array{1, "x"});
-  input.set("a", json::Value());
-  EXPECT_EQ(text(event::Text{"line\n\"q\""}), R"({"type":"text","value":"line\n\"q\""})");
-  EXPECT_EQ(text(event::ToolCallEvent{"c1", "echo", input}),
-            R"({"type":"tool_call","id":"c1","name":"echo","input":{"a":null,"b":[1,"x"]}})");
-  EXPECT_EQ(text(event::ToolResult{"c1", 42}), R"({"type":"tool_result","id":"c1","value":42})");
-  EXPECT_EQ(text(event::ErrorEvent{"tool not found: echo"}),
-            R"({"type":"error","message":"tool not found: echo"})");
-  EXPECT_EQ(text(event::Done{}), R"({"type":"done"})");
 }
 
 // Records are values: a copy changed by its holder changes neither the stored

@@ -22,19 +22,19 @@ class Flows : public ::testing::Test {
   Flows() : core_(engine::Core::create_default()) {}
 
   // Runs one command text through decode and Core::handle.
-  proto::CoreResponse handle(const std::string& text) {
-    Result<proto::CoreCommand> command = protocol::decode_command(text);
+  protocol::CoreResponse handle(const std::string& text) {
+    Result<protocol::CoreCommand> command = protocol::decode_command(text);
     EXPECT_TRUE(command.ok()) << command.error().chain();
-    Result<proto::CoreResponse> response = core_->handle(std::move(*command));
+    Result<protocol::CoreResponse> response = core_->handle(std::move(*command));
     EXPECT_TRUE(response.ok()) << response.error().chain();
-    return response.ok() ? std::move(*response) : proto::CoreResponse(proto::Saved{});
+    return response.ok() ? std::move(*response) : protocol::CoreResponse(protocol::Saved{});
   }
 
   // The single text event of a chat_turn or run_task response.
-  std::string text_of(const proto::CoreResponse& response) {
+  std::string text_of(const protocol::CoreResponse& response) {
     const std::vector<event::Event>* events = nullptr;
-    if (const auto* r = std::get_if<proto::ChatTurnResponse>(&response)) events = &r->events;
-    if (const auto* r = std::get_if<proto::RunTaskResponse>(&response)) events = &r->events;
+    if (const auto* r = std::get_if<protocol::ChatTurnResponse>(&response)) events = &r->events;
+    if (const auto* r = std::get_if<protocol::RunTaskResponse>(&response)) events = &r->events;
     if (events == nullptr || events->size() != 1) {
       ADD_FAILURE() << "expected exactly one event";
       return "";
@@ -143,9 +143,9 @@ TEST_F(Flows, ModelSwitchChangesModelButNotSessions) {
   EXPECT_EQ(core_->agent.model, model::Model::create("openai", "gpt-5.5"));
   handle(testing::chat_turn("s", "one"));
   const std::vector<chat::Message> before = messages("s");
-  proto::CoreResponse r = handle(testing::kSwitchModel);
-  ASSERT_TRUE(std::holds_alternative<proto::ModelSwitched>(r));
-  EXPECT_EQ(std::get<proto::ModelSwitched>(r).model, model::Model::create("anthropic", "m2"));
+  protocol::CoreResponse r = handle(testing::kSwitchModel);
+  ASSERT_TRUE(std::holds_alternative<protocol::ModelSwitched>(r));
+  EXPECT_EQ(std::get<protocol::ModelSwitched>(r).model, model::Model::create("anthropic", "m2"));
   EXPECT_EQ(core_->agent.model, model::Model::create("anthropic", "m2"));
   EXPECT_EQ(messages("s"), before);
 }
@@ -164,12 +164,12 @@ TEST_F(Flows, SaveProfileKeysByProviderAndReplaces) {
 // ---- tasks and runs ----
 
 TEST_F(Flows, StartRunStoresTaskAndRunningRun) {
-  proto::CoreResponse r = handle(testing::start_run("r1", "t1", "s1"));
-  ASSERT_TRUE(std::holds_alternative<proto::RunStarted>(r));
+  protocol::CoreResponse r = handle(testing::start_run("r1", "t1", "s1"));
+  ASSERT_TRUE(std::holds_alternative<protocol::RunStarted>(r));
   run::Run want = run::Run::create("r1", "t1");
   want.status = run::RunStatus::kRunning;
   want.session_id = "s1";
-  EXPECT_EQ(std::get<proto::RunStarted>(r).run, want);
+  EXPECT_EQ(std::get<protocol::RunStarted>(r).run, want);
   EXPECT_EQ(get(core_->stores.runs, "r1"), want);
   std::optional<run::Task> task = get(core_->stores.tasks, "t1");
   ASSERT_TRUE(task.has_value());
@@ -204,11 +204,11 @@ TEST_F(Flows, RunTaskKeepsTheStartedRunsTaskAndSession) {
 TEST_F(Flows, StartRunAgainReplacesTheWholeRun) {
   handle(testing::start_run("r1", "t1", "s1"));
   text_of(handle(testing::run_task("r1", "t1")));
-  proto::CoreResponse r = handle(testing::start_run("r1", "t2", "s2"));
+  protocol::CoreResponse r = handle(testing::start_run("r1", "t2", "s2"));
   run::Run want = run::Run::create("r1", "t2");
   want.status = run::RunStatus::kRunning;
   want.session_id = "s2";
-  EXPECT_EQ(std::get<proto::RunStarted>(r).run, want);
+  EXPECT_EQ(std::get<protocol::RunStarted>(r).run, want);
   EXPECT_EQ(get(core_->stores.runs, "r1"), want);
 }
 

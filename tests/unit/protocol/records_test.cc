@@ -1,15 +1,26 @@
-// write_record: the exact texts of the records read back from a core.
+// write_record: the exact texts of the records read back from a core, and
+// of the records and events that responses carry.
 #include "protocol/records.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace dovek {
 namespace {
 
 using protocol::encode_record;
+
+Result<model::Model> decode_model(std::string_view text) {
+  Result<json::Tape> tape = json::Tape::read(text);
+  if (!tape.ok()) return Error("bad test input: " + tape.error().message());
+  json::Cursor cursor(*tape, 0, /*positions=*/false);
+  model::Model out;
+  DOVEK_TRY(model::decode_model_into(cursor, out));
+  return out;
+}
 
 TEST(WriteRecord, FieldsInOrderAbsentAsNull) {
   const skill::Skill skill(skill::SkillFields{"",
@@ -76,6 +87,57 @@ TEST(WriteRecord, SessionHistoryStoredInPiecesReadsBackWhole) {
   }
   want.back() = ']';
   EXPECT_EQ(encode_record(s), want + "}");
+}
+
+TEST(ModelJson, RoundTrip) {
+  constexpr std::string_view kText = R"({"provider":{"id":"p"},"id":"m"})";
+  auto m = decode_model(kText);
+  ASSERT_TRUE(m.ok()) << m.error().message();
+  json::Writer w;
+  protocol::write_record(w, *m);
+  EXPECT_EQ(w.text(), kText);
+
+  json::Writer d;
+  protocol::write_record(d, model::Model::create("openai", "gpt-5.5"));
+  EXPECT_EQ(d.text(), R"({"provider":{"id":"openai"},"id":"gpt-5.5"})");
+}
+
+TEST(RunJson, ElevenKeysInOrderWithNulls) {
+  json::Writer w;
+  protocol::write_record(w, run::Run::create("r1", "t1"));
+  EXPECT_EQ(w.text(),
+            R"({"id":"r1","task_id":"t1","status":"pending","raw_status":null,"session_id":null,)"
+            R"("execution_id":null,"checkpoint_id":null,"error":null,"started_at":null,)"
+            R"("updated_at":null,"ended_at":null})");
+
+  run::Run r = run::Run::create("r\"2", "t");
+  r.status = run::RunStatus::kCanceled;
+  r.session_id = "";
+  r.ended_at = "later";
+  json::Writer v;
+  protocol::write_record(v, r);
+  EXPECT_EQ(v.text(),
+            R"({"id":"r\"2","task_id":"t","status":"canceled","raw_status":null,"session_id":"",)"
+            R"("execution_id":null,"checkpoint_id":null,"error":null,"started_at":null,)"
+            R"("updated_at":null,"ended_at":"later"})");
+}
+
+TEST(EventJson, EveryAlternative) {
+  auto text = [](const event::Event& e) {
+    json::Writer w;
+    protocol::write_record(w, e);
+    return w.take();
+  };
+  json::Object input;
+  input.set("b", json::Array{1, "x"});
+  input.set("a", json::Value());
+  EXPECT_EQ(text(event::Text{"line\n\"q\""}), R"({"type":"text","value":"line\n\"q\""})");
+  EXPECT_EQ(text(event::ToolCallEvent{"c1", "echo", input}),
+            R"({"type":"tool_call","id":"c1","name":"echo","input":{"a":null,"b":[1,"x"]}})");
+  EXPECT_EQ(text(event::ToolResult{"c1", 42}), R"({"type":"tool_result","id":"c1","value":42})");
+  EXPECT_EQ(text(event::ErrorEvent{"tool not found: echo"}),
+            R"({"type":"error","message":"tool not found: echo"})");
+  EXPECT_EQ(text(event::Done{}), R"({"type":"done"})");
 }
 
 }  // namespace
