@@ -6,13 +6,14 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "base/error.h"
+#include "base/mutex.h"
 
 namespace dovek::engine {
 
@@ -50,10 +51,10 @@ class GuardedCore {
   // and invoked after the lock is released, so that a slow tool holds up no
   // other command and a tool may itself run commands on this core. An
   // exception from the tool propagates without poisoning the core.
-  Result<std::string> run_json_locked(std::string_view command_json);
+  Result<std::string> run_json(std::string_view command_json);
   // The same, writing the response into `storage` and returning a view of
   // it (see dispatch_json_into), so that a caller can reuse one buffer.
-  Result<std::string_view> run_json_locked(std::string_view command_json, std::string& storage);
+  Result<std::string_view> run_json(std::string_view command_json, std::string& storage);
 
   // The JSON of the records of one kind ("skill", "session", "task", "run",
   // "profile"; see read_records_json), read under the lock like a command:
@@ -101,7 +102,7 @@ class GuardedCore {
   // without poisoning the core: `f` must leave it consistent.
   template <class F>
   Status with_core(F&& f) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     DOVEK_TRY(usable());
     f(*core_);
     return ok_status();
@@ -112,39 +113,39 @@ class GuardedCore {
   // An exception escaping `f` does not poison the core. REQUIRES: not closed.
   template <class F>
   void with_core_for_test(F&& f) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     f(*core_);
   }
 
  private:
-  // Runs f(Core&) under the lock and returns its result: fails without
-  // running when poisoned, and an exception escaping f poisons the core.
-  template <class F>
-  auto locked(F&& f) -> decltype(f(std::declval<Core&>()));
+  Mutex mu_;
+  CoreFactory factory_ GUARDED_BY(mu_);  // copies are called without it; empty once closed
+  bool poisoned_ GUARDED_BY(mu_) = false;  // never cleared
+  std::atomic<bool> closed_{false};        // written under mu_; never cleared
+  std::unique_ptr<Core> core_ GUARDED_BY(mu_);  // null once closed
 
-  // Fails with the closed or the poisoned message. REQUIRES: mu_ held.
-  Status usable() const {
+  // Fails with the closed or the poisoned message.
+  Status usable() const REQUIRES(mu_) {
     if (closed_.load(std::memory_order_relaxed)) return Error(std::string(kClosedMessage));
     if (poisoned_) return Error(std::string(kPoisonedMessage));
     return ok_status();
   }
 
+  // Runs f(Core&) under the lock and returns its result: fails without
+  // running when poisoned, and an exception escaping f poisons the core.
+  template <class F>
+  auto locked(F&& f) -> decltype(f(std::declval<Core&>()));
+
   // Runs f() and returns its result; an exception escaping f poisons the
   // core on its way to the caller, except std::bad_alloc when
   // `bad_alloc_poisons` is false (the caller knows f changed nothing then).
   // A forced unwind (the thread being cancelled) carries no exception object
-  // and says nothing about the core. REQUIRES: mu_ held.
+  // and says nothing about the core.
   template <class F>
-  auto poisoning(F&& f, bool bad_alloc_poisons = true) -> decltype(f());
+  std::invoke_result_t<F&> poisoning(F&& f, bool bad_alloc_poisons = true) REQUIRES(mu_);
 
   friend void prepare_fork();
   friend void after_fork_in_parent();
-
-  std::mutex mu_;
-  CoreFactory factory_;  // guarded by mu_ (copies are called without it); empty once closed
-  bool poisoned_ = false;  // guarded by mu_; never cleared
-  std::atomic<bool> closed_{false};  // written under mu_; never cleared
-  std::unique_ptr<Core> core_;  // guarded by mu_; null once closed
 };
 
 // The fork protocol for every live GuardedCore. prepare_fork() waits for the

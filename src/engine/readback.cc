@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "base/utf8.h"
 #include "engine/core.h"
 #include "json/write.h"
 #include "protocol/records.h"
@@ -9,34 +10,49 @@
 namespace dovek::engine {
 namespace {
 
+// Writes `record`, stored under `key`, and checks the text written for it:
+// a durable store hands back whatever bytes its database holds, which
+// another program may have written, and text that is not UTF-8 could reach
+// no caller as a str. The store's other records stay readable by key.
+template <class T>
+Status write_stored(json::Writer& w, const T& record, std::string_view kind, std::string_view key) {
+  const size_t start = w.text().size();
+  protocol::write_record(w, record);
+  if (utf8::is_valid(w.text().substr(start))) [[likely]]
+    return ok_status();
+  return Error("stored " + std::string(kind) + " `" + utf8::decode_lossy(key) +
+               "` is not valid UTF-8");
+}
+
 // A single record is asked for by key alone: the store is never listed (nor
 // its listing copied) to answer for one key.
 template <class T>
-Result<std::string> records_json(const store::Repository<T>& repository,
+Result<std::string> records_json(const store::Repository<T>& repository, std::string_view kind,
                                  std::optional<std::string_view> key) {
   json::Writer w;
   if (key) {
     DOVEK_ASSIGN_OR_RETURN(std::optional<T> found, repository.get(*key));
-    if (found) protocol::write_record(w, *found);
+    if (found) DOVEK_TRY(write_stored(w, *found, kind, *key));
     else w.null();
     return w.take();
   }
   DOVEK_ASSIGN_OR_RETURN(typename store::Repository<T>::List all, repository.list());
   w.begin_array();
-  for (const T& record : all) protocol::write_record(w, record);
+  for (auto it = all.begin(); it != all.end(); ++it)
+    DOVEK_TRY(write_stored(w, *it, kind, it.key()));
   w.end_array();
   return w.take();
 }
 
-// f(repository) on the repository of `kind`.
+// f(repository, kind's name) on the repository of `kind`.
 template <class F>
 auto with_repository(const CoreStores& s, RecordKind kind, F&& f) {
   switch (kind) {
-    case RecordKind::Skill: return f(*s.skills);
-    case RecordKind::Session: return f(*s.sessions);
-    case RecordKind::Task: return f(*s.tasks);
-    case RecordKind::Run: return f(*s.runs);
-    case RecordKind::Profile: return f(*s.profiles);
+    case RecordKind::kSkill: return f(*s.skills, "skill");
+    case RecordKind::kSession: return f(*s.sessions, "session");
+    case RecordKind::kTask: return f(*s.tasks, "task");
+    case RecordKind::kRun: return f(*s.runs, "run");
+    case RecordKind::kProfile: return f(*s.profiles, "profile");
   }
   throw std::logic_error("record kind out of range");
 }
@@ -44,11 +60,11 @@ auto with_repository(const CoreStores& s, RecordKind kind, F&& f) {
 }  // namespace
 
 std::optional<RecordKind> parse_record_kind(std::string_view kind) {
-  if (kind == "skill") return RecordKind::Skill;
-  if (kind == "session") return RecordKind::Session;
-  if (kind == "task") return RecordKind::Task;
-  if (kind == "run") return RecordKind::Run;
-  if (kind == "profile") return RecordKind::Profile;
+  if (kind == "skill") return RecordKind::kSkill;
+  if (kind == "session") return RecordKind::kSession;
+  if (kind == "task") return RecordKind::kTask;
+  if (kind == "run") return RecordKind::kRun;
+  if (kind == "profile") return RecordKind::kProfile;
   return std::nullopt;
 }
 
@@ -59,13 +75,14 @@ std::string unknown_record_kind_message(std::string_view kind) {
 
 Result<std::string> read_records_json(const Core& core, RecordKind kind,
                                       std::optional<std::string_view> key) {
-  return with_repository(core.stores, kind,
-                         [key](const auto& repository) { return records_json(repository, key); });
+  return with_repository(core.stores, kind, [key](const auto& repository, const char* name) {
+    return records_json(repository, name, key);
+  });
 }
 
 Result<bool> remove_record(Core& core, RecordKind kind, std::string_view key) {
   return with_repository(core.stores, kind,
-                         [key](auto& repository) { return repository.remove(key); });
+                         [key](auto& repository, const char*) { return repository.remove(key); });
 }
 
 std::string model_json(const Core& core) { return protocol::encode_record(core.agent.model); }
