@@ -1,7 +1,11 @@
 # Type stubs for the dovek_native extension module. mypy.stubtest keeps them
 # true to the built module (tests/python/test_packaging.py).
 from collections.abc import Callable
-from typing import Any, final
+from typing import Any, Literal, TypeAlias, final
+
+# The kinds of record a core keeps, as read_json and keys_json name them.
+# Exists only for type checkers: the module has no such member.
+RecordKind: TypeAlias = Literal["skill", "session", "task", "run", "profile"]
 
 @final
 class Core:
@@ -21,7 +25,15 @@ class Core:
     def add_skill_tool(self, name: str, root: str, timeout_seconds: int) -> None: ...
     def remove_tool(self, name: str) -> bool: ...
     def tools_json(self) -> str: ...
-    def read_json(self, kind: str, key: str | None = None) -> str: ...
+    def read_json(
+        self,
+        kind: RecordKind,
+        key: str | None = None,
+        *,
+        last: int | None = None,
+        before: int | None = None,
+    ) -> str: ...
+    def keys_json(self, kind: RecordKind) -> str: ...
     def model_json(self) -> str: ...
 
 def handle_json(command_json: str) -> str: ...

@@ -14,7 +14,9 @@
 //       def add_skill_tool(self, name: str, root: str, timeout_seconds: int) -> None
 //       def remove_tool(self, name: str) -> bool
 //       def tools_json(self) -> str
-//       def read_json(self, kind: str, key: str | None = None) -> str
+//       def read_json(self, kind: RecordKind, key: str | None = None, *,
+//                     last: int | None = None, before: int | None = None) -> str
+//       def keys_json(self, kind: RecordKind) -> str
 //       def model_json(self) -> str
 //   def handle_json(command_json: str) -> str
 //   def reset() -> None

@@ -147,6 +147,7 @@ void prefault(void* memory, size_t size) {
 struct MessageList::Chunk {
   std::shared_ptr<Chunk> prev;
   size_t prev_used = 0;
+  size_t first = 0;  // the index of its first message: those in prev's view
   size_t capacity = 0;
   std::atomic<size_t> used{0};
 
@@ -154,12 +155,13 @@ struct MessageList::Chunk {
   const char* data() const { return reinterpret_cast<const char*>(this + 1); }
 
   static std::shared_ptr<Chunk> create(size_t capacity, std::shared_ptr<Chunk> prev,
-                                       size_t prev_used) {
+                                       size_t prev_used, size_t first) {
     void* memory = ::operator new(sizeof(Chunk) + capacity);
     prefault(memory, sizeof(Chunk) + capacity);
     Chunk* chunk = new (memory) Chunk;
     chunk->capacity = capacity;
     chunk->prev_used = prev_used;
+    chunk->first = first;
     chunk->prev = std::move(prev);
     return std::shared_ptr<Chunk>(chunk, ChunkDeleter{});
   }
@@ -230,7 +232,7 @@ void MessageList::push_back(MessageView message) {
     need = number_size(tag) + content.size();
     const bool full = tail_ && tail_->used.load() == used_;
     const size_t capacity = full ? std::min(tail_->capacity * 2, kLargestChunk) : kFirstChunk;
-    tail_ = Chunk::create(std::max(capacity, need), std::move(tail_), used_);
+    tail_ = Chunk::create(std::max(capacity, need), std::move(tail_), used_, size_);
     tail_->used.store(need, std::memory_order_relaxed);
     char* out = put_number(tail_->data(), tag);
     std::memcpy(out, content.data(), content.size());
@@ -244,22 +246,39 @@ void MessageList::push_back(MessageView message) {
   ++size_;
 }
 
-void MessageList::visit(void (*fn)(void*, const Parts&), void* context) const {
-  // Chunks link newest to oldest: gather them first, then read forward.
+void MessageList::visit(size_t from, size_t to, void (*fn)(void*, const Parts&),
+                        void* context) const {
+  if (to > size_) to = size_;
+  if (from >= to) return;
+  // Chunks link newest to oldest: gather them back to the one holding
+  // message `from`, then read forward.
   std::vector<std::pair<const Chunk*, size_t>> chain;
   size_t used = used_;
   for (const Chunk* chunk = tail_.get(); chunk != nullptr;
        used = chunk->prev_used, chunk = chunk->prev.get()) {
     chain.emplace_back(chunk, used);
+    if (chunk->first <= from) break;
   }
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+  size_t index = chain.back().first->first;
+  for (auto it = chain.rbegin(); it != chain.rend() && index < to; ++it) {
     const char* data = it->first->data();
-    for (size_t at = 0; at < it->second;) {
+    for (size_t at = 0; at < it->second && index < to; ++index) {
       const Packed m = unpack(data, at);
-      fn(context, parts_of(data, m));
+      if (index >= from) fn(context, parts_of(data, m));
       at = m.next;
     }
   }
+}
+
+MessageList MessageList::slice(size_t from, size_t to) const {
+  MessageList out;
+  std::string joined;
+  for_each_in(from, to, [&](const Parts& m) {
+    joined.clear();
+    for (std::string_view part : m.parts) joined += part;
+    out.push_back(MessageView{joined, m.role});
+  });
+  return out;
 }
 
 Message MessageList::back() const {
@@ -322,6 +341,19 @@ agent::RunInput build_agent_input(const skill::Catalog& catalog, TurnRequest req
       skill::resolve_context(catalog, request.assigned_skills, request.message);
   return agent::RunInput::with_skill_context(agent::RunInput{std::move(request.message), {}},
                                              std::move(context));
+}
+
+Result<std::optional<SessionPage>> SessionRepository::page(std::string_view key,
+                                                          PageRange range) const {
+  DOVEK_ASSIGN_OR_RETURN(std::optional<Session> found, get(key));
+  if (!found) return std::optional<SessionPage>();
+  SessionPage out;
+  out.total = found->messages.size();
+  const auto [from, to] = range.within(out.total);
+  out.first = from;
+  found->messages = found->messages.slice(from, to);
+  out.session = std::move(*found);
+  return std::optional<SessionPage>(std::move(out));
 }
 
 Status append_message(store::Repository<Session>& sessions, std::string_view session_id,

@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "base/error.h"
@@ -85,9 +87,25 @@ class MessageList {
   // any content: the way to read a long history out.
   template <class F>
   void for_each(F&& f) const {
-    visit([](void* fn, const Parts& m) { (*static_cast<std::remove_reference_t<F>*>(fn))(m); },
-          const_cast<void*>(static_cast<const void*>(&f)));
+    for_each_in(0, size_, std::forward<F>(f));
   }
+
+  // Calls f(const Parts&) for messages [from, to) (`to` clamped to size()),
+  // oldest first. Costs the messages read, plus a step back over each chunk
+  // newer than message `from` and a pass over the messages before it in its
+  // own chunk (at most 64 KiB of them): a page near the end of a long
+  // history costs what it does in a short one.
+  template <class F>
+  void for_each_in(size_t from, size_t to, F&& f) const {
+    visit(
+        from, to,
+        [](void* fn, const Parts& m) { (*static_cast<std::remove_reference_t<F>*>(fn))(m); },
+        const_cast<void*>(static_cast<const void*>(&f)));
+  }
+
+  // A new list of copies of messages [from, to) (`to` clamped to size()),
+  // at the cost of for_each_in.
+  MessageList slice(size_t from, size_t to) const;
 
   // When this list is `base` with messages pushed after it (a copy of base,
   // or of such a list, that pushed), copies of those messages, oldest first;
@@ -106,8 +124,8 @@ class MessageList {
   };
   static constexpr size_t kNone = ~size_t{0};
 
-  // Calls fn(context, message) for every message, oldest first.
-  void visit(void (*fn)(void*, const Parts&), void* context) const;
+  // Calls fn(context, message) for messages [from, to), oldest first.
+  void visit(size_t from, size_t to, void (*fn)(void*, const Parts&), void* context) const;
 
   std::shared_ptr<Chunk> tail_;  // newest chunk, or null when empty
   size_t used_ = 0;              // bytes of tail_ this list sees
@@ -143,6 +161,40 @@ struct Session {
   void push(MessageView message) { messages.push_back(message); }
 
   bool operator==(const Session&) const = default;
+};
+
+// Which messages of a history a page holds: the last `last` of those before
+// index `before` (every message, when `before` is past the end).
+struct PageRange {
+  size_t last = 0;
+  size_t before = SIZE_MAX;
+
+  // The indices [from, to) the range picks from a history of `count`.
+  std::pair<size_t, size_t> within(size_t count) const {
+    const size_t to = before < count ? before : count;
+    return {to - (last < to ? last : to), to};
+  }
+};
+
+// A page of a session's history: the session with only the messages
+// [first, first + session.messages.size()) of the `total` it holds.
+struct SessionPage {
+  Session session;
+  size_t first = 0;
+  size_t total = 0;
+};
+
+// The sessions' repository: a Repository<Session> that also reads a page of
+// one session's history without the rest of it.
+class SessionRepository : public store::Repository<Session> {
+ public:
+  // The session under `key` with only the messages `range` picks, where they
+  // start and how many it holds; nullopt when there is none. The default
+  // takes the session from `get` and copies the page out of it, which costs
+  // the page (and the session's attributes) where get shares the history, as
+  // the in-memory store does; a database store reads only the page's rows.
+  [[nodiscard]] virtual Result<std::optional<SessionPage>> page(std::string_view key,
+                                                                PageRange range) const;
 };
 
 // The input of one chat turn.

@@ -28,6 +28,16 @@ Result<std::string> records_json(const store::Repository<T>& repository,
   return w.take();
 }
 
+template <class T>
+Result<std::string> keys_json(const store::Repository<T>& repository) {
+  DOVEK_ASSIGN_OR_RETURN(std::vector<std::string> keys, repository.keys());
+  json::Writer w;
+  w.begin_array();
+  for (const std::string& key : keys) w.string(key);
+  w.end_array();
+  return w.take();
+}
+
 }  // namespace
 
 std::optional<RecordKind> parse_record_kind(std::string_view kind) {
@@ -53,6 +63,28 @@ Result<std::string> read_records_json(const Core& core, RecordKind kind,
     case RecordKind::Task: return records_json(*s.tasks, key);
     case RecordKind::Run: return records_json(*s.runs, key);
     case RecordKind::Profile: return records_json(*s.profiles, key);
+  }
+  throw std::logic_error("record kind out of range");
+}
+
+Result<std::string> read_session_page_json(const Core& core, std::string_view key,
+                                           chat::PageRange range) {
+  DOVEK_ASSIGN_OR_RETURN(std::optional<chat::SessionPage> page,
+                         core.stores.sessions->page(key, range));
+  json::Writer w;
+  if (page) protocol::write_record(w, *page);
+  else w.null();
+  return w.take();
+}
+
+Result<std::string> read_keys_json(const Core& core, RecordKind kind) {
+  const CoreStores& s = core.stores;
+  switch (kind) {
+    case RecordKind::Skill: return keys_json(*s.skills);
+    case RecordKind::Session: return keys_json(*s.sessions);
+    case RecordKind::Task: return keys_json(*s.tasks);
+    case RecordKind::Run: return keys_json(*s.runs);
+    case RecordKind::Profile: return keys_json(*s.profiles);
   }
   throw std::logic_error("record kind out of range");
 }

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "base/error.h"
+#include "domain/chat.h"
 
 namespace dovek::engine {
 
@@ -32,6 +33,18 @@ std::string unknown_record_kind_message(std::string_view kind);
 // REQUIRES: exclusive use of `core` (the caller holds its lock).
 [[nodiscard]] Result<std::string> read_records_json(const Core& core, RecordKind kind,
                                                     std::optional<std::string_view> key);
+
+// The session under `key` with the messages `range` picks, in the form of
+// protocol's write_record(SessionPage), or `null` when there is none: one
+// page() of the sessions' repository. Cost: the page's text.
+// REQUIRES: exclusive use of `core`.
+[[nodiscard]] Result<std::string> read_session_page_json(const Core& core, std::string_view key,
+                                                         chat::PageRange range);
+
+// A JSON array of the keys of every record of the kind, in ascending key
+// order (one keys()): linear in the number of keys, no record is read.
+// REQUIRES: exclusive use of `core`.
+[[nodiscard]] Result<std::string> read_keys_json(const Core& core, RecordKind kind);
 
 // The selected model, as in the model_switched response.
 std::string model_json(const Core& core);

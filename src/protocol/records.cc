@@ -40,7 +40,10 @@ void write_record(json::Writer& w, const skill::Skill& skill) {
   w.end_object();
 }
 
-void write_record(json::Writer& w, const chat::Session& session) {
+namespace {
+
+// A session's object up to and including its messages, left open.
+void open_session(json::Writer& w, const chat::Session& session) {
   w.begin_object();
   w.key(json::kKey<"id">);
   w.string(session.id);
@@ -63,6 +66,21 @@ void write_record(json::Writer& w, const chat::Session& session) {
     w.end_object();
   });
   w.end_array();
+}
+
+}  // namespace
+
+void write_record(json::Writer& w, const chat::Session& session) {
+  open_session(w, session);
+  w.end_object();
+}
+
+void write_record(json::Writer& w, const chat::SessionPage& page) {
+  open_session(w, page.session);
+  w.key(json::kKey<"first">);
+  w.u64(page.first);
+  w.key(json::kKey<"total">);
+  w.u64(page.total);
   w.end_object();
 }
 
