@@ -158,14 +158,14 @@ bool convert_count(const char* name, PyObject* o, uint64_t& out) {
   int overflow = 0;
   const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
   if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow > 0) {
+    out = UINT64_MAX;
+    return true;
+  }
   if (overflow < 0 || value < 0) {
     PyErr_Format(PyExc_ValueError, "argument '%s' must not be negative, got %R", name,
                  index.get());
     return false;
-  }
-  if (overflow > 0) {
-    out = UINT64_MAX;
-    return true;
   }
   out = static_cast<uint64_t>(value);
   return true;
