@@ -163,8 +163,7 @@ bool convert_count(const char* name, PyObject* o, uint64_t& out) {
     return true;
   }
   if (overflow < 0 || value < 0) {
-    PyErr_Format(PyExc_ValueError, "argument '%s' must not be negative, got %R", name,
-                 index.get());
+    PyErr_Format(PyExc_ValueError, "argument '%s' must not be negative, got %R", name, index.get());
     return false;
   }
   out = static_cast<uint64_t>(value);

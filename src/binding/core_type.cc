@@ -354,9 +354,10 @@ PyObject* core_read_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       return nullptr;
     }
     return read_core(self, [&](engine::GuardedCore& core) {
-      return core.read_session_page_json(
-          *key, static_cast<size_t>(last),
-          before_arg ? std::optional<size_t>(static_cast<size_t>(before)) : std::nullopt);
+      return core.read_session_page_json(*key, static_cast<size_t>(last),
+                                         before_arg
+                                             ? std::optional<size_t>(static_cast<size_t>(before))
+                                             : std::nullopt);
     });
   });
 }
@@ -404,7 +405,8 @@ PyMethodDef core_methods[] = {
      "The record of `kind` under `key` as JSON (null when absent), or all of them; with\n"
      "`last`, the session with only its last `last` messages before index `before`."},
     {"keys_json", fastcall(core_keys_json), METH_FASTCALL | METH_KEYWORDS,
-     "keys_json($self, kind)\n--\n\nThe keys of the records of `kind` as a JSON array, in key order."},
+     "keys_json($self, kind)\n--\n\nThe keys of the records of `kind` as a JSON array, in key "
+     "order."},
     {"model_json", core_model_json, METH_NOARGS,
      "model_json($self)\n--\n\nThe selected model as JSON."},
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_open)),

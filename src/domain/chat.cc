@@ -30,6 +30,11 @@ constexpr uint64_t kEndsWithPrevious = 2;
 constexpr uint64_t kStartsWithBase = 4;
 constexpr int kTagShift = 3;
 
+// A chunk marks, for every kMarkBytes of its bytes, the first message that
+// starts there or after, so that reading message i scans at most about that
+// many bytes of its chunk, not the whole chunk.
+constexpr size_t kMarkBytes = 1024;
+
 // Shorter runs are copied: a reference costs header bytes and a piece to join.
 constexpr size_t kMinShared = 32;
 
@@ -143,23 +148,71 @@ void prefault(void* memory, size_t size) {
 
 // A block of packed messages. Bytes [0, used) are written and never change;
 // a list may see fewer of them. `prev`/`prev_used` is the view of the chunk
-// before this one.
+// before this one. After the bytes come the marks: mark k is the offset and
+// the index in the chunk of the first message starting at or after
+// k * kMarkBytes, written (with release) by whoever appended that message,
+// before any list that sees it exists; 0 while not written.
 struct MessageList::Chunk {
   std::shared_ptr<Chunk> prev;
   size_t prev_used = 0;
   size_t first = 0;  // the index of its first message: those in prev's view
   size_t capacity = 0;
+  size_t mark_count = 0;
   std::atomic<size_t> used{0};
 
   char* data() { return reinterpret_cast<char*>(this + 1); }
   const char* data() const { return reinterpret_cast<const char*>(this + 1); }
+  static size_t marks_at(size_t capacity) {
+    constexpr size_t kAlign = alignof(std::atomic<uint64_t>);
+    return (sizeof(Chunk) + capacity + kAlign - 1) / kAlign * kAlign;
+  }
+  std::atomic<uint64_t>* marks() const {
+    return reinterpret_cast<std::atomic<uint64_t>*>(reinterpret_cast<uintptr_t>(this) +
+                                                    marks_at(capacity));
+  }
+
+  // Marks the message at `at`, the `index`th of the chunk, as the first one
+  // at or after each mark boundary in (after, at]; `after` is the previous
+  // message's offset (none for the first message).
+  void mark(size_t after, bool has_after, size_t at, size_t index) {
+    const uint64_t value = (uint64_t{at} + 1) << 32 | index;
+    for (size_t k = has_after ? after / kMarkBytes + 1 : 0; k <= at / kMarkBytes && k < mark_count;
+         ++k) {
+      marks()[k].store(value, std::memory_order_release);
+    }
+  }
+
+  // The offset and index in the chunk of a message at or before index
+  // `want`, as near it as the marks tell, in a view of `used` bytes.
+  std::pair<size_t, size_t> near(size_t want, size_t used) const {
+    auto usable = [&](size_t k, uint64_t& value) {
+      value = marks()[k].load(std::memory_order_acquire);
+      return value != 0 && (value >> 32) - 1 < used && (value & 0xFFFFFFFFu) <= want;
+    };
+    size_t lo = 0;  // mark 0 (the first message) is always usable
+    size_t hi = std::min(mark_count, (used - 1) / kMarkBytes + 1);
+    while (hi - lo > 1) {
+      const size_t mid = lo + (hi - lo) / 2;
+      uint64_t value = 0;
+      if (usable(mid, value)) lo = mid;
+      else hi = mid;
+    }
+    const uint64_t value = marks()[lo].load(std::memory_order_acquire);
+    return {static_cast<size_t>((value >> 32) - 1), static_cast<size_t>(value & 0xFFFFFFFFu)};
+  }
 
   static std::shared_ptr<Chunk> create(size_t capacity, std::shared_ptr<Chunk> prev,
                                        size_t prev_used, size_t first) {
-    void* memory = ::operator new(sizeof(Chunk) + capacity);
-    prefault(memory, sizeof(Chunk) + capacity);
+    // A chunk larger than kLargestChunk holds one message: it needs mark 0
+    // alone.
+    const size_t mark_count = std::min(capacity, kLargestChunk) / kMarkBytes + 1;
+    const size_t bytes = marks_at(capacity) + mark_count * sizeof(std::atomic<uint64_t>);
+    void* memory = ::operator new(bytes);
+    prefault(memory, bytes);
     Chunk* chunk = new (memory) Chunk;
     chunk->capacity = capacity;
+    chunk->mark_count = mark_count;
+    for (size_t k = 0; k < mark_count; ++k) new (&chunk->marks()[k]) std::atomic<uint64_t>(0);
     chunk->prev_used = prev_used;
     chunk->first = first;
     chunk->prev = std::move(prev);
@@ -223,6 +276,7 @@ void MessageList::push_back(MessageView message) {
     if (prefix != 0) out = put_number(put_number(out, at - base), prefix);
     if (suffix != 0) out = put_number(out, at - last_);
     std::memcpy(out, literal.data(), literal.size());
+    tail_->mark(last_, last_ != kNone, at, size_ - tail_->first);
     used_ += need;
   } else {
     // A new chunk, which the message starts whole. A full chunk is followed
@@ -236,6 +290,7 @@ void MessageList::push_back(MessageView message) {
     tail_->used.store(need, std::memory_order_relaxed);
     char* out = put_number(tail_->data(), tag);
     std::memcpy(out, content.data(), content.size());
+    tail_->mark(0, false, 0, 0);
     used_ = need;
     base_ = kNone;
     prefix = suffix = 0;
@@ -259,10 +314,13 @@ void MessageList::visit(size_t from, size_t to, void (*fn)(void*, const Parts&),
     chain.emplace_back(chunk, used);
     if (chunk->first <= from) break;
   }
-  size_t index = chain.back().first->first;
-  for (auto it = chain.rbegin(); it != chain.rend() && index < to; ++it) {
+  // In the chunk holding message `from`, start at the nearest mark before it.
+  const Chunk* oldest = chain.back().first;
+  auto [start, in_chunk] = oldest->near(from - oldest->first, chain.back().second);
+  size_t index = oldest->first + in_chunk;
+  for (auto it = chain.rbegin(); it != chain.rend() && index < to; ++it, start = 0) {
     const char* data = it->first->data();
-    for (size_t at = 0; at < it->second && index < to; ++index) {
+    for (size_t at = start; at < it->second && index < to; ++index) {
       const Packed m = unpack(data, at);
       if (index >= from) fn(context, parts_of(data, m));
       at = m.next;
@@ -344,7 +402,7 @@ agent::RunInput build_agent_input(const skill::Catalog& catalog, TurnRequest req
 }
 
 Result<std::optional<SessionPage>> SessionRepository::page(std::string_view key,
-                                                          PageRange range) const {
+                                                           PageRange range) const {
   DOVEK_ASSIGN_OR_RETURN(std::optional<Session> found, get(key));
   if (!found) return std::optional<SessionPage>();
   SessionPage out;

@@ -93,8 +93,8 @@ class MessageList {
   // Calls f(const Parts&) for messages [from, to) (`to` clamped to size()),
   // oldest first. Costs the messages read, plus a step back over each chunk
   // newer than message `from` and a pass over the messages before it in its
-  // own chunk (at most 64 KiB of them): a page near the end of a long
-  // history costs what it does in a short one.
+  // own chunk from the nearest mark (at most about 1 KiB of them): a page
+  // near the end of a long history costs what it does in a short one.
   template <class F>
   void for_each_in(size_t from, size_t to, F&& f) const {
     visit(

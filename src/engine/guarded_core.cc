@@ -118,9 +118,8 @@ Result<std::string> GuardedCore::read_session_page_json(std::string_view key, si
 Result<std::string> GuardedCore::keys_json(std::string_view kind) {
   const std::optional<RecordKind> parsed = parse_record_kind(kind);
   if (!parsed) return Error(unknown_record_kind_message(kind));
-  return locked([&](Core& core) {
-    return reading(core, [&] { return read_keys_json(core, *parsed); });
-  });
+  return locked(
+      [&](Core& core) { return reading(core, [&] { return read_keys_json(core, *parsed); }); });
 }
 
 Result<std::string> GuardedCore::model_json() {

@@ -3,10 +3,10 @@
 // Python `Core` object are GuardedCores; they share nothing.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>

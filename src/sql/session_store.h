@@ -91,14 +91,16 @@ class SessionStore final : public chat::SessionRepository {
     if constexpr (D::kPipelined) {
       Rows row;
       DOVEK_TRY(db_->exec(statements().select.c_str(), by_key(key), [&row](Rows& r) { row = r; }));
-      DOVEK_ASSIGN_OR_RETURN(Rows messages, db_->fetch(statements().select_page.c_str(), bind_page));
+      DOVEK_ASSIGN_OR_RETURN(Rows messages,
+                             db_->fetch(statements().select_page.c_str(), bind_page));
       DOVEK_ASSIGN_OR_RETURN(out, page_row(row));
       if (out) DOVEK_TRY(add_page(messages, range, *out));
     } else {
       DOVEK_ASSIGN_OR_RETURN(Rows row, db_->fetch(statements().select.c_str(), by_key(key)));
       DOVEK_ASSIGN_OR_RETURN(out, page_row(row));
       if (!out) return out;
-      DOVEK_ASSIGN_OR_RETURN(Rows messages, db_->fetch(statements().select_page.c_str(), bind_page));
+      DOVEK_ASSIGN_OR_RETURN(Rows messages,
+                             db_->fetch(statements().select_page.c_str(), bind_page));
       DOVEK_TRY(add_page(messages, range, *out));
     }
     return out;

@@ -134,7 +134,9 @@ struct InstrumentedCore {
   InstrumentedCore()
       : core(engine::Core::create_default()), log(std::make_shared<std::vector<std::string>>()) {
     skills = std::make_shared<FailingRepository<skill::Skill>>("skills", log);
-    sessions = std::make_shared<FailingRepository<chat::Session, chat::SessionRepository>>("sessions", log);
+    sessions =
+        std::make_shared<FailingRepository<chat::Session, chat::SessionRepository>>("sessions",
+                                                                                    log);
     tasks = std::make_shared<FailingRepository<run::Task>>("tasks", log);
     runs = std::make_shared<FailingRepository<run::Run>>("runs", log);
     profiles = std::make_shared<FailingRepository<auth::Profile>>("profiles", log);
