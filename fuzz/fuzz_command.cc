@@ -61,7 +61,7 @@ State& state() {
 // call does) fails as the plain decoding does, or gives the same command with
 // an input that writes from the tape as the decoded input writes.
 void check_tape_input(std::string_view text,
-                      const dovek::Result<dovek::proto::CoreCommand>& decoded) {
+                      const dovek::Result<dovek::protocol::CoreCommand>& decoded) {
   dovek::json::Tape tape;
   size_t input = 0;
   auto lazy = dovek::protocol::decode_command(text, tape, &input);
@@ -72,9 +72,9 @@ void check_tape_input(std::string_view text,
     }
     return;
   }
-  const auto* call = std::get_if<dovek::proto::CallTool>(&*decoded);
+  const auto* call = std::get_if<dovek::protocol::CallTool>(&*decoded);
   if (call == nullptr) return;
-  const dovek::tool::ToolCall& lazy_call = std::get<dovek::proto::CallTool>(*lazy).call;
+  const dovek::tool::ToolCall& lazy_call = std::get<dovek::protocol::CallTool>(*lazy).call;
   if (lazy_call.id != call->call.id || lazy_call.name != call->call.name) {
     fail("tool call decoded with the input in the tape differs", text);
   }

@@ -32,10 +32,10 @@ void session_append(benchmark::State& state) {
   auto sessions = store::MemoryStore<chat::Session>::shared();
   chat::Session seed = chat::Session::create("s");
   for (int64_t i = 0; i < history; ++i) {
-    seed.push({"message number " + std::to_string(i) + " with some text in it", chat::Role::User});
+    seed.push({"message number " + std::to_string(i) + " with some text in it", chat::Role::kUser});
   }
   if (!sessions->put("s", seed).ok()) state.SkipWithError("put failed");
-  const chat::Message message{"one more message", chat::Role::User};
+  const chat::Message message{"one more message", chat::Role::kUser};
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
     for (int k = 0; k < kBatch; ++k) {

@@ -52,7 +52,7 @@ PyObject* run_command(engine::GuardedCore* fixed, PyObject* const* args, Py_ssiz
     Result<std::string_view> result =
         without_thread_state([&](ReleasedThreadState&) -> Result<std::string_view> {
           try {
-            return core.run_json_locked(command, storage);
+            return core.run_json(command, storage);
           } catch (...) {
             fault = current_exception_or_rethrow();
             return Error("internal fault");

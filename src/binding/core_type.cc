@@ -12,9 +12,9 @@
 
 #include "binding/args.h"
 #include "binding/commands.h"
-#include "binding/convert.h"
 #include "binding/core_factory.h"
 #include "binding/durable.h"
+#include "binding/from_python.h"
 #include "binding/py.h"
 #include "binding/tools.h"
 #include "engine/core.h"

@@ -6,6 +6,7 @@
 #include "binding/py.h"
 #include "engine/guarded_core.h"
 #include "runtime/live_runs.h"
+#include "store/library_lock.h"
 
 namespace dovek::binding {
 namespace {
@@ -15,11 +16,14 @@ namespace {
 // its copies of the pipes of the skills the parent is running, so that it
 // cannot hold a skill's input open. The locks are awaited without the thread
 // state: a thread holding a core's lock may need it before it lets go (a
-// Python tool being registered), and other threads go on meanwhile.
+// Python tool being registered), and other threads go on meanwhile. The
+// database libraries' lock is taken next (store/library_lock.h): no store is
+// being opened or closed while the process forks.
 PyObject* before_fork(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
     without_thread_state([](ReleasedThreadState&) {
       engine::prepare_fork();
+      store::library_lock().lock();
       close_stores_for_fork();  // no command runs now: every core is locked
       runtime::live_runs::prepare_fork();
       return 0;
@@ -31,6 +35,7 @@ PyObject* before_fork(PyObject*, PyObject*) {
 PyObject* after_fork_in_parent(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
     runtime::live_runs::after_fork_in_parent();
+    store::library_lock().unlock();
     engine::after_fork_in_parent();
     return new_none();
   });
@@ -39,6 +44,7 @@ PyObject* after_fork_in_parent(PyObject*, PyObject*) {
 PyObject* after_fork_in_child(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
     runtime::live_runs::after_fork_in_child();
+    store::library_lock().unlock();  // the forking thread took it: the child's only thread
     engine::after_fork_in_child();
     return new_none();
   });

@@ -1,27 +1,84 @@
 #include "binding/tools.h"
 
+#include <array>
+#include <exception>
+#include <optional>
+#include <stdexcept>
 #include <utility>
 
 #include "binding/args.h"
-#include "binding/convert.h"
+#include "binding/from_python.h"
 #include "binding/py.h"
+#include "binding/to_python.h"
 #include "runtime/api.h"
 
 namespace dovek::binding {
 namespace {
 
-// The thread state for the scope, taken whether or not this thread had
-// released it: a tool runs inside a command that released it.
-class WithThreadState {
+// The references a tool call holds while Python code may run, dropped
+// together by an ordinary call once the call is over (see
+// with_thread_state). PyRefs are not used for them: a PyRef drops its
+// reference in its destructor, which a forced unwind runs too.
+class CallRefs {
  public:
-  WithThreadState() : state_(PyGILState_Ensure()) {}
-  ~WithThreadState() { PyGILState_Release(state_); }
-  WithThreadState(const WithThreadState&) = delete;
-  WithThreadState& operator=(const WithThreadState&) = delete;
+  CallRefs() = default;
+  CallRefs(const CallRefs&) = delete;
+  CallRefs& operator=(const CallRefs&) = delete;
+
+  // Keeps `o` (a new reference, or null) and returns it.
+  PyObject* keep(PyObject* o) {
+    if (o == nullptr) return o;
+    if (size_ == held_.size()) {
+      Py_DECREF(o);
+      throw std::logic_error("a tool call keeps too many references");
+    }
+    held_[size_++] = o;
+    return o;
+  }
+  // Drops every reference kept. REQUIRES: the thread state held.
+  void drop() {
+    while (size_ > 0) Py_DECREF(held_[--size_]);
+  }
+  // Forgets them without dropping them: the thread is ending with the
+  // interpreter, and no longer holds it.
+  void abandon() { size_ = 0; }
 
  private:
-  PyGILState_STATE state_;
+  std::array<PyObject*, 8> held_{};
+  size_t size_ = 0;
 };
+
+// Runs `body(CallRefs&)` with the thread state held, taken whether or not
+// this thread had released it (a tool runs inside a command that released
+// it), and returns its result once the state is released again. The state is
+// released, and the references in the CallRefs dropped, by ordinary calls,
+// never in a destructor: while the interpreter finalizes, CPython ends a
+// daemon thread that waits to take the state back (inside a tool's function,
+// say) with a forced unwind (abi::__forced_unwind). That unwind passes
+// through without touching the interpreter, which the thread then does not
+// hold: the state is left as it is and the references abandoned. Between
+// its calls into Python, `body` keeps no reference that a destructor drops.
+template <class F>
+auto with_thread_state(F&& body) {
+  using R = decltype(body(std::declval<CallRefs&>()));
+  const PyGILState_STATE state = PyGILState_Ensure();
+  CallRefs refs;
+  std::optional<R> result;
+  std::exception_ptr failure;
+  try {
+    result.emplace(body(refs));
+  } catch (...) {
+    failure = std::current_exception();
+    if (!failure) {  // the forced unwind, no C++ exception
+      refs.abandon();
+      throw;
+    }
+  }
+  refs.drop();
+  PyGILState_Release(state);
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*result);
+}
 
 // An exception that must reach the command's caller as it is. One per
 // thread: a tool runs on the thread of the command that invokes it.
@@ -44,7 +101,7 @@ void keep_raised_exception() {
 // The message of the raised exception, cleared; or, for a BaseException
 // that is not an Exception, nothing: it is kept for the caller instead.
 // REQUIRES: the thread state held, an exception set.
-std::optional<std::string> take_exception_message() {
+std::optional<std::string> take_exception_message(CallRefs& refs) {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) {
     keep_raised_exception();
     return std::nullopt;
@@ -52,57 +109,55 @@ std::optional<std::string> take_exception_message() {
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
-  PyRef t = PyRef::steal(type), v = PyRef::steal(value), tb = PyRef::steal(traceback);
+  refs.keep(type);
+  refs.keep(traceback);
   std::string message;
-  if (v) {
-    PyRef text = PyRef::steal(PyObject_Str(v.get()));
+  if (refs.keep(value) != nullptr) {
+    PyObject* text = refs.keep(PyObject_Str(value));
     Py_ssize_t size = 0;
-    const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+    const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
     if (utf8 != nullptr) {
       message.assign(utf8, static_cast<size_t>(size));
     } else {
       PyErr_Clear();  // str() failed or does not encode: the class name will do
     }
-    if (message.empty()) message = type_name(v.get());
+    if (message.empty()) message = type_name(value);
   }
   if (message.empty()) message = "exception";
   return message;
 }
 
-}  // namespace
-
+// Calls the tool's function with the argument convert() returns (a new
+// reference, or null with an exception set): its return value (kept in
+// `refs`), or the error PythonTool::invoke() reports.
+// REQUIRES: the thread state held.
 template <class Convert>
-Result<PyRef> PythonTool::call(const Convert& convert) {
-  if (slot_->function == nullptr) return Error("tool not found: " + name_);
-  PyRef function = PyRef::borrow(slot_->function);  // a call may remove the tool meanwhile
-  PyRef argument = PyRef::steal(convert());
-  PyRef result;
-  if (argument) {
-    result = PyRef::steal(PyObject_CallFunctionObjArgs(function.get(), argument.get(), nullptr));
+Result<PyObject*> call(const ToolSlot& slot, const std::string& name, CallRefs& refs,
+                       const Convert& convert) {
+  if (slot.function == nullptr) return Error("tool not found: " + name);
+  PyObject* function = slot.function;
+  Py_INCREF(function);  // a call may remove the tool meanwhile
+  refs.keep(function);
+  PyObject* argument = refs.keep(convert());
+  PyObject* result = nullptr;
+  if (argument != nullptr) {
+    result = refs.keep(PyObject_CallFunctionObjArgs(function, argument, nullptr));
   }
-  if (!result) {
-    std::optional<std::string> message = take_exception_message();
+  if (result == nullptr) {
+    std::optional<std::string> message = take_exception_message(refs);
     return Error(message ? std::move(*message) : std::string("tool interrupted"));
   }
   return result;
 }
 
-Result<json::Value> PythonTool::invoke(const json::Value& input) {
-  WithThreadState held;
-  DOVEK_ASSIGN_OR_RETURN(PyRef result, call([&] { return to_python(input); }));
-  return from_python(result.get(), "tool result");
-}
+}  // namespace
 
-Status PythonTool::invoke_into(const json::Value& input, json::Writer& out) {
-  WithThreadState held;
-  DOVEK_ASSIGN_OR_RETURN(PyRef result, call([&] { return to_python(input); }));
-  return write_json_text(result.get(), "tool result", out);
-}
-
-Status PythonTool::invoke_tape_into(const json::Tape& tape, size_t index, json::Writer& out) {
-  WithThreadState held;
-  DOVEK_ASSIGN_OR_RETURN(PyRef result, call([&] { return to_python(tape, index); }));
-  return write_json_text(result.get(), "tool result", out);
+Status PythonTool::invoke(const json::Tape& tape, size_t index, json::Writer& out) {
+  return with_thread_state([&](CallRefs& refs) -> Status {
+    DOVEK_ASSIGN_OR_RETURN(PyObject * result,
+                           call(*slot_, name_, refs, [&] { return to_python(tape, index); }));
+    return write_json_text(result, "tool result", out);
+  });
 }
 
 Result<std::shared_ptr<SkillTool>> SkillTool::load(std::string root, uint64_t timeout_seconds) {
@@ -112,21 +167,20 @@ Result<std::shared_ptr<SkillTool>> SkillTool::load(std::string root, uint64_t ti
                                                   std::move(info.input_schema)));
 }
 
-Result<json::Value> SkillTool::invoke(const json::Value& input) {
-  runtime::Environment env;
-  {
-    WithThreadState held;  // the environment is read as Python threads see it
-    env = runtime::capture_environment();
-  }
+Result<json::Value> SkillTool::invoke_value(const json::Value& input) {
+  // The environment is read as Python threads see it.
+  const runtime::Environment env =
+      with_thread_state([](CallRefs&) { return runtime::capture_environment(); });
   bool interrupted = false;
   runtime::CancelCheck cancel = [&]() {
     if (interrupted) return true;
-    WithThreadState held;
-    if (PyErr_CheckSignals() != 0) {
-      keep_raised_exception();
-      interrupted = true;
-    }
-    return interrupted;
+    return with_thread_state([&](CallRefs&) {
+      if (PyErr_CheckSignals() != 0) {
+        keep_raised_exception();
+        interrupted = true;
+      }
+      return interrupted;
+    });
   };
   return runtime::run_skill_value(root_, input, timeout_seconds_, env, cancel);
 }

@@ -38,30 +38,21 @@ class PythonTool final : public tool::Tool {
 
   std::optional<std::string_view> description() const override { return description_; }
   const json::Value& input_schema() const override { return input_schema_; }
-  // Calls the function with the input converted to Python and converts its
-  // return value. An Exception becomes the error str(exc) (its class name
-  // when that is empty); any other BaseException is kept for the command's
-  // caller to raise (take_pending_exception).
-  Result<json::Value> invoke(const json::Value& input) override;
-  // The same, the return value written as JSON text without a Value.
-  Status invoke_into(const json::Value& input, json::Writer& out) override;
-  // The same, the input converted to Python straight from the tape.
-  Status invoke_tape_into(const json::Tape& tape, size_t index, json::Writer& out) override;
+  // Calls the function with the input converted to Python straight from the
+  // tape, and writes its return value as JSON text without a Value. An
+  // Exception becomes the error str(exc) (its class name when that is
+  // empty); any other BaseException is kept for the command's caller to
+  // raise (take_pending_exception).
+  Status invoke(const json::Tape& tape, size_t index, json::Writer& out) override;
 
  private:
-  // Calls the function with the argument convert() returns (a new
-  // reference, or null with an exception set): its return value, or the
-  // error invoke() reports. REQUIRES: the thread state held.
-  template <class Convert>
-  Result<PyRef> call(const Convert& convert);
-
   const std::string name_;
   const std::shared_ptr<ToolSlot> slot_;
   const std::optional<std::string> description_;
   const json::Value input_schema_;
 };
 
-class SkillTool final : public tool::Tool {
+class SkillTool final : public tool::ValueTool {
  public:
   // Reads the skill's manifest and input schema (their errors unchanged).
   static Result<std::shared_ptr<SkillTool>> load(std::string root, uint64_t timeout_seconds);
@@ -71,7 +62,7 @@ class SkillTool final : public tool::Tool {
   // Runs the skill on the input under the time limit; the skill's output
   // object or the run's error. A pending signal (Ctrl-C) kills the skill, and
   // its exception is kept for the command's caller to raise.
-  Result<json::Value> invoke(const json::Value& input) override;
+  Result<json::Value> invoke_value(const json::Value& input) override;
 
  private:
   SkillTool(std::string root, uint64_t timeout_seconds, std::string description,

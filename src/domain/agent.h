@@ -15,11 +15,10 @@
 
 namespace dovek::agent {
 
-// The agent handed to an executor: the selected model and the core's list of
-// tags. Neither influences the prompt text.
+// The agent handed to an executor: the selected model, which does not
+// influence the prompt text.
 struct Agent {
   model::Model model;
-  std::vector<std::string> tags;
 };
 
 // What an agent is asked: the user message that closes the prompt and the
@@ -61,11 +60,12 @@ struct RunOutput {
 // "  Suggested tools: a, b" when there are any; lines joined by "\n".
 std::string render_skill_summary(const skill::SkillSummary& summary);
 
-// The executor of one request: a copy of the core's agent and of its tool
-// registry (sharing the tool objects). Built per request, then dropped.
+// The executor of one request: a view of the core's agent and of its tool
+// registry (null in an executor made without a core), which a dry run does
+// not read. Built per request, then dropped; REQUIRES: both outlive it.
 struct Exec {
-  Agent agent;
-  tool::Registry registry;
+  const Agent* agent = nullptr;
+  const tool::Registry* registry = nullptr;
 
   // Blocks "Assigned skills" (if any), one "Mentioned skill: @{id}" per
   // mentioned skill, "Skill context issues" (if any); then the user message.

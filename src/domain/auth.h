@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/error.h"
+#include "domain/fields.h"
 #include "json/read.h"
 #include "store/repository.h"
 
@@ -45,3 +46,27 @@ struct Profile {
 [[nodiscard]] Status save_profile(store::Repository<Profile>& repository, Profile profile);
 
 }  // namespace dovek::auth
+
+namespace dovek::fields {
+
+template <>
+struct Table<auth::Provider> {
+  static constexpr std::string_view kDescription = "struct Provider";
+  using Fields = List<Field<"id", &auth::Provider::id, Text>>;
+};
+
+template <>
+struct Table<auth::SecretRef> {
+  static constexpr std::string_view kDescription = "struct SecretRef";
+  using Fields = List<Field<"key", &auth::SecretRef::key, Text>>;
+};
+
+template <>
+struct Table<auth::Profile> {
+  using T = auth::Profile;
+  static constexpr std::string_view kDescription = "struct Profile";
+  using Fields = List<Field<"provider", &T::provider, Nested, "provider_id">,
+                      Field<"secret", &T::secret, Nested, "secret_key">>;
+};
+
+}  // namespace dovek::fields

@@ -142,7 +142,7 @@ SkillContext resolve_context(const Catalog& catalog, const std::vector<std::stri
       context.assigned.emplace_back(*skill);
     } else {
       context.issues.push_back(
-          SkillIssue{id, "assigned skill is missing: " + id, SkillIssueKind::MissingAssigned});
+          SkillIssue{id, "assigned skill is missing: " + id, SkillIssueKind::kMissingAssigned});
     }
   }
   for_each_mention(text, [&](std::string_view name) {
@@ -152,7 +152,7 @@ SkillContext resolve_context(const Catalog& catalog, const std::vector<std::stri
       std::string message = "unknown mentioned skill: ";
       message += name;
       context.issues.push_back(
-          SkillIssue{std::string(name), std::move(message), SkillIssueKind::UnknownMention});
+          SkillIssue{std::string(name), std::move(message), SkillIssueKind::kUnknownMention});
     }
   });
   return context;

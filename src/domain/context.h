@@ -7,11 +7,12 @@
 #include <string_view>
 #include <vector>
 
+#include "domain/catalog.h"
 #include "domain/skill.h"
 
 namespace dovek::skill {
 
-enum class SkillIssueKind { UnknownMention, MissingAssigned };
+enum class SkillIssueKind { kUnknownMention, kMissingAssigned };
 
 struct SkillIssue {
   std::string skill;    // the id or mention name as referenced

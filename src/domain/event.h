@@ -4,11 +4,9 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 #include <variant>
 
 #include "json/value.h"
-#include "json/write.h"
 
 namespace dovek::event {
 
@@ -44,13 +42,7 @@ struct Done {
   bool operator==(const Done&) const = default;
 };
 
-// Alternatives in declaration order.
+// Alternatives in declaration order. protocol::write_record writes one.
 using Event = std::variant<Text, ToolCallEvent, ToolResult, ErrorEvent, Done>;
-
-// "text", "tool_call", "tool_result", "error" or "done".
-std::string_view type_name(const Event& e);
-
-// Writes `e` compactly: `type` first, then the alternative's fields in order.
-void write_event(json::Writer& w, const Event& e);
 
 }  // namespace dovek::event

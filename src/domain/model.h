@@ -1,5 +1,5 @@
 // The selected model: a provider and a model id. Every new core starts with
-// Model::create("openai", "gpt-5.5").
+// default_model().
 #pragma once
 
 #include <optional>
@@ -8,8 +8,8 @@
 
 #include "base/error.h"
 #include "domain/auth.h"
+#include "domain/fields.h"
 #include "json/read.h"
-#include "json/write.h"
 
 namespace dovek::model {
 
@@ -26,26 +26,31 @@ struct Model {
   bool operator==(const Model&) const = default;
 };
 
-// Value type of the core's model map, which no command reads or fills; it
-// has no JSON form.
-struct ModelSpec {
-  std::string id;
-  std::string provider_id;
-  std::string name;
-  std::optional<std::string> description;
-  std::optional<std::string> context_window;
-  std::optional<std::string> base_url;
-  std::optional<std::string> api_version;
+// The model every new core starts with, and that a new database holds:
+// openai's gpt-5.5.
+inline constexpr std::string_view kDefaultProvider = "openai";
+inline constexpr std::string_view kDefaultId = "gpt-5.5";
+inline Model default_model() { return Model::create(kDefaultProvider, kDefaultId); }
 
-  bool operator==(const ModelSpec&) const = default;
-};
+// The key under which a model repository holds the selected model, its only
+// record.
+inline constexpr std::string_view kSelectedKey = "selected";
 
 // Object or array form; both fields required ("struct Model", 2 elements),
 // decoded straight into `model`, a default Model; on error it holds the
 // fields read so far.
 [[nodiscard]] Status decode_model_into(json::Cursor& c, Model& model);
 
-// {"provider":{"id":"openai"},"id":"gpt-5.5"}
-void write_model(json::Writer& w, const Model& m);
-
 }  // namespace dovek::model
+
+namespace dovek::fields {
+
+template <>
+struct Table<model::Model> {
+  using T = model::Model;
+  static constexpr std::string_view kDescription = "struct Model";
+  using Fields = List<Field<"provider", &T::provider, Nested, "provider_id">,
+                      Field<"id", &T::id, Text, "model_id">>;
+};
+
+}  // namespace dovek::fields

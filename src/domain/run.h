@@ -9,6 +9,7 @@
 
 #include "base/error.h"
 #include "domain/agent.h"
+#include "domain/fields.h"
 #include "domain/skill.h"
 #include "json/read.h"
 #include "json/write.h"
@@ -40,16 +41,25 @@ struct Task {
 [[nodiscard]] Status decode_task_into(json::Cursor& c, Task& task);
 
 // A run's state.
-enum class RunStatus { Pending, Running, Done, Failed, Canceled };
+enum class RunStatus { kPending, kRunning, kDone, kFailed, kCanceled };
+
+// A RunStatus's names; a stored number out of range reads as failed.
+struct StatusNames {
+  using type = RunStatus;
+  static constexpr std::string_view kNames[] = {"pending", "running", "done", "failed", "canceled"};
+  static constexpr RunStatus kFallback = RunStatus::kFailed;
+};
 
 // "pending", "running", "done", "failed", "canceled".
-std::string_view status_name(RunStatus s);
+inline std::string_view status_name(RunStatus s) {
+  return StatusNames::kNames[static_cast<size_t>(s)];
+}
 
 // Stored in the run repository under its id.
 struct Run {
   std::string id;
   std::string task_id;
-  RunStatus status = RunStatus::Pending;
+  RunStatus status = RunStatus::kPending;
   std::optional<std::string> raw_status;
   std::optional<std::string> session_id;
   std::optional<std::string> execution_id;
@@ -70,10 +80,6 @@ struct Run {
 
   bool operator==(const Run&) const = default;
 };
-
-// The eleven keys in declaration order, status as its name, absent fields
-// as null.
-void write_run(json::Writer& w, const Run& run);
 
 // The input of one task run.
 struct TaskRequest {
@@ -103,3 +109,38 @@ agent::RunInput build_agent_input(const skill::Catalog& catalog, const TaskReque
 [[nodiscard]] Status save_run(store::Repository<Run>& runs, const Run& run);
 
 }  // namespace dovek::run
+
+namespace dovek::fields {
+
+template <>
+struct Table<run::Task> {
+  using T = run::Task;
+  static constexpr std::string_view kDescription = "struct Task";
+  using Fields =
+      List<Field<"id", &T::id, Text>, Field<"title", &T::title, Text>,
+           Field<"input", &T::input, OptionalText>, Field<"agent_id", &T::agent_id, OptionalText>,
+           Field<"session_id", &T::session_id, OptionalText>,
+           Field<"status", &T::status, OptionalText>, Field<"schedule", &T::schedule, OptionalText>,
+           Field<"created_at", &T::created_at, OptionalText>,
+           Field<"updated_at", &T::updated_at, OptionalText>,
+           Field<"error", &T::error, OptionalText>>;
+};
+
+// Never decoded: a run is made by the engine.
+template <>
+struct Table<run::Run> {
+  using T = run::Run;
+  static constexpr std::string_view kDescription = "struct Run";
+  using Fields = List<Field<"id", &T::id, Text>, Field<"task_id", &T::task_id, Text>,
+                      Field<"status", &T::status, Enum<run::StatusNames>>,
+                      Field<"raw_status", &T::raw_status, OptionalText>,
+                      Field<"session_id", &T::session_id, OptionalText>,
+                      Field<"execution_id", &T::execution_id, OptionalText>,
+                      Field<"checkpoint_id", &T::checkpoint_id, OptionalText>,
+                      Field<"error", &T::error, OptionalText>,
+                      Field<"started_at", &T::started_at, OptionalText>,
+                      Field<"updated_at", &T::updated_at, OptionalText>,
+                      Field<"ended_at", &T::ended_at, OptionalText>>;
+};
+
+}  // namespace dovek::fields

@@ -1,21 +1,10 @@
 #include "domain/skill.h"
 
-#include <algorithm>
 #include <utility>
 
 namespace dovek::skill {
 namespace {
 
-using json::assign;
-
-constexpr std::string_view kSkillFields[] = {"id",         "name",           "source",
-                                             "source_ref", "read_only",      "description",
-                                             "content",    "suggested_tools"};
-// Required: id, name, source, read_only, content, suggested_tools.
-constexpr uint64_t kSkillRequired = 0b11010111;
-constexpr json::RecordShape kSkillShape{"struct Skill", kSkillFields, kSkillRequired, 8};
-
-constexpr std::string_view kSourceNames[] = {"system", "user", "external"};
 constexpr std::string_view kSourceExpected = "one of `system`, `user`, `external`";
 
 const std::shared_ptr<SkillFields>& empty_fields() {
@@ -24,12 +13,12 @@ const std::shared_ptr<SkillFields>& empty_fields() {
   return *kEmpty;
 }
 
-bool id_less(const Skill& a, const Skill& b) { return a.id() < b.id(); }
+}  // namespace
 
 // A Source is a string naming it, or a map with exactly one member
 // {"name": null}. The map's member count and the value's type are checked
 // here, so that those failures get their own causes.
-Result<Source> decode_source(json::Cursor& v) {
+Result<Source> SourceNames::decode(json::Cursor& v) {
   if (v.kind() == json::TokenKind::kObjectBegin) {
     const json::Tape& tape = v.tape();
     const size_t end = v.token().end;
@@ -45,13 +34,9 @@ Result<Source> decode_source(json::Cursor& v) {
   } else if (v.kind() != json::TokenKind::kString) {
     return v.invalid_type("string or map");
   }
-  DOVEK_ASSIGN_OR_RETURN(size_t index, v.unit_variant(kSourceNames, kSourceExpected));
+  DOVEK_ASSIGN_OR_RETURN(size_t index, v.unit_variant(kNames, kSourceExpected));
   return static_cast<Source>(index);
 }
-
-}  // namespace
-
-std::string_view source_label(Source s) { return kSourceNames[static_cast<size_t>(s)]; }
 
 Skill::Skill() : d_(empty_fields()) {}
 
@@ -69,18 +54,7 @@ Result<Skill> decode_skill(json::Cursor& c) {
   // after it is read (for_overwrite: not zero-filled before construction).
   std::shared_ptr<SkillFields> d = std::make_shared_for_overwrite<SkillFields>();
   SkillFields& f = *d;
-  DOVEK_TRY(c.record(kSkillShape, [&](size_t i, json::Cursor& v) -> Status {
-    switch (i) {
-      case 0: return v.string(f.id);
-      case 1: return v.string(f.name);
-      case 2: return assign(f.source, decode_source(v));
-      case 3: return v.optional_string(f.source_ref);
-      case 4: return assign(f.read_only, v.boolean());
-      case 5: return v.optional_string(f.description);
-      case 6: return v.string(f.content);
-      default: return v.string_array(f.suggested_tools);
-    }
-  }));
+  DOVEK_TRY(fields::decode_record(c, f));
   return Skill(std::move(d));
 }
 
@@ -88,37 +62,6 @@ bool SkillSummary::operator==(const SkillSummary& o) const {
   return id() == o.id() && name() == o.name() && source() == o.source() &&
          source_ref() == o.source_ref() && description() == o.description() &&
          suggested_tools() == o.suggested_tools();
-}
-
-Catalog Catalog::from_skills(std::vector<Skill> skills) {
-  // Equivalent to inserting one by one: a stable sort keeps list order among
-  // equal ids, and the first of each run is kept.
-  std::stable_sort(skills.begin(), skills.end(), id_less);
-  std::vector<std::pair<std::string, Skill>> pairs;
-  pairs.reserve(skills.size());
-  for (Skill& s : skills) {
-    if (!pairs.empty() && pairs.back().first == s.id()) continue;
-    pairs.emplace_back(s.id(), std::move(s));
-  }
-  return Catalog(List::from_sorted(std::move(pairs)));
-}
-
-Catalog Catalog::from_snapshot(List skills) {
-  if (keyed_by_id(skills)) return Catalog(std::move(skills));
-  return from_skills(skills.to_vector());
-}
-
-Result<Catalog> Catalog::from_repository(const store::Repository<Skill>& repository) {
-  DOVEK_ASSIGN_OR_RETURN(List skills, repository.list());
-  return from_snapshot(std::move(skills));
-}
-
-void Catalog::insert(Skill skill) {
-  if (skills_.find(skill.id()) != nullptr) return;
-  // A map shared with other catalogs or a store listing is copied along the
-  // changed path only.
-  std::string id = skill.id();
-  skills_.put(id, std::move(skill));
 }
 
 }  // namespace dovek::skill

@@ -1,5 +1,5 @@
-// Skills: named bodies of instructions a prompt can carry, their short form
-// for assigned skills, and the Catalog, an index of skills by id.
+// Skills: named bodies of instructions a prompt can carry, and their short
+// form for assigned skills. Catalog (catalog.h) indexes them by id.
 #pragma once
 
 #include <memory>
@@ -9,23 +9,35 @@
 #include <vector>
 
 #include "base/error.h"
+#include "domain/fields.h"
 #include "json/read.h"
 #include "store/repository.h"
 
 namespace dovek::skill {
 
 // Where a skill comes from; also its label in prompts.
-enum class Source { System, User, External };
+enum class Source { kSystem, kUser, kExternal };
+
+// A Source's names; a stored number out of range reads as User.
+struct SourceNames {
+  using type = Source;
+  static constexpr std::string_view kNames[] = {"system", "user", "external"};
+  static constexpr Source kFallback = Source::kUser;
+  // A string naming it, or a map with exactly one member {"name": null}.
+  [[nodiscard]] static Result<Source> decode(json::Cursor& c);
+};
 
 // "system", "user" or "external".
-std::string_view source_label(Source s);
+inline std::string_view source_label(Source s) {
+  return SourceNames::kNames[static_cast<size_t>(s)];
+}
 
 // The fields of a skill, in declaration order (the order of its JSON array
 // form). A plain record used to build and edit a Skill.
 struct SkillFields {
   std::string id;
   std::string name;
-  Source source = Source::User;
+  Source source = Source::kUser;
   std::optional<std::string> source_ref;
   bool read_only = false;
   std::optional<std::string> description;
@@ -99,52 +111,21 @@ class SkillSummary {
   Skill skill_;
 };
 
-// An ordered index from skill id (bytewise) to skill; each id at most once.
-//
-// Held as a persistent map keyed by id, so a catalog of a store's listing
-// whose records all sit under their own ids is that listing itself (a view:
-// no copy, no rebuild), and catalogs copy in O(1). A catalog is a value:
-// insert() never changes a map shared with anyone else.
-// Thread safety: const access from many threads is safe.
-class Catalog {
- public:
-  using List = store::Repository<Skill>::List;
+}  // namespace dovek::skill
 
-  Catalog() = default;  // empty
+namespace dovek::fields {
 
-  // Whether every skill of a listing is held under its own id, so that the
-  // listing is an index by id and from_snapshot takes it as it is. O(1).
-  static bool keyed_by_id(const List& skills) { return skills.marked() == 0; }
-
-  // Inserts the skills in list order with insert(): of several skills with
-  // the same id the first one is kept.
-  static Catalog from_skills(std::vector<Skill> skills);
-
-  // The catalog of a repository listing. When every skill is listed under its
-  // own id (as save_skill stores them) the catalog is a view of the listing;
-  // otherwise it is from_skills of the records in listing order.
-  static Catalog from_snapshot(List skills);
-
-  // from_snapshot of repository.list(); the repository's error is returned
-  // unchanged.
-  [[nodiscard]] static Result<Catalog> from_repository(const store::Repository<Skill>& repository);
-
-  // Adds `skill` under its id unless the id is present already, in which
-  // case the catalog stays unchanged.
-  void insert(Skill skill);
-
-  // The skill stored under exactly `id`, or nullptr. The pointer lives as
-  // long as this catalog is neither changed nor destroyed.
-  const Skill* get(std::string_view id) const { return skills_.find(id); }
-
-  size_t size() const { return skills_.size(); }
-  bool empty() const { return skills_.empty(); }
-  // Skills in ascending id order (iterating yields skills).
-  const List& skills() const { return skills_; }
-
- private:
-  explicit Catalog(List skills) : skills_(std::move(skills)) {}
-  List skills_;  // keyed by id: every key is its skill's id
+template <>
+struct Table<skill::SkillFields> {
+  using T = skill::SkillFields;
+  static constexpr std::string_view kDescription = "struct Skill";
+  using Fields =
+      List<Field<"id", &T::id, Text>, Field<"name", &T::name, Text>,
+           Field<"source", &T::source, Enum<skill::SourceNames>>,
+           Field<"source_ref", &T::source_ref, OptionalText>,
+           Field<"read_only", &T::read_only, Flag>,
+           Field<"description", &T::description, OptionalText>, Field<"content", &T::content, Text>,
+           Field<"suggested_tools", &T::suggested_tools, Texts>>;
 };
 
-}  // namespace dovek::skill
+}  // namespace dovek::fields

@@ -47,19 +47,16 @@ const json::Value& Tool::input_schema() const {
   return kNone;
 }
 
-Result<json::Value> invoke(const std::shared_ptr<Tool>& tool, const ToolCall& call) {
-  if (!tool) return Error("tool not found: " + call.name);
-  return tool->invoke(call.input);
-}
-
-Status Tool::invoke_into(const json::Value& input, json::Writer& out) {
-  DOVEK_ASSIGN_OR_RETURN(json::Value output, invoke(input));
+Status ValueTool::invoke(const json::Tape& tape, size_t index, json::Writer& out) {
+  DOVEK_ASSIGN_OR_RETURN(json::Value output, invoke_value(json::to_value(tape, index)));
   out.value(output);
   return ok_status();
 }
 
-Status Tool::invoke_tape_into(const json::Tape& tape, size_t index, json::Writer& out) {
-  return invoke_into(json::to_value(tape, index), out);
+Status invoke(const std::shared_ptr<Tool>& tool, std::string_view name, const json::Tape& tape,
+              size_t index, json::Writer& out) {
+  if (!tool) return Error("tool not found: " + std::string(name));
+  return tool->invoke(tape, index, out);
 }
 
 void Registry::insert(std::string name, std::shared_ptr<Tool> tool) {
@@ -79,6 +76,14 @@ bool Registry::remove(std::string_view name) {
   return true;
 }
 
-Result<json::Value> Registry::call(ToolCall call) const { return invoke(get(call.name), call); }
+Result<json::Value> Registry::call(const ToolCall& call) const {
+  // The input as text on a tape, as a command brings it; the output back
+  // from the text the tool writes.
+  const std::string text = json::write(call.input);
+  DOVEK_ASSIGN_OR_RETURN(json::Tape tape, json::Tape::read(text));
+  json::Writer out;
+  DOVEK_TRY(invoke(get(call.name), call.name, tape, 0, out));
+  return json::parse(out.text());
+}
 
 }  // namespace dovek::tool

@@ -10,6 +10,7 @@
 
 #include "base/error.h"
 #include "json/read.h"
+#include "json/tape.h"
 #include "json/value.h"
 #include "json/write.h"
 
@@ -46,25 +47,30 @@ class Tool {
   // schema is null when the tool has none.
   virtual std::optional<std::string_view> description() const { return std::nullopt; }
   virtual const json::Value& input_schema() const;
-  // Runs the tool to completion on `input` (which it may only read: the
-  // caller echoes it afterwards): its output value, or its error.
-  [[nodiscard]] virtual Result<json::Value> invoke(const json::Value& input) = 0;
-  // invoke() with the output written instead of returned: writes the output
-  // value with `out` (an empty writer of the caller's) and returns ok, or
-  // returns the error invoke() would (the caller then discards whatever
-  // `out` holds). By default writes what invoke() returns; a tool that can
-  // write its output without building a Value first overrides it.
-  [[nodiscard]] virtual Status invoke_into(const json::Value& input, json::Writer& out);
-  // invoke_into() on the input as read: the value at token `index` of
-  // `tape`. By default on the Value json::to_value builds from it; a tool
-  // that converts the tokens itself overrides it.
-  [[nodiscard]] virtual Status invoke_tape_into(const json::Tape& tape, size_t index,
-                                                json::Writer& out);
+  // Runs the tool to completion on its input, the value at token `index` of
+  // `tape` (which it may only read: the caller echoes it afterwards): writes
+  // the output value with `out` (an empty writer of the caller's) and
+  // returns ok, or returns the tool's error (the caller then discards
+  // whatever `out` holds).
+  [[nodiscard]] virtual Status invoke(const json::Tape& tape, size_t index, json::Writer& out) = 0;
 };
 
-// The result of invoking `tool` (nullptr: none registered) for `call`: the
-// tool's output or error, or "tool not found: {name}" without a tool.
-[[nodiscard]] Result<json::Value> invoke(const std::shared_ptr<Tool>& tool, const ToolCall& call);
+// A tool that produces its output as a value (a skill's output object, a
+// test's fixed answer): invoke() builds the input Value from the tape, and
+// writes the value invoke_value() returns.
+class ValueTool : public Tool {
+ public:
+  [[nodiscard]] Status invoke(const json::Tape& tape, size_t index, json::Writer& out) final;
+  // The tool's output for `input`, or its error.
+  [[nodiscard]] virtual Result<json::Value> invoke_value(const json::Value& input) = 0;
+};
+
+// The one way a tool is run, whatever its input came from (a call_tool
+// command's text, a model's tool call): `tool` (nullptr: none is registered
+// under `name`) on the input at token `index` of `tape`, as Tool::invoke.
+// Without a tool, the error "tool not found: {name}".
+[[nodiscard]] Status invoke(const std::shared_ptr<Tool>& tool, std::string_view name,
+                            const json::Tape& tape, size_t index, json::Writer& out);
 
 // An ordered map from tool name (bytewise) to a shared tool. Copying a
 // registry copies the map and shares the tools.
@@ -82,10 +88,11 @@ class Registry {
   // nullptr.
   std::shared_ptr<Tool> get(std::string_view name) const;
 
-  // Looks up call.name and invokes the tool with call.input (moved). Error
-  // "tool not found: {name}" when no tool has that name; a tool's own error
-  // passes through unchanged. The registry is not changed.
-  [[nodiscard]] Result<json::Value> call(ToolCall call) const;
+  // Looks up call.name and invokes the tool (tool::invoke) on call.input:
+  // the output as a value. Error "tool not found: {name}" when no tool has
+  // that name; a tool's own error passes through unchanged. The registry is
+  // not changed.
+  [[nodiscard]] Result<json::Value> call(const ToolCall& call) const;
 
   // The tools in name order (bytewise).
   auto begin() const { return tools_.begin(); }

@@ -3,11 +3,8 @@
 #include "store/memory_store.h"
 
 namespace dovek::engine {
-namespace {
 
-model::Model default_model() { return model::Model::create("openai", "gpt-5.5"); }
-
-}  // namespace
+using model::default_model;
 
 CoreStores CoreStores::memory() {
   CoreStores stores;
@@ -31,26 +28,27 @@ void Core::set_model(model::Model model) { agent.model = std::move(model); }
 
 Status Core::switch_model(const model::Model& model) {
   set_model(model);
-  if (stores.model) return stores.model->put(kSelectedModelKey, model);
+  if (stores.model) return stores.model->put(model::kSelectedKey, model);
   return ok_status();
 }
 
 Status Core::load_model() {
-  DOVEK_ASSIGN_OR_RETURN(std::optional<model::Model> stored, stores.model->get(kSelectedModelKey));
+  DOVEK_ASSIGN_OR_RETURN(std::optional<model::Model> stored,
+                         stores.model->get(model::kSelectedKey));
   agent.model = stored ? std::move(*stored) : default_model();
   return ok_status();
 }
 
 Status Core::erase_records() {
   store::Transactions& tx = *stores.transactions;
-  DOVEK_TRY(tx.begin(store::Access::Write));
+  DOVEK_TRY(tx.begin(store::Access::kWrite));
   store::TransactionGuard guard(tx);
   DOVEK_TRY(stores.skills->replace_all({}));
   DOVEK_TRY(stores.sessions->replace_all({}));
   DOVEK_TRY(stores.tasks->replace_all({}));
   DOVEK_TRY(stores.runs->replace_all({}));
   DOVEK_TRY(stores.profiles->replace_all({}));
-  DOVEK_TRY(stores.model->put(kSelectedModelKey, default_model()));
+  DOVEK_TRY(stores.model->put(model::kSelectedKey, default_model()));
   DOVEK_TRY(guard.commit());
   agent.model = default_model();
   return ok_status();
@@ -87,7 +85,7 @@ void Core::register_tool(std::string name, std::shared_ptr<tool::Tool> tool) {
   registry.insert(std::move(name), std::move(tool));
 }
 
-agent::Exec Core::make_exec() const { return agent::Exec{agent, registry}; }
+agent::Exec Core::make_exec() const { return agent::Exec{&agent, &registry}; }
 
 Status Core::load_model_for_exec() {
   // A durable core reads the selected model in the command's transaction,

@@ -1,10 +1,9 @@
 // The engine's one stateful object: the repositories, the agent settings
-// (selected model), the tool registry and the model map; it carries out
-// commands. Every operation is a plain synchronous call that runs to
-// completion; repository errors pass through unchanged, with no context added.
+// (selected model) and the tool registry; it carries out commands. Every
+// operation is a plain synchronous call that runs to completion; repository
+// errors pass through unchanged, with no context added.
 #pragma once
 
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,7 +38,7 @@ struct CoreStores {
   RepositoryHandle<auth::Profile> profiles;  // keyed by the provider's id
 
   // Durable stores only (both null in memory): where the selected model is
-  // kept (under kSelectedModelKey), since another process may switch it, and
+  // kept (under model::kSelectedKey), since another process may switch it, and
   // the transactions that make each command's repository calls atomic.
   RepositoryHandle<model::Model> model;
   std::shared_ptr<store::Transactions> transactions;
@@ -48,16 +47,14 @@ struct CoreStores {
   static CoreStores memory();
 };
 
-inline constexpr std::string_view kSelectedModelKey = "selected";
-
 // Thread safety: none of its own. The binding serialises every command on a
 // core with the core's lock; the repositories carry their own locks.
 class Core {
  public:
-  // The constructor operation `Core::new`: `model` selected, empty agent
-  // strings, empty registry and model map, stores = CoreStores::memory().
+  // The constructor operation `Core::new`: `model` selected, empty
+  // registry, stores = CoreStores::memory().
   static std::unique_ptr<Core> create(model::Model model);
-  // create() with Model::create("openai", "gpt-5.5"), as every core starts.
+  // create() with model::default_model(), as every core starts.
   static std::unique_ptr<Core> create_default();
 
   // Replaces the selected model. Touches no repository.
@@ -85,8 +82,10 @@ class Core {
   // replacing any tool of that name.
   void register_tool(std::string name, std::shared_ptr<tool::Tool> tool);
 
-  // Carries out one command; the command is consumed.
-  [[nodiscard]] Result<proto::CoreResponse> handle(proto::CoreCommand&& command);
+  // Carries out one command; the command is consumed. REQUIRES: not a
+  // call_tool command: those are answered by a DetachedToolCall
+  // (engine/tool_call.h), outside the core's lock and its transaction.
+  [[nodiscard]] Result<protocol::CoreResponse> handle(protocol::CoreCommand&& command);
 
   // The flows behind the commands.
   [[nodiscard]] Result<std::vector<event::Event>> chat_turn(std::string_view session_id,
@@ -100,7 +99,6 @@ class Core {
                                       std::string session_id);
   [[nodiscard]] Result<std::vector<event::Event>> run_task(std::string_view run_id,
                                                            run::TaskRequest request);
-  std::vector<event::Event> call_tool_events(tool::ToolCall call);
 
   // A token tape that dispatch_json reads every command into, so that its
   // buffers are reused from one command to the next instead of allocated
@@ -109,12 +107,11 @@ class Core {
 
   agent::Agent agent;
   tool::Registry registry;
-  std::map<std::string, model::ModelSpec> models;
   CoreStores stores;
 
  private:
   explicit Core(model::Model model);
-  // An executor for one request: copies of the agent and the registry.
+  // An executor for one request, viewing the agent and the registry.
   agent::Exec make_exec() const;
   // Before make_exec(): a durable core's selected model, read in the
   // command's transaction (load_model); nothing for an in-memory core.
@@ -128,26 +125,5 @@ class Core {
 
   json::Tape command_scratch_;
 };
-
-// The two events of a tool call (the call's echo, then the tool's result or
-// its error) for `tool` taken out of a registry beforehand (nullptr: no tool
-// under the call's name). Needs no core: a GuardedCore runs it without the
-// core's lock, so that a slow tool does not hold up other commands.
-std::vector<event::Event> tool_call_events(tool::ToolCall call,
-                                           const std::shared_ptr<tool::Tool>& tool);
-
-// The same call answered as the encoded tool_events response of those
-// events, written into `storage` (see protocol::encode_response_into), for
-// a call whose input was left in `tape` at token `input` (see
-// decode_with_scratch): the input is echoed from the tape, and the tool reads
-// it there and writes its output straight as JSON text
-// (Tool::invoke_tape_into), so that no Value is built for either.
-std::string_view call_tool_into(const tool::ToolCall& call, const json::Tape& tape, size_t input,
-                                const std::shared_ptr<tool::Tool>& tool, std::string& storage);
-
-// This thread's spare tape, which a tool call moves out (leaving it empty
-// for a call the tool makes in turn) and gives in exchange for the tape that
-// holds its input (see GuardedCore::run_json_locked), then puts back.
-json::Tape& spare_tool_tape();
 
 }  // namespace dovek::engine

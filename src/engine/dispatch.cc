@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "engine/core.h"
+#include "engine/tool_call.h"
 #include "protocol/decode.h"
 #include "protocol/encode.h"
 
@@ -17,27 +18,27 @@ constexpr size_t kKeptScratchBytes = size_t{1} << 20;
 
 // A durable core: the command's repository calls are one transaction. The
 // flows that give the model to an executor read it inside it (another
-// process may have switched it), just before they need it (Core::load_model_for_exec).
-// Tool calls touch no repository and need no model, so they take none.
-Result<proto::CoreResponse> handle_atomically(Core& core, proto::CoreCommand&& command) {
-  if (std::holds_alternative<proto::CallTool>(command)) return core.handle(std::move(command));
+// process may have switched it), just before they need it
+// (Core::load_model_for_exec). (Tool calls never come here: they touch no
+// repository and need no model.)
+Result<protocol::CoreResponse> handle_atomically(Core& core, protocol::CoreCommand&& command) {
   store::Transactions& tx = *core.stores.transactions;
-  DOVEK_TRY(tx.begin(store::Access::Write));
+  DOVEK_TRY(tx.begin(store::Access::kWrite));
   store::TransactionGuard guard(tx);
-  DOVEK_ASSIGN_OR_RETURN(proto::CoreResponse response, core.handle(std::move(command)));
+  DOVEK_ASSIGN_OR_RETURN(protocol::CoreResponse response, core.handle(std::move(command)));
   DOVEK_TRY(guard.commit());
   return response;
 }
 
 }  // namespace
 
-Result<proto::CoreCommand> decode_with_scratch(Core& core, std::string_view text,
-                                               size_t* tool_input) {
+Result<protocol::CoreCommand> decode_with_scratch(Core& core, std::string_view text,
+                                                  size_t* tool_input) {
   json::Tape& scratch = core.command_scratch();
   try {
-    Result<proto::CoreCommand> decoded = protocol::decode_command(text, scratch, tool_input);
-    const bool input_in_tape =
-        tool_input != nullptr && decoded.ok() && std::holds_alternative<proto::CallTool>(*decoded);
+    Result<protocol::CoreCommand> decoded = protocol::decode_command(text, scratch, tool_input);
+    const bool input_in_tape = tool_input != nullptr && decoded.ok() &&
+                               std::holds_alternative<protocol::CallTool>(*decoded);
     if (!input_in_tape) scratch.trim(kKeptScratchBytes);
     return decoded;
   } catch (const std::bad_alloc&) {
@@ -46,18 +47,23 @@ Result<proto::CoreCommand> decode_with_scratch(Core& core, std::string_view text
   }
 }
 
-Result<std::string_view> handle_and_encode(Core& core, proto::CoreCommand&& command,
+Result<std::string_view> handle_and_encode(Core& core, protocol::CoreCommand&& command,
                                            std::string& storage) {
-  Result<proto::CoreResponse> response = core.stores.transactions
-                                             ? handle_atomically(core, std::move(command))
-                                             : core.handle(std::move(command));
+  Result<protocol::CoreResponse> response = core.stores.transactions
+                                                ? handle_atomically(core, std::move(command))
+                                                : core.handle(std::move(command));
   if (!response.ok()) return std::move(response).error();
   return protocol::encode_response_into(*response, storage);
 }
 
 Result<std::string_view> dispatch_json_into(Core& core, std::string_view text,
                                             std::string& storage) {
-  DOVEK_ASSIGN_OR_RETURN(proto::CoreCommand command, decode_with_scratch(core, text));
+  size_t tool_input = 0;
+  DOVEK_ASSIGN_OR_RETURN(protocol::CoreCommand command,
+                         decode_with_scratch(core, text, &tool_input));
+  if (auto* call = std::get_if<protocol::CallTool>(&command)) {
+    return DetachedToolCall(core, call->call, tool_input).answer(storage);
+  }
   return handle_and_encode(core, std::move(command), storage);
 }
 

@@ -1,5 +1,6 @@
 // The command pipeline for text: decode_command -> Core::handle ->
-// encode_response.
+// encode_response, or for a call_tool command decode_command ->
+// DetachedToolCall (engine/tool_call.h), which writes its own response.
 #pragma once
 
 #include <string>
@@ -33,11 +34,13 @@ class Core;
 // unread, at the token index stored there (see protocol::decode_command),
 // and the tape is not trimmed: the caller takes the input from it before
 // the next command reuses it, and trims it with trim_scratch.
-[[nodiscard]] Result<proto::CoreCommand> decode_with_scratch(Core& core, std::string_view text,
-                                                             size_t* tool_input = nullptr);
+[[nodiscard]] Result<protocol::CoreCommand> decode_with_scratch(Core& core, std::string_view text,
+                                                                size_t* tool_input = nullptr);
 // Drops a scratch tape's buffers once one large command has grown them.
 void trim_scratch(json::Tape& tape);
-[[nodiscard]] Result<std::string_view> handle_and_encode(Core& core, proto::CoreCommand&& command,
+// REQUIRES: not a call_tool command (see Core::handle).
+[[nodiscard]] Result<std::string_view> handle_and_encode(Core& core,
+                                                         protocol::CoreCommand&& command,
                                                          std::string& storage);
 
 }  // namespace dovek::engine

@@ -8,6 +8,7 @@
 #include "engine/core.h"
 #include "engine/dispatch.h"
 #include "engine/readback.h"
+#include "engine/tool_call.h"
 #include "protocol/encode.h"
 
 namespace dovek::engine {
@@ -19,7 +20,7 @@ template <class F>
 auto reading(Core& core, F&& f) -> decltype(f()) {
   store::Transactions* tx = core.stores.transactions.get();
   if (tx == nullptr) return f();
-  DOVEK_TRY(tx->begin(store::Access::Read));
+  DOVEK_TRY(tx->begin(store::Access::kRead));
   store::TransactionGuard guard(*tx);
   auto result = f();
   if (!result.ok()) return result;
@@ -39,15 +40,15 @@ GuardedCore::GuardedCore(CoreFactory factory) : factory_(std::move(factory)), co
 
 GuardedCore::~GuardedCore() { LiveSet<GuardedCore>::remove(this); }
 
-Result<std::string> GuardedCore::run_json_locked(std::string_view command_json) {
+Result<std::string> GuardedCore::run_json(std::string_view command_json) {
   std::string storage;
-  DOVEK_ASSIGN_OR_RETURN(std::string_view response, run_json_locked(command_json, storage));
+  DOVEK_ASSIGN_OR_RETURN(std::string_view response, run_json(command_json, storage));
   storage.resize(response.size());  // the text starts the buffer
   return storage;
 }
 
 template <class F>
-auto GuardedCore::poisoning(F&& f, bool bad_alloc_poisons) -> decltype(f()) {
+std::invoke_result_t<F&> GuardedCore::poisoning(F&& f, bool bad_alloc_poisons) {
   try {
     return f();
   } catch (const std::bad_alloc&) {
@@ -61,40 +62,34 @@ auto GuardedCore::poisoning(F&& f, bool bad_alloc_poisons) -> decltype(f()) {
 
 template <class F>
 auto GuardedCore::locked(F&& f) -> decltype(f(std::declval<Core&>())) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (poisoned_) return Error(std::string(kPoisonedMessage));
   // An exception unwinding out of a read poisons the core, as one out of a
   // command does.
-  return poisoning([&] { return f(*core_); });
+  Core& core = *core_;
+  return poisoning([&] { return f(core); });
 }
 
-Result<std::string_view> GuardedCore::run_json_locked(std::string_view command_json,
-                                                      std::string& storage) {
-  std::unique_lock<std::mutex> lock(mu_);
+Result<std::string_view> GuardedCore::run_json(std::string_view command_json,
+                                               std::string& storage) {
+  MutexLock lock(mu_);
   if (poisoned_) return Error(std::string(kPoisonedMessage));
   // An exception unwinding out of a command poisons the core; a normal
   // return (success or error value) leaves it alone. The handlers cost
   // nothing unless something throws. Out of memory while decoding does not
   // poison: the decoder let its buffers go and nothing else changed.
+  Core& core = *core_;
   size_t tool_input = 0;
-  Result<proto::CoreCommand> command =
-      poisoning([&] { return decode_with_scratch(*core_, command_json, &tool_input); },
+  Result<protocol::CoreCommand> command =
+      poisoning([&] { return decode_with_scratch(core, command_json, &tool_input); },
                 /*bad_alloc_poisons=*/false);
   if (!command.ok()) return std::move(command).error();
-  if (auto* call = std::get_if<proto::CallTool>(&*command)) {
-    std::shared_ptr<tool::Tool> tool = core_->registry.get(call->call.name);
-    // The input was left in the core's scratch tape: the tape leaves with
-    // this call, in exchange for this thread's spare one (buffers swapped,
-    // not copied), so that the next command cannot reuse it meanwhile.
-    json::Tape tape = std::move(spare_tool_tape());
-    std::swap(tape, core_->command_scratch());
+  if (auto* call = std::get_if<protocol::CallTool>(&*command)) {
+    DetachedToolCall detached(core, call->call, tool_input);
     lock.unlock();
-    std::string_view response = call_tool_into(call->call, tape, tool_input, tool, storage);
-    trim_scratch(tape);
-    spare_tool_tape() = std::move(tape);
-    return response;
+    return detached.answer(storage);
   }
-  return poisoning([&] { return handle_and_encode(*core_, std::move(*command), storage); });
+  return poisoning([&] { return handle_and_encode(core, std::move(*command), storage); });
 }
 
 Result<std::string> GuardedCore::read_json(std::string_view kind,
@@ -135,7 +130,7 @@ Status GuardedCore::reset(const std::function<void()>& while_swapped) {
   std::unique_ptr<Core> fresh = factory_();
   std::unique_ptr<Core> old;  // destroyed after the lock is released
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (poisoned_) return Error(std::string(kPoisonedMessage));
     // A durable core's records outlive its Core objects: empty the database.
     if (fresh->stores.transactions) DOVEK_TRY(fresh->erase_records());
@@ -146,17 +141,21 @@ Status GuardedCore::reset(const std::function<void()>& while_swapped) {
 }
 
 bool GuardedCore::poisoned() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return poisoned_;
 }
 
+// The locks are taken here and let go of in another function, which the
+// lock analysis cannot follow.
 void prepare_fork() {
   LiveSet<GuardedCore>::lock();
-  LiveSet<GuardedCore>::for_each_locked([](GuardedCore* core) { core->mu_.lock(); });
+  LiveSet<GuardedCore>::for_each_locked([](GuardedCore* core)
+                                            NO_THREAD_SAFETY_ANALYSIS { core->mu_.lock(); });
 }
 
 void after_fork_in_parent() {
-  LiveSet<GuardedCore>::for_each_locked([](GuardedCore* core) { core->mu_.unlock(); });
+  LiveSet<GuardedCore>::for_each_locked([](GuardedCore* core)
+                                            NO_THREAD_SAFETY_ANALYSIS { core->mu_.unlock(); });
   LiveSet<GuardedCore>::unlock();
 }
 

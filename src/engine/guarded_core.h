@@ -6,13 +6,14 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "base/error.h"
+#include "base/mutex.h"
 
 namespace dovek::engine {
 
@@ -47,10 +48,10 @@ class GuardedCore {
   // and invoked after the lock is released, so that a slow tool holds up no
   // other command and a tool may itself run commands on this core. An
   // exception from the tool propagates without poisoning the core.
-  Result<std::string> run_json_locked(std::string_view command_json);
+  Result<std::string> run_json(std::string_view command_json);
   // The same, writing the response into `storage` and returning a view of
   // it (see dispatch_json_into), so that a caller can reuse one buffer.
-  Result<std::string_view> run_json_locked(std::string_view command_json, std::string& storage);
+  Result<std::string_view> run_json(std::string_view command_json, std::string& storage);
 
   // The JSON of the records of one kind ("skill", "session", "task", "run",
   // "profile"; see read_records_json), read under the lock like a command:
@@ -89,7 +90,7 @@ class GuardedCore {
   // without poisoning the core: `f` must leave it consistent.
   template <class F>
   Status with_core(F&& f) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (poisoned_) return Error(std::string(kPoisonedMessage));
     f(*core_);
     return ok_status();
@@ -100,11 +101,16 @@ class GuardedCore {
   // An exception escaping `f` does not poison the core.
   template <class F>
   void with_core_for_test(F&& f) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     f(*core_);
   }
 
  private:
+  const CoreFactory factory_;  // called without the lock
+  Mutex mu_;
+  bool poisoned_ GUARDED_BY(mu_) = false;  // never cleared
+  std::unique_ptr<Core> core_ GUARDED_BY(mu_);
+
   // Runs f(Core&) under the lock and returns its result: fails without
   // running when poisoned, and an exception escaping f poisons the core.
   template <class F>
@@ -114,17 +120,12 @@ class GuardedCore {
   // core on its way to the caller, except std::bad_alloc when
   // `bad_alloc_poisons` is false (the caller knows f changed nothing then).
   // A forced unwind (the thread being cancelled) carries no exception object
-  // and says nothing about the core. REQUIRES: mu_ held.
+  // and says nothing about the core.
   template <class F>
-  auto poisoning(F&& f, bool bad_alloc_poisons = true) -> decltype(f());
+  std::invoke_result_t<F&> poisoning(F&& f, bool bad_alloc_poisons = true) REQUIRES(mu_);
 
   friend void prepare_fork();
   friend void after_fork_in_parent();
-
-  const CoreFactory factory_;  // called without the lock
-  std::mutex mu_;
-  bool poisoned_ = false;       // guarded by mu_; never cleared
-  std::unique_ptr<Core> core_;  // guarded by mu_
 };
 
 // The fork protocol for every live GuardedCore. prepare_fork() waits for the

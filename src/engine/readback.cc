@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "base/utf8.h"
 #include "engine/core.h"
 #include "json/write.h"
 #include "protocol/records.h"
@@ -9,21 +10,36 @@
 namespace dovek::engine {
 namespace {
 
+// Writes `record`, stored under `key`, and checks the text written for it:
+// a durable store hands back whatever bytes its database holds, which
+// another program may have written, and text that is not UTF-8 could reach
+// no caller as a str. The store's other records stay readable by key.
+template <class T>
+Status write_stored(json::Writer& w, const T& record, std::string_view kind, std::string_view key) {
+  const size_t start = w.text().size();
+  protocol::write_record(w, record);
+  if (utf8::is_valid(w.text().substr(start))) [[likely]]
+    return ok_status();
+  return Error("stored " + std::string(kind) + " `" + utf8::decode_lossy(key) +
+               "` is not valid UTF-8");
+}
+
 // A single record is asked for by key alone: the store is never listed (nor
 // its listing copied) to answer for one key.
 template <class T>
-Result<std::string> records_json(const store::Repository<T>& repository,
+Result<std::string> records_json(const store::Repository<T>& repository, std::string_view kind,
                                  std::optional<std::string_view> key) {
   json::Writer w;
   if (key) {
     DOVEK_ASSIGN_OR_RETURN(std::optional<T> found, repository.get(*key));
-    if (found) protocol::write_record(w, *found);
+    if (found) DOVEK_TRY(write_stored(w, *found, kind, *key));
     else w.null();
     return w.take();
   }
   DOVEK_ASSIGN_OR_RETURN(typename store::Repository<T>::List all, repository.list());
   w.begin_array();
-  for (const T& record : all) protocol::write_record(w, record);
+  for (auto it = all.begin(); it != all.end(); ++it)
+    DOVEK_TRY(write_stored(w, *it, kind, it.key()));
   w.end_array();
   return w.take();
 }
@@ -35,17 +51,18 @@ Result<std::string> keys_json(const store::Repository<T>& repository) {
   w.begin_array();
   for (const std::string& key : keys) w.string(key);
   w.end_array();
+  if (!utf8::is_valid(w.text())) return Error("a stored key is not valid UTF-8");
   return w.take();
 }
 
 }  // namespace
 
 std::optional<RecordKind> parse_record_kind(std::string_view kind) {
-  if (kind == "skill") return RecordKind::Skill;
-  if (kind == "session") return RecordKind::Session;
-  if (kind == "task") return RecordKind::Task;
-  if (kind == "run") return RecordKind::Run;
-  if (kind == "profile") return RecordKind::Profile;
+  if (kind == "skill") return RecordKind::kSkill;
+  if (kind == "session") return RecordKind::kSession;
+  if (kind == "task") return RecordKind::kTask;
+  if (kind == "run") return RecordKind::kRun;
+  if (kind == "profile") return RecordKind::kProfile;
   return std::nullopt;
 }
 
@@ -58,11 +75,11 @@ Result<std::string> read_records_json(const Core& core, RecordKind kind,
                                       std::optional<std::string_view> key) {
   const CoreStores& s = core.stores;
   switch (kind) {
-    case RecordKind::Skill: return records_json(*s.skills, key);
-    case RecordKind::Session: return records_json(*s.sessions, key);
-    case RecordKind::Task: return records_json(*s.tasks, key);
-    case RecordKind::Run: return records_json(*s.runs, key);
-    case RecordKind::Profile: return records_json(*s.profiles, key);
+    case RecordKind::kSkill: return records_json(*s.skills, "skill", key);
+    case RecordKind::kSession: return records_json(*s.sessions, "session", key);
+    case RecordKind::kTask: return records_json(*s.tasks, "task", key);
+    case RecordKind::kRun: return records_json(*s.runs, "run", key);
+    case RecordKind::kProfile: return records_json(*s.profiles, "profile", key);
   }
   throw std::logic_error("record kind out of range");
 }
@@ -72,7 +89,7 @@ Result<std::string> read_session_page_json(const Core& core, std::string_view ke
   DOVEK_ASSIGN_OR_RETURN(std::optional<chat::SessionPage> page,
                          core.stores.sessions->page(key, range));
   json::Writer w;
-  if (page) protocol::write_record(w, *page);
+  if (page) DOVEK_TRY(write_stored(w, *page, "session", key));
   else w.null();
   return w.take();
 }
@@ -80,11 +97,11 @@ Result<std::string> read_session_page_json(const Core& core, std::string_view ke
 Result<std::string> read_keys_json(const Core& core, RecordKind kind) {
   const CoreStores& s = core.stores;
   switch (kind) {
-    case RecordKind::Skill: return keys_json(*s.skills);
-    case RecordKind::Session: return keys_json(*s.sessions);
-    case RecordKind::Task: return keys_json(*s.tasks);
-    case RecordKind::Run: return keys_json(*s.runs);
-    case RecordKind::Profile: return keys_json(*s.profiles);
+    case RecordKind::kSkill: return keys_json(*s.skills);
+    case RecordKind::kSession: return keys_json(*s.sessions);
+    case RecordKind::kTask: return keys_json(*s.tasks);
+    case RecordKind::kRun: return keys_json(*s.runs);
+    case RecordKind::kProfile: return keys_json(*s.profiles);
   }
   throw std::logic_error("record kind out of range");
 }

@@ -14,7 +14,7 @@ namespace dovek::engine {
 class Core;
 
 // The repositories a caller may read from, named as callers name them.
-enum class RecordKind { Skill, Session, Task, Run, Profile };
+enum class RecordKind { kSkill, kSession, kTask, kRun, kProfile };
 
 // "skill", "session", "task", "run" or "profile" (exactly); nullopt for any
 // other text.
@@ -29,7 +29,10 @@ std::string unknown_record_kind_message(std::string_view kind);
 // `get`), or `null` when there is none. Without: a JSON array of every
 // record of the kind (one `list`), in ascending key order. Record forms as
 // protocol::write_record writes them. Repository errors are returned
-// unchanged. Cost: linear in the size of the text returned.
+// unchanged; a record whose text is not valid UTF-8 (written into a database
+// by another program) is the error "stored {kind} `{key}` is not valid
+// UTF-8", its key decoded as U+FFFD where it is not UTF-8 itself. Cost:
+// linear in the size of the text returned.
 // REQUIRES: exclusive use of `core` (the caller holds its lock).
 [[nodiscard]] Result<std::string> read_records_json(const Core& core, RecordKind kind,
                                                     std::optional<std::string_view> key);

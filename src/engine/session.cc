@@ -10,7 +10,7 @@ Result<std::vector<event::Event>> Core::chat_turn(std::string_view session_id,
   // The request's message moves into the input, which records it from there.
   agent::RunInput input = chat::build_agent_input(catalog, std::move(request));
   DOVEK_TRY(chat::append_message(*stores.sessions, session_id,
-                                 chat::MessageView{input.message, chat::Role::User}));
+                                 chat::MessageView{input.message, chat::Role::kUser}));
 
   DOVEK_TRY(load_model_for_exec());
   agent::RunOutput output = make_exec().dry_run(std::move(input));
@@ -33,7 +33,7 @@ Result<std::vector<event::Event>> Core::chat_turn(std::string_view session_id,
   const std::string_view reply = texts > 1 ? joined : first ? std::string_view(*first) : "";
   if (!reply.empty()) {
     DOVEK_TRY(chat::append_message(*stores.sessions, session_id,
-                                   chat::MessageView{reply, chat::Role::Assistant}));
+                                   chat::MessageView{reply, chat::Role::kAssistant}));
   }
   return std::move(output.events);
 }

@@ -15,7 +15,7 @@ Status Core::start_run_into(run::Run& r, run::Task&& task, std::string run_id,
   // Run::create's fields, set in place: the other eight stay absent.
   r.id = std::move(run_id);
   r.task_id = task.id;
-  r.status = run::RunStatus::Running;
+  r.status = run::RunStatus::kRunning;
   r.session_id = std::move(session_id);
   DOVEK_TRY(run::save_task(*stores.tasks, std::move(task)));
   return run::save_run(*stores.runs, r);
@@ -30,7 +30,7 @@ Result<std::vector<event::Event>> Core::run_task(std::string_view run_id,
   agent::RunInput input = run::build_agent_input(catalog, request);
   DOVEK_TRY(load_model_for_exec());
   agent::RunOutput output = make_exec().dry_run(std::move(input));
-  r.status = run::RunStatus::Done;
+  r.status = run::RunStatus::kDone;
   DOVEK_TRY(run::save_run(*stores.runs, std::move(r)));
   return std::move(output.events);
 }

@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 #include "base/live_set.h"
 #include "postgres/schema.h"
+#include "store/library_lock.h"
 
 namespace dovek::postgres {
 namespace {
@@ -110,18 +112,22 @@ Database::Database(Options options, const Libpq* api) : options_(std::move(optio
 
 Database::~Database() {
   LiveSet<Database>::remove(this);
+  std::lock_guard<std::mutex> lock(store::library_lock());
   close();
 }
 
 Result<std::shared_ptr<Database>> Database::open(Options options) {
   const std::string what = "open store " + options.display;
   auto fail = [&](const Error& e) { return Error(what + ": " + options.scrub(e.message())); };
-  Result<const Libpq*> api = libpq();
-  if (!api.ok()) return fail(api.error());
-  std::shared_ptr<Database> db(new Database(options, *api));
-  db->busy_.store(true);
-  Status opened = db->connect();
-  db->busy_.store(false);
+  std::shared_ptr<Database> db;  // outlives the lock below, which its destructor takes
+  Status opened = ok_status();
+  {
+    std::lock_guard<std::mutex> lock(store::library_lock());
+    Result<const Libpq*> api = libpq();
+    if (!api.ok()) return fail(api.error());
+    db.reset(new Database(options, *api));
+    opened = db->connect();  // closes the connection when it fails
+  }
   if (!opened.ok()) return fail(opened.error());
   return db;
 }
@@ -255,7 +261,7 @@ Status Database::begin(store::Access access) {
   }
   pending_.clear();
   locks_.clear();
-  writing_ = access == store::Access::Write;
+  writing_ = access == store::Access::kWrite;
   in_transaction_ = true;
   used_results_ = false;
   ++serial_;
@@ -437,7 +443,6 @@ Status Database::send_and_read(bool& lost) {
     }
   }
   if (api_->pipeline_sync(conn_) != 1) return send_failed();
-  ++round_trips_;
 
   std::optional<Error> failure;
   std::vector<Rows> rows(n);
@@ -509,6 +514,7 @@ void Database::close_all_for_fork() {
 }
 
 void Database::close_all_at_exit() {
+  std::lock_guard<std::mutex> lock(store::library_lock());
   LiveSet<Database>::for_each([](Database* db) {
     bool expected = false;
     if (db->busy_.compare_exchange_strong(expected, true)) db->close();

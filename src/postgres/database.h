@@ -223,12 +223,12 @@ class Database final : public store::Transactions {
   // Changes whenever a transaction is rolled back: what a repository cached
   // from writes of earlier transactions may then be wrong.
   uint64_t rollback_epoch() const { return epoch_; }
-  // Round trips made so far (for measurements).
-  uint64_t round_trips() const { return round_trips_; }
 
   const Options& options() const { return options_; }
 
-  // See the file comment. Called with every core's lock held.
+  // See the file comment. Called with every core's lock and
+  // store::library_lock() held; open(), the destructor and
+  // close_all_at_exit() take that lock.
   static void close_all_for_fork();
   static void close_all_at_exit();
 
@@ -269,7 +269,6 @@ class Database final : public store::Transactions {
   bool used_results_ = false;  // results of this transaction were handed out
   uint64_t serial_ = 0;
   uint64_t epoch_ = 0;
-  uint64_t round_trips_ = 0;
   // The locks this transaction took: (lock key, exclusive); the store's
   // first, when taken.
   std::vector<std::pair<int64_t, bool>> locks_;

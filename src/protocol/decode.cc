@@ -4,6 +4,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
+#include <variant>
 
 #include "base/bytes.h"
 #include "json/read.h"
@@ -16,27 +19,23 @@ using json::Cursor;
 using json::Tape;
 using json::TokenKind;
 
-constexpr std::array<std::string_view, 7> kTags = {
-    "save_skill", "save_profile", "switch_model", "chat_turn", "start_run", "run_task", "call_tool",
-};
-constexpr std::array<std::string_view, 7> kAlternatives = {
-    "SaveSkill", "SaveProfile", "SwitchModel", "ChatTurn", "StartRun", "RunTask", "CallTool",
-};
+// The commands' traits (fields::Table of each alternative, in proto.h), by
+// alternative.
+template <size_t I>
+using Command = std::variant_alternative_t<I, CoreCommand>;
+constexpr size_t kCommands = std::variant_size_v<CoreCommand>;
 
-constexpr std::array<std::string_view, 1> kSaveSkillFields = {"skill"};
-constexpr std::array<std::string_view, 1> kSaveProfileFields = {"profile"};
-constexpr std::array<std::string_view, 1> kSwitchModelFields = {"model"};
-constexpr std::array<std::string_view, 3> kChatTurnFields = {"session_id", "message",
-                                                             "assigned_skills"};
-constexpr std::array<std::string_view, 3> kStartRunFields = {"task", "run_id", "session_id"};
-constexpr std::array<std::string_view, 4> kRunTaskFields = {"run_id", "task", "message",
-                                                            "assigned_skills"};
-constexpr std::array<std::string_view, 1> kCallToolFields = {"call"};
+template <class Item, class Fn>
+constexpr auto by_alternative(Fn&& fn) {
+  return [&]<size_t... I>(std::index_sequence<I...>) {
+    return std::array<Item, kCommands>{fn(std::type_identity<Command<I>>{})...};
+  }(std::make_index_sequence<kCommands>{});
+}
 
-constexpr std::array<std::span<const std::string_view>, 7> kFields = {
-    kSaveSkillFields, kSaveProfileFields, kSwitchModelFields, kChatTurnFields,
-    kStartRunFields,  kRunTaskFields,     kCallToolFields,
-};
+constexpr auto kTags = by_alternative<std::string_view>(
+    []<class C>(std::type_identity<C>) { return fields::Table<C>::kTag; });
+constexpr auto kShapes = by_alternative<json::RecordShape>(
+    []<class C>(std::type_identity<C>) { return fields::kShape<C>; });
 
 std::string unknown_variant(std::string_view name) {
   std::string out = "unknown variant `";
@@ -68,65 +67,34 @@ std::string element_count(size_t n, std::string_view what) {
 
 // A result holding the command of alternative `alt` with every field
 // empty, built in its place, for the decoder to fill.
-Result<proto::CoreCommand> empty_command(size_t alt) {
-  auto make = [](auto type) { return Result<proto::CoreCommand>(std::in_place, type); };
-  switch (alt) {
-    case 0: return make(std::in_place_type<proto::SaveSkill>);
-    case 1: return make(std::in_place_type<proto::SaveProfile>);
-    case 2: return make(std::in_place_type<proto::SwitchModel>);
-    case 3: return make(std::in_place_type<proto::ChatTurn>);
-    case 4: return make(std::in_place_type<proto::StartRun>);
-    case 5: return make(std::in_place_type<proto::RunTask>);
-    default: return make(std::in_place_type<proto::CallTool>);
+template <size_t I = 0>
+Result<CoreCommand> empty_command(size_t alt) {
+  if constexpr (I + 1 < kCommands) {
+    if (alt != I) return empty_command<I + 1>(alt);
   }
+  return Result<CoreCommand>(std::in_place, std::in_place_type<Command<I>>);
 }
 
-// Decodes field `i` (in declaration order, as kFields lists them) straight
-// into the command.
-struct FieldDecoder {
-  size_t i;
-  Cursor& c;
-  size_t* tool_input;  // see decode_command
-
-  Status operator()(proto::SaveSkill& cmd) { return assign(cmd.skill, skill::decode_skill(c)); }
-  Status operator()(proto::SaveProfile& cmd) {
-    return assign(cmd.profile, auth::decode_profile(c));
-  }
-  Status operator()(proto::SwitchModel& cmd) { return model::decode_model_into(c, cmd.model); }
-  Status operator()(proto::ChatTurn& cmd) {
-    switch (i) {
-      case 0: return c.string(cmd.session_id);
-      case 1: return c.string(cmd.message);
-      default: return c.string_array(cmd.assigned_skills);
-    }
-  }
-  Status operator()(proto::StartRun& cmd) {
-    switch (i) {
-      case 0: return run::decode_task_into(c, cmd.task);
-      case 1: return c.string(cmd.run_id);
-      default: return c.string(cmd.session_id);
-    }
-  }
-  Status operator()(proto::RunTask& cmd) {
-    switch (i) {
-      case 0: return c.string(cmd.run_id);
-      case 1: return run::decode_task_into(c, cmd.task);
-      case 2: return c.string(cmd.message);
-      default: return c.string_array(cmd.assigned_skills);
-    }
-  }
-  Status operator()(proto::CallTool& cmd) {
-    if (tool_input != nullptr) return assign(cmd.call, tool::decode_tool_call(c, *tool_input));
-    return assign(cmd.call, tool::decode_tool_call(c));
-  }
-};
-
-Status decode_field(size_t field, Cursor& c, proto::CoreCommand& command, size_t* tool_input) {
-  return std::visit(FieldDecoder{field, c, tool_input}, command);
+// Decodes field `i` (in the order of the command's table) straight into the
+// command.
+[[gnu::always_inline]] inline Status decode_field(size_t i, Cursor& c, CoreCommand& command,
+                                                  size_t* tool_input) {
+  return std::visit(
+      [&]<class C>(C& cmd) [[gnu::always_inline]] -> Status {
+        if constexpr (std::is_same_v<C, CallTool>) {
+          if (tool_input != nullptr) {
+            return assign(cmd.call, tool::decode_tool_call(c, *tool_input));
+          }
+          return assign(cmd.call, tool::decode_tool_call(c));
+        } else {
+          return fields::decode_field(i, c, cmd);
+        }
+      },
+      command);
 }
 
 // Reads the text and its tag: the empty command of that kind, or the error.
-Result<proto::CoreCommand> start_command(std::string_view text, Tape& tape) {
+Result<CoreCommand> start_command(std::string_view text, Tape& tape) {
   // The tag is checked as soon as the reader meets it.
   std::optional<size_t> tag;
   auto hook = [&](const Tape& tape, size_t index) -> Status {
@@ -151,15 +119,13 @@ Result<proto::CoreCommand> start_command(std::string_view text, Tape& tape) {
 }
 
 // Decodes the fields of the command that start_command read into `command`.
-Status decode_fields(const Tape& tape, proto::CoreCommand& command, size_t* tool_input) {
-  const size_t alt = command.index();
-  const std::span<const std::string_view> names = kFields[alt];
+Status decode_fields(const Tape& tape, CoreCommand& command, size_t* tool_input) {
+  const json::RecordShape& shape = kShapes[command.index()];
+  const std::span<const std::string_view> names = shape.fields;
   // Every field is required, so a command that decodes has all of them set.
   if (tape[0].kind == TokenKind::kObjectBegin) {
     // The members other than the tag, in text order; `type` is skipped as an
     // unknown key here since the reader has already taken it.
-    const json::RecordShape shape{kAlternatives[alt], names, (uint64_t{1} << names.size()) - 1,
-                                  names.size()};
     Cursor c(tape, 0, false);
     DOVEK_TRY(c.record(shape, [&](size_t i, Cursor& fc) {
       return decode_field(i, fc, command, tool_input);
@@ -177,7 +143,7 @@ Status decode_fields(const Tape& tape, proto::CoreCommand& command, size_t* tool
     for (size_t i = 0; i < names.size(); ++i) {
       if (i >= count) {
         return Error("invalid length " + std::to_string(count) +
-                     ", expected struct variant CoreCommand::" + std::string(kAlternatives[alt]) +
+                     ", expected struct variant CoreCommand::" + std::string(shape.description) +
                      " with " + element_count(names.size(), ""));
       }
       DOVEK_TRY(decode_field(i, c, command, tool_input));
@@ -192,16 +158,15 @@ Status decode_fields(const Tape& tape, proto::CoreCommand& command, size_t* tool
 
 }  // namespace
 
-Result<proto::CoreCommand> decode_command(std::string_view text) {
+Result<CoreCommand> decode_command(std::string_view text) {
   Tape tape;
   return decode_command(text, tape);
 }
 
 // One result object from start to end, returned by name on every path, so
 // that the command is built in the caller's result and never moved.
-Result<proto::CoreCommand> decode_command(std::string_view text, Tape& scratch,
-                                          size_t* tool_input) {
-  Result<proto::CoreCommand> command = start_command(text, scratch);
+Result<CoreCommand> decode_command(std::string_view text, Tape& scratch, size_t* tool_input) {
+  Result<CoreCommand> command = start_command(text, scratch);
   if (command.ok()) {
     Status fields = decode_fields(scratch, *command, tool_input);
     if (!fields.ok()) command = std::move(fields).error();

@@ -17,7 +17,7 @@ namespace dovek::protocol {
 // except that the tag (its type, a repeat, an unknown name) is checked the
 // moment it is read; then field errors in text order, then missing fields;
 // trailing characters last.
-[[nodiscard]] Result<proto::CoreCommand> decode_command(std::string_view text);
+[[nodiscard]] Result<CoreCommand> decode_command(std::string_view text);
 
 // The same, reading into `scratch` and reusing its buffers from an earlier
 // call (the decoded command owns all its data; the tape may be reused or
@@ -26,7 +26,7 @@ namespace dovek::protocol {
 // With `tool_input`, a call_tool command's input is left null and unread: the
 // index of its first token in `scratch` is stored there instead, for a
 // caller that takes the input from the tape before reusing it.
-[[nodiscard]] Result<proto::CoreCommand> decode_command(std::string_view text, json::Tape& scratch,
-                                                        size_t* tool_input = nullptr);
+[[nodiscard]] Result<CoreCommand> decode_command(std::string_view text, json::Tape& scratch,
+                                                 size_t* tool_input = nullptr);
 
 }  // namespace dovek::protocol

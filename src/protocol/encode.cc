@@ -4,8 +4,8 @@
 #include <variant>
 #include <vector>
 
-#include "json/parse.h"
 #include "json/write.h"
+#include "protocol/records.h"
 
 namespace dovek::protocol {
 namespace {
@@ -13,32 +13,32 @@ namespace {
 void write_events(json::Writer& w, const std::vector<event::Event>& events) {
   w.key(json::kKey<"events">);
   w.begin_array();
-  for (const event::Event& e : events) event::write_event(w, e);
+  for (const event::Event& e : events) write_record(w, e);
   w.end_array();
 }
 
 struct ResponseWriter {
   json::Writer& w;
-  void operator()(const proto::Saved&) { tag("saved"); }
-  void operator()(const proto::ModelSwitched& r) {
+  void operator()(const Saved&) { tag("saved"); }
+  void operator()(const ModelSwitched& r) {
     tag("model_switched");
     w.key(json::kKey<"model">);
-    model::write_model(w, r.model);
+    write_record(w, r.model);
   }
-  void operator()(const proto::ChatTurnResponse& r) {
+  void operator()(const ChatTurnResponse& r) {
     tag("chat_turn");
     write_events(w, r.events);
   }
-  void operator()(const proto::RunStarted& r) {
+  void operator()(const RunStarted& r) {
     tag("run_started");
     w.key(json::kKey<"run">);
-    run::write_run(w, r.run);
+    write_record(w, r.run);
   }
-  void operator()(const proto::RunTaskResponse& r) {
+  void operator()(const RunTaskResponse& r) {
     tag("run_task");
     write_events(w, r.events);
   }
-  void operator()(const proto::ToolEvents& r) {
+  void operator()(const ToolEvents& r) {
     tag("tool_events");
     write_events(w, r.events);
   }
@@ -51,11 +51,11 @@ struct ResponseWriter {
 // A starting capacity near the response's size, so that a long prompt is
 // written without regrowing the buffer several times: the texts' bytes plus
 // room for the fixed parts. Escapes and generic values may still grow it.
-size_t estimated_size(const proto::CoreResponse& response) {
+size_t estimated_size(const CoreResponse& response) {
   constexpr size_t kFixed = 256;  // a run, a model or a short event
   const std::vector<event::Event>* events = nullptr;
-  if (const auto* r = std::get_if<proto::ChatTurnResponse>(&response)) events = &r->events;
-  if (const auto* r = std::get_if<proto::RunTaskResponse>(&response)) events = &r->events;
+  if (const auto* r = std::get_if<ChatTurnResponse>(&response)) events = &r->events;
+  if (const auto* r = std::get_if<RunTaskResponse>(&response)) events = &r->events;
   if (events == nullptr) return kFixed;
   size_t n = kFixed;
   for (const event::Event& e : *events) {
@@ -66,7 +66,7 @@ size_t estimated_size(const proto::CoreResponse& response) {
   return n;
 }
 
-void write_response(json::Writer& w, const proto::CoreResponse& response) {
+void write_response(json::Writer& w, const CoreResponse& response) {
   w.begin_object();
   std::visit(ResponseWriter{w}, response);
   w.end_object();
@@ -74,13 +74,13 @@ void write_response(json::Writer& w, const proto::CoreResponse& response) {
 
 }  // namespace
 
-std::string encode_response(const proto::CoreResponse& response) {
+std::string encode_response(const CoreResponse& response) {
   json::Writer w(estimated_size(response));
   write_response(w, response);
   return w.take();
 }
 
-std::string_view encode_response_into(const proto::CoreResponse& response, std::string& storage) {
+std::string_view encode_response_into(const CoreResponse& response, std::string& storage) {
   json::Writer w(std::move(storage), estimated_size(response));
   write_response(w, response);
   const size_t size = w.text().size();
@@ -98,32 +98,12 @@ std::string_view encode_tool_events_into(const tool::ToolCall& call, const json:
   w.string("tool_events");
   w.key(json::kKey<"events">);
   w.begin_array();
-  // As event::write_event writes a ToolCallEvent, a ToolResult and an
-  // ErrorEvent.
-  w.begin_object();
-  w.key(json::kKey<"type">);
-  w.string("tool_call");
-  w.key(json::kKey<"id">);
-  w.string(call.id);
-  w.key(json::kKey<"name">);
-  w.string(call.name);
-  w.key(json::kKey<"input">);
-  json::write_value(w, tape, input);
-  w.end_object();
-  w.begin_object();
-  w.key(json::kKey<"type">);
+  write_tool_call(w, call, tape, input);
   if (status.ok()) {
-    w.string("tool_result");
-    w.key(json::kKey<"id">);
-    w.string(call.id);
-    w.key(json::kKey<"value">);
-    w.raw_value(output);
+    write_tool_result(w, call.id, output);
   } else {
-    w.string("error");
-    w.key(json::kKey<"message">);
-    w.string(status.error().message());
+    write_error(w, status.error());
   }
-  w.end_object();
   w.end_array();
   w.end_object();
   const size_t size = w.text().size();

@@ -16,11 +16,11 @@ namespace dovek::protocol {
 // Cannot fail: the writer has no error path. Every number has a text and
 // every string is written as it is (valid UTF-8 in, valid UTF-8 out). Only an
 // allocation failure stops it, as std::bad_alloc.
-[[nodiscard]] std::string encode_response(const proto::CoreResponse& response);
+[[nodiscard]] std::string encode_response(const CoreResponse& response);
 
 // encode_response written into `storage`, reusing its allocation: the text
 // is the returned view of its first bytes (the rest is the writer's room).
-std::string_view encode_response_into(const proto::CoreResponse& response, std::string& storage);
+std::string_view encode_response_into(const CoreResponse& response, std::string& storage);
 
 // The tool_events response of `call` written into `storage` as
 // encode_response_into writes it: the call's tool_call event with the input

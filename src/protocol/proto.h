@@ -10,12 +10,13 @@
 
 #include "domain/auth.h"
 #include "domain/event.h"
+#include "domain/fields.h"
 #include "domain/model.h"
 #include "domain/run.h"
 #include "domain/skill.h"
 #include "domain/tool.h"
 
-namespace dovek::proto {
+namespace dovek::protocol {
 
 // ---- commands, alternatives in declaration order ----
 //
@@ -64,6 +65,10 @@ struct CallTool {
 using CoreCommand =
     std::variant<SaveSkill, SaveProfile, SwitchModel, ChatTurn, StartRun, RunTask, CallTool>;
 
+// The kind of CallTool's one field: decode_command reads the tool call
+// itself, since it may leave the input on the tape.
+struct ToolCallField {};
+
 // ---- responses, alternatives in declaration order ----
 
 struct Saved {};
@@ -88,4 +93,67 @@ struct ToolEvents {
 using CoreResponse =
     std::variant<Saved, ModelSwitched, ChatTurnResponse, RunStarted, RunTaskResponse, ToolEvents>;
 
-}  // namespace dovek::proto
+}  // namespace dovek::protocol
+
+// Each command's trait: its tag (the `type` that names it), its name in
+// causes, and its fields, every one required.
+namespace dovek::fields {
+
+template <>
+struct Table<protocol::SaveSkill> {
+  static constexpr std::string_view kTag = "save_skill";
+  static constexpr std::string_view kDescription = "SaveSkill";
+  using Fields = List<Field<"skill", &protocol::SaveSkill::skill, Decoded<&skill::decode_skill>>>;
+};
+
+template <>
+struct Table<protocol::SaveProfile> {
+  static constexpr std::string_view kTag = "save_profile";
+  static constexpr std::string_view kDescription = "SaveProfile";
+  using Fields = List<Field<"profile", &protocol::SaveProfile::profile, Nested>>;
+};
+
+template <>
+struct Table<protocol::SwitchModel> {
+  static constexpr std::string_view kTag = "switch_model";
+  static constexpr std::string_view kDescription = "SwitchModel";
+  using Fields = List<Field<"model", &protocol::SwitchModel::model, Nested>>;
+};
+
+template <>
+struct Table<protocol::ChatTurn> {
+  using T = protocol::ChatTurn;
+  static constexpr std::string_view kTag = "chat_turn";
+  static constexpr std::string_view kDescription = "ChatTurn";
+  using Fields =
+      List<Field<"session_id", &T::session_id, Text>, Field<"message", &T::message, Text>,
+           Field<"assigned_skills", &T::assigned_skills, Texts>>;
+};
+
+template <>
+struct Table<protocol::StartRun> {
+  using T = protocol::StartRun;
+  static constexpr std::string_view kTag = "start_run";
+  static constexpr std::string_view kDescription = "StartRun";
+  using Fields = List<Field<"task", &T::task, Nested>, Field<"run_id", &T::run_id, Text>,
+                      Field<"session_id", &T::session_id, Text>>;
+};
+
+template <>
+struct Table<protocol::RunTask> {
+  using T = protocol::RunTask;
+  static constexpr std::string_view kTag = "run_task";
+  static constexpr std::string_view kDescription = "RunTask";
+  using Fields = List<Field<"run_id", &T::run_id, Text>, Field<"task", &T::task, Nested>,
+                      Field<"message", &T::message, Text>,
+                      Field<"assigned_skills", &T::assigned_skills, Texts>>;
+};
+
+template <>
+struct Table<protocol::CallTool> {
+  static constexpr std::string_view kTag = "call_tool";
+  static constexpr std::string_view kDescription = "CallTool";
+  using Fields = List<Field<"call", &protocol::CallTool::call, protocol::ToolCallField>>;
+};
+
+}  // namespace dovek::fields

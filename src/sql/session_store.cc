@@ -3,7 +3,7 @@
 namespace dovek::sql {
 
 SessionStatements::SessionStatements(char mark, std::string upsert, std::string select_messages)
-    : select("SELECT gen, " + names(kSessionColumns) + ", (SELECT max(seq) FROM messages WHERE " +
+    : select("SELECT gen, " + names(kSessions.columns) + ", (SELECT max(seq) FROM messages WHERE " +
              "session = " + mark + "1) FROM sessions WHERE key = " + mark + "1"),
       write(std::move(upsert)),
       select_messages(std::move(select_messages)),

@@ -52,7 +52,7 @@ struct SessionStatements {
   static constexpr const char* kClear = "DELETE FROM sessions";
   static constexpr const char* kClearMessages = "DELETE FROM messages";
   // The column of the highest message number in `select`'s row.
-  static constexpr int kCountColumn = 1 + static_cast<int>(std::size(kSessionColumns));
+  static constexpr int kCountColumn = 1 + static_cast<int>(kSessions.columns.size());
 };
 
 template <Driver D>
@@ -171,7 +171,8 @@ class SessionStore final : public chat::SessionRepository {
 
   static const SessionStatements& statements() {
     static const SessionStatements s(D::Dialect::kMark,
-                                     D::Dialect::upsert("sessions", led_by("gen", kSessionColumns)),
+                                     D::Dialect::upsert("sessions",
+                                                        led_by("gen", kSessions.columns)),
                                      D::Dialect::kSelectMessages);
     return s;
   }

@@ -122,8 +122,8 @@ class SkillStore final : public store::Repository<skill::Skill> {
 
  private:
   static const SkillStatements& statements() {
-    static const SkillStatements s(D::Dialect::kMark, D::Dialect::skill_put(kSkillColumns),
-                                   D::Dialect::skill_since(kSkillColumns));
+    static const SkillStatements s(D::Dialect::kMark, D::Dialect::skill_put(kSkills.columns),
+                                   D::Dialect::skill_since(kSkills.columns));
     return s;
   }
 

@@ -155,7 +155,7 @@ struct ModelCodec {
   static constexpr const Table& kTable = kModels;
   // The engine's one model record, read with every transaction's first
   // round trip on a pipelined driver: the flows that use it need it anyway.
-  static constexpr std::string_view kPrefetchKey = "selected";
+  static constexpr std::string_view kPrefetchKey = model::kSelectedKey;
   template <class Source>
   static model::Model read(Source& c) {
     return read_model(c);

@@ -7,11 +7,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <utility>
 
 #include "base/live_set.h"
 #include "sqlite/schema.h"
+#include "store/library_lock.h"
 
 namespace dovek::sqlite {
 namespace {
@@ -34,27 +36,39 @@ Status create_private_file(const std::string& path) {
   return ok_status();
 }
 
+// Refuses a store whose file, -wal or -shm belongs to another user than this
+// process's effective one: its owner could read and change what is stored
+// (SQLite, running as root, even gives the companion files the database's
+// owner). Missing files are fine: they are created as this user's.
+Status check_owner(const std::string& path) {
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    struct stat st{};
+    if (::lstat((path + suffix).c_str(), &st) != 0) {
+      if (errno == ENOENT) continue;
+      return Error(std::strerror(errno));
+    }
+    if (st.st_uid != ::geteuid()) return Error("owned by another user");
+  }
+  return ok_status();
+}
+
 }  // namespace
 
 Stmt& Stmt::bind(int i, std::string_view text) {
   // A null pointer would bind SQL NULL, not the empty text.
   const char* data = text.data() != nullptr ? text.data() : "";
-  sqlite3_bind_text64(s_, i, data, text.size(), SQLITE_STATIC, SQLITE_UTF8);
-  return *this;
+  return bound(sqlite3_bind_text64(s_, i, data, text.size(), SQLITE_STATIC, SQLITE_UTF8));
 }
 
 Stmt& Stmt::bind(int i, const std::optional<std::string>& text) {
   if (text) return bind(i, std::string_view(*text));
-  sqlite3_bind_null(s_, i);
-  return *this;
+  return bound(sqlite3_bind_null(s_, i));
 }
 
-Stmt& Stmt::bind(int i, int64_t n) {
-  sqlite3_bind_int64(s_, i, n);
-  return *this;
-}
+Stmt& Stmt::bind(int i, int64_t n) { return bound(sqlite3_bind_int64(s_, i, n)); }
 
 Result<bool> Stmt::step() {
+  if (bind_rc_ != SQLITE_OK) return db_->error(bind_rc_);
   const int rc = sqlite3_step(s_);
   if (rc == SQLITE_ROW) return true;
   if (rc == SQLITE_DONE) return false;
@@ -82,6 +96,7 @@ Database::Database(Options options) : options_(std::move(options)) { LiveSet<Dat
 
 Database::~Database() {
   LiveSet<Database>::remove(this);
+  std::lock_guard<std::mutex> lock(store::library_lock());
   close();
 }
 
@@ -94,14 +109,19 @@ Result<std::shared_ptr<Database>> Database::open(Options options) {
     if (::getcwd(cwd, sizeof cwd) == nullptr) return context(what, Error(std::strerror(errno)));
     options.path = std::string(cwd) + "/" + options.path;
   }
-  Status created = create_private_file(options.path);
-  if (!created.ok()) return context(what, std::move(created).error());
-  std::shared_ptr<Database> db(new Database(std::move(options)));
-  // Busy until open: the fork hook must not close it under this thread.
-  db->busy_.store(true);
-  Status opened = db->connect();
-  if (opened.ok()) opened = db->check_and_migrate();
-  db->busy_.store(false);
+  std::shared_ptr<Database> db;  // outlives the lock below, which its destructor takes
+  Status opened = ok_status();
+  {
+    std::lock_guard<std::mutex> lock(store::library_lock());
+    opened = create_private_file(options.path);
+    if (!opened.ok()) return context(what, std::move(opened).error());
+    db.reset(new Database(std::move(options)));
+    opened = db->connect();
+    if (opened.ok()) opened = db->check_and_migrate();
+    // Again now that -wal and -shm exist: neither was planted meanwhile.
+    if (opened.ok()) opened = check_owner(db->options_.path);
+    if (!opened.ok()) db->close();
+  }
   if (!opened.ok()) return context(what, std::move(opened).error());
   return db;
 }
@@ -111,6 +131,10 @@ Error Database::error(int rc) const {
   if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED) {
     return Error("store busy: database locked by another connection for over " +
                  std::to_string(options_.busy_timeout_ms) + " ms");
+  }
+  if (primary == SQLITE_TOOBIG && db_ != nullptr) {
+    return Error("store error: a value is longer than the store's limit of " +
+                 std::to_string(sqlite3_limit(db_, SQLITE_LIMIT_LENGTH, -1)) + " bytes");
   }
   const char* message = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
   return Error(std::string("store error: ") + message);
@@ -131,19 +155,34 @@ int Database::on_busy(void* self, int attempts) {
 }
 
 Status Database::connect() {
+  DOVEK_TRY(check_owner(options_.path));
+  // A symbolic link at the path is not followed (SQLite opens the -wal and
+  // -shm without following one too): its target is someone else's choice.
   sqlite3* handle = nullptr;
-  const int rc = sqlite3_open_v2(options_.path.c_str(), &handle,
-                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  const int rc =
+      sqlite3_open_v2(options_.path.c_str(), &handle,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
   if (rc != SQLITE_OK) {
-    Error e(std::string(handle != nullptr ? sqlite3_errmsg(handle) : sqlite3_errstr(rc)));
+    const bool link =
+        handle != nullptr && sqlite3_extended_errcode(handle) == SQLITE_CANTOPEN_SYMLINK;
+    Error e(link ? std::string("is a symbolic link")
+                 : std::string(handle != nullptr ? sqlite3_errmsg(handle) : sqlite3_errstr(rc)));
     sqlite3_close_v2(handle);
     return e;
   }
   db_ = handle;
   pid_ = ::getpid();
-  sqlite3_extended_result_codes(db_, 1);
-  sqlite3_busy_handler(db_, &Database::on_busy, this);
-  return exec(options_.synchronous_full ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+  // SQLite falls back to reading a file it may not write, silently: such a
+  // connection would fail every command, so the open fails instead.
+  Status status = sqlite3_db_readonly(db_, "main") == 1 ? Status(Error("read-only")) : ok_status();
+  if (status.ok()) {
+    sqlite3_extended_result_codes(db_, 1);
+    sqlite3_busy_handler(db_, &Database::on_busy, this);
+    status =
+        exec(options_.synchronous_full ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+  }
+  if (!status.ok()) close();
+  return status;
 }
 
 Status Database::ensure_connected() {
@@ -291,20 +330,27 @@ Status Database::begin(store::Access access) {
     return context("store error: cannot reopen " + options_.path, std::move(connected).error());
   }
   Result<Stmt> stmt =
-      prepare(access == store::Access::Write ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED");
+      prepare(access == store::Access::kWrite ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED");
   Status begun = stmt.ok() ? stmt->run() : Status(std::move(stmt).error());
   if (!begun.ok()) {
     busy_.store(false);
     return begun;
   }
   in_transaction_ = true;
+  writing_ = access == store::Access::kWrite;
   ++serial_;
-  return ok_status();
+  if (writing_) return ok_status();  // checked at commit
+  Status here = check_not_moved();
+  if (!here.ok()) rollback();
+  return here;
 }
 
 Status Database::commit() {
-  Result<Stmt> stmt = prepare("COMMIT");
-  Status done = stmt.ok() ? stmt->run() : Status(std::move(stmt).error());
+  Status done = writing_ ? check_not_moved() : ok_status();
+  if (done.ok()) {
+    Result<Stmt> stmt = prepare("COMMIT");
+    done = stmt.ok() ? stmt->run() : Status(std::move(stmt).error());
+  }
   if (!done.ok()) {
     rollback();
     return done;
@@ -324,6 +370,14 @@ void Database::rollback() noexcept {
   busy_.store(false);
 }
 
+Status Database::check_not_moved() {
+  int moved = 0;
+  if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK && moved) {
+    return Error("store file was moved or deleted: " + options_.path);
+  }
+  return ok_status();
+}
+
 void Database::close_all_for_fork() {
   LiveSet<Database>::for_each([](Database* db) {
     if (!db->busy_.load()) db->close();
@@ -331,6 +385,7 @@ void Database::close_all_for_fork() {
 }
 
 void Database::close_all_at_exit() {
+  std::lock_guard<std::mutex> lock(store::library_lock());
   LiveSet<Database>::for_each([](Database* db) {
     bool expected = false;
     if (db->busy_.compare_exchange_strong(expected, true)) {

@@ -41,11 +41,13 @@ class Database;
 
 // One use of a prepared statement: binds, steps and reads columns; resets the
 // statement when it goes out of scope. Texts bound are not copied: they must
-// outlive the Stmt.
+// outlive the Stmt. A binding that fails (a value longer than the store's
+// limit) fails the next step(), so that nothing is written without it.
 class Stmt {
  public:
   Stmt(Database& db, sqlite3_stmt* s) : db_(&db), s_(s) {}
-  Stmt(Stmt&& other) noexcept : db_(other.db_), s_(std::exchange(other.s_, nullptr)) {}
+  Stmt(Stmt&& other) noexcept
+      : db_(other.db_), s_(std::exchange(other.s_, nullptr)), bind_rc_(other.bind_rc_) {}
   Stmt(const Stmt&) = delete;
   Stmt& operator=(const Stmt&) = delete;
   ~Stmt() {
@@ -57,7 +59,8 @@ class Stmt {
   Stmt& bind(int i, const std::optional<std::string>& text);
   Stmt& bind(int i, int64_t n);
 
-  // Steps once: true with a row to read, false when done.
+  // Steps once: true with a row to read, false when done; fails without
+  // stepping when a binding failed.
   [[nodiscard]] Result<bool> step();
   // Makes the statement ready to step again (bindings kept).
   void reset() { sqlite3_reset(s_); }
@@ -70,8 +73,14 @@ class Stmt {
   bool is_null(int col) const { return sqlite3_column_type(s_, col) == SQLITE_NULL; }
 
  private:
+  Stmt& bound(int rc) {
+    if (bind_rc_ == SQLITE_OK) bind_rc_ = rc;
+    return *this;
+  }
+
   Database* db_;
   sqlite3_stmt* s_;
+  int bind_rc_ = SQLITE_OK;  // the first failed binding's result
 };
 
 // A statement's parameters bound one after another from `index` on (the
@@ -152,6 +161,9 @@ class Database final : public store::Transactions {
   // Opens (creating it with mode 0600 when missing) and checks the file,
   // brings its schema up to date, and switches it to WAL. Fails with
   // "open store PATH" and the cause; a file it refuses is left unchanged.
+  // Refuses a file, -wal or -shm owned by another user than the process's
+  // effective one ("owned by another user") and a symbolic link at the path
+  // ("is a symbolic link"), here and on every reconnect.
   [[nodiscard]] static Result<std::shared_ptr<Database>> open(Options options);
 
   ~Database() override;
@@ -160,6 +172,10 @@ class Database final : public store::Transactions {
 
   // Writers take the write lock at begin (BEGIN IMMEDIATE), waiting at most
   // the busy timeout; readers get a snapshot (a deferred transaction).
+  // A reader's begin and a writer's commit fail with "store file was moved
+  // or deleted: PATH" (rolling back) when the file open is no longer the one
+  // at the store's path: what is written to it is lost to every other
+  // opener. The check is one stat() of the path per transaction.
   Status begin(store::Access access) override;
   Status commit() override;
   void rollback() noexcept override;
@@ -211,18 +227,22 @@ class Database final : public store::Transactions {
   uint64_t rollback_epoch() const { return epoch_; }
 
   // The error for a failed call with result code `rc` on this connection:
-  // "store busy: ..." when locked past the busy timeout.
+  // "store busy: ..." when locked past the busy timeout; naming the store's
+  // length limit for a value or row longer than it.
   Error error(int rc) const;
 
   const Options& options() const { return options_; }
+  // The connection (null when closed), for tests that change its limits.
+  sqlite3* connection() const { return db_; }
   // Rows changed by the last statement.
   int64_t changes() const { return sqlite3_changes64(db_); }
 
-  // See the file comment. Called with every core's lock held (no command in
-  // flight) before a fork.
+  // See the file comment. Called before a fork with every core's lock held
+  // (no command in flight) and store::library_lock() (no open or close).
   static void close_all_for_fork();
   // At process exit: closes every connection not in the middle of a command
-  // (a daemon thread's); later use of a closed one fails.
+  // (a daemon thread's); later use of a closed one fails. Takes
+  // store::library_lock(), as open() and the destructor do.
   static void close_all_at_exit();
 
  private:
@@ -230,11 +250,12 @@ class Database final : public store::Transactions {
 
   static int on_busy(void* self, int attempts);
 
-  Status connect();          // opens the connection and applies the pragmas
+  Status connect();  // opens the connection (read-write or not at all), applies the pragmas
   Status ensure_connected();  // connect() unless connected in this process
   Status exec(const char* sql);
   void close() noexcept;
   Status check_and_migrate();
+  Status check_not_moved();
 
   const Options options_;
   sqlite3* db_ = nullptr;
@@ -242,6 +263,7 @@ class Database final : public store::Transactions {
   std::chrono::steady_clock::time_point busy_since_;  // of the current wait
   std::unordered_map<const char*, sqlite3_stmt*> statements_;
   bool in_transaction_ = false;
+  bool writing_ = false;  // the open transaction is a writer's
   uint64_t serial_ = 0;
   uint64_t epoch_ = 0;
   // Set while a transaction is open, and for good once closed at exit, so

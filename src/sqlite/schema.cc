@@ -1,5 +1,9 @@
 #include "sqlite/schema.h"
 
+#include <string>
+
+#include "sql/record_fields.h"
+
 namespace dovek::sqlite {
 namespace {
 
@@ -44,13 +48,19 @@ CREATE TABLE models(
   key TEXT PRIMARY KEY NOT NULL, provider_id TEXT NOT NULL, model_id TEXT NOT NULL);
 CREATE TABLE counters(name TEXT PRIMARY KEY NOT NULL, value INTEGER NOT NULL);
 INSERT INTO counters VALUES ('skills_floor', 0), ('sessions', 0);
-INSERT INTO models VALUES ('selected', 'openai', 'gpt-5.5');
 )sql";
 
-constexpr const char* kMigrations[kSchemaVersion] = {kVersion1};
+// Version 1 and the row of the selected model a new database starts with.
+const std::string& version1() {
+  static const std::string* const kText = new std::string(kVersion1 + sql::default_model_row());
+  return *kText;
+}
 
 }  // namespace
 
-const char* migration(int from) { return kMigrations[from]; }
+const char* migration(int from) {
+  const std::string* const migrations[kSchemaVersion] = {&version1()};
+  return migrations[from]->c_str();
+}
 
 }  // namespace dovek::sqlite

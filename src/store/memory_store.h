@@ -4,9 +4,7 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -14,6 +12,7 @@
 
 #include "base/error.h"
 #include "base/fault.h"
+#include "base/mutex.h"
 #include "store/persistent_map.h"
 #include "store/repository.h"
 
@@ -50,7 +49,7 @@ class MemoryStore final : public Base {
   MemoryStore& operator=(const MemoryStore&) = delete;
 
   Result<std::optional<T>> get(std::string_view key) const override {
-    std::shared_lock lock(mu_);
+    ReaderLock lock(mu_);
     check_not_poisoned();
     const T* found = map_.find(key);
     if (found == nullptr) return std::optional<T>();
@@ -60,7 +59,7 @@ class MemoryStore final : public Base {
   // Hands out the store's own tree, shared in O(1); the next write copies the
   // nodes it changes instead of changing them in place while a list lives.
   Result<List> list() const override {
-    std::shared_lock lock(mu_);
+    ReaderLock lock(mu_);
     check_not_poisoned();
     return map_;
   }
@@ -76,25 +75,25 @@ class MemoryStore final : public Base {
   }
 
   Status put(std::string_view key, T record) override {
-    return write([&] {
+    return write([&]() REQUIRES(mu_) {
       map_.put(key, std::move(record));
       return ok_status();
     });
   }
 
   Result<bool> remove(std::string_view key) override {
-    return write([&]() -> Result<bool> { return map_.remove(key); });
+    return write([&]() REQUIRES(mu_) -> Result<bool> { return map_.remove(key); });
   }
 
   Status replace_all(std::vector<std::pair<std::string, T>> pairs) override {
-    return write([&] {
+    return write([&]() REQUIRES(mu_) {
       map_ = List::from_pairs(std::move(pairs));
       return ok_status();
     });
   }
 
  private:
-  void check_not_poisoned() const {
+  void check_not_poisoned() const REQUIRES_SHARED(mu_) {
     if (poisoned_) throw InternalFault("memory store lock");
   }
 
@@ -102,7 +101,7 @@ class MemoryStore final : public Base {
   // `change` throws.
   template <class F>
   auto write(F&& change) {
-    std::unique_lock lock(mu_);
+    WriterLock lock(mu_);
     check_not_poisoned();
     try {
       return change();
@@ -112,9 +111,9 @@ class MemoryStore final : public Base {
     }
   }
 
-  mutable std::shared_mutex mu_;
-  List map_;              // guarded by mu_
-  bool poisoned_ = false;  // guarded by mu_ (set only under the write lock)
+  mutable SharedMutex mu_;
+  List map_ GUARDED_BY(mu_);
+  bool poisoned_ GUARDED_BY(mu_) = false;
 };
 
 }  // namespace dovek::store

@@ -17,6 +17,11 @@
 // what it holds is unspecified (an entry may be in or out, size() may be
 // off): discard it. from_pairs and from_sorted that throw leave nothing
 // behind. MemoryStore poisons itself on such a throw for that reason.
+//
+// One header past 500 lines on purpose: a class template, whose nodes,
+// copy-on-write paths, bulk builders and iterators all work on the same
+// private node types; split, every part would still be a header holding
+// them.
 #pragma once
 
 #include <algorithm>

@@ -9,7 +9,7 @@ namespace dovek::store {
 
 // What a command will do with the repositories: a writer takes the store's
 // write lock at its start, so two writers never deadlock on an upgrade.
-enum class Access { Read, Write };
+enum class Access { kRead, kWrite };
 
 // Thread safety: one transaction at a time per object; the caller serialises
 // (a core's lock).

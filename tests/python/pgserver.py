@@ -74,10 +74,10 @@ class Server:
         query.update(options)
         return "postgresql:///postgres?" + "&".join(f"{k}={v}" for k, v in query.items())
 
-    def psql(self, sql: str) -> str:
+    def psql(self, sql: str, database="postgres") -> str:
         """Runs `sql` with psql as the server's superuser; returns its rows."""
         argv = [os.path.join(self.bin, "psql"), "-X", "-q", "-A", "-t", "-h", self.root,
-                "-U", "dovek", "-d", "postgres", "-v", "ON_ERROR_STOP=1", "-c", sql]
+                "-U", "dovek", "-d", database, "-v", "ON_ERROR_STOP=1", "-c", sql]
         done = subprocess.run(argv, capture_output=True, text=True, timeout=60, env=_env())
         if done.returncode != 0:
             raise RuntimeError(done.stderr)

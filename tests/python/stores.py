@@ -12,6 +12,8 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 import dovek_native
 from conftest import cmd, skill
 
@@ -90,6 +92,41 @@ def outcome(core, text: str) -> str:
         return core.handle_json(text)
     except RuntimeError as e:
         return f"error: {e}"
+
+
+def store_good_and_bad(core) -> None:
+    """A record of every kind under the keys `good` and `bad`."""
+    for key in ("good", "bad"):
+        core.handle_json(cmd(type="save_skill", skill=skill(key)))
+        turn(core, key, "hello")
+        core.handle_json(cmd(type="start_run", task={"id": key, "title": "T"}, run_id=key,
+                             session_id=key))
+        core.handle_json(cmd(type="save_profile", profile={"provider": {"id": key},
+                                                           "secret": {"key": "K"}}))
+
+
+# Where another program writes bytes that are not UTF-8 into a stored record:
+# the record's kind, its table, the column and the column naming its key.
+NOT_UTF8 = [
+    ("skill", "skills", "content", "key", b"\xff"),
+    ("session", "messages", "content", "session", b"caf\xc3"),      # cut short
+    ("task", "tasks", "title", "key", b"\xed\xa0\x80"),            # a surrogate
+    ("run", "runs", "error", "key", b"\xc0\xaf"),                   # overlong
+    ("profile", "profiles", "secret_key", "key", b"\x80 stray"),
+]
+
+
+def check_not_utf8_record(core, kind: str) -> None:
+    """The bad record and the list holding it fail naming it; the good record
+    and every other kind still read."""
+    message = f"^stored {kind} `bad` is not valid UTF-8$"
+    for key in ("bad", None):
+        with pytest.raises(RuntimeError, match=message):
+            core.read_json(kind, key)
+    assert json.loads(core.read_json(kind, "good")) is not None
+    for other in KINDS:
+        if other != kind:
+            assert len(json.loads(core.read_json(other))) == 2
 
 
 class SqliteStore:

@@ -1,14 +1,20 @@
 """Cores on a SQLite store file (Core.open), what is particular to SQLite:
-URLs, files refused and left unchanged, private modes, a held file, killed
-writers, closing at exit. What every database store does alike is in
-test_stores.py. Stored rows are checked with Python's sqlite3 module."""
+URLs, files refused and left unchanged (another's, another user's, a link, a
+read-only one), private modes, a held file, a file moved under a core, killed
+writers, forks beside opening stores, closing at exit. What every database
+store does alike is in test_stores.py. Stored rows are checked with Python's
+sqlite3 module."""
 
+import json
 import os
+import pwd
 import random
+import shutil
 import signal
 import sqlite3
 import subprocess
 import sys
+import tempfile
 import time
 
 import pytest
@@ -16,7 +22,8 @@ import pytest
 import dovek_native
 import stores
 from conftest import SKILL_WRITER, cmd
-from stores import TURNS, check_turns, run_children, turn
+from stores import (NOT_UTF8, TURNS, check_not_utf8_record, check_turns, run_children,
+                    store_good_and_bad, turn)
 
 
 def url(path, **options) -> str:
@@ -34,6 +41,32 @@ def rows(path, sql: str, *args) -> list:
 
 def messages(path, session: str) -> list:
     return stores.messages(url(path), session)
+
+
+# ---- text written by another program ----------------------------------------------
+
+@pytest.mark.parametrize("kind, table, column, key, text", NOT_UTF8, ids=[c[0] for c in NOT_UTF8])
+def test_stored_text_that_is_not_utf8_fails_naming_its_record(kind, table, column, key, text,
+                                                              tmp_path):
+    path = tmp_path / "agent.db"
+    store_good_and_bad(dovek_native.Core.open(url(path)))
+    db = sqlite3.connect(path)
+    db.execute(f"UPDATE {table} SET {column} = CAST(? AS TEXT) WHERE {key} = 'bad'", (text,))
+    db.commit()
+    db.close()
+    check_not_utf8_record(dovek_native.Core.open(url(path)), kind)
+
+
+def test_a_stored_key_that_is_not_utf8_is_named_with_replacement_characters(tmp_path):
+    path = tmp_path / "agent.db"
+    store_good_and_bad(dovek_native.Core.open(url(path)))
+    db = sqlite3.connect(path)
+    db.execute("UPDATE skills SET key = CAST(?1 AS TEXT), id = CAST(?1 AS TEXT) WHERE key = 'bad'",
+               (b"b\xffd",))
+    db.commit()
+    db.close()
+    with pytest.raises(RuntimeError, match="^stored skill `b\ufffdd` is not valid UTF-8$"):
+        dovek_native.Core.open(url(path)).read_json("skill")
 
 
 # ---- opening: URLs, refused files, modes ----------------------------------------
@@ -110,6 +143,81 @@ def test_files_are_private_whatever_the_umask(umask, tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["agent.db"]  # closed cleanly
 
 
+@pytest.mark.skipif(os.geteuid() != 0, reason="another user's files: needs root")
+@pytest.mark.parametrize("planted", ["agent.db", "agent.db-wal", "agent.db-shm"])
+def test_store_files_owned_by_another_user_are_refused(planted, tmp_path):
+    path = tmp_path / "agent.db"
+    if planted != "agent.db":
+        turn(dovek_native.Core.open(url(path)), "s", "mine")  # closed: no -wal, no -shm
+    stored = path.read_bytes() if path.exists() else b""
+    (tmp_path / planted).write_bytes(b"")
+    os.chmod(tmp_path / planted, 0o666)
+    os.chown(tmp_path / planted, pwd.getpwnam("nobody").pw_uid, -1)
+    with pytest.raises(RuntimeError) as e:
+        dovek_native.Core.open(url(path))
+    assert (str(e.value), str(e.value.__cause__)) == (f"open store {path}", "owned by another user")
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted({"agent.db", planted})
+    assert (tmp_path / planted).stat().st_size == 0
+    assert path.read_bytes() == stored
+
+
+@pytest.mark.parametrize("target", ["missing", "empty", "store"])
+def test_a_symbolic_link_at_the_store_path_is_refused_and_its_target_untouched(target, tmp_path):
+    (tmp_path / "theirs").mkdir()
+    aim = tmp_path / "theirs" / "target.db"
+    if target == "empty":
+        aim.write_bytes(b"")
+    elif target == "store":
+        turn(dovek_native.Core.open(url(aim)), "s", "theirs")
+    before = {p.name: p.read_bytes() for p in aim.parent.iterdir()}
+    path = tmp_path / "agent.db"
+    path.symlink_to(aim)
+    with pytest.raises(RuntimeError) as e:
+        dovek_native.Core.open(url(path))
+    assert (str(e.value), str(e.value.__cause__)) == (f"open store {path}", "is a symbolic link")
+    assert {p.name: p.read_bytes() for p in aim.parent.iterdir()} == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["agent.db", "theirs"]
+
+
+READ_ONLY = """
+import json, os, pwd, sys, dovek_native
+path = sys.argv[1] + "/agent.db"
+if os.geteuid() == 0:  # root may write any file: the store's user here is another
+    nobody = pwd.getpwnam("nobody")
+    os.setgroups([])
+    os.setresgid(nobody.pw_gid, nobody.pw_gid, nobody.pw_gid)
+    os.setresuid(nobody.pw_uid, nobody.pw_uid, nobody.pw_uid)
+core = dovek_native.Core.open(f"sqlite:///{path}")
+os.chmod(path, 0o444)
+def outcome(attempt):
+    try:
+        attempt()
+    except RuntimeError as e:
+        return [str(e), str(e.__cause__)]
+    return "succeeded"
+switch = json.dumps({"type": "switch_model", "model": {"provider": {"id": "p"}, "id": "m"}})
+pid = os.fork()
+if pid == 0:
+    print(json.dumps(outcome(lambda: core.handle_json(switch))), flush=True)
+    os._exit(0)
+os.waitpid(pid, 0)
+print(json.dumps(outcome(lambda: dovek_native.Core.open(f"sqlite:///{path}"))))
+"""
+
+
+def test_a_store_only_readable_fails_to_open_and_to_reopen_after_fork(tmp_path):
+    folder = tempfile.mkdtemp()  # beyond tmp_path, which only root may enter
+    try:
+        if os.geteuid() == 0:
+            os.chown(folder, pwd.getpwnam("nobody").pw_uid, -1)
+        path = f"{folder}/agent.db"
+        child, opened = map(json.loads, run_children(READ_ONLY, folder, count=1)[0].splitlines())
+    finally:
+        shutil.rmtree(folder)
+    assert child == [f"store error: cannot reopen {path}", "read-only"]
+    assert opened == [f"open store {path}", "read-only"]
+
+
 # ---- busy: another connection holds the write lock ------------------------------
 
 def test_a_held_file_fails_every_writer_and_reset(tmp_path):
@@ -127,6 +235,31 @@ def test_a_held_file_fails_every_writer_and_reset(tmp_path):
     other.execute("ROLLBACK")
     other.close()
     assert [m[1] for m in messages(path, "s")[0::2]] == ["first"]
+
+
+@pytest.mark.parametrize("how", ["deleted", "moved", "replaced"])
+def test_store_file_moved_or_deleted_under_a_core_fails_every_command(how, tmp_path):
+    path = tmp_path / "agent.db"
+    core = dovek_native.Core.open(url(path))
+    turn(core, "s", "kept")
+    if how == "deleted":
+        path.unlink()
+    else:
+        for suffix in ("", "-wal", "-shm"):
+            (tmp_path / f"agent.db{suffix}").rename(tmp_path / f"moved.db{suffix}")
+        if how == "replaced":
+            dovek_native.Core.open(url(path))
+    lost = f"store file was moved or deleted: {path}"
+    for attempt in (lambda: turn(core, "s", "lost"), lambda: core.read_json("session", "s"),
+                    lambda: core.handle_json(cmd(type="save_skill", skill=SKILL_WRITER))):
+        with pytest.raises(RuntimeError) as e:
+            attempt()
+        assert str(e.value) == lost
+    if how != "deleted":  # nothing reached the old file either
+        moved = tmp_path / "moved.db"
+        assert [text for role, text in messages(moved, "s") if role == "user"] == ["kept"]
+        assert rows(moved, "SELECT count(*) FROM skills") == [(0,)]
+    assert not path.exists() or messages(path, "s") == []
 
 
 # ---- several processes ------------------------------------------------------------
@@ -174,6 +307,54 @@ def test_killed_writers_lose_no_returned_turn(tmp_path):
     stored = check_turns(messages(path, "s"))
     assert set(returned) <= set(stored)
     assert len(returned) >= 40
+
+
+FORK_BESIDE_OPENS = """
+import json, os, sys, threading, time, dovek_native
+folder = sys.argv[1]
+core = dovek_native.Core.open(f"sqlite:///{folder}/agent.db")
+others = [f"sqlite:///{folder}/other{i}.db" for i in range(3)]
+for other in others:
+    dovek_native.Core.open(other)  # the files exist before the thread starts
+stop = threading.Event()
+def open_and_drop():
+    i = 0
+    while not stop.is_set():
+        dovek_native.Core.open(others[i % len(others)])  # dropped at once: closed
+        i += 1
+opener = threading.Thread(target=open_and_drop)
+opener.start()
+try:
+    for n in range(40):
+        pid = os.fork()
+        if pid == 0:
+            code = 3
+            try:
+                reply = core.handle_json(json.dumps({"type": "chat_turn", "session_id": f"c{n}",
+                                                     "message": "hi", "assigned_skills": []}))
+                fresh = dovek_native.Core.open(others[0])
+                code = 0 if reply.startswith('{"type":"chat_turn",') and fresh else 4
+            finally:
+                os._exit(code)
+        deadline = time.monotonic() + 30
+        while (done := os.waitpid(pid, os.WNOHANG)) == (0, 0):
+            if time.monotonic() > deadline:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+                sys.exit(f"child {n} hangs")
+            time.sleep(0.001)
+        if done[1] != 0:
+            sys.exit(f"child {n} ended with status {done[1]}")
+finally:
+    stop.set()
+    opener.join()
+print("ok")
+"""
+
+
+def test_fork_beside_a_thread_opening_and_dropping_stores_gives_working_children(tmp_path):
+    assert run_children(FORK_BESIDE_OPENS, tmp_path, count=1, timeout=300)[0].strip() == "ok"
+    assert len(check_turns(messages(tmp_path / "agent.db", "c39"))) == 1
 
 
 EXIT = """

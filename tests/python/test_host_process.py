@@ -51,6 +51,17 @@ def check(result: subprocess.CompletedProcess, expected_stdout="ok") -> None:
     assert result.stdout.strip() == expected_stdout, result.stdout + result.stderr
 
 
+def supported_interpreters() -> list:
+    """This interpreter and every other CPython 3.11+ that pyenv holds here."""
+    found = {sys.executable}
+    pyenv = Path.home() / ".pyenv" / "versions"
+    for python in sorted(pyenv.glob("3.*/bin/python3")) if pyenv.is_dir() else []:
+        minor = int(python.parent.parent.name.split(".")[1])
+        if minor >= 11 and "t" not in python.parent.parent.name:
+            found.add(str(python))
+    return sorted(found)
+
+
 def sleeping_skill(root: Path) -> Path:
     """Writes its pid to `pid` beside its root, then sleeps far past any test."""
     return script_skill(root, f"echo $$ > '{root}.tmp' && mv '{root}.tmp' '{root}.pid'\nexec sleep 600")
@@ -58,26 +69,31 @@ def sleeping_skill(root: Path) -> Path:
 
 # ---- interpreter exit with a daemon thread inside the module -------------------
 
-EXIT_WITH_DAEMON = """
+# wait_at_exit() makes the interpreter's exit wait until the daemon threads
+# have ended: a daemon thread that comes back from the module while the
+# interpreter finalizes is ended by it with a forced unwind.
+WAIT_AT_EXIT = """
 import gc
 
 class WaitForDaemonThreads:
-    # Collected while the interpreter finalizes (see below): a daemon thread
-    # that comes back from the module then is ended by the interpreter with a
-    # forced unwind. Module globals may be gone by then: bind what it uses.
+    # Module globals may be gone when this runs: bind what it uses.
     def __del__(self, listdir=os.listdir, sleep=time.sleep, monotonic=time.monotonic):
         deadline = monotonic() + 60
         while len(listdir("/proc/self/task")) > 1 and monotonic() < deadline:
             sleep(0.01)
 
-kind, path, keep = sys.argv[1], sys.argv[2], sys.argv[3] == "wait"
-if keep:
+def wait_at_exit():
     # Cyclic garbage with the collector off: collected only by the collection
     # the interpreter runs once daemon threads can no longer come back.
     gc.disable()
     keeper = WaitForDaemonThreads()
     keeper.cycle = keeper
-    del keeper
+"""
+
+EXIT_WITH_DAEMON = WAIT_AT_EXIT + """
+kind, path, keep = sys.argv[1], sys.argv[2], sys.argv[3] == "wait"
+if keep:
+    wait_at_exit()
 if kind == "command":
     target = lambda: d.handle_json(sleep_command(200, path))
     flag = path
@@ -101,6 +117,49 @@ def test_exit_with_a_daemon_thread_inside(tmp_path, kind, keep):
     if kind == "skill":
         pid = int((tmp_path / "skill.pid").read_text())
         assert wait_gone(pid, 30), f"skill process {pid} outlived its host"
+
+
+TOOL_AT_EXIT = """
+import json, os, sys, threading, time
+sys.path.insert(0, sys.argv[1])
+import dovek_native as d
+""" + WAIT_AT_EXIT + """
+core = d.Core()
+inside = threading.Semaphore(0)
+def busy(_input, sleep=time.sleep):
+    inside.release()
+    while True:  # gives up the interpreter often, until the interpreter ends the thread
+        sleep(0.001)
+        sum(range(1000))
+core.add_tool("busy", busy)
+call = json.dumps({"type": "call_tool", "call": {"id": "c", "name": "busy", "input": {"a": [1]}}})
+for _ in range(4):
+    threading.Thread(target=core.handle_json, args=(call,), daemon=True).start()
+for _ in range(4):
+    inside.acquire()
+if sys.argv[2] == "wait":
+    wait_at_exit()
+else:
+    time.sleep(float(sys.argv[2]))
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("python", supported_interpreters())
+@pytest.mark.parametrize("exit_after", ["wait", "0", "0.01", "0.1"])
+def test_exit_with_python_tools_running_in_daemon_threads(python, exit_after):
+    """The interpreter ends the daemon threads while their tool calls run:
+    the host exits cleanly, whether it ends them at once or a little later."""
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    if UNDER_ASAN:
+        # The ended threads' calls never return: their frames, and the
+        # references the module lets go of without dropping, stay allocated.
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+    out = subprocess.run([python, "-c", TOOL_AT_EXIT, os.path.dirname(d_file()),
+                          exit_after], env=env, capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, f"exit {out.returncode}\n{out.stdout}\n{out.stderr}"
+    assert "Fatal Python error" not in out.stderr, out.stderr
+    assert out.stdout.strip() == "ok", out.stdout + out.stderr
 
 
 # ---- fork ------------------------------------------------------------------------
@@ -284,17 +343,6 @@ def test_a_decode_out_of_memory_raises_memory_error_and_keeps_the_core():
 
 
 # ---- references to singletons ------------------------------------------------------
-
-def supported_interpreters() -> list:
-    """This interpreter and every other CPython 3.11+ that pyenv holds here."""
-    found = {sys.executable}
-    pyenv = Path.home() / ".pyenv" / "versions"
-    for python in sorted(pyenv.glob("3.*/bin/python3")) if pyenv.is_dir() else []:
-        minor = int(python.parent.parent.name.split(".")[1])
-        if minor >= 11 and "t" not in python.parent.parent.name:
-            found.add(str(python))
-    return sorted(found)
-
 
 RESETS_AND_FORKS = """
 import gc, os, sys

@@ -17,7 +17,8 @@ import pytest
 
 import dovek_native
 from conftest import SKILL_WRITER, cmd
-from stores import PostgresStore, check_turns, messages, run_children, turn
+from stores import (NOT_UTF8, PostgresStore, check_not_utf8_record, check_turns, messages,
+                    run_children, store_good_and_bad, turn)
 
 
 def schema_of(url: str) -> str:
@@ -71,6 +72,27 @@ def test_a_password_with_reserved_characters_never_shows(password, escaped):
     assert expected in message
     for piece in re.findall(r"[A-Za-z0-9]+", password):
         assert piece not in message
+
+
+@pytest.fixture(scope="module")
+def sql_ascii(pg_server) -> str:
+    """A database of the server's whose text columns take any bytes
+    (encoding SQL_ASCII): there another program can store text that is not
+    UTF-8. (A UTF8 database refuses such text from every client.)"""
+    pg_server.psql("CREATE DATABASE sql_ascii ENCODING 'SQL_ASCII' LC_COLLATE 'C' LC_CTYPE 'C' "
+                   "TEMPLATE template0")
+    return "sql_ascii"
+
+
+@pytest.mark.parametrize("kind, table, column, key, text", NOT_UTF8, ids=[c[0] for c in NOT_UTF8])
+def test_stored_text_that_is_not_utf8_fails_naming_its_record(kind, table, column, key, text,
+                                                              pg_server, pg_url, sql_ascii):
+    url = pg_url.replace("postgresql:///postgres?", f"postgresql:///{sql_ascii}?")
+    store_good_and_bad(dovek_native.Core.open(url))
+    literal = "E'" + "".join(f"\\x{b:02x}" for b in text) + "'"
+    pg_server.psql(f"UPDATE {schema_of(url)}.{table} SET {column} = {literal} WHERE {key} = 'bad'",
+                   database=sql_ascii)
+    check_not_utf8_record(dovek_native.Core.open(url), kind)
 
 
 def test_refused_schemas_are_left_unchanged(pg_server, pg_url):

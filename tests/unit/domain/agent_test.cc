@@ -14,8 +14,8 @@ using skill::Source;
 using testing_skills::make_skill;
 
 skill::Catalog example_catalog() {
-  return skill::Catalog::from_skills({make_skill("reviewer", "Reviewer", Source::System),
-                                      make_skill("writer", "Writer", Source::User, "Writes prose",
+  return skill::Catalog::from_skills({make_skill("reviewer", "Reviewer", Source::kSystem),
+                                      make_skill("writer", "Writer", Source::kUser, "Writes prose",
                                                  {"edit", "search"}, "Write well.")});
 }
 
@@ -90,7 +90,7 @@ TEST(Prompt, OnlyIssues) {
 
 TEST(Prompt, TwoAssignedShareOneBlockTwoMentionedGetTwo) {
   skill::Catalog catalog = skill::Catalog::from_skills(
-      {make_skill("a", "A", Source::External, "", {}, "x"), make_skill("b", "B", Source::User)});
+      {make_skill("a", "A", Source::kExternal, "", {}, "x"), make_skill("b", "B", Source::kUser)});
   EXPECT_EQ(chat_prompt(catalog, "@b @a", {"b", "a"}),
             "## Assigned skills\n"
             "- @b: B [user]\n"
@@ -114,12 +114,12 @@ TEST(Prompt, TwoAssignedShareOneBlockTwoMentionedGetTwo) {
 TEST(Prompt, ContentWhitespaceRules) {
   // Whitespace-only content (U+3000 included) adds no Instructions line.
   skill::Catalog blank = skill::Catalog::from_skills(
-      {make_skill("s", "S", Source::User, std::nullopt, {}, "  \n\xe3\x80\x80")});
+      {make_skill("s", "S", Source::kUser, std::nullopt, {}, "  \n\xe3\x80\x80")});
   EXPECT_EQ(chat_prompt(blank, "@s"),
             "## Mentioned skill: @s\n@s: S [user]\n\n## User message\n@s");
   // Other content goes in untrimmed, with its own leading and trailing space.
   skill::Catalog padded = skill::Catalog::from_skills(
-      {make_skill("s", "S", Source::User, std::nullopt, {}, "\n  Step 1\n")});
+      {make_skill("s", "S", Source::kUser, std::nullopt, {}, "\n  Step 1\n")});
   EXPECT_EQ(chat_prompt(padded, "@s"),
             "## Mentioned skill: @s\n@s: S [user]\nInstructions:\n\n  Step 1\n"
             "\n\n## User message\n@s");
@@ -127,7 +127,7 @@ TEST(Prompt, ContentWhitespaceRules) {
 
 TEST(Prompt, RecordTextIsVerbatim) {
   skill::Catalog catalog = skill::Catalog::from_skills(
-      {make_skill("s", "N\n## x", Source::System, "line1\nline2", {"a b", "#c"}, "@s")});
+      {make_skill("s", "N\n## x", Source::kSystem, "line1\nline2", {"a b", "#c"}, "@s")});
   EXPECT_EQ(chat_prompt(catalog, "## @s", {"s"}),
             "## Assigned skills\n"
             "- @s: N\n## x [system]\n"
@@ -146,9 +146,9 @@ TEST(Prompt, RecordTextIsVerbatim) {
 }
 
 TEST(Prompt, RenderSkillSummaryLines) {
-  skill::SkillSummary plain(make_skill("p", "P", Source::System));
+  skill::SkillSummary plain(make_skill("p", "P", Source::kSystem));
   EXPECT_EQ(render_skill_summary(plain), "- @p: P [system]");
-  skill::SkillSummary full(make_skill("f", "F", Source::External, "D", {"x", "y"}, "content"));
+  skill::SkillSummary full(make_skill("f", "F", Source::kExternal, "D", {"x", "y"}, "content"));
   EXPECT_EQ(render_skill_summary(full),
             "- @f: F [external]\n  Description: D\n  Suggested tools: x, y");
 }
@@ -166,7 +166,9 @@ TEST(Prompt, BuildPromptBlocks) {
 }
 
 TEST(Exec, DryRunGivesOneTextEvent) {
-  Exec exec{Agent{model::Model::create("openai", "gpt-5.5"), {}}, {}};
+  const Agent agent{model::Model::create("openai", "gpt-5.5")};
+  const tool::Registry registry;
+  Exec exec{&agent, &registry};
   RunOutput out = exec.dry_run(chat::build_agent_input(example_catalog(), chat::TurnRequest("hi")));
   ASSERT_EQ(out.events.size(), 1u);
   EXPECT_EQ(out.events[0], event::Event(event::Text{"## User message\nhi"}));
@@ -174,7 +176,7 @@ TEST(Exec, DryRunGivesOneTextEvent) {
 
 TEST(RunInput, WithSkillContextReplaces) {
   RunInput input{"m", {}};
-  input.skill_context.issues.push_back({"x", "y", skill::SkillIssueKind::UnknownMention});
+  input.skill_context.issues.push_back({"x", "y", skill::SkillIssueKind::kUnknownMention});
   RunInput replaced = RunInput::with_skill_context(std::move(input), skill::SkillContext{});
   EXPECT_EQ(replaced.skill_context, skill::SkillContext{});
   EXPECT_EQ(replaced.message, "m");

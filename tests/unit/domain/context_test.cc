@@ -111,8 +111,8 @@ TEST(ResolveContext, OrderOfAssignedMentionedAndIssues) {
   ASSERT_EQ(ctx.mentioned.size(), 1u);
   EXPECT_EQ(ctx.mentioned[0].id(), "a");
   EXPECT_EQ(ctx.issues, (std::vector<SkillIssue>{
-                            {"b", "assigned skill is missing: b", SkillIssueKind::MissingAssigned},
-                            {"c", "unknown mentioned skill: c", SkillIssueKind::UnknownMention}}));
+                            {"b", "assigned skill is missing: b", SkillIssueKind::kMissingAssigned},
+                            {"c", "unknown mentioned skill: c", SkillIssueKind::kUnknownMention}}));
 }
 
 TEST(ResolveContext, AssignedIssuesComeFirstAndEachKindIsDeduplicatedSeparately) {
@@ -121,10 +121,10 @@ TEST(ResolveContext, AssignedIssuesComeFirstAndEachKindIsDeduplicatedSeparately)
   EXPECT_EQ(ctx.assigned.size(), 1u);
   EXPECT_EQ(ctx.mentioned.size(), 1u);
   EXPECT_EQ(ctx.issues, (std::vector<SkillIssue>{
-                            {"m", "assigned skill is missing: m", SkillIssueKind::MissingAssigned},
-                            {"", "assigned skill is missing: ", SkillIssueKind::MissingAssigned},
-                            {"z", "unknown mentioned skill: z", SkillIssueKind::UnknownMention},
-                            {"m", "unknown mentioned skill: m", SkillIssueKind::UnknownMention}}));
+                            {"m", "assigned skill is missing: m", SkillIssueKind::kMissingAssigned},
+                            {"", "assigned skill is missing: ", SkillIssueKind::kMissingAssigned},
+                            {"z", "unknown mentioned skill: z", SkillIssueKind::kUnknownMention},
+                            {"m", "unknown mentioned skill: m", SkillIssueKind::kUnknownMention}}));
 }
 
 TEST(ResolveContext, EmptyInputsGiveAnEmptyContext) {
@@ -133,7 +133,7 @@ TEST(ResolveContext, EmptyInputsGiveAnEmptyContext) {
 }
 
 TEST(ResolveContext, MentionedSkillIsAFullCopy) {
-  Skill w = make_skill("w", "W", Source::External, "d", {"t"}, "body");
+  Skill w = make_skill("w", "W", Source::kExternal, "d", {"t"}, "body");
   Catalog catalog = Catalog::from_skills({w});
   SkillContext ctx = resolve_context(catalog, {"w"}, "@w");
   ASSERT_EQ(ctx.mentioned.size(), 1u);

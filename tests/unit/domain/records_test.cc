@@ -1,4 +1,4 @@
-// Sessions, task and run requests, the tool registry and event JSON.
+// Sessions, task and run requests and the tool registry.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -13,7 +13,6 @@
 #include "domain/run.h"
 #include "domain/skill.h"
 #include "domain/tool.h"
-#include "json/write.h"
 #include "store/memory_store.h"
 
 namespace dovek {
@@ -36,31 +35,31 @@ TEST(Session, NewSessionAndPushOrder) {
   chat::Session bare;
   bare.id = "s1";
   EXPECT_EQ(s, bare);  // every optional attribute absent
-  s.push({"one", Role::User});
-  s.push({"two", Role::Assistant});
-  s.push({"three", Role::User});
+  s.push({"one", Role::kUser});
+  s.push({"two", Role::kAssistant});
+  s.push({"three", Role::kUser});
   EXPECT_EQ(s.messages.size(), 3u);
   EXPECT_EQ(s.messages.back().content, "three");
-  EXPECT_EQ(s.messages.to_vector(), (std::vector<Message>{{"one", Role::User},
-                                                          {"two", Role::Assistant},
-                                                          {"three", Role::User}}));
+  EXPECT_EQ(s.messages.to_vector(), (std::vector<Message>{{"one", Role::kUser},
+                                                          {"two", Role::kAssistant},
+                                                          {"three", Role::kUser}}));
 }
 
 TEST(Session, CopiesBranchWithoutSeeingEachOther) {
   chat::MessageList base;
-  base.push_back({"a", Role::User});
+  base.push_back({"a", Role::kUser});
   chat::MessageList left = base, right = base;
-  left.push_back({"l", Role::Assistant});
-  right.push_back({"r", Role::Assistant});
-  right.push_back({"r2", Role::User});
+  left.push_back({"l", Role::kAssistant});
+  right.push_back({"r", Role::kAssistant});
+  right.push_back({"r2", Role::kUser});
   EXPECT_EQ(base.size(), 1u);
   EXPECT_EQ(left.size(), 2u);
   EXPECT_EQ(right.to_vector()[1].content, "r");
   EXPECT_EQ(right.to_vector()[2].content, "r2");
   EXPECT_FALSE(left == right);
   chat::MessageList same;
-  same.push_back({"a", Role::User});
-  same.push_back({"l", Role::Assistant});
+  same.push_back({"a", Role::kUser});
+  same.push_back({"l", Role::kAssistant});
   EXPECT_TRUE(left == same);
 }
 
@@ -70,14 +69,14 @@ TEST(Session, LongHistoryIsReleasedWithoutDeepRecursion) {
   auto list = std::make_unique<chat::MessageList>();
   for (int i = 0; i < 150'000; ++i) {
     chat::MessageList branch = *list;
-    branch.push_back({"b", Role::User});
-    list->push_back({"", Role::User});
+    branch.push_back({"b", Role::kUser});
+    list->push_back({"", Role::kUser});
   }
   chat::MessageList branch = *list;
-  branch.push_back({"x", Role::User});
+  branch.push_back({"x", Role::kUser});
   list.reset();  // shared with `branch`: nothing freed yet
   EXPECT_EQ(branch.size(), 150'001u);
-  EXPECT_EQ(branch.back(), (Message{"x", Role::User}));
+  EXPECT_EQ(branch.back(), (Message{"x", Role::kUser}));
   branch = chat::MessageList();  // the whole chain goes now
   EXPECT_TRUE(branch.empty());
 }
@@ -87,7 +86,7 @@ TEST(Session, LongHistoryIsReleasedWithoutDeepRecursion) {
 // shared prefix plus only its own messages.
 TEST(Session, CopiesPushedFromThreadsAtOnceKeepTheirOwnMessages) {
   chat::MessageList base;
-  base.push_back({"shared", Role::User});
+  base.push_back({"shared", Role::kUser});
   constexpr int kThreads = 4;
   constexpr int kPushes = 2000;
   std::vector<chat::MessageList> copies(kThreads, base);
@@ -95,12 +94,12 @@ TEST(Session, CopiesPushedFromThreadsAtOnceKeepTheirOwnMessages) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&copies, t] {
       for (int i = 0; i < kPushes; ++i) {
-        copies[t].push_back({std::to_string(t) + ":" + std::to_string(i), Role::Assistant});
+        copies[t].push_back({std::to_string(t) + ":" + std::to_string(i), Role::kAssistant});
       }
     });
   }
   for (std::thread& th : threads) th.join();
-  EXPECT_EQ(base.to_vector(), (std::vector<Message>{{"shared", Role::User}}));
+  EXPECT_EQ(base.to_vector(), (std::vector<Message>{{"shared", Role::kUser}}));
   for (int t = 0; t < kThreads; ++t) {
     std::vector<chat::Message> v = copies[t].to_vector();
     ASSERT_EQ(v.size(), size_t{kPushes + 1});
@@ -119,7 +118,7 @@ TEST(Session, PackedMessagesReadBackExactly) {
   chat::MessageList half;
   for (size_t n : {0, 1, 63, 64, 127, 128, 8191, 8192, 70000, 5, 65536, 3}) {
     chat::Message m{std::string(n, static_cast<char>('a' + n % 26)),
-                    expected.size() % 2 ? Role::Assistant : Role::User};
+                    expected.size() % 2 ? Role::kAssistant : Role::kUser};
     list.push_back(m);
     expected.push_back(std::move(m));
     if (expected.size() == 6) half = list;
@@ -148,19 +147,19 @@ TEST(Session, MessagesThatRepeatEarlierOnesReadBackExactly) {
     // shortest run worth a reference (32 bytes), then long ones.
     const size_t n = turn < 40 ? static_cast<size_t>(turn) : 1000 + turn;
     std::string user(n, static_cast<char>('a' + turn % 26));
-    push({user, Role::User});
+    push({user, Role::kUser});
     std::string reply = skills.substr(0, turn < 40 ? n : skills.size()) + "\n## User\n" + user;
-    push({reply, Role::Assistant});
-    if (turn % 7 == 0) push({user + user, Role::User});  // quotes its previous message's end
-    if (turn % 11 == 0) push({"", Role::Assistant});
+    push({reply, Role::kAssistant});
+    if (turn % 7 == 0) push({user + user, Role::kUser});  // quotes its previous message's end
+    if (turn % 11 == 0) push({"", Role::kAssistant});
     if (turn % 13 == 0) branches.emplace_back(list, expected.size());
   }
   ASSERT_EQ(list.to_vector(), expected);
   // A branch pushes its own messages and still sees only its prefix.
   for (auto& [branch, size] : branches) {
-    branch.push_back({skills + "branch", Role::Assistant});
+    branch.push_back({skills + "branch", Role::kAssistant});
     std::vector<Message> want(expected.begin(), expected.begin() + static_cast<long>(size));
-    want.push_back({skills + "branch", Role::Assistant});
+    want.push_back({skills + "branch", Role::kAssistant});
     EXPECT_EQ(branch.to_vector(), want);
     EXPECT_EQ(branch.back(), want.back());
   }
@@ -187,7 +186,7 @@ TEST(Session, RandomRepeatsReadBackExactly) {
         content += below(2) ? earlier.substr(0, n) : earlier.substr(earlier.size() - n);
       }
     }
-    const Message m{std::move(content), below(2) ? Role::Assistant : Role::User};
+    const Message m{std::move(content), below(2) ? Role::kAssistant : Role::kUser};
     list.push_back(m);
     pushed.push_back(m);
     ASSERT_EQ(list.back(), m);
@@ -218,8 +217,8 @@ TEST(Session, PushedSinceGivesOnlyTheMessagesOfADescendant) {
     std::vector<Message> pushed;
     for (size_t k = rng() % 4; k > 0; --k) {
       const std::string user(rng() % 900, static_cast<char>('a' + rng() % 3));
-      for (Message m : {Message{user, Role::User},
-                        Message{std::string(40 + rng() % 40, 'h') + user, Role::Assistant}}) {
+      for (Message m : {Message{user, Role::kUser},
+                        Message{std::string(40 + rng() % 40, 'h') + user, Role::kAssistant}}) {
         grown.push_back(m);
         pushed.push_back(std::move(m));
       }
@@ -228,7 +227,7 @@ TEST(Session, PushedSinceGivesOnlyTheMessagesOfADescendant) {
     ASSERT_TRUE(got.has_value());
     EXPECT_EQ(*got, pushed);
     chat::MessageList sibling = base;
-    sibling.push_back({"x", Role::User});
+    sibling.push_back({"x", Role::kUser});
     EXPECT_FALSE(grown.pushed_since(sibling).has_value());
     if (!pushed.empty()) {
       EXPECT_FALSE(sibling.pushed_since(grown).has_value());
@@ -241,12 +240,12 @@ TEST(Session, PushedSinceGivesOnlyTheMessagesOfADescendant) {
 
 TEST(Session, AppendMessageCreatesThenExtends) {
   auto sessions = store::MemoryStore<chat::Session>::shared();
-  ASSERT_TRUE(chat::append_message(*sessions, "s", {"hello", Role::User}).ok());
-  ASSERT_TRUE(chat::append_message(*sessions, "s", {"reply", Role::Assistant}).ok());
+  ASSERT_TRUE(chat::append_message(*sessions, "s", {"hello", Role::kUser}).ok());
+  ASSERT_TRUE(chat::append_message(*sessions, "s", {"reply", Role::kAssistant}).ok());
   chat::Session stored = sessions->get("s")->value();
   EXPECT_EQ(stored.id, "s");
   EXPECT_EQ(stored.messages.to_vector(),
-            (std::vector<Message>{{"hello", Role::User}, {"reply", Role::Assistant}}));
+            (std::vector<Message>{{"hello", Role::kUser}, {"reply", Role::kAssistant}}));
   EXPECT_FALSE(sessions->get("S")->has_value());
 }
 
@@ -269,7 +268,7 @@ TEST(Runs, CreateAndSaveUnderOwnId) {
   run::Run expected;
   expected.id = "r1";
   expected.task_id = "t1";
-  expected.status = run::RunStatus::Pending;
+  expected.status = run::RunStatus::kPending;
   EXPECT_EQ(r, expected);
   auto runs = store::MemoryStore<run::Run>::shared();
   auto tasks = store::MemoryStore<run::Task>::shared();
@@ -279,10 +278,10 @@ TEST(Runs, CreateAndSaveUnderOwnId) {
   EXPECT_EQ(tasks->get("t1")->value().title, "T");
 }
 
-class Fixed : public tool::Tool {
+class Fixed : public tool::ValueTool {
  public:
   explicit Fixed(Result<json::Value> out) : out_(std::move(out)) {}
-  Result<json::Value> invoke(const json::Value& input) override {
+  Result<json::Value> invoke_value(const json::Value& input) override {
     last_input = input;
     return out_;
   }
@@ -320,46 +319,28 @@ TEST(Registry, CallLooksUpExactlyAndPassesResultsThrough) {
   EXPECT_EQ(registry.get("nope"), nullptr);
 }
 
-TEST(EventJson, EveryAlternative) {
-  auto text = [](const event::Event& e) {
-    json::Writer w;
-    event::write_event(w, e);
-    return w.take();
-  };
-  json::Object input;
-  input.set("b", json::Array{1, "x"});
-  input.set("a", json::Value());
-  EXPECT_EQ(text(event::Text{"line\n\"q\""}), R"({"type":"text","value":"line\n\"q\""})");
-  EXPECT_EQ(text(event::ToolCallEvent{"c1", "echo", input}),
-            R"({"type":"tool_call","id":"c1","name":"echo","input":{"a":null,"b":[1,"x"]}})");
-  EXPECT_EQ(text(event::ToolResult{"c1", 42}), R"({"type":"tool_result","id":"c1","value":42})");
-  EXPECT_EQ(text(event::ErrorEvent{"tool not found: echo"}),
-            R"({"type":"error","message":"tool not found: echo"})");
-  EXPECT_EQ(text(event::Done{}), R"({"type":"done"})");
-}
-
 // Records are values: a copy changed by its holder changes neither the stored
 // record nor another holder's copy, also for the structurally shared ones.
 TEST(MemoryStore, CopiesAreIsolated) {
   auto sessions = store::MemoryStore<chat::Session>::shared();
   chat::Session s = chat::Session::create("s1");
-  s.push({"hello", chat::Role::User});
+  s.push({"hello", chat::Role::kUser});
   ASSERT_TRUE(sessions->put("s1", s).ok());
 
   chat::Session a = sessions->get("s1")->value();
   chat::Session b = sessions->get("s1")->value();
-  a.push({"from a", chat::Role::Assistant});
+  a.push({"from a", chat::Role::kAssistant});
   a.title = "changed";
-  b.push({"from b", chat::Role::User});
+  b.push({"from b", chat::Role::kUser});
 
   chat::Session stored = sessions->get("s1")->value();
   EXPECT_EQ(stored.messages.size(), 1u);
   EXPECT_FALSE(stored.title.has_value());
   EXPECT_EQ(a.messages.to_vector(),
-            (std::vector<chat::Message>{{"hello", chat::Role::User},
-                                        {"from a", chat::Role::Assistant}}));
-  EXPECT_EQ(b.messages.to_vector(), (std::vector<chat::Message>{{"hello", chat::Role::User},
-                                                                {"from b", chat::Role::User}}));
+            (std::vector<chat::Message>{{"hello", chat::Role::kUser},
+                                        {"from a", chat::Role::kAssistant}}));
+  EXPECT_EQ(b.messages.to_vector(), (std::vector<chat::Message>{{"hello", chat::Role::kUser},
+                                                                {"from b", chat::Role::kUser}}));
 
   auto skills = store::MemoryStore<skill::Skill>::shared();
   skill::SkillFields f;

@@ -1,4 +1,5 @@
 #include "domain/skill.h"
+#include "domain/catalog.h"
 
 #include <gtest/gtest.h>
 
@@ -170,7 +171,7 @@ TEST(Catalog, FromRepositoryPassesTheErrorThrough) {
 }
 
 TEST(Skill, CopiesShareUntilEdited) {
-  Skill a = make_skill("a", "A", Source::System, "d", {"t"}, std::string(1000, 'x'));
+  Skill a = make_skill("a", "A", Source::kSystem, "d", {"t"}, std::string(1000, 'x'));
   Skill b = a;
   EXPECT_EQ(&a.content(), &b.content());  // one block, not two
   b.edit().name = "B";
@@ -181,7 +182,7 @@ TEST(Skill, CopiesShareUntilEdited) {
   b.edit().description = "changed";
   EXPECT_EQ(summary.description(), "d");
   EXPECT_EQ(summary.name(), "B");
-  EXPECT_EQ(source_label(Source::External), "external");
+  EXPECT_EQ(source_label(Source::kExternal), "external");
 }
 
 }  // namespace

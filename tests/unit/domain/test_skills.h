@@ -10,7 +10,7 @@
 namespace dovek::testing_skills {
 
 inline skill::Skill make_skill(std::string id, std::string name = "",
-                               skill::Source source = skill::Source::User,
+                               skill::Source source = skill::Source::kUser,
                                std::optional<std::string> description = std::nullopt,
                                std::vector<std::string> tools = {}, std::string content = "") {
   skill::SkillFields f;

@@ -73,7 +73,7 @@ Snapshot snapshot(InstrumentedCore& c) {
   for (const chat::Session& x : all(c.sessions->inner())) {
     std::string line = x.id + ":";
     for (const chat::Message& m : x.messages.to_vector()) {
-      line += m.role == chat::Role::User ? " U:" + m.content : " A";
+      line += m.role == chat::Role::kUser ? " U:" + m.content : " A";
     }
     s.sessions.push_back(line);
   }

@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -21,19 +22,19 @@ class Flows : public ::testing::Test {
   Flows() : core_(engine::Core::create_default()) {}
 
   // Runs one command text through decode and Core::handle.
-  proto::CoreResponse handle(const std::string& text) {
-    Result<proto::CoreCommand> command = protocol::decode_command(text);
+  protocol::CoreResponse handle(const std::string& text) {
+    Result<protocol::CoreCommand> command = protocol::decode_command(text);
     EXPECT_TRUE(command.ok()) << command.error().chain();
-    Result<proto::CoreResponse> response = core_->handle(std::move(*command));
+    Result<protocol::CoreResponse> response = core_->handle(std::move(*command));
     EXPECT_TRUE(response.ok()) << response.error().chain();
-    return response.ok() ? std::move(*response) : proto::CoreResponse(proto::Saved{});
+    return response.ok() ? std::move(*response) : protocol::CoreResponse(protocol::Saved{});
   }
 
   // The single text event of a chat_turn or run_task response.
-  std::string text_of(const proto::CoreResponse& response) {
+  std::string text_of(const protocol::CoreResponse& response) {
     const std::vector<event::Event>* events = nullptr;
-    if (const auto* r = std::get_if<proto::ChatTurnResponse>(&response)) events = &r->events;
-    if (const auto* r = std::get_if<proto::RunTaskResponse>(&response)) events = &r->events;
+    if (const auto* r = std::get_if<protocol::ChatTurnResponse>(&response)) events = &r->events;
+    if (const auto* r = std::get_if<protocol::RunTaskResponse>(&response)) events = &r->events;
     if (events == nullptr || events->size() != 1) {
       ADD_FAILURE() << "expected exactly one event";
       return "";
@@ -70,17 +71,17 @@ TEST_F(Flows, ChatTurnsAppendUserThenReplyPerSession) {
   const std::string first = text_of(handle(testing::chat_turn("s1", "hello")));
   std::vector<chat::Message> m = messages("s1");
   ASSERT_EQ(m.size(), 2u);
-  EXPECT_EQ(m[0], (chat::Message{"hello", chat::Role::User}));
-  EXPECT_EQ(m[1], (chat::Message{first, chat::Role::Assistant}));
+  EXPECT_EQ(m[0], (chat::Message{"hello", chat::Role::kUser}));
+  EXPECT_EQ(m[1], (chat::Message{first, chat::Role::kAssistant}));
 
   const std::string other = text_of(handle(testing::chat_turn("S1", "elsewhere")));
   const std::string second = text_of(handle(testing::chat_turn("s1", "again @writer")));
   m = messages("s1");
   ASSERT_EQ(m.size(), 4u);
-  EXPECT_EQ(m[0], (chat::Message{"hello", chat::Role::User}));
-  EXPECT_EQ(m[1], (chat::Message{first, chat::Role::Assistant}));
-  EXPECT_EQ(m[2], (chat::Message{"again @writer", chat::Role::User}));
-  EXPECT_EQ(m[3], (chat::Message{second, chat::Role::Assistant}));
+  EXPECT_EQ(m[0], (chat::Message{"hello", chat::Role::kUser}));
+  EXPECT_EQ(m[1], (chat::Message{first, chat::Role::kAssistant}));
+  EXPECT_EQ(m[2], (chat::Message{"again @writer", chat::Role::kUser}));
+  EXPECT_EQ(m[3], (chat::Message{second, chat::Role::kAssistant}));
   EXPECT_NE(second.find("unknown mentioned skill: writer"), std::string::npos) << second;
 
   // Ids differing in case are different sessions, and they share nothing.
@@ -140,12 +141,11 @@ TEST_F(Flows, SkillCatalogMatchesAFreshBuildAfterEveryChange) {
 
 TEST_F(Flows, ModelSwitchChangesModelButNotSessions) {
   EXPECT_EQ(core_->agent.model, model::Model::create("openai", "gpt-5.5"));
-  EXPECT_TRUE(core_->agent.tags.empty());
   handle(testing::chat_turn("s", "one"));
   const std::vector<chat::Message> before = messages("s");
-  proto::CoreResponse r = handle(testing::kSwitchModel);
-  ASSERT_TRUE(std::holds_alternative<proto::ModelSwitched>(r));
-  EXPECT_EQ(std::get<proto::ModelSwitched>(r).model, model::Model::create("anthropic", "m2"));
+  protocol::CoreResponse r = handle(testing::kSwitchModel);
+  ASSERT_TRUE(std::holds_alternative<protocol::ModelSwitched>(r));
+  EXPECT_EQ(std::get<protocol::ModelSwitched>(r).model, model::Model::create("anthropic", "m2"));
   EXPECT_EQ(core_->agent.model, model::Model::create("anthropic", "m2"));
   EXPECT_EQ(messages("s"), before);
 }
@@ -164,12 +164,12 @@ TEST_F(Flows, SaveProfileKeysByProviderAndReplaces) {
 // ---- tasks and runs ----
 
 TEST_F(Flows, StartRunStoresTaskAndRunningRun) {
-  proto::CoreResponse r = handle(testing::start_run("r1", "t1", "s1"));
-  ASSERT_TRUE(std::holds_alternative<proto::RunStarted>(r));
+  protocol::CoreResponse r = handle(testing::start_run("r1", "t1", "s1"));
+  ASSERT_TRUE(std::holds_alternative<protocol::RunStarted>(r));
   run::Run want = run::Run::create("r1", "t1");
-  want.status = run::RunStatus::Running;
+  want.status = run::RunStatus::kRunning;
   want.session_id = "s1";
-  EXPECT_EQ(std::get<proto::RunStarted>(r).run, want);
+  EXPECT_EQ(std::get<protocol::RunStarted>(r).run, want);
   EXPECT_EQ(get(core_->stores.runs, "r1"), want);
   std::optional<run::Task> task = get(core_->stores.tasks, "t1");
   ASSERT_TRUE(task.has_value());
@@ -180,7 +180,7 @@ TEST_F(Flows, RunTaskOnUnknownRunCreatesDoneRunWithoutSession) {
   const std::string prompt = text_of(handle(testing::run_task("r2", "t9", "go")));
   EXPECT_EQ(prompt.rfind("## User message\nTask: Title t9\n\ngo", 0), 0u) << prompt;
   run::Run want = run::Run::create("r2", "t9");
-  want.status = run::RunStatus::Done;
+  want.status = run::RunStatus::kDone;
   EXPECT_EQ(get(core_->stores.runs, "r2"), want);
   EXPECT_FALSE(want.session_id.has_value());
   EXPECT_TRUE(get(core_->stores.tasks, "t9").has_value());
@@ -194,7 +194,7 @@ TEST_F(Flows, RunTaskKeepsTheStartedRunsTaskAndSession) {
   handle(testing::start_run("r1", "t1", "s1"));
   text_of(handle(testing::run_task("r1", "t2")));
   run::Run want = run::Run::create("r1", "t1");
-  want.status = run::RunStatus::Done;
+  want.status = run::RunStatus::kDone;
   want.session_id = "s1";
   EXPECT_EQ(get(core_->stores.runs, "r1"), want);
   EXPECT_TRUE(get(core_->stores.tasks, "t1").has_value());
@@ -204,11 +204,11 @@ TEST_F(Flows, RunTaskKeepsTheStartedRunsTaskAndSession) {
 TEST_F(Flows, StartRunAgainReplacesTheWholeRun) {
   handle(testing::start_run("r1", "t1", "s1"));
   text_of(handle(testing::run_task("r1", "t1")));
-  proto::CoreResponse r = handle(testing::start_run("r1", "t2", "s2"));
+  protocol::CoreResponse r = handle(testing::start_run("r1", "t2", "s2"));
   run::Run want = run::Run::create("r1", "t2");
-  want.status = run::RunStatus::Running;
+  want.status = run::RunStatus::kRunning;
   want.session_id = "s2";
-  EXPECT_EQ(std::get<proto::RunStarted>(r).run, want);
+  EXPECT_EQ(std::get<protocol::RunStarted>(r).run, want);
   EXPECT_EQ(get(core_->stores.runs, "r1"), want);
 }
 
@@ -238,8 +238,21 @@ TEST_F(Flows, RunTaskResolvesAssignedAndMentionedSkills) {
 
 // ---- tool calls ----
 
-std::vector<event::Event> call(engine::Core& core, std::string name, json::Value input) {
-  return core.call_tool_events(tool::ToolCall{"c1", std::move(name), std::move(input)});
+// The response to a call_tool command "c1" of the tool `name` on `input`.
+std::string call(engine::Core& core, std::string_view name, std::string_view input) {
+  Result<std::string> text =
+      engine::dispatch_json(core, R"({"type":"call_tool","call":{"id":"c1","name":")" +
+                                      std::string(name) + R"(","input":)" + std::string(input) +
+                                      "}}");
+  EXPECT_TRUE(text.ok()) << text.error().chain();
+  return text.ok() ? *text : "";
+}
+
+// The response that call() gets: the call's echo, then `outcome`.
+std::string tool_events(std::string_view name, std::string_view input, std::string_view outcome) {
+  return R"({"type":"tool_events","events":[{"type":"tool_call","id":"c1","name":")" +
+         std::string(name) + R"(","input":)" + std::string(input) + "}," + std::string(outcome) +
+         "]}";
 }
 
 TEST_F(Flows, RegisteredToolResultBecomesToolResultEvent) {
@@ -247,17 +260,14 @@ TEST_F(Flows, RegisteredToolResultBecomesToolResultEvent) {
   core_->register_tool("echo", tool);
   json::Object input;
   input.set("a", json::Value(1));
-  std::vector<event::Event> events = call(*core_, "echo", json::Value(input));
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0], event::Event(event::ToolCallEvent{"c1", "echo", json::Value(input)}));
-  EXPECT_EQ(events[1], event::Event(event::ToolResult{"c1", json::Value(42)}));
+  EXPECT_EQ(call(*core_, "echo", R"({"a":1})"),
+            tool_events("echo", R"({"a":1})", R"({"type":"tool_result","id":"c1","value":42})"));
   ASSERT_EQ(tool->inputs.size(), 1u);
   EXPECT_EQ(tool->inputs[0], json::Value(input));
 
   // The name is matched exactly.
-  events = call(*core_, "Echo", json::Value());
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[1], event::Event(event::ErrorEvent{"tool not found: Echo"}));
+  EXPECT_EQ(call(*core_, "Echo", "null"),
+            tool_events("Echo", "null", R"({"type":"error","message":"tool not found: Echo"})"));
   EXPECT_EQ(tool->inputs.size(), 1u);
 }
 
@@ -273,10 +283,8 @@ TEST_F(Flows, FailingToolGivesItsOutermostMessageOnly) {
   };
   for (const Case& c : cases) {
     core_->register_tool("t", std::make_shared<FixedTool>(c.error));
-    std::vector<event::Event> events = call(*core_, "t", json::Value("in"));
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0], event::Event(event::ToolCallEvent{"c1", "t", json::Value("in")}));
-    EXPECT_EQ(events[1], event::Event(event::ErrorEvent{c.message}));
+    EXPECT_EQ(call(*core_, "t", R"("in")"),
+              tool_events("t", R"("in")", R"({"type":"error","message":")" + c.message + "\"}"));
   }
 }
 

@@ -46,9 +46,11 @@ void install_throwing_skills(engine::Core& c) {
 }
 
 // A tool that throws; it runs without the core's lock.
-class ThrowingTool final : public tool::Tool {
+class ThrowingTool final : public tool::ValueTool {
  public:
-  Result<json::Value> invoke(const json::Value&) override { throw std::logic_error("tool failed"); }
+  Result<json::Value> invoke_value(const json::Value&) override {
+    throw std::logic_error("tool failed");
+  }
 };
 
 const std::string kSaveThrow = testing::save_skill("throw");
@@ -57,11 +59,11 @@ const std::string kCallThrow =
 
 TEST(GuardedCore, ErrorValuesDoNotPoison) {
   GuardedCore core;
-  Result<std::string> bad = core.run_json_locked("{");
+  Result<std::string> bad = core.run_json("{");
   ASSERT_FALSE(bad.ok());
   EXPECT_EQ(bad.error().message(), "decode CoreCommand JSON");
   EXPECT_FALSE(core.poisoned());
-  Result<std::string> ok = core.run_json_locked(testing::save_skill("a"));
+  Result<std::string> ok = core.run_json(testing::save_skill("a"));
   ASSERT_TRUE(ok.ok()) << ok.error().chain();
   EXPECT_EQ(*ok, R"({"type":"saved"})");
 }
@@ -69,15 +71,15 @@ TEST(GuardedCore, ErrorValuesDoNotPoison) {
 TEST(GuardedCore, ExceptionUnderTheLockPoisonsForever) {
   GuardedCore core;
   core.with_core_for_test(install_throwing_skills);
-  ASSERT_TRUE(core.run_json_locked(testing::save_skill("a")).ok());
+  ASSERT_TRUE(core.run_json(testing::save_skill("a")).ok());
 
-  EXPECT_THROW((void)core.run_json_locked(kSaveThrow), std::logic_error);
+  EXPECT_THROW((void)core.run_json(kSaveThrow), std::logic_error);
   EXPECT_TRUE(core.poisoned());
 
   // Every later command and reset fails without running, however often.
   for (const std::string& cmd : {testing::save_skill("b"), std::string(testing::kSwitchModel),
                                  std::string("not json"), kSaveThrow, kCallThrow}) {
-    Result<std::string> r = core.run_json_locked(cmd);
+    Result<std::string> r = core.run_json(cmd);
     ASSERT_FALSE(r.ok()) << cmd;
     EXPECT_EQ(r.error().message(), "core state lock was poisoned");
     EXPECT_EQ(r.error().cause(), nullptr);
@@ -104,17 +106,17 @@ TEST(GuardedCore, ExceptionUnderTheLockPoisonsForever) {
 
   // Other cores are not affected.
   GuardedCore other;
-  EXPECT_TRUE(other.run_json_locked(testing::save_skill("a")).ok());
+  EXPECT_TRUE(other.run_json(testing::save_skill("a")).ok());
   EXPECT_FALSE(other.poisoned());
 }
 
 TEST(GuardedCore, PoisonedLockIsReleased) {
   GuardedCore core;
   core.with_core_for_test(install_throwing_skills);
-  EXPECT_THROW((void)core.run_json_locked(kSaveThrow), std::logic_error);
+  EXPECT_THROW((void)core.run_json(kSaveThrow), std::logic_error);
   // Another thread must get the poison error, not hang on the lock.
   Result<std::string> r = Error("not run");
-  std::thread t([&] { r = core.run_json_locked(testing::save_skill("a")); });
+  std::thread t([&] { r = core.run_json(testing::save_skill("a")); });
   t.join();
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().message(), "core state lock was poisoned");
@@ -122,11 +124,11 @@ TEST(GuardedCore, PoisonedLockIsReleased) {
 
 // A tool runs after the core's lock is released: its exception reaches the
 // caller without poisoning the core, and it may run commands on its own core.
-class ReentrantTool final : public tool::Tool {
+class ReentrantTool final : public tool::ValueTool {
  public:
   explicit ReentrantTool(GuardedCore& core) : core_(core) {}
-  Result<json::Value> invoke(const json::Value&) override {
-    DOVEK_ASSIGN_OR_RETURN(std::string saved, core_.run_json_locked(testing::save_skill("inner")));
+  Result<json::Value> invoke_value(const json::Value&) override {
+    DOVEK_ASSIGN_OR_RETURN(std::string saved, core_.run_json(testing::save_skill("inner")));
     return json::Value(saved);
   }
 
@@ -141,10 +143,10 @@ TEST(GuardedCore, ToolsRunWithoutTheLock) {
                     c.register_tool("inner", std::make_shared<ReentrantTool>(core));
                   })
                   .ok());
-  EXPECT_THROW((void)core.run_json_locked(kCallThrow), std::logic_error);
+  EXPECT_THROW((void)core.run_json(kCallThrow), std::logic_error);
   EXPECT_FALSE(core.poisoned());
   Result<std::string> r =
-      core.run_json_locked(R"({"type":"call_tool","call":{"id":"c","name":"inner","input":1}})");
+      core.run_json(R"({"type":"call_tool","call":{"id":"c","name":"inner","input":1}})");
   ASSERT_TRUE(r.ok()) << r.error().chain();
   EXPECT_EQ(*r, R"({"type":"tool_events","events":[{"type":"tool_call","id":"c","name":"inner",)"
                 R"("input":1},{"type":"tool_result","id":"c","value":"{\"type\":\"saved\"}"}]})");
@@ -158,7 +160,7 @@ TEST(GuardedCore, ResetClearsRecordsAndRestoresDefaultModel) {
        {testing::save_skill("a", "Alpha"), std::string(testing::kSwitchModel),
         std::string(testing::kSaveProfile), testing::chat_turn("s", "m", R"(["a"])"),
         testing::start_run("r", "t", "s")}) {
-    Result<std::string> r = core.run_json_locked(cmd);
+    Result<std::string> r = core.run_json(cmd);
     ASSERT_TRUE(r.ok()) << r.error().chain();
   }
   core.with_core_for_test(
@@ -168,9 +170,7 @@ TEST(GuardedCore, ResetClearsRecordsAndRestoresDefaultModel) {
 
   core.with_core_for_test([](engine::Core& c) {
     EXPECT_EQ(c.agent.model, model::Model::create("openai", "gpt-5.5"));
-    EXPECT_TRUE(c.agent.tags.empty());
     EXPECT_TRUE(c.registry.empty());
-    EXPECT_TRUE(c.models.empty());
     EXPECT_TRUE(c.stores.skills->list()->empty());
     EXPECT_TRUE(c.stores.sessions->list()->empty());
     EXPECT_TRUE(c.stores.tasks->list()->empty());
@@ -178,7 +178,7 @@ TEST(GuardedCore, ResetClearsRecordsAndRestoresDefaultModel) {
     EXPECT_TRUE(c.stores.profiles->list()->empty());
   });
   // A command that needs the skill behaves as if it had never been saved.
-  Result<std::string> r = core.run_json_locked(testing::chat_turn("s", "m", R"(["a"])"));
+  Result<std::string> r = core.run_json(testing::chat_turn("s", "m", R"(["a"])"));
   ASSERT_TRUE(r.ok());
   EXPECT_NE(r->find("assigned skill is missing: a"), std::string::npos) << *r;
   EXPECT_EQ(r->find("Alpha"), std::string::npos) << *r;
@@ -187,8 +187,8 @@ TEST(GuardedCore, ResetClearsRecordsAndRestoresDefaultModel) {
 TEST(GuardedCore, CoresShareNothing) {
   GuardedCore a;
   GuardedCore b;
-  ASSERT_TRUE(a.run_json_locked(testing::kSwitchModel).ok());
-  ASSERT_TRUE(a.run_json_locked(testing::save_skill("k")).ok());
+  ASSERT_TRUE(a.run_json(testing::kSwitchModel).ok());
+  ASSERT_TRUE(a.run_json(testing::save_skill("k")).ok());
   b.with_core_for_test([](engine::Core& c) {
     EXPECT_EQ(c.agent.model, model::Model::create("openai", "gpt-5.5"));
     EXPECT_TRUE(c.stores.skills->list()->empty());
@@ -206,9 +206,9 @@ TEST(GuardedCore, ConcurrentCommandsAreSerialised) {
       for (int i = 0; i < kPerThread; ++i) {
         const std::string id = std::to_string(t) + "-" + std::to_string(i);
         // One shared session: an unserialised get/put would lose messages.
-        if (!core.run_json_locked(testing::chat_turn("shared", id)).ok()) ++failures[t];
-        if (!core.run_json_locked(testing::save_skill(id)).ok()) ++failures[t];
-        if (!core.run_json_locked(testing::run_task("run", id)).ok()) ++failures[t];
+        if (!core.run_json(testing::chat_turn("shared", id)).ok()) ++failures[t];
+        if (!core.run_json(testing::save_skill(id)).ok()) ++failures[t];
+        if (!core.run_json(testing::run_task("run", id)).ok()) ++failures[t];
       }
     });
   }
@@ -224,8 +224,8 @@ TEST(GuardedCore, ConcurrentCommandsAreSerialised) {
     ASSERT_EQ(m.size(), size_t{2 * kThreads * kPerThread});
     // Each user message is directly followed by its own reply.
     for (size_t i = 0; i < m.size(); i += 2) {
-      EXPECT_EQ(m[i].role, chat::Role::User);
-      EXPECT_EQ(m[i + 1].role, chat::Role::Assistant);
+      EXPECT_EQ(m[i].role, chat::Role::kUser);
+      EXPECT_EQ(m[i + 1].role, chat::Role::kAssistant);
       EXPECT_EQ(m[i + 1].content, "## User message\n" + m[i].content) << i;
     }
   });
@@ -237,7 +237,7 @@ TEST(GuardedCore, ConcurrentCommandsAreSerialised) {
 int mixed_commands(GuardedCore& core, const std::string& prefix, int rounds) {
   int failures = 0;
   auto expect_ok = [&](const std::string& cmd) {
-    if (!core.run_json_locked(cmd).ok()) ++failures;
+    if (!core.run_json(cmd).ok()) ++failures;
   };
   for (int i = 0; i < rounds; ++i) {
     const std::string id = prefix + std::to_string(i);
@@ -251,7 +251,7 @@ int mixed_commands(GuardedCore& core, const std::string& prefix, int rounds) {
     expect_ok(testing::kSaveProfile);
     expect_ok(testing::kCallTool);
     // A malformed command is an error value, never a fault.
-    if (core.run_json_locked("{\"type\":\"chat_turn\"").ok()) ++failures;
+    if (core.run_json("{\"type\":\"chat_turn\"").ok()) ++failures;
   }
   return failures;
 }
@@ -343,7 +343,7 @@ TEST(GuardedCore, FactoryMakesTheFirstCoreAndEveryReset) {
     return c;
   });
   EXPECT_EQ(made, 1);
-  ASSERT_TRUE(core.run_json_locked(testing::save_skill("a")).ok());
+  ASSERT_TRUE(core.run_json(testing::save_skill("a")).ok());
 
   ASSERT_TRUE(core.reset().ok());
   EXPECT_EQ(made, 2);
@@ -352,7 +352,7 @@ TEST(GuardedCore, FactoryMakesTheFirstCoreAndEveryReset) {
     EXPECT_TRUE(c.stores.skills->list()->empty());
   });
   // The factory's store runs like any other, and still poisons.
-  EXPECT_THROW((void)core.run_json_locked(kSaveThrow), std::logic_error);
+  EXPECT_THROW((void)core.run_json(kSaveThrow), std::logic_error);
   EXPECT_TRUE(core.poisoned());
   EXPECT_FALSE(core.reset().ok());
   EXPECT_EQ(made, 3);  // built before the poison was seen, then dropped

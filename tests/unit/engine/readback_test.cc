@@ -38,7 +38,7 @@ TEST(ReadBack, ByKeyOrAllInKeyOrder) {
         R"({"type":"save_profile","profile":)" + profile("p1") + "}",
         testing::start_run("r2", "t2", "s"), testing::start_run("r1", "t1", "s"),
         testing::chat_turn("s", R"(hi \"you\")")}) {
-    ASSERT_TRUE(core.run_json_locked(cmd).ok()) << cmd;
+    ASSERT_TRUE(core.run_json(cmd).ok()) << cmd;
   }
   const std::string skill_b =
       R"({"id":"b","name":"Name","source":"user","source_ref":null,"read_only":false,)"
@@ -79,11 +79,11 @@ TEST(ReadBack, ByKeyOrAllInKeyOrder) {
 TEST(ReadBack, OneRepositoryCallEach) {
   testing::InstrumentedCore c;
   const std::optional<std::string_view> all;
-  const std::pair<RecordKind, const char*> kinds[] = {{RecordKind::Skill, "skills"},
-                                                      {RecordKind::Session, "sessions"},
-                                                      {RecordKind::Task, "tasks"},
-                                                      {RecordKind::Run, "runs"},
-                                                      {RecordKind::Profile, "profiles"}};
+  const std::pair<RecordKind, const char*> kinds[] = {{RecordKind::kSkill, "skills"},
+                                                      {RecordKind::kSession, "sessions"},
+                                                      {RecordKind::kTask, "tasks"},
+                                                      {RecordKind::kRun, "runs"},
+                                                      {RecordKind::kProfile, "profiles"}};
   for (const auto& [kind, store] : kinds) {
     c.log->clear();
     ASSERT_TRUE(engine::read_records_json(*c.core, kind, "k").ok());
@@ -93,8 +93,8 @@ TEST(ReadBack, OneRepositoryCallEach) {
   }
   c.sessions->fail("get", 1);
   c.runs->fail("list", 1);
-  for (Result<std::string> r : {engine::read_records_json(*c.core, RecordKind::Session, "s"),
-                                engine::read_records_json(*c.core, RecordKind::Run, all)}) {
+  for (Result<std::string> r : {engine::read_records_json(*c.core, RecordKind::kSession, "s"),
+                                engine::read_records_json(*c.core, RecordKind::kRun, all)}) {
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().message(), "injected failure");
     EXPECT_EQ(r.error().cause(), nullptr);
@@ -102,11 +102,11 @@ TEST(ReadBack, OneRepositoryCallEach) {
 }
 
 TEST(ReadBack, KindsByExactNameAndTheModel) {
-  EXPECT_EQ(engine::parse_record_kind("skill"), RecordKind::Skill);
-  EXPECT_EQ(engine::parse_record_kind("session"), RecordKind::Session);
-  EXPECT_EQ(engine::parse_record_kind("task"), RecordKind::Task);
-  EXPECT_EQ(engine::parse_record_kind("run"), RecordKind::Run);
-  EXPECT_EQ(engine::parse_record_kind("profile"), RecordKind::Profile);
+  EXPECT_EQ(engine::parse_record_kind("skill"), RecordKind::kSkill);
+  EXPECT_EQ(engine::parse_record_kind("session"), RecordKind::kSession);
+  EXPECT_EQ(engine::parse_record_kind("task"), RecordKind::kTask);
+  EXPECT_EQ(engine::parse_record_kind("run"), RecordKind::kRun);
+  EXPECT_EQ(engine::parse_record_kind("profile"), RecordKind::kProfile);
   GuardedCore core;
   for (std::string_view kind :
        std::initializer_list<std::string_view>{"Skill", "skills", "", "model",
@@ -121,7 +121,7 @@ TEST(ReadBack, KindsByExactNameAndTheModel) {
             "`profile`");
 
   EXPECT_EQ(*core.model_json(), R"({"provider":{"id":"openai"},"id":"gpt-5.5"})");
-  ASSERT_TRUE(core.run_json_locked(testing::kSwitchModel).ok());
+  ASSERT_TRUE(core.run_json(testing::kSwitchModel).ok());
   EXPECT_EQ(*core.model_json(), R"({"provider":{"id":"anthropic"},"id":"m2"})");
 }
 

@@ -59,10 +59,10 @@ inline const char* const kCallTool =
     R"({"type":"call_tool","call":{"id":"c1","name":"echo","input":{"a":1}}})";
 
 // A tool that records its input and answers with a fixed result.
-class FixedTool final : public tool::Tool {
+class FixedTool final : public tool::ValueTool {
  public:
   explicit FixedTool(Result<json::Value> result) : result_(std::move(result)) {}
-  Result<json::Value> invoke(const json::Value& input) override {
+  Result<json::Value> invoke_value(const json::Value& input) override {
     inputs.push_back(input);
     return result_;
   }

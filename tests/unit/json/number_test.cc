@@ -69,11 +69,15 @@ void check_printed(double d) {
   const auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
   const Decimal want = decimal_of(std::string_view(buf, static_cast<size_t>(r.ptr - buf)));
   const Decimal got = decimal_of(text);
-  if (d != 0) ASSERT_EQ(got, want) << text << " vs " << buf;
+  if (d != 0) {
+    ASSERT_EQ(got, want) << text << " vs " << buf;
+  }
   // Plain for 1e-6 <= |d| < 1e21, ".0" on integral ones; exponent form outside.
   const bool plain = d == 0 || (want.exp >= -6 && want.exp <= 20);
   ASSERT_EQ(text.find('e') == std::string::npos, plain) << text;
-  if (plain && std::trunc(d) == d) ASSERT_EQ(text.substr(text.size() - 2), ".0") << text;
+  if (plain && std::trunc(d) == d) {
+    ASSERT_EQ(text.substr(text.size() - 2), ".0") << text;
+  }
   Result<Value> back = parse(text);
   ASSERT_TRUE(back.ok() && back->is_double()) << text;
   ASSERT_EQ(bits(back->as_double()), bits(d)) << text;

@@ -456,9 +456,15 @@ TEST(ReadTest, WritesDoublesFromTheTapeAsTheirValues) {
   for (int k = 0; k < 20000; ++k) {
     std::string n = rng() % 4 == 0 ? "-" : "";
     n += rng() % 3 == 0 ? "0" : digits(1 + rng() % 17, false);
-    if (rng() % 8 != 0)
-      n += "." + (rng() % 3 == 0 ? std::string(rng() % 8, '0') : "") + digits(1 + rng() % 17, true);
-    if (rng() % 8 == 0) n += "e" + std::to_string(static_cast<int>(rng() % 40) - 20);
+    if (rng() % 8 != 0) {
+      n += '.';
+      if (rng() % 3 == 0) n.append(rng() % 8, '0');
+      n += digits(1 + rng() % 17, true);
+    }
+    if (rng() % 8 == 0) {
+      n += 'e';
+      n += std::to_string(static_cast<int>(rng() % 40) - 20);
+    }
     numbers.push_back(n);
   }
   for (const std::string& n : numbers) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <variant>
 
-namespace dovek::proto {
+namespace dovek::protocol {
 // Field-wise equality, so decoded commands can be compared as wholes.
 bool operator==(const SaveSkill& a, const SaveSkill& b) { return a.skill == b.skill; }
 bool operator==(const SaveProfile& a, const SaveProfile& b) { return a.profile == b.profile; }
@@ -24,7 +24,7 @@ bool operator==(const RunTask& a, const RunTask& b) {
          a.assigned_skills == b.assigned_skills;
 }
 bool operator==(const CallTool& a, const CallTool& b) { return a.call == b.call; }
-}  // namespace dovek::proto
+}  // namespace dovek::protocol
 
 namespace dovek {
 namespace {
@@ -61,12 +61,12 @@ class DecodeAccepts : public ::testing::TestWithParam<Equivalent> {};
 
 TEST_P(DecodeAccepts, DecodesLikeCanonicalForm) {
   const Equivalent& p = GetParam();
-  Result<proto::CoreCommand> got = decode_command(p.text);
+  Result<protocol::CoreCommand> got = decode_command(p.text);
   ASSERT_TRUE(got.ok()) << got.error().chain();
-  Result<proto::CoreCommand> want = decode_command(p.canonical);
+  Result<protocol::CoreCommand> want = decode_command(p.canonical);
   ASSERT_TRUE(want.ok()) << want.error().chain();
   EXPECT_EQ(*got, *want);
-  Result<proto::CoreCommand> reused = decode_command(p.text, shared_scratch());
+  Result<protocol::CoreCommand> reused = decode_command(p.text, shared_scratch());
   ASSERT_TRUE(reused.ok()) << reused.error().chain();
   EXPECT_EQ(*reused, *want);
 }
@@ -118,9 +118,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DecodeCommand, ChatTurnFieldsLandWhereTheyBelong) {
-  Result<proto::CoreCommand> got = decode_command(kChat);
+  Result<protocol::CoreCommand> got = decode_command(kChat);
   ASSERT_TRUE(got.ok()) << got.error().chain();
-  const auto* turn = std::get_if<proto::ChatTurn>(&*got);
+  const auto* turn = std::get_if<protocol::ChatTurn>(&*got);
   ASSERT_NE(turn, nullptr);
   EXPECT_EQ(turn->session_id, "s1");
   EXPECT_EQ(turn->message, "hello");
@@ -128,10 +128,10 @@ TEST(DecodeCommand, ChatTurnFieldsLandWhereTheyBelong) {
 }
 
 TEST(DecodeCommand, RunTaskFieldsLandWhereTheyBelong) {
-  Result<proto::CoreCommand> got =
+  Result<protocol::CoreCommand> got =
       decode_command(R"(["run_task","r1",)" + kTask + R"(,"m",["x","x"]])");
   ASSERT_TRUE(got.ok()) << got.error().chain();
-  const auto* c = std::get_if<proto::RunTask>(&*got);
+  const auto* c = std::get_if<protocol::RunTask>(&*got);
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(c->run_id, "r1");
   EXPECT_EQ(c->task.id, "t1");
@@ -141,10 +141,10 @@ TEST(DecodeCommand, RunTaskFieldsLandWhereTheyBelong) {
 }
 
 TEST(DecodeCommand, ToolCallInputKeepsNumberKindsAndNull) {
-  Result<proto::CoreCommand> got =
+  Result<protocol::CoreCommand> got =
       decode_command(R"({"type":"call_tool","call":{"id":"","name":"n","input":[3,3.0,-3,null]}})");
   ASSERT_TRUE(got.ok()) << got.error().chain();
-  const json::Value& input = std::get<proto::CallTool>(*got).call.input;
+  const json::Value& input = std::get<protocol::CallTool>(*got).call.input;
   ASSERT_TRUE(input.is_array());
   const json::Array& a = input.as_array();
   ASSERT_EQ(a.size(), 4u);
@@ -155,7 +155,7 @@ TEST(DecodeCommand, ToolCallInputKeepsNumberKindsAndNull) {
 
   got = decode_command(R"({"type":"call_tool","call":{"id":"c","name":"n","input":null}})");
   ASSERT_TRUE(got.ok()) << got.error().chain();
-  EXPECT_TRUE(std::get<proto::CallTool>(*got).call.input.is_null());
+  EXPECT_TRUE(std::get<protocol::CallTool>(*got).call.input.is_null());
 }
 
 // ---- failures: outer message and the decoder's cause ----
@@ -180,10 +180,10 @@ class DecodeRejects : public ::testing::TestWithParam<Failure> {};
 
 TEST_P(DecodeRejects, ReportsCause) {
   const Failure& p = GetParam();
-  Result<proto::CoreCommand> got = decode_command(p.text);
+  Result<protocol::CoreCommand> got = decode_command(p.text);
   ASSERT_FALSE(got.ok());
   const Error& e = got.error();
-  Result<proto::CoreCommand> reused = decode_command(p.text, shared_scratch());
+  Result<protocol::CoreCommand> reused = decode_command(p.text, shared_scratch());
   ASSERT_FALSE(reused.ok());
   EXPECT_EQ(reused.error().chain(), e.chain());
   EXPECT_EQ(e.message(), "decode CoreCommand JSON");
@@ -380,9 +380,9 @@ std::string skipped_member_at_depth(int depth, bool type_first) {
 }
 
 TEST(DecodeNesting, ToolInputAt127PassesAnd128Fails) {
-  Result<proto::CoreCommand> ok = decode_command(tool_call_at_depth(127));
+  Result<protocol::CoreCommand> ok = decode_command(tool_call_at_depth(127));
   ASSERT_TRUE(ok.ok()) << ok.error().chain();
-  const json::Value* v = &std::get<proto::CallTool>(*ok).call.input;
+  const json::Value* v = &std::get<protocol::CallTool>(*ok).call.input;
   int levels = 0;
   while (v->is_array() && !v->as_array().empty()) {
     v = &v->as_array()[0];
@@ -391,7 +391,7 @@ TEST(DecodeNesting, ToolInputAt127PassesAnd128Fails) {
   EXPECT_EQ(levels, 124);  // 125 arrays, the innermost empty
 
   for (int depth : {128, 200}) {
-    Result<proto::CoreCommand> bad = decode_command(tool_call_at_depth(depth));
+    Result<protocol::CoreCommand> bad = decode_command(tool_call_at_depth(depth));
     ASSERT_FALSE(bad.ok()) << depth;
     EXPECT_EQ(bad.error().message(), "decode CoreCommand JSON");
     EXPECT_EQ(bad.error().root_cause().message().rfind("recursion limit exceeded at line ", 0), 0u)
@@ -401,9 +401,9 @@ TEST(DecodeNesting, ToolInputAt127PassesAnd128Fails) {
 
 TEST(DecodeNesting, SkippedMembersCountToo) {
   for (bool type_first : {true, false}) {
-    Result<proto::CoreCommand> ok = decode_command(skipped_member_at_depth(127, type_first));
+    Result<protocol::CoreCommand> ok = decode_command(skipped_member_at_depth(127, type_first));
     EXPECT_TRUE(ok.ok()) << type_first << " " << ok.error().chain();
-    Result<proto::CoreCommand> bad = decode_command(skipped_member_at_depth(128, type_first));
+    Result<protocol::CoreCommand> bad = decode_command(skipped_member_at_depth(128, type_first));
     ASSERT_FALSE(bad.ok()) << type_first;
     EXPECT_EQ(bad.error().root_cause().message().rfind("recursion limit exceeded at line ", 0), 0u)
         << bad.error().chain();
@@ -412,7 +412,7 @@ TEST(DecodeNesting, SkippedMembersCountToo) {
 
 TEST(DecodeNesting, NestingErrorBeatsFieldErrors) {
   // The tag is fine but no field is valid; the depth problem is still the cause.
-  Result<proto::CoreCommand> bad =
+  Result<protocol::CoreCommand> bad =
       decode_command(R"({"type":"chat_turn","message":5,"x":)" + nested(130) + "}");
   ASSERT_FALSE(bad.ok());
   EXPECT_EQ(bad.error().root_cause().message().rfind("recursion limit exceeded", 0), 0u)

@@ -110,7 +110,7 @@ class Store : public ::testing::TestWithParam<Kind> {
   // Runs `f` in a write transaction of `s` and commits.
   template <class F>
   static void write(Stores& s, F&& f) {
-    ASSERT_TRUE(s.transactions->begin(store::Access::Write).ok());
+    ASSERT_TRUE(s.transactions->begin(store::Access::kWrite).ok());
     f();
     ASSERT_TRUE(s.transactions->commit().ok());
   }
@@ -161,7 +161,7 @@ TEST_P(Store, RepositoryContractOnSkills) {
   });
   if (!durable()) return;
   // A rolled-back write leaves neither the database nor the cache changed.
-  ASSERT_TRUE(s.transactions->begin(store::Access::Write).ok());
+  ASSERT_TRUE(s.transactions->begin(store::Access::kWrite).ok());
   ASSERT_TRUE(skills.put("z", make_skill("z", "1")).ok());
   EXPECT_EQ(contents(skills).size(), 2u);
   s.transactions->rollback();
@@ -188,7 +188,7 @@ TEST_P(Store, ACatalogCatchesUpWithAnotherConnection) {
 
 std::vector<chat::Message> history(Stores& s, const std::string& key) {
   std::vector<chat::Message> out;
-  EXPECT_TRUE(s.transactions->begin(store::Access::Read).ok());
+  EXPECT_TRUE(s.transactions->begin(store::Access::kRead).ok());
   std::optional<chat::Session> found = *s.sessions->get(key);
   if (found) out = found->messages.to_vector();
   s.transactions->rollback();
@@ -198,16 +198,17 @@ std::vector<chat::Message> history(Stores& s, const std::string& key) {
 TEST_P(Store, SessionsAppendRewriteAndShareBetweenConnections) {
   Stores a = open(), b = open();
   write(a, [&] {
-    ASSERT_TRUE(chat::append_message(*a.sessions, "s", {"u1", Role::User}).ok());
-    ASSERT_TRUE(chat::append_message(*a.sessions, "s", {"r1", Role::Assistant}).ok());
+    ASSERT_TRUE(chat::append_message(*a.sessions, "s", {"u1", Role::kUser}).ok());
+    ASSERT_TRUE(chat::append_message(*a.sessions, "s", {"r1", Role::kAssistant}).ok());
   });
-  write(b, [&] { ASSERT_TRUE(chat::append_message(*b.sessions, "s", {"u2", Role::User}).ok()); });
-  write(a,
-        [&] { ASSERT_TRUE(chat::append_message(*a.sessions, "s", {"r2", Role::Assistant}).ok()); });
-  const std::vector<chat::Message> four = {{"u1", Role::User},
-                                           {"r1", Role::Assistant},
-                                           {"u2", Role::User},
-                                           {"r2", Role::Assistant}};
+  write(b, [&] { ASSERT_TRUE(chat::append_message(*b.sessions, "s", {"u2", Role::kUser}).ok()); });
+  write(a, [&] {
+    ASSERT_TRUE(chat::append_message(*a.sessions, "s", {"r2", Role::kAssistant}).ok());
+  });
+  const std::vector<chat::Message> four = {{"u1", Role::kUser},
+                                           {"r1", Role::kAssistant},
+                                           {"u2", Role::kUser},
+                                           {"r2", Role::kAssistant}};
   EXPECT_EQ(history(a, "s"), four);
   EXPECT_EQ(history(b, "s"), four);
   // A put that is not an append (a shorter session, changed attributes)
@@ -215,27 +216,27 @@ TEST_P(Store, SessionsAppendRewriteAndShareBetweenConnections) {
   write(b, [&] {
     chat::Session short_one = chat::Session::create("s");
     short_one.title = "t";
-    short_one.push({"only", Role::User});
+    short_one.push({"only", Role::kUser});
     ASSERT_TRUE(b.sessions->put("s", short_one).ok());
   });
-  EXPECT_EQ(history(a, "s"), (std::vector<chat::Message>{{"only", Role::User}}));
+  EXPECT_EQ(history(a, "s"), (std::vector<chat::Message>{{"only", Role::kUser}}));
   write(a, [&] {
-    ASSERT_TRUE(chat::append_message(*a.sessions, "s", {"more", Role::Assistant}).ok());
+    ASSERT_TRUE(chat::append_message(*a.sessions, "s", {"more", Role::kAssistant}).ok());
     EXPECT_EQ(a.sessions->get("s")->value().title, "t");
     ASSERT_TRUE(*a.sessions->remove("s"));
     EXPECT_FALSE(*a.sessions->remove("s"));
   });
   EXPECT_TRUE(history(b, "s").empty());
   // replace_all: of repeated keys the last wins, and the others are gone.
-  write(a, [&] { ASSERT_TRUE(chat::append_message(*a.sessions, "old", {"x", Role::User}).ok()); });
+  write(a, [&] { ASSERT_TRUE(chat::append_message(*a.sessions, "old", {"x", Role::kUser}).ok()); });
   write(b, [&] {
     chat::Session one = chat::Session::create("n"), two = chat::Session::create("n");
-    one.push({"1", Role::User});
-    two.push({"2", Role::User});
+    one.push({"1", Role::kUser});
+    two.push({"2", Role::kUser});
     ASSERT_TRUE(b.sessions->replace_all({{"n", one}, {"n", two}}).ok());
   });
   EXPECT_TRUE(history(a, "old").empty());
-  EXPECT_EQ(history(a, "n"), (std::vector<chat::Message>{{"2", Role::User}}));
+  EXPECT_EQ(history(a, "n"), (std::vector<chat::Message>{{"2", Role::kUser}}));
 }
 
 // Every field of every record kind reads back equal on a fresh connection
@@ -255,7 +256,7 @@ TEST_P(Store, EveryFieldReadsBackAndTablesKeepTheContract) {
   run::Run run;
   run.id = "r.id";
   run.task_id = "r.task";
-  run.status = run::RunStatus::Canceled;
+  run.status = run::RunStatus::kCanceled;
   run.raw_status = "r.raw";
   run.session_id = "r.session";
   run.execution_id = "r.execution";
@@ -269,7 +270,7 @@ TEST_P(Store, EveryFieldReadsBackAndTablesKeepTheContract) {
   skill::SkillFields f;
   f.id = "k.id";
   f.name = "k.name";
-  f.source = skill::Source::External;
+  f.source = skill::Source::kExternal;
   f.source_ref = "k.ref";
   f.read_only = true;
   f.description = "k.description";
@@ -285,7 +286,7 @@ TEST_P(Store, EveryFieldReadsBackAndTablesKeepTheContract) {
   session.parent_id = "s.parent";
   session.created_at = "s.created";
   session.updated_at = "s.updated";
-  session.push({"m", Role::Assistant});
+  session.push({"m", Role::kAssistant});
 
   Stores s = open();
   write(s, [&] {
@@ -297,7 +298,7 @@ TEST_P(Store, EveryFieldReadsBackAndTablesKeepTheContract) {
     ASSERT_TRUE(s.sessions->put("k", session).ok());
   });
   Stores fresh = open();
-  ASSERT_TRUE(fresh.transactions->begin(store::Access::Read).ok());
+  ASSERT_TRUE(fresh.transactions->begin(store::Access::kRead).ok());
   EXPECT_EQ(fresh.tasks->get("k")->value(), task);
   EXPECT_EQ(fresh.runs->get("k")->value(), run);
   EXPECT_EQ(fresh.profiles->get("k")->value(), profile);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sql/stores.h"
@@ -36,7 +37,7 @@ class StoreFile : public ::testing::Test {
   // Runs `f` in a write transaction of `s` and commits.
   template <class F>
   static void write(sql::Stores& s, F&& f) {
-    ASSERT_TRUE(s.transactions->begin(store::Access::Write).ok());
+    ASSERT_TRUE(s.transactions->begin(store::Access::kWrite).ok());
     f();
     ASSERT_TRUE(s.transactions->commit().ok());
   }
@@ -62,7 +63,7 @@ TEST_F(StoreFile, EveryFieldIsStoredInItsNamedColumn) {
   run::Run run;
   run.id = "r.id";
   run.task_id = "r.task";
-  run.status = run::RunStatus::Canceled;
+  run.status = run::RunStatus::kCanceled;
   run.raw_status = "r.raw";
   run.session_id = "r.session";
   run.execution_id = "r.execution";
@@ -76,7 +77,7 @@ TEST_F(StoreFile, EveryFieldIsStoredInItsNamedColumn) {
   skill::SkillFields f;
   f.id = "k.id";
   f.name = "k.name";
-  f.source = skill::Source::External;
+  f.source = skill::Source::kExternal;
   f.source_ref = "k.ref";
   f.read_only = true;
   f.description = "k.description";
@@ -160,6 +161,39 @@ TEST_F(StoreFile, EveryFieldIsStoredInItsNamedColumn) {
     sqlite3_finalize(stmt);
   }
   sqlite3_close(db);
+}
+
+// A value longer than the store's length limit, in a required field or an
+// optional one, fails the write with a message naming the limit: it is never
+// stored as NULL, and the transaction stores nothing.
+TEST_F(StoreFile, AValueOverTheLengthLimitFailsTheWriteNamingTheLimit) {
+  const std::string big(2000, 'x');
+  run::Task task;
+  task.id = "t";
+  task.title = "t";
+  task.input = big;
+  skill::SkillFields f;
+  f.id = "k";
+  f.content = big;
+  const skill::Skill skill(std::move(f));
+  sql::Stores s = open();
+  for (bool optional_field : {true, false}) {
+    ASSERT_TRUE(s.transactions->begin(store::Access::kWrite).ok());
+    sqlite3_limit(static_cast<Database&>(*s.transactions).connection(), SQLITE_LIMIT_LENGTH, 1000);
+    ASSERT_TRUE(
+        s.profiles->put("p", auth::Profile{auth::Provider{"p"}, auth::SecretRef{"s"}}).ok());
+    const Status put = optional_field ? s.tasks->put("t", task) : s.skills->put("k", skill);
+    ASSERT_FALSE(put.ok()) << optional_field;
+    EXPECT_EQ(put.error().message(),
+              "store error: a value is longer than the store's limit of 1000 bytes");
+    s.transactions->rollback();
+  }
+  sql::Stores fresh = open();
+  ASSERT_TRUE(fresh.transactions->begin(store::Access::kRead).ok());
+  EXPECT_FALSE(fresh.tasks->get("t")->has_value());
+  EXPECT_FALSE(fresh.skills->get("k")->has_value());
+  EXPECT_FALSE(fresh.profiles->get("p")->has_value());
+  fresh.transactions->rollback();
 }
 
 TEST(StoreUrl, PathsAndOptions) {

@@ -1,15 +1,20 @@
-// Python objects written straight as JSON text, without a json::Value in
-// between: a tool's result is written once, into the response, so building
-// and freeing a value tree for it would be pure overhead.
-#include <Python.h>
+// Python objects to JSON: as a value (from_python), or written straight as
+// JSON text without a json::Value in between (write_json_text): a tool's
+// result is written once, into the response, so building and freeing a
+// value tree for it would be pure overhead.
+#include "binding/from_python.h"
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/bytes.h"
-#include "binding/convert.h"
+#include "binding/args.h"
+#include "binding/py.h"
 #include "json/token.h"
 
 namespace dovek::binding {
@@ -167,6 +172,130 @@ Status write_json_text(PyObject* object, std::string_view what, json::Writer& ou
   out = json::Writer(out.release(), 0);
   out.value(value);
   return ok_status();
+}
+
+
+namespace {
+
+// One conversion from Python: the path of containers being converted (for
+// cycles and the depth limit) and the first failure.
+class FromPython {
+ public:
+  explicit FromPython(std::string_view what) : what_(what) {}
+
+  Result<json::Value> run(PyObject* o) {
+    json::Value out = convert(o);
+    if (failure_) return Error(std::move(*failure_));
+    return out;
+  }
+
+ private:
+  json::Value fail(const std::string& detail) {
+    if (!failure_) failure_ = "cannot convert " + std::string(what_) + " to JSON: " + detail;
+    return json::Value();
+  }
+
+  // The pending Python exception (a str that does not encode, memory) as the
+  // failure, cleared.
+  json::Value fail_with_python_error(std::string_view context) {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyRef t = PyRef::steal(type), v = PyRef::steal(value), tb = PyRef::steal(traceback);
+    std::string text = v ? type_name(v.get()) : "error";
+    return fail(std::string(context) + " (" + text + ")");
+  }
+
+  json::Value convert(PyObject* o) {
+    if (failure_) return json::Value();
+    if (o == Py_None) return json::Value();
+    if (PyBool_Check(o)) return json::Value(o == Py_True);
+    if (PyLong_Check(o)) return convert_int(o);
+    if (PyFloat_Check(o)) {
+      const double d = PyFloat_AsDouble(o);
+      if (!std::isfinite(d)) return fail("float is not finite");
+      return json::Value(d);
+    }
+    if (PyUnicode_Check(o)) {
+      Py_ssize_t size = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(o, &size);
+      if (utf8 == nullptr) return fail_with_python_error("str is not valid Unicode");
+      return json::Value(std::string_view(utf8, static_cast<size_t>(size)));
+    }
+    const bool list = PyList_Check(o), tuple = !list && PyTuple_Check(o);
+    const bool dict = !list && !tuple && PyDict_Check(o);
+    if (!list && !tuple && !dict) return fail("unsupported type " + type_name(o));
+    if (std::find(path_.begin(), path_.end(), o) != path_.end()) {
+      return fail(type_name(o) + " contains itself");
+    }
+    if (path_.size() >= static_cast<size_t>(json::kMaxDepth)) {
+      return fail(type_name(o) + " nested deeper than " + std::to_string(json::kMaxDepth) +
+                  " levels");
+    }
+    path_.push_back(o);
+    json::Value out = dict ? convert_dict(o) : convert_sequence(o, list);
+    path_.pop_back();
+    return out;
+  }
+
+  json::Value convert_int(PyObject* o) {
+    int overflow = 0;
+    const long long i = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow == 0) {
+      if (i == -1 && PyErr_Occurred()) return fail_with_python_error("int");
+      return json::Value(static_cast<int64_t>(i));
+    }
+    if (overflow > 0) {
+      const unsigned long long u = PyLong_AsUnsignedLongLong(o);
+      if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+        return json::Value(static_cast<uint64_t>(u));
+      }
+      PyErr_Clear();
+    }
+    return fail("int out of the 64-bit range");
+  }
+
+  json::Value convert_sequence(PyObject* o, bool list) {
+    const Py_ssize_t n = list ? PyList_Size(o) : PyTuple_Size(o);
+    json::Array items;
+    items.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n && !failure_; ++i) {
+      // Borrowed: no Python code runs while converting, so nothing can
+      // change the container under us.
+      PyObject* item = list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i);
+      items.push_back(convert(item));
+    }
+    return json::Value(std::move(items));
+  }
+
+  json::Value convert_dict(PyObject* o) {
+    json::Object::Members members;
+    members.reserve(static_cast<size_t>(PyDict_Size(o)));
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;  // borrowed
+    while (!failure_ && PyDict_Next(o, &pos, &key, &value)) {
+      if (!PyUnicode_Check(key)) return fail("dict key of type " + type_name(key) + " is not str");
+      Py_ssize_t size = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+      if (utf8 == nullptr) return fail_with_python_error("dict key is not valid Unicode");
+      std::string k(utf8, static_cast<size_t>(size));
+      members.emplace_back(std::move(k), convert(value));
+    }
+    // str keys are distinct, so their UTF-8 bytes are too: sorting is all
+    // that an object needs.
+    std::sort(members.begin(), members.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    return json::Value(json::Object::from_sorted(std::move(members)));
+  }
+
+  std::string_view what_;
+  std::vector<PyObject*> path_;  // borrowed: each is held by its parent or the caller
+  std::optional<std::string> failure_;
+};
+
+}  // namespace
+
+Result<json::Value> from_python(PyObject* object, std::string_view what) {
+  return FromPython(what).run(object);
 }
 
 }  // namespace dovek::binding

@@ -1,4 +1,4 @@
-// JSON values to Python objects and back, for tools written in Python.
+// JSON from Python objects: a tool's result, for tools written in Python.
 // REQUIRES (all): the calling thread holds the thread state.
 #pragma once
 
@@ -7,20 +7,10 @@
 #include <string_view>
 
 #include "base/error.h"
-#include "json/tape.h"
 #include "json/value.h"
 #include "json/write.h"
 
 namespace dovek::binding {
-
-// object -> dict (keys in the value's order), array -> list, string -> str,
-// integer -> int, double -> float, true/false -> bool, null -> None. A new
-// reference, or nullptr with an exception set (memory only).
-PyObject* to_python(const json::Value& value);
-
-// The same for the value at token `index` of `tape`, as it would convert
-// json::to_value(tape, index), without building that value.
-PyObject* to_python(const json::Tape& tape, size_t index);
 
 // The JSON value of a Python object: dict with str keys, list or tuple, str,
 // int within the signed or unsigned 64-bit range, finite float, bool, None,
