@@ -146,6 +146,30 @@ bool convert_u64(const char* name, PyObject* o, uint64_t& out) {
   return true;
 }
 
+bool convert_count(const char* name, PyObject* o, uint64_t& out) {
+  PyRef index = PyBool_Check(o) ? PyRef() : PyRef::steal(PyNumber_Index(o));
+  if (!index) {
+    if (PyBool_Check(o) || PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      type_error(name, "int", o);
+    }
+    return false;
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow > 0) {
+    out = UINT64_MAX;
+    return true;
+  }
+  if (overflow < 0 || value < 0) {
+    PyErr_Format(PyExc_ValueError, "argument '%s' must not be negative, got %R", name, index.get());
+    return false;
+  }
+  out = static_cast<uint64_t>(value);
+  return true;
+}
+
 bool convert_bool(const char* name, PyObject* o, bool& out) {
   if (PyBool_Check(o)) {
     out = (o == Py_True);

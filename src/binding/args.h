@@ -41,6 +41,10 @@ bool borrow_str(const char* name, PyObject* o, std::string_view& out);
 bool convert_optional_str(const char* name, PyObject* o, std::optional<std::string>& out);
 // An int (or object with __index__) in 0..2^64-1; OverflowError outside.
 bool convert_u64(const char* name, PyObject* o, uint64_t& out);
+// A count or an index: an int (or object with __index__) other than a bool,
+// TypeError otherwise; ValueError "argument '{name}' must not be negative,
+// got {n}" below 0. A value past 2^63-1 reads as 2^64-1 (past any end).
+bool convert_count(const char* name, PyObject* o, uint64_t& out);
 // A bool or a NumPy boolean scalar; an int such as 1 is a TypeError.
 bool convert_bool(const char* name, PyObject* o, bool& out);
 

@@ -323,12 +323,14 @@ PyObject* read_core(PyObject* self, F&& read) {
   return to_str(*text);
 }
 
+// read_json(kind, key=None, *, last=None, before=None): `last` (and
+// `before`, which needs it) asks for a page of a session's history.
 PyObject* core_read_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     if (refuse_closed(self)) return nullptr;
-    static constexpr std::array<const char*, 2> kNames = {"kind", "key"};
-    std::array<PyObject*, 2> b{};
+    static constexpr std::array<const char*, 4> kNames = {"kind", "key", "last", "before"};
+    std::array<PyObject*, 4> b{};
     std::string kind;
     std::optional<std::string> key;
     if (!bind_arguments("Core.read_json", kNames, args, nargs, kwnames, b, 1, 2) ||
@@ -340,9 +342,58 @@ PyObject* core_read_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       PyErr_SetString(PyExc_ValueError, engine::unknown_record_kind_message(kind).c_str());
       return nullptr;
     }
+    PyObject* last_arg = b[2] == Py_None ? nullptr : b[2];
+    PyObject* before_arg = b[3] == Py_None ? nullptr : b[3];
+    if (last_arg == nullptr && before_arg == nullptr) {
+      return read_core(self, [&](engine::GuardedCore& core) {
+        return core.read_json(kind, key ? std::optional<std::string_view>(*key) : std::nullopt);
+      });
+    }
+    if (kind != "session") {
+      PyErr_Format(PyExc_ValueError,
+                   "`last` and `before` page a session's messages; kind `%s` has none",
+                   kind.c_str());
+      return nullptr;
+    }
+    if (last_arg == nullptr) {
+      PyErr_SetString(PyExc_ValueError, "`before` needs `last`: how many messages to read");
+      return nullptr;
+    }
+    if (!key) {
+      PyErr_SetString(PyExc_ValueError, "`last` needs a key: pages are of one session");
+      return nullptr;
+    }
+    uint64_t last = 0;
+    uint64_t before = 0;
+    if (!convert_count("last", last_arg, last) ||
+        (before_arg != nullptr && !convert_count("before", before_arg, before))) {
+      return nullptr;
+    }
     return read_core(self, [&](engine::GuardedCore& core) {
-      return core.read_json(kind, key ? std::optional<std::string_view>(*key) : std::nullopt);
+      return core.read_session_page_json(*key, static_cast<size_t>(last),
+                                         before_arg
+                                             ? std::optional<size_t>(static_cast<size_t>(before))
+                                             : std::nullopt);
     });
+  });
+}
+
+PyObject* core_keys_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    if (refuse_closed(self)) return nullptr;
+    static constexpr std::array<const char*, 1> kNames = {"kind"};
+    std::array<PyObject*, 1> b{};
+    std::string kind;
+    if (!bind_arguments("Core.keys_json", kNames, args, nargs, kwnames, b) ||
+        !convert_str("kind", b[0], kind)) {
+      return nullptr;
+    }
+    if (!engine::parse_record_kind(kind)) {
+      PyErr_SetString(PyExc_ValueError, engine::unknown_record_kind_message(kind).c_str());
+      return nullptr;
+    }
+    return read_core(self, [&](engine::GuardedCore& core) { return core.keys_json(kind); });
   });
 }
 
@@ -418,8 +469,12 @@ PyMethodDef core_methods[] = {
     {"tools_json", core_tools_json, METH_NOARGS,
      "tools_json($self)\n--\n\nThe tools as a JSON array of {name, description, input_schema}."},
     {"read_json", fastcall(core_read_json), METH_FASTCALL | METH_KEYWORDS,
-     "read_json($self, kind, key=None)\n--\n\n"
-     "The record of `kind` under `key` as JSON (null when absent), or all of them."},
+     "read_json($self, kind, key=None, *, last=None, before=None)\n--\n\n"
+     "The record of `kind` under `key` as JSON (null when absent), or all of them; with\n"
+     "`last`, the session with only its last `last` messages before index `before`."},
+    {"keys_json", fastcall(core_keys_json), METH_FASTCALL | METH_KEYWORDS,
+     "keys_json($self, kind)\n--\n\nThe keys of the records of `kind` as a JSON array, in key "
+     "order."},
     {"model_json", core_model_json, METH_NOARGS,
      "model_json($self)\n--\n\nThe selected model as JSON."},
     {"delete", fastcall(core_delete), METH_FASTCALL | METH_KEYWORDS,

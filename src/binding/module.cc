@@ -14,9 +14,11 @@
 //       def add_skill_tool(self, name: str, root: str, timeout_seconds: int) -> None
 //       def remove_tool(self, name: str) -> bool
 //       def tools_json(self) -> str
-//       def read_json(self, kind: str, key: str | None = None) -> str
+//       def read_json(self, kind: RecordKind, key: str | None = None, *,
+//                     last: int | None = None, before: int | None = None) -> str
+//       def keys_json(self, kind: RecordKind) -> str
 //       def model_json(self) -> str
-//       def delete(self, kind: str, key: str) -> bool
+//       def delete(self, kind: RecordKind, key: str) -> bool
 //       def close(self) -> None                   # later calls raise RuntimeError
 //       def __enter__(self) -> Core               # `with` closes the core at its end
 //       def __exit__(self, exc_type, exc_value, traceback) -> None

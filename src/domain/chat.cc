@@ -15,6 +15,19 @@ agent::RunInput build_agent_input(const skill::Catalog& catalog, TurnRequest req
                                              std::move(context));
 }
 
+Result<std::optional<SessionPage>> SessionRepository::page(std::string_view key,
+                                                           PageRange range) const {
+  DOVEK_ASSIGN_OR_RETURN(std::optional<Session> found, get(key));
+  if (!found) return std::optional<SessionPage>();
+  SessionPage out;
+  out.total = found->messages.size();
+  const auto [from, to] = range.within(out.total);
+  out.first = from;
+  found->messages = found->messages.slice(from, to);
+  out.session = std::move(*found);
+  return std::optional<SessionPage>(std::move(out));
+}
+
 Status append_message(store::Repository<Session>& sessions, std::string_view session_id,
                       MessageView message) {
   // Works on the session inside the get's result and moves it into the

@@ -2,9 +2,12 @@
 // one chat turn.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/error.h"
@@ -43,6 +46,40 @@ struct Session {
   void push(MessageView message) { messages.push_back(message); }
 
   bool operator==(const Session&) const = default;
+};
+
+// Which messages of a history a page holds: the last `last` of those before
+// index `before` (every message, when `before` is past the end).
+struct PageRange {
+  size_t last = 0;
+  size_t before = SIZE_MAX;
+
+  // The indices [from, to) the range picks from a history of `count`.
+  std::pair<size_t, size_t> within(size_t count) const {
+    const size_t to = before < count ? before : count;
+    return {to - (last < to ? last : to), to};
+  }
+};
+
+// A page of a session's history: the session with only the messages
+// [first, first + session.messages.size()) of the `total` it holds.
+struct SessionPage {
+  Session session;
+  size_t first = 0;
+  size_t total = 0;
+};
+
+// The sessions' repository: a Repository<Session> that also reads a page of
+// one session's history without the rest of it.
+class SessionRepository : public store::Repository<Session> {
+ public:
+  // The session under `key` with only the messages `range` picks, where they
+  // start and how many it holds; nullopt when there is none. The default
+  // takes the session from `get` and copies the page out of it, which costs
+  // the page (and the session's attributes) where get shares the history, as
+  // the in-memory store does; a database store reads only the page's rows.
+  [[nodiscard]] virtual Result<std::optional<SessionPage>> page(std::string_view key,
+                                                                PageRange range) const;
 };
 
 // The input of one chat turn.

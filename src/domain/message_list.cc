@@ -29,6 +29,11 @@ constexpr uint64_t kEndsWithPrevious = 2;
 constexpr uint64_t kStartsWithBase = 4;
 constexpr int kTagShift = 3;
 
+// A chunk marks, for every kMarkBytes of its bytes, the first message that
+// starts there or after, so that reading message i scans at most about that
+// many bytes of its chunk, not the whole chunk.
+constexpr size_t kMarkBytes = 1024;
+
 // Shorter runs are copied: a reference costs header bytes and a piece to join.
 constexpr size_t kMinShared = 32;
 
@@ -142,23 +147,73 @@ void prefault(void* memory, size_t size) {
 
 // A block of packed messages. Bytes [0, used) are written and never change;
 // a list may see fewer of them. `prev`/`prev_used` is the view of the chunk
-// before this one.
+// before this one. After the bytes come the marks: mark k is the offset and
+// the index in the chunk of the first message starting at or after
+// k * kMarkBytes, written (with release) by whoever appended that message,
+// before any list that sees it exists; 0 while not written.
 struct MessageList::Chunk {
   std::shared_ptr<Chunk> prev;
   size_t prev_used = 0;
+  size_t first = 0;  // the index of its first message: those in prev's view
   size_t capacity = 0;
+  size_t mark_count = 0;
   std::atomic<size_t> used{0};
 
   char* data() { return reinterpret_cast<char*>(this + 1); }
   const char* data() const { return reinterpret_cast<const char*>(this + 1); }
+  static size_t marks_at(size_t capacity) {
+    constexpr size_t kAlign = alignof(std::atomic<uint64_t>);
+    return (sizeof(Chunk) + capacity + kAlign - 1) / kAlign * kAlign;
+  }
+  std::atomic<uint64_t>* marks() const {
+    return reinterpret_cast<std::atomic<uint64_t>*>(reinterpret_cast<uintptr_t>(this) +
+                                                    marks_at(capacity));
+  }
+
+  // Marks the message at `at`, the `index`th of the chunk, as the first one
+  // at or after each mark boundary in (after, at]; `after` is the previous
+  // message's offset (none for the first message).
+  void mark(size_t after, bool has_after, size_t at, size_t index) {
+    const uint64_t value = (uint64_t{at} + 1) << 32 | index;
+    for (size_t k = has_after ? after / kMarkBytes + 1 : 0; k <= at / kMarkBytes && k < mark_count;
+         ++k) {
+      marks()[k].store(value, std::memory_order_release);
+    }
+  }
+
+  // The offset and index in the chunk of a message at or before index
+  // `want`, as near it as the marks tell, in a view of `used` bytes.
+  std::pair<size_t, size_t> near(size_t want, size_t used) const {
+    auto usable = [&](size_t k, uint64_t& value) {
+      value = marks()[k].load(std::memory_order_acquire);
+      return value != 0 && (value >> 32) - 1 < used && (value & 0xFFFFFFFFu) <= want;
+    };
+    size_t lo = 0;  // mark 0 (the first message) is always usable
+    size_t hi = std::min(mark_count, (used - 1) / kMarkBytes + 1);
+    while (hi - lo > 1) {
+      const size_t mid = lo + (hi - lo) / 2;
+      uint64_t value = 0;
+      if (usable(mid, value)) lo = mid;
+      else hi = mid;
+    }
+    const uint64_t value = marks()[lo].load(std::memory_order_acquire);
+    return {static_cast<size_t>((value >> 32) - 1), static_cast<size_t>(value & 0xFFFFFFFFu)};
+  }
 
   static std::shared_ptr<Chunk> create(size_t capacity, std::shared_ptr<Chunk> prev,
-                                       size_t prev_used) {
-    void* memory = ::operator new(sizeof(Chunk) + capacity);
-    prefault(memory, sizeof(Chunk) + capacity);
+                                       size_t prev_used, size_t first) {
+    // A chunk larger than kLargestChunk holds one message: it needs mark 0
+    // alone.
+    const size_t mark_count = std::min(capacity, kLargestChunk) / kMarkBytes + 1;
+    const size_t bytes = marks_at(capacity) + mark_count * sizeof(std::atomic<uint64_t>);
+    void* memory = ::operator new(bytes);
+    prefault(memory, bytes);
     Chunk* chunk = new (memory) Chunk;
     chunk->capacity = capacity;
+    chunk->mark_count = mark_count;
+    for (size_t k = 0; k < mark_count; ++k) new (&chunk->marks()[k]) std::atomic<uint64_t>(0);
     chunk->prev_used = prev_used;
+    chunk->first = first;
     chunk->prev = std::move(prev);
     return std::shared_ptr<Chunk>(chunk, ChunkDeleter{});
   }
@@ -220,6 +275,7 @@ void MessageList::push_back(MessageView message) {
     if (prefix != 0) out = put_number(put_number(out, at - base), prefix);
     if (suffix != 0) out = put_number(out, at - last_);
     std::memcpy(out, literal.data(), literal.size());
+    tail_->mark(last_, last_ != kNone, at, size_ - tail_->first);
     used_ += need;
   } else {
     // A new chunk, which the message starts whole. A full chunk is followed
@@ -229,10 +285,11 @@ void MessageList::push_back(MessageView message) {
     need = number_size(tag) + content.size();
     const bool full = tail_ && tail_->used.load() == used_;
     const size_t capacity = full ? std::min(tail_->capacity * 2, kLargestChunk) : kFirstChunk;
-    tail_ = Chunk::create(std::max(capacity, need), std::move(tail_), used_);
+    tail_ = Chunk::create(std::max(capacity, need), std::move(tail_), used_, size_);
     tail_->used.store(need, std::memory_order_relaxed);
     char* out = put_number(tail_->data(), tag);
     std::memcpy(out, content.data(), content.size());
+    tail_->mark(0, false, 0, 0);
     used_ = need;
     base_ = kNone;
     prefix = suffix = 0;
@@ -243,22 +300,42 @@ void MessageList::push_back(MessageView message) {
   ++size_;
 }
 
-void MessageList::visit(void (*fn)(void*, const Parts&), void* context) const {
-  // Chunks link newest to oldest: gather them first, then read forward.
+void MessageList::visit(size_t from, size_t to, void (*fn)(void*, const Parts&),
+                        void* context) const {
+  if (to > size_) to = size_;
+  if (from >= to) return;
+  // Chunks link newest to oldest: gather them back to the one holding
+  // message `from`, then read forward.
   std::vector<std::pair<const Chunk*, size_t>> chain;
   size_t used = used_;
   for (const Chunk* chunk = tail_.get(); chunk != nullptr;
        used = chunk->prev_used, chunk = chunk->prev.get()) {
     chain.emplace_back(chunk, used);
+    if (chunk->first <= from) break;
   }
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+  // In the chunk holding message `from`, start at the nearest mark before it.
+  const Chunk* oldest = chain.back().first;
+  auto [start, in_chunk] = oldest->near(from - oldest->first, chain.back().second);
+  size_t index = oldest->first + in_chunk;
+  for (auto it = chain.rbegin(); it != chain.rend() && index < to; ++it, start = 0) {
     const char* data = it->first->data();
-    for (size_t at = 0; at < it->second;) {
+    for (size_t at = start; at < it->second && index < to; ++index) {
       const Packed m = unpack(data, at);
-      fn(context, parts_of(data, m));
+      if (index >= from) fn(context, parts_of(data, m));
       at = m.next;
     }
   }
+}
+
+MessageList MessageList::slice(size_t from, size_t to) const {
+  MessageList out;
+  std::string joined;
+  for_each_in(from, to, [&](const Parts& m) {
+    joined.clear();
+    for (std::string_view part : m.parts) joined += part;
+    out.push_back(MessageView{joined, m.role});
+  });
+  return out;
 }
 
 Message MessageList::back() const {

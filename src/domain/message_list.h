@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace dovek::chat {
@@ -80,9 +81,25 @@ class MessageList {
   // any content: the way to read a long history out.
   template <class F>
   void for_each(F&& f) const {
-    visit([](void* fn, const Parts& m) { (*static_cast<std::remove_reference_t<F>*>(fn))(m); },
-          const_cast<void*>(static_cast<const void*>(&f)));
+    for_each_in(0, size_, std::forward<F>(f));
   }
+
+  // Calls f(const Parts&) for messages [from, to) (`to` clamped to size()),
+  // oldest first. Costs the messages read, plus a step back over each chunk
+  // newer than message `from` and a pass over the messages before it in its
+  // own chunk from the nearest mark (at most about 1 KiB of them): a page
+  // near the end of a long history costs what it does in a short one.
+  template <class F>
+  void for_each_in(size_t from, size_t to, F&& f) const {
+    visit(
+        from, to,
+        [](void* fn, const Parts& m) { (*static_cast<std::remove_reference_t<F>*>(fn))(m); },
+        const_cast<void*>(static_cast<const void*>(&f)));
+  }
+
+  // A new list of copies of messages [from, to) (`to` clamped to size()),
+  // at the cost of for_each_in.
+  MessageList slice(size_t from, size_t to) const;
 
   // When this list is `base` with messages pushed after it (a copy of base,
   // or of such a list, that pushed), copies of those messages, oldest first;
@@ -101,8 +118,8 @@ class MessageList {
   };
   static constexpr size_t kNone = ~size_t{0};
 
-  // Calls fn(context, message) for every message, oldest first.
-  void visit(void (*fn)(void*, const Parts&), void* context) const;
+  // Calls fn(context, message) for messages [from, to), oldest first.
+  void visit(size_t from, size_t to, void (*fn)(void*, const Parts&), void* context) const;
 
   std::shared_ptr<Chunk> tail_;  // newest chunk, or null when empty
   size_t used_ = 0;              // bytes of tail_ this list sees

@@ -9,7 +9,7 @@ using model::default_model;
 CoreStores CoreStores::memory() {
   CoreStores stores;
   stores.skills = store::MemoryStore<skill::Skill>::shared();
-  stores.sessions = store::MemoryStore<chat::Session>::shared();
+  stores.sessions = store::MemoryStore<chat::Session, chat::SessionRepository>::shared();
   stores.tasks = store::MemoryStore<run::Task>::shared();
   stores.runs = store::MemoryStore<run::Run>::shared();
   stores.profiles = store::MemoryStore<auth::Profile>::shared();

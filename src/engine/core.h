@@ -32,7 +32,7 @@ using RepositoryHandle = std::shared_ptr<store::Repository<T>>;
 // The five repositories of a core.
 struct CoreStores {
   RepositoryHandle<skill::Skill> skills;
-  RepositoryHandle<chat::Session> sessions;
+  std::shared_ptr<chat::SessionRepository> sessions;
   RepositoryHandle<run::Task> tasks;
   RepositoryHandle<run::Run> runs;
   RepositoryHandle<auth::Profile> profiles;  // keyed by the provider's id

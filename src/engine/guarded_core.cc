@@ -112,6 +112,22 @@ Result<std::string> GuardedCore::read_json(std::string_view kind,
   });
 }
 
+Result<std::string> GuardedCore::read_session_page_json(std::string_view key, size_t last,
+                                                        std::optional<size_t> before) {
+  chat::PageRange range{.last = last};
+  if (before) range.before = *before;
+  return locked([&](Core& core) {
+    return reading(core, [&] { return engine::read_session_page_json(core, key, range); });
+  });
+}
+
+Result<std::string> GuardedCore::keys_json(std::string_view kind) {
+  const std::optional<RecordKind> parsed = parse_record_kind(kind);
+  if (!parsed) return Error(unknown_record_kind_message(kind));
+  return locked(
+      [&](Core& core) { return reading(core, [&] { return read_keys_json(core, *parsed); }); });
+}
+
 Result<std::string> GuardedCore::model_json() {
   return locked([](Core& core) {
     return reading(core, [&]() -> Result<std::string> {

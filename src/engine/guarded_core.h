@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -63,6 +64,14 @@ class GuardedCore {
   // the lock is taken (parse_record_kind tells it apart beforehand);
   // repository errors pass through unchanged. Poisoning as for commands.
   Result<std::string> read_json(std::string_view kind, std::optional<std::string_view> key);
+  // The session under `key` with only its last `last` messages before index
+  // `before` (clamped to its length), in the session form with "first" and
+  // "total" (see read_session_page_json), or `null`; read like read_json.
+  Result<std::string> read_session_page_json(std::string_view key, size_t last,
+                                             std::optional<size_t> before);
+  // The keys of the records of one kind as a JSON array, in key order (see
+  // read_keys_json); an unknown kind fails as in read_json.
+  Result<std::string> keys_json(std::string_view kind);
   // The selected model as in the model_switched response, under the lock.
   // Fails only when poisoned.
   Result<std::string> model_json();

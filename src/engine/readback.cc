@@ -57,6 +57,17 @@ auto with_repository(const CoreStores& s, RecordKind kind, F&& f) {
   throw std::logic_error("record kind out of range");
 }
 
+template <class T>
+Result<std::string> keys_json(const store::Repository<T>& repository) {
+  DOVEK_ASSIGN_OR_RETURN(std::vector<std::string> keys, repository.keys());
+  json::Writer w;
+  w.begin_array();
+  for (const std::string& key : keys) w.string(key);
+  w.end_array();
+  if (!utf8::is_valid(w.text())) return Error("a stored key is not valid UTF-8");
+  return w.take();
+}
+
 }  // namespace
 
 std::optional<RecordKind> parse_record_kind(std::string_view kind) {
@@ -83,6 +94,21 @@ Result<std::string> read_records_json(const Core& core, RecordKind kind,
 Result<bool> remove_record(Core& core, RecordKind kind, std::string_view key) {
   return with_repository(core.stores, kind,
                          [key](auto& repository, const char*) { return repository.remove(key); });
+}
+
+Result<std::string> read_session_page_json(const Core& core, std::string_view key,
+                                           chat::PageRange range) {
+  DOVEK_ASSIGN_OR_RETURN(std::optional<chat::SessionPage> page,
+                         core.stores.sessions->page(key, range));
+  json::Writer w;
+  if (page) DOVEK_TRY(write_stored(w, *page, "session", key));
+  else w.null();
+  return w.take();
+}
+
+Result<std::string> read_keys_json(const Core& core, RecordKind kind) {
+  return with_repository(core.stores, kind,
+                         [](const auto& repository, const char*) { return keys_json(repository); });
 }
 
 std::string model_json(const Core& core) { return protocol::encode_record(core.agent.model); }

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "base/error.h"
+#include "domain/chat.h"
 
 namespace dovek::engine {
 
@@ -40,6 +41,18 @@ std::string unknown_record_kind_message(std::string_view kind);
 // true when there was one. Repository errors are returned unchanged.
 // REQUIRES: exclusive use of `core`; on a durable core, a write transaction.
 [[nodiscard]] Result<bool> remove_record(Core& core, RecordKind kind, std::string_view key);
+
+// The session under `key` with the messages `range` picks, in the form of
+// protocol's write_record(SessionPage), or `null` when there is none: one
+// page() of the sessions' repository. Cost: the page's text.
+// REQUIRES: exclusive use of `core`.
+[[nodiscard]] Result<std::string> read_session_page_json(const Core& core, std::string_view key,
+                                                         chat::PageRange range);
+
+// A JSON array of the keys of every record of the kind, in ascending key
+// order (one keys()): linear in the number of keys, no record is read.
+// REQUIRES: exclusive use of `core`.
+[[nodiscard]] Result<std::string> read_keys_json(const Core& core, RecordKind kind);
 
 // The selected model, as in the model_switched response.
 std::string model_json(const Core& core);

@@ -43,14 +43,20 @@ void put(json::Writer& w, fields::History, const chat::MessageList& messages) {
 template <class R>
 void put(json::Writer& w, fields::Nested, const R& v);
 
-// A record as an object of its fields, in the order of its table.
+// A record's fields, in the order of its table, into an open object.
 template <class R>
-void write_fields(json::Writer& w, const R& record) {
-  w.begin_object();
+void put_fields(json::Writer& w, const R& record) {
   fields::for_each<R>([&]<class F>(F) {
     w.key(F::kKey);
     put(w, typename F::Kind{}, F::of(record));
   });
+}
+
+// A record as an object of its fields.
+template <class R>
+void write_fields(json::Writer& w, const R& record) {
+  w.begin_object();
+  put_fields(w, record);
   w.end_object();
 }
 
@@ -133,6 +139,15 @@ struct EventWriter {
 
 void write_record(json::Writer& w, const skill::Skill& skill) { write_fields(w, skill.fields()); }
 void write_record(json::Writer& w, const chat::Session& session) { write_fields(w, session); }
+void write_record(json::Writer& w, const chat::SessionPage& page) {
+  w.begin_object();
+  put_fields(w, page.session);
+  w.key(json::kKey<"first">);
+  w.u64(page.first);
+  w.key(json::kKey<"total">);
+  w.u64(page.total);
+  w.end_object();
+}
 void write_record(json::Writer& w, const run::Task& task) { write_fields(w, task); }
 void write_record(json::Writer& w, const run::Run& run) { write_fields(w, run); }
 void write_record(json::Writer& w, const auth::Profile& profile) { write_fields(w, profile); }

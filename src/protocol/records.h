@@ -33,6 +33,11 @@ void write_record(json::Writer& w, const skill::Skill& skill);
 // {"role","content"} oldest first, role "user" or "assistant". The history
 // is read in place, never copied first.
 void write_record(json::Writer& w, const chat::Session& session);
+// A page of a session's history: the session's form with only the page's
+// messages, then "first" (the index of its first message in the history)
+// and "total" (the messages the history holds); the messages shown are
+// [first, first + len(messages)) of [0, total).
+void write_record(json::Writer& w, const chat::SessionPage& page);
 // The ten fields of a task in declaration order.
 void write_record(json::Writer& w, const run::Task& task);
 // The eleven fields in declaration order, status as its name.

@@ -42,6 +42,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/error.h"
 #include "sql/sql_text.h"
@@ -86,6 +87,17 @@ class Columns {
   const Rows* rows_;
   int col_;
 };
+
+// The text of column 0 of every row of `rows`, in order (a keys query).
+template <DriverRows Rows>
+Result<std::vector<std::string>> key_column(Rows& rows) {
+  std::vector<std::string> out;
+  for (;;) {
+    DOVEK_ASSIGN_OR_RETURN(bool row, rows.next());
+    if (!row) return out;
+    out.emplace_back(rows.text(0));
+  }
+}
 
 // A statement that takes no parameters.
 inline constexpr auto kNoParams = [](auto&) {};

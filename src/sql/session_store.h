@@ -15,6 +15,8 @@
 // rewrites the session under a new `gen` (the driver's next_gen()).
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,6 +41,10 @@ struct SessionStatements {
   std::string select;  // gen, the columns, the highest message number
   std::string write;
   std::string select_messages;
+  // The last (parameter 3) of a session's (1) messages below number 2,
+  // newest first: an index range of the rows returned, however long the
+  // history.
+  std::string select_page;
   std::string insert_message;
   std::string delete_messages;
   std::string delete_session;
@@ -50,7 +56,7 @@ struct SessionStatements {
 };
 
 template <Driver D>
-class SessionStore final : public store::Repository<chat::Session> {
+class SessionStore final : public chat::SessionRepository {
  public:
   using Rows = typename D::Rows;
 
@@ -63,21 +69,47 @@ class SessionStore final : public store::Repository<chat::Session> {
   }
 
   Result<List> list() const override {
-    std::vector<std::string> keys;
-    {
-      DOVEK_ASSIGN_OR_RETURN(Rows rows, db_->fetch(SessionStatements::kKeys, kNoParams));
-      for (;;) {
-        DOVEK_ASSIGN_OR_RETURN(bool row, rows.next());
-        if (!row) break;
-        keys.emplace_back(rows.text(0));
-      }
-    }
+    DOVEK_ASSIGN_OR_RETURN(std::vector<std::string> all, keys());
     std::vector<std::pair<std::string, chat::Session>> pairs;
-    for (std::string& key : keys) {
+    for (std::string& key : all) {
       DOVEK_ASSIGN_OR_RETURN(std::optional<chat::Session> session, get(key));
       if (session) pairs.emplace_back(std::move(key), std::move(*session));
     }
     return List::from_pairs(std::move(pairs));
+  }
+
+  // The session's row with its message count, and the page's rows alone,
+  // in one round trip where the driver pipelines. The cache is neither used
+  // nor filled: a page is not the session.
+  Result<std::optional<chat::SessionPage>> page(std::string_view key,
+                                                chat::PageRange range) const override {
+    db_->lock("sessions", key);
+    const auto below = static_cast<int64_t>(std::min<size_t>(range.before, INT64_MAX));
+    const auto last = static_cast<int64_t>(std::min<size_t>(range.last, INT64_MAX));
+    auto bind_page = [key, below, last](auto& p) { p.text(key).integer(below).integer(last); };
+    std::optional<chat::SessionPage> out;
+    if constexpr (D::kPipelined) {
+      Rows row;
+      DOVEK_TRY(db_->exec(statements().select.c_str(), by_key(key), [&row](Rows& r) { row = r; }));
+      DOVEK_ASSIGN_OR_RETURN(Rows messages,
+                             db_->fetch(statements().select_page.c_str(), bind_page));
+      DOVEK_ASSIGN_OR_RETURN(out, page_row(row));
+      if (out) DOVEK_TRY(add_page(messages, range, *out));
+    } else {
+      DOVEK_ASSIGN_OR_RETURN(Rows row, db_->fetch(statements().select.c_str(), by_key(key)));
+      DOVEK_ASSIGN_OR_RETURN(out, page_row(row));
+      if (!out) return out;
+      DOVEK_ASSIGN_OR_RETURN(Rows messages,
+                             db_->fetch(statements().select_page.c_str(), bind_page));
+      DOVEK_TRY(add_page(messages, range, *out));
+    }
+    return out;
+  }
+
+  // The keys alone, from the sessions' table (no message is read).
+  Result<std::vector<std::string>> keys() const override {
+    DOVEK_ASSIGN_OR_RETURN(Rows rows, db_->fetch(SessionStatements::kKeys, kNoParams));
+    return key_column(rows);
   }
 
   Status put(std::string_view key, chat::Session record) override {
@@ -221,6 +253,32 @@ class SessionStore final : public store::Repository<chat::Session> {
     }
     entry.serial = db_->transaction_serial();
     return &entry;
+  }
+
+  // A page with the session of `row` (when there is one) and its message
+  // count, no messages yet.
+  static Result<std::optional<chat::SessionPage>> page_row(Rows& row) {
+    DOVEK_ASSIGN_OR_RETURN(bool found, row.next());
+    if (!found) return std::optional<chat::SessionPage>();
+    chat::SessionPage out;
+    out.session = chat::Session::create(std::string(row.text(1)));
+    Columns<Rows> columns(row, 1);
+    read_attributes(columns, out.session);
+    out.total = static_cast<size_t>(count(row));
+    return std::optional<chat::SessionPage>(std::move(out));
+  }
+
+  // Adds the page's messages, read newest first, to `page` oldest first.
+  static Status add_page(Rows& rows, chat::PageRange range, chat::SessionPage& page) {
+    std::vector<chat::Message> newest_first;
+    for (;;) {
+      DOVEK_ASSIGN_OR_RETURN(bool more, rows.next());
+      if (!more) break;
+      newest_first.push_back(chat::Message{std::string(rows.text(1)), role_of(rows.integer(0))});
+    }
+    page.first = range.within(page.total).second - newest_first.size();
+    for (auto it = newest_first.rbegin(); it != newest_first.rend(); ++it) page.session.push(*it);
+    return ok_status();
   }
 
   Result<Rows> messages_from(std::string_view key, size_t first) const {

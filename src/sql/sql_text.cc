@@ -37,6 +37,7 @@ TableStatements table_statements(std::string_view table, Names columns, char mar
   return TableStatements{
       .get = "SELECT " + cols + " FROM " + t + key,
       .list = "SELECT key, " + cols + " FROM " + t + " ORDER BY key",
+      .keys = "SELECT key FROM " + t + " ORDER BY key",
       .put = std::move(upsert),
       .remove = "DELETE FROM " + t + key,
       .clear = "DELETE FROM " + t,

@@ -28,6 +28,7 @@ std::string params(char mark, int first, int last);
 struct TableStatements {
   std::string get;     // the record's columns of one key
   std::string list;    // key and columns of every row, by key
+  std::string keys;    // the key of every row, in order
   std::string put;     // inserts or replaces a row (`upsert`)
   std::string remove;  // deletes one key's row
   std::string clear;   // deletes every row

@@ -21,7 +21,7 @@ using Handle = std::shared_ptr<store::Repository<T>>;
 // same members).
 struct Stores {
   Handle<skill::Skill> skills;
-  Handle<chat::Session> sessions;
+  std::shared_ptr<chat::SessionRepository> sessions;
   Handle<run::Task> tasks;
   Handle<run::Run> runs;
   Handle<auth::Profile> profiles;

@@ -59,6 +59,11 @@ class TableStore final : public store::Repository<T> {
     return List::from_pairs(std::move(pairs));
   }
 
+  Result<std::vector<std::string>> keys() const override {
+    DOVEK_ASSIGN_OR_RETURN(Rows rows, db_->fetch(statements().keys.c_str(), kNoParams));
+    return key_column(rows);
+  }
+
   Status put(std::string_view key, T record) override {
     db_->lock(Codec::kTable.name, key);
     DOVEK_TRY(db_->exec(statements().put.c_str(), [&](auto& p) {

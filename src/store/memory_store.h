@@ -32,14 +32,17 @@ namespace dovek::store {
 // lock shared; put, remove and replace_all take it exclusive. Each operation
 // holds the lock for its whole duration, so a reader never sees part of a
 // replace_all.
-template <class T>
-class MemoryStore final : public Repository<T> {
+//
+// `Base` is the interface it implements: Repository<T>, or one derived from it
+// that adds operations with default implementations (the sessions' one).
+template <class T, class Base = Repository<T>>
+class MemoryStore final : public Base {
  public:
   using List = typename Repository<T>::List;
 
-  // A new empty store as a shared Repository handle: the only way the system
-  // creates one.
-  static std::shared_ptr<Repository<T>> shared() { return std::make_shared<MemoryStore<T>>(); }
+  // A new empty store as a shared handle: the only way the system creates
+  // one.
+  static std::shared_ptr<Base> shared() { return std::make_shared<MemoryStore>(); }
 
   MemoryStore() = default;
   MemoryStore(const MemoryStore&) = delete;
@@ -59,6 +62,16 @@ class MemoryStore final : public Repository<T> {
     ReaderLock lock(mu_);
     check_not_poisoned();
     return map_;
+  }
+
+  // The map's keys, read in order under the shared lock; no record is copied.
+  Result<std::vector<std::string>> keys() const override {
+    std::shared_lock lock(mu_);
+    check_not_poisoned();
+    std::vector<std::string> out;
+    out.reserve(map_.size());
+    for (auto it = map_.begin(); it != map_.end(); ++it) out.push_back(it.key());
+    return out;
   }
 
   Status put(std::string_view key, T record) override {

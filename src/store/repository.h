@@ -36,7 +36,8 @@ class Repository {
   virtual ~Repository() = default;
 
   // The virtual operations, in this order: get, list, put, remove (the
-  // delete operation; `delete` is reserved in C++), replace_all, exists.
+  // delete operation; `delete` is reserved in C++), replace_all, exists,
+  // keys.
 
   // A copy of the record stored under exactly `key` (byte for byte), or
   // nullopt when there is none.
@@ -62,6 +63,18 @@ class Repository {
     Result<std::optional<T>> found = get(key);
     if (!found.ok()) return std::move(found).error();
     return found->has_value();
+  }
+
+  // The keys of every record, in list() order, without the records. The
+  // default asks `list` (which may read every record); a store that can read
+  // its keys alone does so, at a cost linear in the number of keys.
+  [[nodiscard]] virtual Result<std::vector<std::string>> keys() const {
+    Result<List> all = list();
+    if (!all.ok()) return std::move(all).error();
+    std::vector<std::string> out;
+    out.reserve(all->size());
+    for (auto it = all->begin(); it != all->end(); ++it) out.push_back(it.key());
+    return out;
   }
 };
 

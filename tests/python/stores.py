@@ -163,6 +163,9 @@ class SqliteStore:
     def allow_inserts(self, table: str) -> None:
         self._exec("DROP TRIGGER refuse")
 
+    def drop(self, table: str) -> None:
+        self._exec(f"DROP TABLE {table}")
+
     def _exec(self, sql: str) -> None:
         db = sqlite3.connect(self.path)
         db.execute(sql)
@@ -215,6 +218,9 @@ class PostgresStore:
             f"CREATE FUNCTION {s}.refuse() RETURNS trigger LANGUAGE plpgsql AS "
             f"$$BEGIN RAISE EXCEPTION 'refused'; END$$; CREATE TRIGGER refuse BEFORE INSERT "
             f"ON {s}.{table} FOR EACH ROW WHEN ({when}) EXECUTE FUNCTION {s}.refuse()")
+
+    def drop(self, table: str) -> None:
+        self.server.psql(f"DROP TABLE {self.schema}.{table}")
 
     def allow_inserts(self, table: str) -> None:
         self.server.psql(f"DROP TRIGGER refuse ON {self.schema}.{table}; "

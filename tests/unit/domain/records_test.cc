@@ -192,7 +192,18 @@ TEST(Session, RandomRepeatsReadBackExactly) {
     ASSERT_EQ(list.back(), m);
     if (below(50) == 0) lists.push_back(lists[below(lists.size())]);
   }
-  for (const auto& [list, pushed] : lists) EXPECT_EQ(list.to_vector(), pushed);
+  for (const auto& [list, pushed] : lists) {
+    EXPECT_EQ(list.to_vector(), pushed);
+    // Slices, found by the chunks' marks: any range, `to` past the end too.
+    for (int i = 0; i < 200; ++i) {
+      const size_t from = below(pushed.size() + 1);
+      const size_t to = from + below(pushed.size() + 3 - from);
+      const std::vector<Message> want(pushed.begin() + static_cast<std::ptrdiff_t>(from),
+                                      pushed.begin() +
+                                          static_cast<std::ptrdiff_t>(std::min(to, pushed.size())));
+      ASSERT_EQ(list.slice(from, to).to_vector(), want) << from << ".." << to;
+    }
+  }
 }
 
 // What a store that holds `base` must write for `grown`: exactly the pushed

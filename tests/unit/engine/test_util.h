@@ -77,8 +77,8 @@ using CallLog = std::shared_ptr<std::vector<std::string>>;
 
 // Wraps a MemoryStore, logs every call and fails the Nth call (1-based) of
 // one chosen operation with the error "injected failure".
-template <class T>
-class FailingRepository final : public store::Repository<T> {
+template <class T, class Base = store::Repository<T>>
+class FailingRepository final : public Base {
  public:
   using List = typename store::Repository<T>::List;
 
@@ -134,7 +134,9 @@ struct InstrumentedCore {
   InstrumentedCore()
       : core(engine::Core::create_default()), log(std::make_shared<std::vector<std::string>>()) {
     skills = std::make_shared<FailingRepository<skill::Skill>>("skills", log);
-    sessions = std::make_shared<FailingRepository<chat::Session>>("sessions", log);
+    sessions =
+        std::make_shared<FailingRepository<chat::Session, chat::SessionRepository>>("sessions",
+                                                                                    log);
     tasks = std::make_shared<FailingRepository<run::Task>>("tasks", log);
     runs = std::make_shared<FailingRepository<run::Run>>("runs", log);
     profiles = std::make_shared<FailingRepository<auth::Profile>>("profiles", log);
@@ -144,7 +146,7 @@ struct InstrumentedCore {
   std::unique_ptr<engine::Core> core;
   CallLog log;
   std::shared_ptr<FailingRepository<skill::Skill>> skills;
-  std::shared_ptr<FailingRepository<chat::Session>> sessions;
+  std::shared_ptr<FailingRepository<chat::Session, chat::SessionRepository>> sessions;
   std::shared_ptr<FailingRepository<run::Task>> tasks;
   std::shared_ptr<FailingRepository<run::Run>> runs;
   std::shared_ptr<FailingRepository<auth::Profile>> profiles;

@@ -34,7 +34,7 @@ class NoTransactions final : public store::Transactions {
 Stores memory_stores() {
   Stores s;
   s.skills = store::MemoryStore<skill::Skill>::shared();
-  s.sessions = store::MemoryStore<chat::Session>::shared();
+  s.sessions = store::MemoryStore<chat::Session, chat::SessionRepository>::shared();
   s.tasks = store::MemoryStore<run::Task>::shared();
   s.runs = store::MemoryStore<run::Run>::shared();
   s.profiles = store::MemoryStore<auth::Profile>::shared();
