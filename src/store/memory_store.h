@@ -66,7 +66,7 @@ class MemoryStore final : public Base {
 
   // The map's keys, read in order under the shared lock; no record is copied.
   Result<std::vector<std::string>> keys() const override {
-    std::shared_lock lock(mu_);
+    ReaderLock lock(mu_);
     check_not_poisoned();
     std::vector<std::string> out;
     out.reserve(map_.size());
